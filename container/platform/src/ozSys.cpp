@@ -1,0 +1,188 @@
+/*
+ * ozSys.cpp - the OS-wide environment, enabled CPUs, errno, directory trees,
+ * console echo and the atomic 64-bit increment.
+ *
+ * The OS-wide environment is the process environment here; reads and writes
+ * through this unit are serialised so a set never races a get.
+ */
+#include "ozPlatformInt.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+std::mutex &envMutex()
+{
+    static auto *m = new std::mutex;
+    return *m;
+}
+
+bool validEnvName(const char *name)
+{
+    return name != nullptr && *name != '\0' && std::strchr(name, '=') == nullptr;
+}
+
+} // namespace
+
+STATUS ozEnvGet(const char *name, char *buf, size_t size)
+{
+    if (!validEnvName(name) || buf == nullptr || size == 0) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::lock_guard<std::mutex> g(envMutex());
+    const char *v = std::getenv(name);
+    if (v == nullptr) {
+        buf[0] = '\0';
+        errno = ENOENT;
+        return ERROR;
+    }
+    size_t len = std::strlen(v);
+    if (len >= size) {
+        buf[0] = '\0';
+        errno = ERANGE;
+        return ERROR;
+    }
+    std::memcpy(buf, v, len + 1);
+    return OK;
+}
+
+STATUS ozEnvSet(const char *name, const char *value)
+{
+    if (!validEnvName(name)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::lock_guard<std::mutex> g(envMutex());
+    int rc = value == nullptr ? unsetenv(name) : setenv(name, value, 1);
+    return rc == 0 ? OK : ERROR;
+}
+
+uint64_t ozCpuEnabledSetGet(void)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1; /* at least the CPU we run on */
+    uint64_t bits = 0;
+    for (int i = 0; i < 64; i++)
+        if (CPU_ISSET(i, &set))
+            bits |= uint64_t{1} << i;
+    return bits;
+}
+
+int errnoGet(void)
+{
+    return errno;
+}
+
+STATUS errnoSet(int err)
+{
+    errno = err;
+    return OK;
+}
+
+STATUS ozMkdirP(const char *path, mode_t mode)
+{
+    if (path == nullptr || *path == '\0') {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::string p(path);
+    size_t pos = 0;
+    for (;;) {
+        pos = p.find('/', pos + 1);
+        std::string part = p.substr(0, pos);
+        if (!part.empty() && part != "/" && mkdir(part.c_str(), mode) != 0) {
+            int err = errno;
+            struct stat st;
+            if (err != EEXIST || stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                errno = err == EEXIST ? ENOTDIR : err;
+                return ERROR;
+            }
+        }
+        if (pos == std::string::npos)
+            return OK;
+    }
+}
+
+namespace {
+
+/* The first error of the current removal (nftw has no user argument). */
+thread_local int tlsRmError = 0;
+
+int rmTreeVisit(const char *path, const struct stat *, int type, struct FTW *)
+{
+    int rc = 0;
+    if (type == FTW_NS)
+        rc = -1;
+    else
+        rc = (type == FTW_DP || type == FTW_DNR) ? rmdir(path) : unlink(path);
+    if (rc != 0 && errno != ENOENT && tlsRmError == 0)
+        tlsRmError = errno;
+    return 0; /* go on with the rest */
+}
+
+} // namespace
+
+STATUS ozRmTree(const char *path)
+{
+    if (path == nullptr || *path == '\0') {
+        errno = EINVAL;
+        return ERROR;
+    }
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT ? OK : ERROR;
+    if (!S_ISDIR(st.st_mode))
+        return (unlink(path) == 0 || errno == ENOENT) ? OK : ERROR;
+    /* Depth first, never through symbolic links, never into another file
+     * system: a mount left inside the tree keeps its contents and makes the
+     * removal fail instead. */
+    tlsRmError = 0;
+    int rc = nftw(path, rmTreeVisit, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    int err = rc != 0 ? errno : tlsRmError;
+    if (err != 0 && err != ENOENT) {
+        errno = err;
+        return ERROR;
+    }
+    return OK;
+}
+
+STATUS ozConsoleEchoGet(int fd, BOOL *echoOn)
+{
+    if (echoOn == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return ERROR;
+    *echoOn = (t.c_lflag & ECHO) ? TRUE : FALSE;
+    return OK;
+}
+
+STATUS ozConsoleEchoSet(int fd, BOOL echoOn)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return ERROR;
+    if (echoOn)
+        t.c_lflag |= ECHO;
+    else
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    return tcsetattr(fd, TCSAFLUSH, &t) == 0 ? OK : ERROR;
+}
+
+int64_t ozAtomic64Inc(int64_t *target)
+{
+    return __atomic_fetch_add(target, 1, __ATOMIC_SEQ_CST);
+}
