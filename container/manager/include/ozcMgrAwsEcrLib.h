@@ -88,9 +88,23 @@ int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size);
 int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size,
                             char *host, size_t host_size);
 
+/* Steps of the signed call up to its headers: for the UTC time `utc` and the
+ * host the request goes to, writes the request time ("%Y%m%dT%H%M%SZ",
+ * at least 17 bytes) and the Authorization value (at least 1024 bytes is
+ * plenty) of the GetAuthorizationToken request. 0 / -1. */
+int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host,
+                            const struct tm *utc, char *request_time,
+                            size_t request_time_size, char *authorization,
+                            size_t authorization_size);
+
 /* Clock of the request time; null restores time(). Test seam. */
 typedef time_t (*AWS_ECR_CLOCK_FUNC)(time_t *);
 void ozcMgrAwsEcrClockSet(AWS_ECR_CLOCK_FUNC clock_func);
+
+/* Release of a deleted client's record, called after the record has been
+ * wiped; null restores free(). Test seam (lets a test see the wiped record). */
+typedef void (*AWS_ECR_RELEASE_FUNC)(void *record, size_t size);
+void ozcMgrAwsEcrReleaseSet(AWS_ECR_RELEASE_FUNC release_func);
 
 /* ---- Signature Version 4 building blocks ------------------------------ */
 
