@@ -249,6 +249,19 @@ STATUS ozConsoleEchoSet(int fd, BOOL echoOn);
 int64_t ozAtomic64Inc(int64_t *target);
 
 /* ------------------------------------------------------------------------
+ * System log (the syslog calls: openlog, setlogmask, syslog, closelog)
+ * ------------------------------------------------------------------------ */
+/* Test seam: when the environment variable "OZ_SYSLOG_SOCKET" names a
+ * datagram socket, records go there instead of the system log socket, in the
+ * system's own form "<facility|priority>Mmm dd hh:mm:ss ident[pid]: text",
+ * with the same mask, options and reopen-after-close behaviour. */
+void ozSysLogOpen(const char *ident, int option, int facility);
+/* Returns the previous mask; a mask of 0 leaves it unchanged. */
+int ozSysLogMaskSet(int mask);
+void ozSysLog(int priority, const char *text);
+void ozSysLogClose(void);
+
+/* ------------------------------------------------------------------------
  * Bounds-checking functions (standard semantics of the bounds-checking
  * interfaces). A copy that does not fit fails and leaves dest empty.
  * ------------------------------------------------------------------------ */
