@@ -1,0 +1,47 @@
+/*
+ * ozcRuntimeApi.h - the exported runtime API: container operations through
+ * the runtime daemon, image operations in the caller's process.
+ */
+#ifndef OZC_RUNTIME_API_H
+#define OZC_RUNTIME_API_H
+
+#include <stdint.h>
+
+#include <cjson/cJSON.h>
+
+#include "ozPlatform.h"
+#include "ozcContainerLib.h"
+#include "ozcImageLib.h"
+#include "ozcRuntimeCSLib.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* option bits */
+#define OZC_START_DETACH 0x4 /* ozcStart: return after the spawn */
+
+STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option,
+                 const OZC_ATTR *pAttr);
+STATUS ozcStart(const char *containerId, unsigned option);
+STATUS ozcKill(const char *containerId, int signo, unsigned option);
+STATUS ozcDelete(const char *containerId, unsigned option);
+char *ozcState(const char *containerId);
+CONTAINER_STATUS ozcStatusGet(const char *containerId);
+char *ozcList(void);
+char *ozcContainerInfoGet(const char *containerId);
+BOOL ozcDaemonIsAlive(void);
+char *ozcImageInfoGet(const char *ociPath);
+STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag,
+                 unsigned option, const OZC_BUNDLE_ATTR *pAttr);
+
+/* Library-internal, declared for the library's own units and tests. */
+CONTAINER_STATUS ozcStatusIntConvert(int32_t statusInt);
+STATUS ozcContextObjHandleStore(const char *containerId, OBJ_HANDLE objHandle);
+STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OZC_RUNTIME_API_H */
