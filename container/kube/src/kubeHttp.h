@@ -1,0 +1,92 @@
+// kubeHttp.h - the request layer shared by the operation units of the
+// Kubernetes API client (internal to the library).
+#ifndef KUBE_HTTP_H
+#define KUBE_HTTP_H
+
+#include "apiClient.h"
+#include "kubeModels.h"
+
+#include <cjson/cJSON.h>
+
+#include <string>
+#include <string_view>
+
+namespace kube {
+
+// Query string under construction: parameters are added only when set.
+class Query {
+public:
+    void str(const char *name, const char *value);
+    void num(const char *name, long value);  // left out when 0
+    void flag(const char *name, int value);  // "true" when non-zero, left out when 0
+    const std::string &text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+// Percent-encoding of one path segment or query value.
+std::string escape(std::string_view raw);
+
+// Content types of request bodies.
+inline constexpr const char *jsonType = "application/json";
+inline constexpr const char *strategicMergePatchType = "application/strategic-merge-patch+json";
+
+struct Request {
+    const char *method = "GET";
+    std::string path;                // already escaped, starting with "/"
+    Query query;
+    const char *contentType = nullptr; // null: no body
+    std::string body;
+    bool watch = false;              // streamed answer: read until the server ends it
+    long watchSeconds = 0;           // the server's time-out of a watch
+};
+
+// Runs the request: the old received data is dropped, the answer's status
+// goes to response_code (0 without an HTTP answer, or when a plain request's
+// transfer broke off) and its body to dataReceived/dataReceivedLen.
+void perform(apiClient_t *client, const Request &req);
+
+// Parses the received body with the record's parser: null without a body,
+// for a body that is not JSON, or when the parser refuses it.
+template <typename T> T *parseBody(apiClient_t *client, T *(*parse)(cJSON *))
+{
+    if (client == nullptr || client->dataReceived == nullptr || client->dataReceivedLen <= 0) {
+        return nullptr;
+    }
+    cJSON *json = cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
+                                        static_cast<size_t>(client->dataReceivedLen));
+    if (json == nullptr) {
+        return nullptr;
+    }
+    T *rec = parse(json);
+    cJSON_Delete(json);
+    return rec;
+}
+
+// A request refused before sending (missing client or argument): the
+// client's status and data are cleared.
+void refuse(apiClient_t *client);
+
+// The unformatted JSON text of a record, empty when it cannot be made.
+template <typename T> std::string bodyOf(T *rec, cJSON *(*convert)(T *))
+{
+    std::string text;
+    cJSON *json = convert(rec);
+    if (json != nullptr) {
+        char *printed = cJSON_PrintUnformatted(json);
+        if (printed != nullptr) {
+            text = printed;
+            cJSON_free(printed);
+        }
+        cJSON_Delete(json);
+    }
+    return text;
+}
+
+// The patch text of a free-form object, empty when it has none.
+std::string patchBodyOf(const object_t *body);
+
+} // namespace kube
+
+#endif // KUBE_HTTP_H
