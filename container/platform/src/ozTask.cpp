@@ -341,12 +341,12 @@ STATUS taskWait(TASK_ID tid, int timeoutTicks, int *exitCode)
     Tcb *self = oz::taskSelf();
     Lock lk(oz::kernelMutex());
     std::shared_ptr<Tcb> t = findLocked(tid);
-    if (!t || t->adopted) {
-        errno = S_objLib_OBJ_ID_ERROR;
+    if (t && t.get() == self) {
+        errno = EDEADLK;
         return ERROR;
     }
-    if (t.get() == self) {
-        errno = EDEADLK;
+    if (!t || t->adopted) {
+        errno = S_objLib_OBJ_ID_ERROR;
         return ERROR;
     }
     if (!t->ended) {
