@@ -11,7 +11,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   libcjson-dev libcurl4-openssl-dev libssl-dev libmbedtls-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 openssl ca-certificates curl tar gzip
+  python3 python3-kubernetes openssl ca-certificates curl tar gzip
   busybox-static skopeo umoci oci-image-tool docker-registry apache2-utils
   iproute2 procps util-linux
 )
