@@ -1,0 +1,310 @@
+/*
+ * ozcRuntimeApi.cpp - the exported runtime API. Container operations are
+ * requests to the runtime daemon; starting a container spawns its process
+ * here, in the caller's process, with the parameters the daemon hands out.
+ * Image operations run here without the daemon.
+ */
+#include "ozcRuntimeApi.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ozJson.h"
+#include "ozcRuntimeClient.h"
+#include "ozcUtil.h"
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+struct JsonDeleter {
+    void operator()(cJSON *p) const { cJSON_Delete(p); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+ozcParam strParam(const char *name, const char *value) {
+    return ozcParam{STRING, name, OZC_DATA_PTR(value), 0};
+}
+ozcParam intParam(const char *name, int64_t value) {
+    return ozcParam{INTEGER, name, (ozcData)value, 0};
+}
+
+/* One request; on success the parsed reply is returned. NULL with errno
+ * set to the daemon's code, or EBADMSG for an unparsable reply. */
+cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr) {
+    char *text = nullptr;
+    if (ozcCall(cmd, p, n, &text) != OK)
+        return nullptr;
+    std::unique_ptr<char, FreeDeleter> owner(text);
+    JsonPtr root(cJSON_Parse(text));
+    if (!root) {
+        errno = EBADMSG;
+        return nullptr;
+    }
+    int err = 0;
+    if (ozcResponseCheck(root.get(), &err, nullptr) != OK) {
+        if (code != nullptr)
+            *code = err;
+        errno = err;
+        return nullptr;
+    }
+    return root.release();
+}
+
+STATUS ozcSimpleRequest(int cmd, ozcParam *p, int n) {
+    JsonPtr root(ozcRequest(cmd, p, n));
+    return root ? OK : ERROR;
+}
+
+} // namespace
+
+extern "C" {
+
+STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option,
+                 const OZC_ATTR *pAttr) {
+    (void)pAttr;
+    if (containerId == nullptr || bundlePath == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    char abs[PATH_MAX];
+    const char *bundle = bundlePath;
+    if (bundlePath[0] != '/') {
+        if (realpath(bundlePath, abs) == nullptr)
+            return ERROR;
+        bundle = abs;
+    }
+    ozcParam p[] = {strParam("containerId", containerId), strParam("bundle", bundle),
+                    intParam("option", option)};
+    return ozcSimpleRequest(OZC_CREATE, p, 3);
+}
+
+STATUS ozcKill(const char *containerId, int signo, unsigned option) {
+    if (containerId == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    ozcParam p[] = {strParam("containerId", containerId), intParam("signo", signo),
+                    intParam("option", option)};
+    return ozcSimpleRequest(OZC_KILL, p, 3);
+}
+
+STATUS ozcDelete(const char *containerId, unsigned option) {
+    if (containerId == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
+    return ozcSimpleRequest(OZC_DELETE, p, 2);
+}
+
+STATUS ozcContextObjHandleStore(const char *containerId, OBJ_HANDLE objHandle) {
+    if (containerId == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    ozcParam p[] = {strParam("containerId", containerId), intParam("handle", objHandle)};
+    return ozcSimpleRequest(OZC_STORE_STATE, p, 2);
+}
+
+char *ozcState(const char *containerId) {
+    if (containerId == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    ozcParam p[] = {strParam("containerId", containerId)};
+    JsonPtr root(ozcRequest(OZC_STATE, p, 1));
+    if (!root)
+        return nullptr;
+    cJSON *first = cJSON_GetArrayItem(cJSON_GetObjectItem(root.get(), "body"), 0);
+    char *text = first != nullptr ? cJSON_PrintUnformatted(first) : nullptr;
+    if (text == nullptr)
+        errno = EBADMSG;
+    return text;
+}
+
+CONTAINER_STATUS ozcStatusIntConvert(int32_t statusInt) {
+    if (statusInt >= STATE_CREATING && statusInt <= STATE_STOPPED)
+        return (CONTAINER_STATUS)statusInt;
+    return STATE_UNKNOWN;
+}
+
+CONTAINER_STATUS ozcStatusGet(const char *containerId) {
+    if (containerId == nullptr)
+        return STATE_UNKNOWN;
+    ozcParam p[] = {strParam("containerId", containerId)};
+    JsonPtr root(ozcRequest(OZC_STATE, p, 1));
+    if (!root)
+        return STATE_UNKNOWN;
+    cJSON *first = cJSON_GetArrayItem(cJSON_GetObjectItem(root.get(), "body"), 0);
+    cJSON *status = cJSON_GetObjectItemCaseSensitive(first, "status");
+    if (!cJSON_IsNumber(status))
+        return STATE_UNKNOWN;
+    return ozcStatusIntConvert(cJSON_integer32_value(status));
+}
+
+char *ozcList(void) {
+    JsonPtr root(ozcRequest(OZC_LIST, nullptr, 0));
+    if (!root)
+        return nullptr;
+    cJSON *body = cJSON_GetObjectItem(root.get(), "body");
+    if (body == nullptr) {
+        errno = EBADMSG;
+        return nullptr;
+    }
+    return cJSON_PrintUnformatted(body);
+}
+
+char *ozcContainerInfoGet(const char *containerId) {
+    if (containerId == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    ozcParam p[] = {strParam("Id", containerId)};
+    JsonPtr root(ozcRequest(OZC_INSPECT, p, 1));
+    if (!root)
+        return nullptr;
+    cJSON *body = cJSON_GetObjectItem(root.get(), "body");
+    if (body == nullptr) {
+        errno = EBADMSG;
+        return nullptr;
+    }
+    return cJSON_Print(body);
+}
+
+BOOL ozcDaemonIsAlive(void) {
+    MSG_Q_ID q = msgQOpen(ozcDaemonQueueName(), OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY, 0);
+    if (q == nullptr)
+        return FALSE;
+    JsonPtr root(ozcRequest(OZC_ALIVE, nullptr, 0));
+    msgQClose(q);
+    return root ? TRUE : FALSE;
+}
+
+/* Spawns the container's process from the start parameters in array[0]. */
+STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option) {
+    cJSON *obj = cJSON_GetArrayItem(array, 0);
+    if (obj == nullptr) {
+        errno = EBADMSG;
+        return ERROR;
+    }
+    ozcParam p[] = {
+        {STRING, "appPath", 0, 0},   {STRING_ARRAY, "arg", 0, 0},  {STRING_ARRAY, "env", 0, 0},
+        {INTEGER, "option", 0, 0},   {INTEGER, "priority", 0, 0},  {INTEGER, "stackSize", 0, 0},
+        {INTEGER, "taskOption", 0, 0}, {INTEGER, "nsId", 0, 0},    {STRING, "cwd", 0, 0},
+        {INTEGER, "posixFlags", 0, 0},
+    };
+    constexpr unsigned n = sizeof(p) / sizeof(p[0]);
+    if (ozcParamObjGet(obj, p, n) != OK)
+        return ERROR;
+    struct Arrays {
+        ozcParam *p;
+        ~Arrays() { ozcParamObjDestroy(p, n); }
+    } arrays{p};
+    bool allZero = true;
+    for (const ozcParam &one : p)
+        allZero = allZero && one.value == 0;
+    if (allZero)
+        return OK;
+    const char *appPath = OZC_DATA_STR(p[0].value);
+    char **argv = OZC_DATA_ARR(p[1].value);
+    char **envp = OZC_DATA_ARR(p[2].value);
+    if (appPath == nullptr || argv == nullptr) {
+        errno = OZC_ERR_RTP_SPAWN_FAILED;
+        return ERROR;
+    }
+    OZ_SPAWN_ATTR attr;
+    if (ozSpawnAttrInit(&attr) != 0) {
+        errno = OZC_ERR_RTP_SPAWN_FAILED;
+        return ERROR;
+    }
+    struct AttrOwner {
+        OZ_SPAWN_ATTR *a;
+        ~AttrOwner() { ozSpawnAttrDestroy(a); }
+    } attrOwner{&attr};
+    const char *cwd = OZC_DATA_STR(p[8].value);
+    int rc = ozSpawnAttrPrioritySet(&attr, (int)(int64_t)p[4].value);
+    if (rc == 0)
+        rc = ozSpawnAttrStackSizeSet(&attr, (size_t)(int64_t)p[5].value);
+    if (rc == 0)
+        rc = ozSpawnAttrOptionsSet(&attr, (int)(int64_t)p[3].value | 0x40);
+    if (rc == 0)
+        rc = ozSpawnAttrTaskOptionsSet(&attr, (int)(int64_t)p[6].value);
+    if (rc == 0)
+        rc = ozSpawnAttrNsSet(&attr, (int)(int64_t)p[7].value);
+    if (rc == 0)
+        rc = ozSpawnAttrCwdSet(&attr, cwd != nullptr ? cwd : "/");
+    if (rc == 0)
+        rc = ozSpawnAttrFlagsSet(&attr, (short)(int64_t)p[9].value);
+    pid_t pid = 0;
+    static char *const emptyEnv[] = {nullptr};
+    if (rc == 0)
+        rc = ozSpawn(&pid, appPath, &attr, argv, envp != nullptr ? envp : emptyEnv);
+    if (rc != 0) {
+        errno = OZC_ERR_RTP_SPAWN_FAILED;
+        return ERROR;
+    }
+    if (pid == 0 || ozcContextObjHandleStore(containerId, (OBJ_HANDLE)pid) != OK) {
+        if (pid != 0)
+            ozProcDetach(pid);
+        ozcKill(containerId, 15, OZC_KILL_ALL);
+        errno = OZC_ERR_RTP_SPAWN_FAILED;
+        return ERROR;
+    }
+    if (option & OZC_START_DETACH) {
+        ozProcDetach(pid);
+        return OK;
+    }
+    int status = 0;
+    return (STATUS)ozProcWait(pid, &status, 0);
+}
+
+STATUS ozcStart(const char *containerId, unsigned option) {
+    if (containerId == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
+    JsonPtr root(ozcRequest(OZC_START, p, 2));
+    if (!root)
+        return ERROR;
+    cJSON *body = cJSON_GetObjectItem(root.get(), "body");
+    if (body == nullptr) {
+        errno = EBADMSG;
+        return ERROR;
+    }
+    return ozcContextStart(containerId, body, option);
+}
+
+char *ozcImageInfoGet(const char *ociPath) {
+    if (ociPath == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    JsonPtr arr(cJSON_CreateArray());
+    if (!arr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    int code = ozcImageInspect(ociPath, arr.get());
+    if (code != 0) {
+        errno = code;
+        return nullptr;
+    }
+    return cJSON_Print(arr.get());
+}
+
+STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag, unsigned option,
+                 const OZC_BUNDLE_ATTR *pAttr) {
+    if (bundlePath == nullptr || ociPath == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    return ozcImageUnpack(bundlePath, ociPath, tag, option, pAttr);
+}
+
+} /* extern "C" */

@@ -1,0 +1,378 @@
+/*
+ * ozcRuntimeService.cpp - the runtime daemon: a single task that owns the
+ * container list and serves requests from its public request queue one
+ * after another, replying on each client's own reply queue.
+ */
+#include "ozcRuntimeService.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "ozJson.h"
+#include "ozcContainerLib.h"
+#include "ozcRuntimeSpec.h"
+#include "ozcUtil.h"
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+struct JsonDeleter {
+    void operator()(cJSON *p) const { cJSON_Delete(p); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> serving{false};
+char servedQueue[64];
+
+int codeOf(STATUS rc) {
+    if (rc == OK)
+        return 0;
+    return errno != 0 ? errno : -1;
+}
+
+char *paramStr(const ozcParam &p) { return OZC_DATA_STR(p.value); }
+int paramInt(const ozcParam &p) { return (int)(int64_t)p.value; }
+
+} // namespace
+
+extern "C" {
+
+/* ------------------------------------------------------------------------
+ * Reply
+ * ------------------------------------------------------------------------ */
+static STATUS ozcMessageSend(MSG_Q_ID q, const char *buf, size_t len) {
+    for (size_t off = 0; off < len; off += OZC_MSG_SIZE) {
+        size_t piece = len - off < OZC_MSG_SIZE ? len - off : OZC_MSG_SIZE;
+        if (msgQSend(q, buf + off, piece, sysClkRateGet(), MSG_PRI_NORMAL) != OK)
+            return ERROR;
+    }
+    return OK;
+}
+
+STATUS ozcReplyMessage(char *name, int cmdId, cJSON *body, int errCode) {
+    if (name == nullptr || name[0] == '\0')
+        return ERROR;
+    MSG_Q_ID q = msgQOpen(name, OZC_REPLY_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_FIFO, 0);
+    if (q == nullptr)
+        return ERROR;
+    STATUS rc = ERROR;
+    JsonPtr reply(cJSON_CreateObject());
+    if (reply && cJSON_AddNumberToObject(reply.get(), "errno", errCode) != nullptr &&
+        cJSON_AddItemReferenceToObject(reply.get(), "body", body)) {
+        std::unique_ptr<char, FreeDeleter> text(cJSON_PrintUnformatted(reply.get()));
+        size_t len = text ? strlen(text.get()) : OZC_REPLY_TEXT_MAX;
+        if (len < OZC_REPLY_TEXT_MAX) {
+            std::unique_ptr<char, FreeDeleter> msg(static_cast<char *>(calloc(1, len + OZC_MSG_HDR_LEN)));
+            if (msg) {
+                auto *hdr = reinterpret_cast<OZC_MESSAGE *>(msg.get());
+                memcpy(hdr->name, name, strnlen(name, OZC_MSG_NAME_LEN - 1));
+                hdr->cmdId = cmdId;
+                hdr->dataLen = (uint32_t)len;
+                memcpy(hdr->data, text.get(), len);
+                rc = ozcMessageSend(q, msg.get(), len + OZC_MSG_HDR_LEN);
+            }
+        }
+    }
+    msgQClose(q);
+    return rc;
+}
+
+/* ------------------------------------------------------------------------
+ * Body builders
+ * ------------------------------------------------------------------------ */
+static cJSON *ozcMsgBodyInitByState(const CONTAINER_STATE *st) {
+    cJSON *o = cJSON_CreateObject();
+    if (o == nullptr)
+        return nullptr;
+    if (cJSON_AddStringToObject(o, "ociVersion", st->ver) == nullptr ||
+        cJSON_AddStringToObject(o, "id", st->containerId) == nullptr ||
+        cJSON_AddNumberToObject(o, "status", st->status) == nullptr ||
+        cJSON_AddStringToObject(o, "bundle", st->bundlePath) == nullptr) {
+        cJSON_Delete(o);
+        return nullptr;
+    }
+    return o;
+}
+
+static cJSON *ozcInspectContainerState(int status) {
+    static const char *const order[4][3] = {
+        {nullptr, nullptr, nullptr},
+        {"Created", "Running", "Stopped"},
+        {"Running", "Stopped", "Created"},
+        {"Stopped", "Running", "Created"},
+    };
+    cJSON *o = cJSON_CreateObject();
+    if (o == nullptr || status < STATE_CREATED || status > STATE_STOPPED)
+        return o;
+    for (int i = 0; i < 3; i++)
+        cJSON_AddBoolToObject(o, order[status][i], i == 0);
+    return o;
+}
+
+static cJSON *ozcInspectHostConfig(const runtimeSpecConfig *cfg) {
+    cJSON *o = cJSON_CreateObject();
+    if (o == nullptr)
+        return nullptr;
+    cJSON_AddNumberToObject(o, "option", cfg->orrery->option);
+    cJSON_AddNumberToObject(o, "priority", cfg->orrery->priority);
+    cJSON_AddNumberToObject(o, "taskOption", cfg->orrery->taskOption);
+    cJSON_AddNumberToObject(o, "stackSize", cfg->orrery->stackSize);
+    return o;
+}
+
+static cJSON *ozcInspectContainerConfig(const runtimeSpecConfig *cfg) {
+    cJSON *o = cJSON_CreateObject();
+    if (o == nullptr)
+        return nullptr;
+    cJSON *proc = cfg->process->tree;
+    if (cfg->hostName != nullptr)
+        cJSON_AddStringToObject(o, "Hostname", cfg->hostName);
+    ozcJsonCopy(proc, (char *)"env", o, (char *)"Env");
+    ozcJsonCopy(proc, (char *)"args", o, (char *)"Cmd");
+    ozcJsonCopy(cfg->tree, (char *)"mounts", o, (char *)"Volumes");
+    ozcJsonCopy(proc, (char *)"cwd", o, (char *)"WorkingDir");
+    cJSON_AddStringToObject(o, "Entrypoint", cfg->process->args[0] ? cfg->process->args[0] : "");
+    ozcJsonCopy(cfg->tree, (char *)"annotations", o, (char *)"Labels");
+    return o;
+}
+
+/* ------------------------------------------------------------------------
+ * Request handlers: each returns 0 or the errno of the operation.
+ * ------------------------------------------------------------------------ */
+static int ozcCreateContainer(cJSON *data, cJSON *body) {
+    (void)body;
+    ozcParam p[] = {{STRING, "containerId", 0, 0}, {STRING, "bundle", 0, 0}, {INTEGER, "option", 0, 0}};
+    if (ozcParamObjGet(data, p, 3) != OK)
+        return codeOf(ERROR);
+    return codeOf(ozcContainerCreate(paramStr(p[0]), paramStr(p[1]), (unsigned)paramInt(p[2]), nullptr));
+}
+
+static int ozcStartContainer(cJSON *data, cJSON *body) {
+    ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "option", 0, 0}};
+    if (ozcParamObjGet(data, p, 2) != OK)
+        return codeOf(ERROR);
+    CONTAINER_START_PARM sp;
+    if (ozcContainerStart(paramStr(p[0]), &sp) != OK)
+        return codeOf(ERROR);
+    cJSON *o = cJSON_CreateObject();
+    if (o == nullptr)
+        return ENOMEM;
+    cJSON_AddStringToObject(o, "appPath", sp.appPath);
+    cJSON *arg = cJSON_CreateStringArray(const_cast<const char *const *>(sp.arg), sp.argNum);
+    cJSON_AddItemToObject(o, "arg", arg ? arg : cJSON_CreateArray());
+    if (sp.env != nullptr && sp.envNum > 0)
+        cJSON_AddItemToObject(o, "env", cJSON_CreateStringArray(const_cast<const char *const *>(sp.env), sp.envNum));
+    cJSON_AddNumberToObject(o, "option", sp.option);
+    cJSON_AddNumberToObject(o, "priority", sp.priority);
+    cJSON_AddNumberToObject(o, "stackSize", sp.stackSize);
+    cJSON_AddNumberToObject(o, "taskOption", sp.taskOption);
+    cJSON_AddNumberToObject(o, "nsId", sp.nsId);
+    cJSON_AddStringToObject(o, "cwd", sp.cwd ? sp.cwd : "");
+    cJSON_AddNumberToObject(o, "posixFlags", sp.posixFlags);
+    cJSON_AddItemToArray(body, o);
+    return 0;
+}
+
+static int ozcKillContainer(cJSON *data, cJSON *body) {
+    (void)body;
+    ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "signo", 15, 0}, {INTEGER, "option", 0, 0}};
+    if (ozcParamObjGet(data, p, 3) != OK)
+        return codeOf(ERROR);
+    return codeOf(ozcContainerKill(paramStr(p[0]), paramInt(p[1]), (unsigned)paramInt(p[2])));
+}
+
+static int ozcDeleteContainer(cJSON *data, cJSON *body) {
+    (void)body;
+    ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "option", 0, 0}};
+    if (ozcParamObjGet(data, p, 2) != OK)
+        return codeOf(ERROR);
+    return codeOf(ozcContainerDelete(paramStr(p[0]), (unsigned)paramInt(p[1])));
+}
+
+static int ozcQueryContainerState(cJSON *data, cJSON *body) {
+    ozcParam p[] = {{STRING, "containerId", 0, 0}};
+    if (ozcParamObjGet(data, p, 1) != OK)
+        return codeOf(ERROR);
+    CONTAINER_STATE st;
+    if (ozcContainerStateGet(paramStr(p[0]), &st) != OK)
+        return codeOf(ERROR);
+    cJSON *o = ozcMsgBodyInitByState(&st);
+    if (o == nullptr)
+        return ENOMEM;
+    cJSON_AddItemToArray(body, o);
+    return 0;
+}
+
+static int ozcQueryContainerList(cJSON *data, cJSON *body) {
+    (void)data;
+    char id[OZC_CONTAINER_ID_LEN + 1] = "";
+    while (ozcContainerNext(id)) {
+        CONTAINER_STATE st;
+        if (ozcContainerStateGet(id, &st) != OK)
+            return codeOf(ERROR);
+        cJSON *o = ozcMsgBodyInitByState(&st);
+        if (o == nullptr)
+            return ENOMEM;
+        cJSON_AddItemToArray(body, o);
+    }
+    return 0;
+}
+
+static int ozcInspectContainer(cJSON *data, cJSON *body) {
+    ozcParam p[] = {{STRING, "Id", 0, 0}};
+    if (ozcParamObjGet(data, p, 1) != OK)
+        return codeOf(ERROR);
+    CONTAINER_STATE st;
+    if (ozcContainerStateGet(paramStr(p[0]), &st) != OK)
+        return codeOf(ERROR);
+    /* The record stays in the list: the daemon task is its only user. */
+    const runtimeSpecConfig *cfg = st.pCtx->pConfig;
+    JsonPtr o(cJSON_CreateObject());
+    if (!o)
+        return ENOMEM;
+    struct tm tmv;
+    char created[64] = "";
+    if (localtime_s(&st.createdTime, &tmv) != nullptr)
+        snprintf(created, sizeof(created), "%d-%02d-%02dT%02d:%02d:%02d", tmv.tm_year + 1900,
+                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    cJSON *args = cJSON_CreateArray();
+    if (args == nullptr)
+        return ENOMEM;
+    for (int i = 1; i < cfg->process->argCount; i++)
+        if (cfg->process->args[i] != nullptr)
+            cJSON_AddItemToArray(args, cJSON_CreateString(cfg->process->args[i]));
+    cJSON_AddStringToObject(o.get(), "Id", st.containerId);
+    cJSON_AddStringToObject(o.get(), "Created", created);
+    cJSON_AddStringToObject(o.get(), "Path", cfg->process->args[0] ? cfg->process->args[0] : "");
+    cJSON_AddItemToObject(o.get(), "args", args);
+    cJSON *state = ozcInspectContainerState(st.status);
+    cJSON *host = ozcInspectHostConfig(cfg);
+    cJSON *config = ozcInspectContainerConfig(cfg);
+    if (state == nullptr || host == nullptr || config == nullptr) {
+        cJSON_Delete(state);
+        cJSON_Delete(host);
+        cJSON_Delete(config);
+        return ENOMEM;
+    }
+    cJSON_AddItemToObject(o.get(), "State", state);
+    cJSON_AddStringToObject(o.get(), "Platform", "orrery");
+    cJSON_AddStringToObject(o.get(), "Name", st.containerId);
+    cJSON_AddItemToObject(o.get(), "HostConfig", host);
+    cJSON_AddItemToObject(o.get(), "Config", config);
+    cJSON_AddItemToArray(body, o.release());
+    return 0;
+}
+
+static int ozcStorePidHandleContainer(cJSON *data, cJSON *body) {
+    (void)body;
+    ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "handle", 0, 0}};
+    if (ozcParamObjGet(data, p, 2) != OK)
+        return codeOf(ERROR);
+    return codeOf(ozcContainerStorePidHandle(paramStr(p[0]), (OBJ_HANDLE)paramInt(p[1])));
+}
+
+typedef int (*ozcRequestHandler)(cJSON *data, cJSON *body);
+
+static const ozcRequestHandler ozcHandlers[] = {
+    ozcCreateContainer,     /* OZC_CREATE */
+    ozcStartContainer,      /* OZC_START */
+    ozcKillContainer,       /* OZC_KILL */
+    ozcDeleteContainer,     /* OZC_DELETE */
+    ozcQueryContainerState, /* OZC_STATE */
+    ozcQueryContainerList,  /* OZC_LIST */
+    nullptr,                /* OZC_UNPACK: runs in the client */
+    ozcInspectContainer,    /* OZC_INSPECT */
+    ozcStorePidHandleContainer, /* OZC_STORE_STATE */
+    nullptr,                /* OZC_ALIVE */
+};
+
+/* ------------------------------------------------------------------------
+ * The loop
+ * ------------------------------------------------------------------------ */
+static void ozcMessageProcess(OZC_MESSAGE *msg) {
+    ozcMsgQnameSet(msg->name);
+    ozcMsgLvlSet(msg->msgLvl);
+    JsonPtr body(cJSON_CreateArray());
+    if (!body)
+        return;
+    int code = 0;
+    JsonPtr data(cJSON_Parse(msg->data));
+    if (data && msg->cmdId >= 0 && msg->cmdId < (int)(sizeof(ozcHandlers) / sizeof(ozcHandlers[0])) &&
+        ozcHandlers[msg->cmdId] != nullptr) {
+        errno = 0;
+        code = ozcHandlers[msg->cmdId](data.get(), body.get());
+    }
+    ozcReplyMessage(msg->name, msg->cmdId, body.get(), code);
+}
+
+/* A message may come from anyone who can open the queue: it must hold a
+ * whole header, a data length within what arrived, and a reply queue name
+ * that is terminated and is not the request queue itself. */
+static bool ozcMessageUsable(const OZC_MESSAGE *msg, ssize_t len) {
+    if (len < OZC_MSG_HDR_LEN || msg->dataLen > OZC_MSG_DATA_MAX ||
+        (size_t)len < OZC_MSG_HDR_LEN + (size_t)msg->dataLen)
+        return false;
+    if (memchr(msg->name, '\0', OZC_MSG_NAME_LEN) == nullptr || msg->name[0] != '/')
+        return false;
+    return strcmp(msg->name, servedQueue) != 0;
+}
+
+STATUS ozcDaemonTask(void) {
+    taskSafe();
+    snprintf(servedQueue, sizeof(servedQueue), "%s", ozcDaemonQueueName());
+    if (ozcContainerInit() != OK) {
+        taskUnsafe();
+        return ERROR;
+    }
+    MSG_Q_ID q = msgQOpen(servedQueue, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY,
+                          OM_CREATE | OM_EXCL);
+    if (q == nullptr) {
+        taskUnsafe();
+        return ERROR;
+    }
+    stopRequested = false;
+    serving = true;
+    std::unique_ptr<char, FreeDeleter> buf(static_cast<char *>(malloc(OZC_MSG_SIZE + 1)));
+    while (buf) {
+        ssize_t n = msgQReceive(q, buf.get(), OZC_MSG_SIZE, WAIT_FOREVER);
+        if (n < 0 || stopRequested)
+            break;
+        auto *msg = reinterpret_cast<OZC_MESSAGE *>(buf.get());
+        if (ozcMessageUsable(msg, n)) {
+            msg->data[msg->dataLen] = '\0';
+            ozcMessageProcess(msg);
+        }
+        errno = 0;
+    }
+    serving = false;
+    msgQUnlink(servedQueue);
+    msgQClose(q);
+    taskUnsafe();
+    return ERROR;
+}
+
+STATUS ozcDaemonStop(void) {
+    if (!serving) {
+        errno = ESRCH;
+        return ERROR;
+    }
+    stopRequested = true;
+    /* Wake the loop with a message of no meaning. */
+    MSG_Q_ID q = msgQOpen(servedQueue, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY, 0);
+    if (q == nullptr)
+        return ERROR;
+    char wake = 0;
+    STATUS rc = msgQSend(q, &wake, 1, sysClkRateGet(), MSG_PRI_URGENT);
+    msgQClose(q);
+    return rc;
+}
+
+} /* extern "C" */
