@@ -140,7 +140,7 @@ void modelFree(const ModelDesc &desc, void *rec)
     free(rec);
 }
 
-void *modelParse(const ModelDesc &desc, const cJSON *json);
+void *modelParse(const ModelDesc &desc, const cJSON *json, bool lenient = false);
 
 // Appends an element to a list; false when out of memory (the element is then
 // not in the list and stays the caller's).
@@ -251,7 +251,12 @@ bool fieldParse(const FieldDesc &f, void *rec, const cJSON *item)
     return false;
 }
 
-void *modelParse(const ModelDesc &desc, const cJSON *json)
+// A record from a JSON object. With 'lenient' (an error answer's Status
+// parsed as the kind that was asked for), a member whose JSON type does not
+// fit its field, such as a Status's "status" text where a pod has its status
+// record, is kept as it came and the field stays empty; otherwise such a
+// member refuses the whole object.
+void *modelParse(const ModelDesc &desc, const cJSON *json, bool lenient)
 {
     if (!cJSON_IsObject(json)) {
         return nullptr;
@@ -276,11 +281,15 @@ void *modelParse(const ModelDesc &desc, const cJSON *json)
             kept = cJSON_CreateNull();
         } else {
             fieldFree(*f, rec); // a repeated member: the last one counts
-            if (!fieldParse(*f, rec, member)) {
+            if (fieldParse(*f, rec, member)) {
+                kept = cJSON_CreateRaw("");
+            } else if (lenient) {
+                fieldFree(*f, rec);
+                kept = cJSON_Duplicate(member, 1);
+            } else {
                 modelFree(desc, rec);
                 return nullptr;
             }
-            kept = cJSON_CreateRaw("");
         }
         if (kept == nullptr) {
             modelFree(desc, rec);
@@ -406,6 +415,15 @@ cJSON *modelConvert(const ModelDesc &desc, const void *rec)
             item = fieldConvert(*f, rec, cJSON_IsRaw(member), failed);
             if (item == nullptr && !failed && cJSON_IsNull(member)) {
                 item = cJSON_CreateNull();
+                failed = item == nullptr;
+            }
+        } else if (f != nullptr) {
+            // A member kept whole because its type did not fit the field: the
+            // field, once set, replaces it.
+            written |= 1u << (f - desc.fields.data());
+            item = fieldConvert(*f, rec, false, failed);
+            if (item == nullptr && !failed) {
+                item = cJSON_Duplicate(member, 1);
                 failed = item == nullptr;
             }
         } else {
@@ -728,6 +746,13 @@ const FieldDesc deleteOptionsFields[] = {
 };
 const ModelDesc deleteOptionsDesc = K_DESC(v1_delete_options_t, deleteOptionsFields);
 
+// An error answer: a Status object, whatever kind was asked for.
+bool isStatusAnswer(const cJSON *json)
+{
+    const cJSON *kind = cJSON_GetObjectItemCaseSensitive(json, "kind");
+    return cJSON_IsString(kind) && strcmp(kind->valuestring, "Status") == 0;
+}
+
 } // namespace
 
 // The three table-driven functions of every record.
@@ -735,7 +760,7 @@ const ModelDesc deleteOptionsDesc = K_DESC(v1_delete_options_t, deleteOptionsFie
     extern "C" void T##_free(T##_t *rec) { modelFree(desc, rec); }              \
     extern "C" T##_t *T##_parseFromJSON(cJSON *json)                            \
     {                                                                           \
-        return static_cast<T##_t *>(modelParse(desc, json));                    \
+        return static_cast<T##_t *>(modelParse(desc, json, isStatusAnswer(json))); \
     }                                                                           \
     extern "C" cJSON *T##_convertToJSON(T##_t *rec) { return modelConvert(desc, rec); }
 
