@@ -233,7 +233,8 @@ STATUS ozOvlDevRemove(const char *devName);
  * ERANGE (buf emptied) when it does not fit. */
 STATUS ozEnvGet(const char *name, char *buf, size_t size);
 STATUS ozEnvSet(const char *name, const char *value); /* value null: unset */
-/* Bit i set when CPU i is enabled (first 64 CPUs). */
+/* Bit i set when CPU i is enabled (first 64 CPUs). Test seam: the
+ * environment variable "OZ_CPU_ENABLED_SET" (e.g. 0xff) replaces the set. */
 uint64_t ozCpuEnabledSetGet(void);
 int errnoGet(void);
 STATUS errnoSet(int err);

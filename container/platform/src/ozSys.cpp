@@ -68,6 +68,21 @@ STATUS ozEnvSet(const char *name, const char *value)
 
 uint64_t ozCpuEnabledSetGet(void)
 {
+    /* Test seam: "OZ_CPU_ENABLED_SET" (a number, 0x for hex) stands for the
+     * enabled-CPU set of a larger target. */
+    {
+        std::lock_guard<std::mutex> g(envMutex());
+        if (const char *env = std::getenv("OZ_CPU_ENABLED_SET")) {
+            int savedErrno = errno;
+            char *end = nullptr;
+            errno = 0;
+            unsigned long long mask = std::strtoull(env, &end, 0);
+            bool valid = errno == 0 && end != env && *end == '\0';
+            errno = savedErrno;
+            if (valid)
+                return mask;
+        }
+    }
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) != 0)
