@@ -105,6 +105,15 @@ std::optional<Clock::time_point> ticksDeadline(int ticks);
  * pending deletion. */
 constexpr std::chrono::milliseconds kPollSlice{20};
 
+/* Container namespaces (ozNs.cpp), shared with the spawn unit. */
+/* Open the pinned mount namespace of `nsId` (close-on-exec descriptor), or
+ * -1 with errno (EINVAL for an id that names no live namespace). */
+int nsPinOpen(int nsId);
+/* The root file system path given to ozNsRootfsSetup, empty when none. */
+std::string nsRootGet(int nsId);
+/* Wait for a child of this process, retrying on EINTR. */
+pid_t childWait(pid_t pid, int *status, int options);
+
 } // namespace oz
 
 #endif
