@@ -70,19 +70,25 @@ void gzFree(voidpf opaque, voidpf address)
     free(address);
 }
 
-/* Reads the next piece of the file into the input buffer. Returns the byte
- * count, 0 at the end of the file, -1 on a read error (errno set). */
+/* Reads the next piece of the file into the input buffer, after the input
+ * bytes not consumed yet (moved to the buffer's start). Returns the count
+ * of bytes read, 0 at the end of the file, -1 on a read error (errno set). */
 ssize_t ugzreadCallback(gzFile file)
 {
+    size_t keep = file->d.avail_in;
+    if (keep > 0 && file->d.next_in != file->source)
+        memmove(file->source, file->d.next_in, keep);
+    file->d.next_in = file->source;
+    if (keep >= sizeof(file->source))
+        return 0;
     ssize_t n;
     do {
-        n = read(file->fd, file->source, sizeof(file->source));
+        n = read(file->fd, file->source + keep, sizeof(file->source) - keep);
     } while (n < 0 && errno == EINTR);
     if (n <= 0)
         return n;
     file->slen = (size_t)n > file->slen ? 0 : file->slen - (size_t)n;
-    file->d.next_in = file->source;
-    file->d.avail_in = (uInt)n;
+    file->d.avail_in = (uInt)(keep + (size_t)n);
     return n;
 }
 
@@ -199,8 +205,9 @@ int ugzread(gzFile file, void *buf, unsigned int len)
         }
         int ret = inflate(&file->d, Z_NO_FLUSH);
         if (ret == Z_STREAM_END) {
-            /* A further member may follow (concatenated gzip streams). */
-            if (file->d.avail_in == 0) {
+            /* A further member may follow (concatenated gzip streams); its
+             * two magic bytes may straddle the end of the input buffer. */
+            if (file->d.avail_in < 2) {
                 ssize_t n = ugzreadCallback(file);
                 if (n < 0)
                     return gzFail(file, errno);
