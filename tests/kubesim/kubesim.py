@@ -244,6 +244,12 @@ DNS1123_SUBDOMAIN = re.compile(r"^[a-z0-9]([-a-z0-9]*[a-z0-9])?(\.[a-z0-9]([-a-z
 DNS1123_LABEL = re.compile(r"^[a-z0-9]([-a-z0-9]*[a-z0-9])?$")
 
 
+def query_bool(text):
+    """A boolean query parameter read as the server reads it: 1, t, T, TRUE,
+    true and True are true (clients send "true" or "True")."""
+    return text in ("1", "t", "T", "TRUE", "true", "True")
+
+
 def get_path(obj, dotted):
     cur = obj
     for part in dotted.split("."):
@@ -1423,7 +1429,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         store = self.server.sim.store
         dry = query.get("dryRun") == "All"
         if m == "GET":
-            if watch_path or query.get("watch") in ("true", "1"):
+            if watch_path or query_bool(query.get("watch")):
                 if name is not None:
                     query["fieldSelector"] = ",".join(filter(None, [query.get("fieldSelector"), "metadata.name=" + name]))
                 return self._watch(rt, ns, query)
@@ -1540,7 +1546,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         store = sim.store
         fsel = FieldSelector(query.get("fieldSelector"))
         lsel = LabelSelector(query.get("labelSelector"))
-        bookmarks = query.get("allowWatchBookmarks") in ("true", "1")
+        bookmarks = query_bool(query.get("allowWatchBookmarks"))
         table = wants_table(self.headers.get("Accept"))
         include = query.get("includeObject", "Metadata")
         try:
