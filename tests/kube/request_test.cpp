@@ -243,8 +243,9 @@ TEST_F(KubeRequest, LeasePatchIsAStrategicMergePatchAndTheBasePathIsKeptAsGiven)
 // kept for the caller; replies cut short or missing give code 0.
 TEST_F(KubeRequest, MalformedAndBrokenRepliesGiveNullAndTheRightCode)
 {
+    // Cut short where the text happens to be a whole object: still no answer.
     const std::string truncated = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 400\r\n\r\n"
-                                  "{\"kind\":\"Pod\",\"metadata\":{\"uid\":\"u1\"";
+                                  "{\"kind\":\"Pod\",\"metadata\":{\"uid\":\"u1\"}}";
     ScriptedPeer peer({
         reply(200, "{not json"),
         reply(200, ""),
@@ -260,13 +261,17 @@ TEST_F(KubeRequest, MalformedAndBrokenRepliesGiveNullAndTheRightCode)
     struct Expect {
         long code;
         const char *data; // null: no body kept
+        int err;
     } expected[] = {
-        {200, "{not json"}, {200, nullptr}, {502, "<html>bad gateway</html>"}, {200, "[1,2]"},
-        {200, R"({"kind":"Pod","metadata":{"name":7}})"}, {0, nullptr}, {0, nullptr},
+        {200, "{not json", EBADMSG}, {200, nullptr, 0}, {502, "<html>bad gateway</html>", EBADMSG},
+        {200, "[1,2]", EBADMSG}, {200, R"({"kind":"Pod","metadata":{"name":7}})", EBADMSG},
+        {0, nullptr, EIO}, {0, nullptr, EIO},
     };
     for (const Expect &e : expected) {
+        errno = 0;
         v1_pod_t *pod = CoreV1API_readNamespacedPod(c, name, ns, nullptr);
         EXPECT_EQ(pod, nullptr);
+        EXPECT_EQ(errno, e.err) << e.code << " " << (e.data ? e.data : "");
         v1_pod_free(pod);
         EXPECT_EQ(c->response_code, e.code);
         if (e.data != nullptr) {

@@ -5,7 +5,9 @@
  * came: connection or TLS failure) and the body in apiClient->dataReceived.
  * It returns the record parsed from the JSON body, whatever the status: an
  * error answer's Status body parsed as the requested kind gives a record whose
- * fields are mostly empty. No body, or a body that is not JSON, gives null.
+ * fields are mostly empty. No body, or a body that is not JSON, gives null
+ * (errno EIO when no answer came, EBADMSG for a body that is not JSON or not
+ * an object of the kind asked for).
  * Null strings and zero integers leave the matching query parameter out;
  * non-zero booleans are sent as "true". Request bodies stay the caller's. */
 #ifndef KUBE_CORE_V1_API_H

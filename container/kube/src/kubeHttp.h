@@ -8,6 +8,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cerrno>
 #include <string>
 #include <string_view>
 
@@ -47,20 +48,27 @@ struct Request {
 // transfer broke off) and its body to dataReceived/dataReceivedLen.
 void perform(apiClient_t *client, const Request &req);
 
-// Parses the received body with the record's parser: null without a body,
-// for a body that is not JSON, or when the parser refuses it.
+// Parses the received body with the record's parser: null without an
+// answer (a body cut short is never parsed), without a body, for a body that
+// is not JSON, or when the parser refuses it (errno EBADMSG for the last two;
+// the body stays in dataReceived).
 template <typename T> T *parseBody(apiClient_t *client, T *(*parse)(cJSON *))
 {
-    if (client == nullptr || client->dataReceived == nullptr || client->dataReceivedLen <= 0) {
+    if (client == nullptr || client->response_code == 0 || client->dataReceived == nullptr ||
+        client->dataReceivedLen <= 0) {
         return nullptr;
     }
     cJSON *json = cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
                                         static_cast<size_t>(client->dataReceivedLen));
     if (json == nullptr) {
+        errno = EBADMSG;
         return nullptr;
     }
     T *rec = parse(json);
     cJSON_Delete(json);
+    if (rec == nullptr) {
+        errno = EBADMSG;
+    }
     return rec;
 }
 
