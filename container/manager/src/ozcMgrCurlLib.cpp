@@ -177,6 +177,10 @@ int transfer(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *heade
              bool https)
 {
     int result = -1;
+    /* The texts of the previous transfer must not pass for this one's when
+     * it brings no header or body text (HEAD, a reply that did not fit). */
+    ctx->response_header.str[0] = '\0';
+    ctx->response_body.str[0] = '\0';
     curl_global_init(CURL_GLOBAL_ALL);
     {
         EasyHandle h(curl_easy_init());

@@ -1,0 +1,167 @@
+/* regfixture.h - the local registries of regfixture.sh for the image manager
+ * tests.
+ *
+ * Under ctest the fixture test "manager_registry_up" starts them once and
+ * leaves the directory's name in <build>/tests/manager/registry.dir; a test
+ * program run by hand starts its own set and stops it when it exits.
+ * Variables of the fixture (OZ_REG_*, OZ_BAD_*) come from its env file.
+ */
+#ifndef OZ_TESTS_MANAGER_REGFIXTURE_H
+#define OZ_TESTS_MANAGER_REGFIXTURE_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ozPlatform.h"
+
+namespace regfix {
+
+inline std::string sourceDir()
+{
+    const char *s = getenv("OZ_TEST_SOURCE_DIR");
+    if (s != nullptr)
+        return s;
+    std::string f = __FILE__;
+    return f.substr(0, f.rfind("/tests/manager/"));
+}
+
+inline std::string binaryDir()
+{
+    const char *b = getenv("OZ_TEST_BINARY_DIR");
+    return b != nullptr ? b : "";
+}
+
+inline bool isDir(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+inline bool exists(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+inline std::string readFile(const std::string &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+/* The running registries: their variables, or an error text. */
+class Registries {
+public:
+    static Registries &get()
+    {
+        static Registries r;
+        return r;
+    }
+    bool ok() const { return !vars_.empty(); }
+    const std::string &error() const { return error_; }
+    std::string operator[](const std::string &key) const
+    {
+        auto it = vars_.find(key);
+        return it == vars_.end() ? std::string() : it->second;
+    }
+
+private:
+    Registries()
+    {
+        std::string ptr = binaryDir() + "/tests/manager/registry.dir";
+        std::string dir;
+        if (!binaryDir().empty() && exists(ptr)) {
+            dir = readFile(ptr);
+            while (!dir.empty() && (dir.back() == '\n' || dir.back() == ' '))
+                dir.pop_back();
+        } else {
+            char tmpl[] = "/tmp/ozreg.XXXXXX";
+            if (mkdtemp(tmpl) == nullptr) {
+                error_ = "mkdtemp failed";
+                return;
+            }
+            dir = tmpl;
+            owned_ = dir;
+            std::string cmd = "bash '" + sourceDir() + "/tests/manager/regfixture.sh' up '" + dir +
+                              "' > '" + dir + ".up.log' 2>&1";
+            if (system(cmd.c_str()) != 0) {
+                error_ = "regfixture.sh up failed, see " + dir + ".up.log";
+                return;
+            }
+        }
+        std::ifstream env(dir + "/env");
+        for (std::string line; std::getline(env, line);) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                vars_[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        if (vars_.empty())
+            error_ = "no registry environment in " + dir;
+    }
+    ~Registries()
+    {
+        if (!owned_.empty()) {
+            std::string cmd = "bash '" + sourceDir() + "/tests/manager/regfixture.sh' down '" +
+                              owned_ + "' >/dev/null 2>&1; rm -f '" + owned_ + ".up.log'";
+            if (system(cmd.c_str()) != 0) {
+                /* nothing more to do at exit */
+            }
+        }
+    }
+    std::map<std::string, std::string> vars_;
+    std::string error_;
+    std::string owned_;
+};
+
+/* A fresh temporary directory, removed with its contents. */
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/ozmgr-test.XXXXXX";
+        if (mkdtemp(tmpl) != nullptr)
+            path_ = tmpl;
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            ozRmTree(path_.c_str());
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+/* Sets an OS-wide environment variable for one scope (null: unset). */
+class EnvScope {
+public:
+    EnvScope(const char *name, const char *value) : name_(name)
+    {
+        char old[4096] = {0};
+        if (ozEnvGet(name, old, sizeof(old)) == 0) {
+            had_ = true;
+            old_ = old;
+        }
+        ozEnvSet(name, value);
+    }
+    ~EnvScope() { ozEnvSet(name_.c_str(), had_ ? old_.c_str() : nullptr); }
+    EnvScope(const EnvScope &) = delete;
+    EnvScope &operator=(const EnvScope &) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+} /* namespace regfix */
+
+#endif /* OZ_TESTS_MANAGER_REGFIXTURE_H */

@@ -1,0 +1,471 @@
+/* Image pull against Debian's docker-registry on loopback: anonymous HTTPS
+ * with our CA, plain HTTP through the insecure fall-back, htpasswd basic
+ * authentication, bearer tokens from the test token issuer; OCI manifests,
+ * Docker schema 2 manifests, OCI indexes and Docker manifest lists pushed
+ * with skopeo; verified digests and the layout the runtime reads. */
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <cjson/cJSON.h>
+#include <openssl/sha.h>
+
+#include "manager/regfixture.h"
+#include "ozcMgr.h"
+
+namespace {
+
+using regfix::Registries;
+
+struct CtxDeleter {
+    void operator()(REGISTRY_CTX *c) const { ozcRegistryCtxDelete(c); }
+};
+using CtxPtr = std::unique_ptr<REGISTRY_CTX, CtxDeleter>;
+
+struct JsonDeleter {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+std::string sha256Hex(const std::string &data)
+{
+    unsigned char md[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
+    char hex[65];
+    for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", md[i]);
+    return hex;
+}
+
+int countFiles(const std::string &dir)
+{
+    std::string cmd = "ls -1 '" + dir + "' 2>/dev/null | wc -l";
+    FILE *p = popen(cmd.c_str(), "r");
+    int n = -1;
+    if (p != nullptr) {
+        if (fscanf(p, "%d", &n) != 1)
+            n = -1;
+        pclose(p);
+    }
+    return n;
+}
+
+class RegistryPull : public ::testing::Test {
+protected:
+    Registries &reg = Registries::get();
+    regfix::TempDir tmp;
+    std::string images;
+    std::unique_ptr<regfix::EnvScope> caEnv, pathEnv;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(reg.ok()) << reg.error();
+        images = tmp.path() + "/images";
+        caEnv = std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE",
+                                                   reg["OZ_REG_CA"].c_str());
+        pathEnv = std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images.c_str());
+        _ozcMgrVerboseFlag = 0;
+    }
+
+    static CtxPtr context(const std::string &ref, const char *user = nullptr,
+                          const char *password = nullptr, int secure = 1)
+    {
+        CtxPtr ctx(ozcRegistryCtxCreate());
+        EXPECT_NE(nullptr, ctx);
+        EXPECT_EQ(0, ozcRegistryCtxImageSet(ctx.get(), ref.c_str()));
+        if (user != nullptr) {
+            EXPECT_EQ(0, ozcRegistryCtxUserNameSet(ctx.get(), user));
+        }
+        if (password != nullptr) {
+            EXPECT_EQ(0, ozcRegistryCtxUserPwdSet(ctx.get(), password));
+        }
+        EXPECT_EQ(0, ozcRegistryCtxSecureSet(ctx.get(), secure));
+        return ctx;
+    }
+
+    /* Pulls ref; the errno of a failure in *err. */
+    int pull(REGISTRY_CTX *ctx, int *err, IMAGE_INFO *info = nullptr)
+    {
+        errno = 0;
+        int rc = ozcImagePull(ctx, info);
+        *err = errno;
+        return rc;
+    }
+
+    /* The digest the registry names for a manifest (HEAD, its Accept line). */
+    std::string registryDigest(const std::string &hostRepo, const std::string &ref)
+    {
+        CtxPtr ctx = context(hostRepo + ":" + ref);
+        std::string url = "https://" + std::string(ctx->registry) + "/v2/" + ctx->repository +
+                          "/manifests/" + ref;
+        EXPECT_EQ(0, ozcMgrCurlHead(url.c_str(), ctx->curl_ctx, ctx->extra_http_header));
+        char digest[256] = {0};
+        EXPECT_EQ(0, httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str,
+                                      "docker-content-digest", digest, sizeof(digest)));
+        return digest;
+    }
+
+    /* Checks the layout of a successful pull and returns its manifest. */
+    JsonPtr checkLayout(const std::string &dir, int expectedLayers)
+    {
+        EXPECT_EQ("{\n\t\"imageLayoutVersion\":\t\"1.0.0\"\n}",
+                  regfix::readFile(dir + "/oci-layout").substr(0, 34));
+        JsonPtr index(cJSON_Parse(regfix::readFile(dir + "/index.json").c_str()));
+        EXPECT_NE(nullptr, index);
+        if (!index)
+            return nullptr;
+        EXPECT_EQ(2, cJSON_GetObjectItem(index.get(), "schemaVersion")->valueint);
+        const cJSON *manifests = cJSON_GetObjectItem(index.get(), "manifests");
+        EXPECT_EQ(1, cJSON_GetArraySize(manifests));
+        const cJSON *entry = cJSON_GetArrayItem(manifests, 0);
+        EXPECT_STREQ(MEDIA_TYPE_OCI_IMAGE_MANIFEST,
+                     cJSON_GetObjectItem(entry, "mediaType")->valuestring);
+        std::string digest = cJSON_GetObjectItem(entry, "digest")->valuestring;
+        EXPECT_EQ(nullptr, cJSON_GetObjectItem(entry, "platform"));
+        EXPECT_EQ(nullptr, cJSON_GetObjectItem(entry, "annotations"));
+        std::string manifestText = regfix::readFile(dir + "/blobs/sha256/" + digest.substr(7));
+        EXPECT_EQ("sha256:" + sha256Hex(manifestText), digest);
+        EXPECT_EQ(static_cast<double>(manifestText.size()),
+                  cJSON_GetObjectItem(entry, "size")->valuedouble);
+        EXPECT_FALSE(regfix::exists(dir + "/manifest.json"));
+        JsonPtr manifest(cJSON_Parse(manifestText.c_str()));
+        EXPECT_NE(nullptr, manifest);
+        if (!manifest)
+            return nullptr;
+        const cJSON *layers = cJSON_GetObjectItem(manifest.get(), "layers");
+        EXPECT_EQ(expectedLayers, cJSON_GetArraySize(layers));
+        /* Every blob named is there under its digest, with those bytes. */
+        const cJSON *layer = nullptr;
+        cJSON_ArrayForEach(layer, layers)
+        {
+            std::string d = cJSON_GetObjectItem(layer, "digest")->valuestring;
+            EXPECT_EQ(d.substr(7), sha256Hex(regfix::readFile(dir + "/blobs/sha256/" + d.substr(7))));
+        }
+        std::string c =
+            cJSON_GetObjectItem(cJSON_GetObjectItem(manifest.get(), "config"), "digest")->valuestring;
+        EXPECT_EQ(c.substr(7), sha256Hex(regfix::readFile(dir + "/blobs/sha256/" + c.substr(7))));
+        return manifest;
+    }
+};
+
+TEST_F(RegistryPull, AnonymousHttpsOciManifestGivesAValidLayout)
+{
+    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app:oci");
+    IMAGE_INFO info;
+    memset(&info, 0, sizeof(info));
+    int err = 0;
+    ASSERT_EQ(0, pull(ctx.get(), &err, &info)) << std::hex << err;
+    std::string dir = images + "/app";
+    EXPECT_STREQ("app", info.image_name);
+    EXPECT_STREQ("oci", info.image_tag);
+    EXPECT_EQ(dir, info.image_path);
+    EXPECT_EQ(OCI_IMAGE_MANIFEST_V1, ctx->image_config.manifest_type);
+    JsonPtr manifest = checkLayout(dir, 2);
+    /* manifest, config, two layers */
+    EXPECT_EQ(4, countFiles(dir + "/blobs/sha256"));
+    std::string digest = registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "oci");
+    EXPECT_TRUE(regfix::exists(dir + "/blobs/sha256/" + digest.substr(7)));
+    EXPECT_EQ(0, system(("oci-image-tool validate --type image '" + dir + "' >/dev/null 2>&1").c_str()));
+}
+
+/* Without the Docker schema 2 type in the Accept line the registry rewrites a
+ * schema 2 image into schema 1, which the pull refuses. */
+TEST_F(RegistryPull, DockerSchema2ManifestIsAcceptedAndStoredAsServed)
+{
+    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app:v2s2");
+    const char *accept = ctx->extra_http_header->list->data;
+    EXPECT_NE(nullptr, strstr(accept, MEDIA_TYPE_DOCKER_MANIFEST_V2S2)) << accept;
+    EXPECT_EQ(0, strncmp(accept,
+                         "Accept: " MEDIA_TYPE_DOCKER_MANIFEST_LIST "," MEDIA_TYPE_OCI_IMAGE_INDEX
+                         "," MEDIA_TYPE_OCI_IMAGE_MANIFEST,
+                         strlen("Accept: " MEDIA_TYPE_DOCKER_MANIFEST_LIST "," MEDIA_TYPE_OCI_IMAGE_INDEX
+                                "," MEDIA_TYPE_OCI_IMAGE_MANIFEST)));
+    int err = 0;
+    ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+    EXPECT_EQ(DOCKER_MANIFEST_V2S2, ctx->image_config.manifest_type);
+    JsonPtr manifest = checkLayout(images + "/app", 2);
+    ASSERT_NE(nullptr, manifest);
+    EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S2,
+                 cJSON_GetObjectItem(manifest.get(), "mediaType")->valuestring);
+
+    /* What the registry does with the older line. */
+    HTTP_HEADER *old = httpHeaderCreate();
+    ASSERT_EQ(0, httpHeaderAppend(old, "Accept: " MEDIA_TYPE_DOCKER_MANIFEST_LIST
+                                       "," MEDIA_TYPE_OCI_IMAGE_INDEX
+                                       "," MEDIA_TYPE_OCI_IMAGE_MANIFEST));
+    std::string url = "https://" + reg["OZ_REG_TLS"] + "/v2/orrery/app/manifests/v2s2";
+    ASSERT_EQ(0, ozcMgrCurlHead(url.c_str(), ctx->curl_ctx, old));
+    char type[256] = {0};
+    EXPECT_EQ(0, httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "content-type", type,
+                                  sizeof(type)));
+    EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S1_SIGNED, type);
+    httpHeaderFree(old);
+}
+
+TEST_F(RegistryPull, IndexAndManifestListPickTheOrreryAmd64Entry)
+{
+    std::string multi = reg["OZ_REG_TLS"] + "/team/multi";
+    struct Case {
+        const char *tag, *entryTag;
+    } cases[] = {{"oci", "orrery-amd64"}, {"docker", "d-orrery-amd64"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tag);
+        CtxPtr ctx = context(multi + ":" + c.tag);
+        int err = 0;
+        ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+        checkLayout(images + "/multi", 2);
+        JsonPtr index(cJSON_Parse(regfix::readFile(images + "/multi/index.json").c_str()));
+        ASSERT_NE(nullptr, index);
+        std::string got = cJSON_GetObjectItem(
+                              cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
+                              "digest")
+                              ->valuestring;
+        EXPECT_EQ(registryDigest(multi, c.entryTag), got);
+    }
+}
+
+TEST_F(RegistryPull, ListWithoutOrreryAmd64OrWithoutPlatformFailsAndLeavesNothing)
+{
+    struct Case {
+        const char *repo;
+        int err;
+    } cases[] = {{"/team/nomatch", OZC_MGR_ERR_PLATFORM_NOT_FOUND},
+                 {"/team/noplat", OZC_MGR_ERR_MANIFEST_PARSE}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.repo);
+        CtxPtr ctx = context(reg["OZ_REG_TLS"] + c.repo);
+        int err = 0;
+        EXPECT_EQ(-1, pull(ctx.get(), &err));
+        EXPECT_EQ(c.err, err);
+        std::string name = strrchr(c.repo, '/') + 1;
+        EXPECT_FALSE(regfix::exists(images + "/" + name));
+    }
+}
+
+TEST_F(RegistryPull, CorruptedLayerFailsTheIntegrityCheckAndRemovesTheLayout)
+{
+    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/team/corrupt");
+    int err = 0;
+    EXPECT_EQ(-1, pull(ctx.get(), &err));
+    EXPECT_EQ(OZC_MGR_ERR_INTEGRITY, err);
+    EXPECT_FALSE(regfix::exists(images + "/corrupt"));
+    EXPECT_TRUE(regfix::isDir(images));
+}
+
+TEST_F(RegistryPull, PullByDigestAndFailedPullRemovesEarlierContent)
+{
+    std::string digest = registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "oci");
+    ASSERT_EQ(71u, digest.size());
+    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app@" + digest);
+    EXPECT_STREQ(digest.c_str(), ctx->tag);
+    int err = 0;
+    ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+    EXPECT_TRUE(regfix::exists(images + "/app/blobs/sha256/" + digest.substr(7)));
+
+    /* A failing pull of the same image name takes the whole directory. */
+    CtxPtr missing = context(reg["OZ_REG_TLS"] + "/orrery/app:no-such-tag");
+    EXPECT_EQ(-1, pull(missing.get(), &err));
+    EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+    EXPECT_EQ(404, curlCtxHttpRespCodeGet(missing->curl_ctx));
+    EXPECT_FALSE(regfix::exists(images + "/app"));
+
+    /* A digest of the right form that the registry does not have. */
+    CtxPtr unknown = context(reg["OZ_REG_TLS"] + "/orrery/app@sha256:" + std::string(64, '0'));
+    EXPECT_EQ(-1, pull(unknown.get(), &err));
+    EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+}
+
+TEST_F(RegistryPull, TlsIsVerifiedUnlessInsecure)
+{
+    std::string ref = reg["OZ_REG_TLS"] + "/orrery/app:oci";
+    int err = 0;
+    {
+        /* No CA: the server's certificate is refused. */
+        regfix::EnvScope noCa("OZC_TLS_CA_CERT_FILE", nullptr);
+        CtxPtr ctx = context(ref);
+        EXPECT_EQ(-1, pull(ctx.get(), &err));
+        EXPECT_EQ(OZC_MGR_ERR_CURL_FAILED, err);
+        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, curlCtxErrnoGet(ctx->curl_ctx));
+        EXPECT_EQ(0, curlCtxHttpRespCodeGet(ctx->curl_ctx));
+        EXPECT_STREQ("https", ctx->transfer_protocol);
+    }
+    {
+        /* A CA file that does not exist is ignored: the default store. */
+        regfix::EnvScope missingCa("OZC_TLS_CA_CERT_FILE", "/nonexistent/ca.crt");
+        CtxPtr ctx = context(ref);
+        EXPECT_EQ(-1, pull(ctx.get(), &err));
+        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, curlCtxErrnoGet(ctx->curl_ctx));
+    }
+    {
+        /* Insecure: neither peer nor host verified, the CA not needed. */
+        regfix::EnvScope noCa("OZC_TLS_CA_CERT_FILE", nullptr);
+        CtxPtr ctx = context(ref, nullptr, nullptr, 0);
+        EXPECT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+        EXPECT_STREQ("https", ctx->transfer_protocol);
+    }
+}
+
+TEST_F(RegistryPull, PlainHttpRegistryNeedsTheInsecureFallBack)
+{
+    std::string ref = reg["OZ_REG_HTTP"] + "/team/multi:oci";
+    int err = 0;
+    CtxPtr secure = context(ref);
+    EXPECT_EQ(-1, pull(secure.get(), &err));
+    EXPECT_EQ(OZC_MGR_ERR_CURL_FAILED, err);
+    EXPECT_STREQ("https", secure->transfer_protocol);
+
+    CtxPtr insecure = context(ref, nullptr, nullptr, 0);
+    ASSERT_EQ(0, pull(insecure.get(), &err)) << std::hex << err;
+    EXPECT_STREQ("http", insecure->transfer_protocol);
+    checkLayout(images + "/multi", 2);
+    /* The fall-back stays for the context's life. */
+    char tags[1024];
+    EXPECT_EQ(0, ozcImageTagsGet(insecure.get(), tags, sizeof(tags)));
+    EXPECT_STREQ("http", insecure->transfer_protocol);
+}
+
+TEST_F(RegistryPull, HtpasswdBasicAuthentication)
+{
+    std::string ref = reg["OZ_REG_BASIC"] + "/orrery/app:oci";
+    std::string user = reg["OZ_REG_USER"], password = reg["OZ_REG_PASSWORD"];
+    int err = 0;
+    {
+        CtxPtr ctx = context(ref, user.c_str(), password.c_str());
+        ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+        EXPECT_EQ(HTTP_AUTH_METHOD_BASIC, ctx->curl_ctx->http_auth_method);
+        checkLayout(images + "/app", 2);
+    }
+    {
+        /* A wrong password: refused at once, the context stays usable. */
+        CtxPtr ctx = context(ref, user.c_str(), "wrong-password");
+        EXPECT_EQ(-1, pull(ctx.get(), &err));
+        EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+        EXPECT_EQ(401, curlCtxHttpRespCodeGet(ctx->curl_ctx));
+        EXPECT_FALSE(regfix::exists(images + "/app"));
+        ASSERT_EQ(0, ozcRegistryCtxUserPwdSet(ctx.get(), password.c_str()));
+        EXPECT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+    }
+    {
+        /* No credentials at all, or a user name without password. */
+        CtxPtr none = context(ref);
+        EXPECT_EQ(-1, pull(none.get(), &err));
+        EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+        CtxPtr userOnly = context(ref, user.c_str());
+        EXPECT_EQ(-1, pull(userOnly.get(), &err));
+        EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+    }
+}
+
+TEST_F(RegistryPull, BearerTokensFromTheIssuer)
+{
+    int err = 0;
+    {
+        /* Anonymous token ("token" member), registry in token mode. */
+        CtxPtr ctx = context(reg["OZ_REG_TOKEN"] + "/team/multi:docker");
+        ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+        EXPECT_EQ(HTTP_AUTH_METHOD_BEARER, ctx->curl_ctx->http_auth_method);
+        EXPECT_EQ(0, strncmp("eyJ", ctx->curl_ctx->bearer_token, 3));
+        checkLayout(images + "/multi", 2);
+    }
+    {
+        /* "access_token" only, the issuer wants basic credentials. */
+        CtxPtr ctx = context(reg["OZ_REG_OAUTH"] + "/orrery/app:v2s2",
+                             reg["OZ_REG_OAUTH_USER"].c_str(),
+                             reg["OZ_REG_OAUTH_PASSWORD"].c_str());
+        ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+        EXPECT_EQ(HTTP_AUTH_METHOD_BEARER, ctx->curl_ctx->http_auth_method);
+    }
+    {
+        /* The issuer refuses: 401 at the token URL. */
+        CtxPtr ctx = context(reg["OZ_REG_OAUTH"] + "/orrery/app:v2s2", "oauth-user", "nope");
+        EXPECT_EQ(-1, pull(ctx.get(), &err));
+        EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+    }
+}
+
+TEST_F(RegistryPull, ManifestAndTagQueries)
+{
+    char buf[8192];
+    {
+        CtxPtr ctx = context(reg["OZ_REG_TOKEN"] + "/orrery/app");
+        ASSERT_EQ(0, ozcImageTagsGet(ctx.get(), buf, sizeof(buf)));
+        JsonPtr tags(cJSON_Parse(buf));
+        ASSERT_NE(nullptr, tags);
+        EXPECT_STREQ("orrery/app", cJSON_GetObjectItem(tags.get(), "name")->valuestring);
+        EXPECT_EQ(2, cJSON_GetArraySize(cJSON_GetObjectItem(tags.get(), "tags")));
+        EXPECT_NE(nullptr, strchr(buf, '\n')) << "indented";
+    }
+    {
+        CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/team/multi:oci");
+        ASSERT_EQ(0, ozcManifestListGet(ctx.get(), buf, sizeof(buf)));
+        JsonPtr list(cJSON_Parse(buf));
+        ASSERT_NE(nullptr, list);
+        EXPECT_EQ(3, cJSON_GetArraySize(cJSON_GetObjectItem(list.get(), "manifests")));
+        /* Cut to the buffer. */
+        char small[16];
+        ASSERT_EQ(0, ozcManifestListGet(ctx.get(), small, sizeof(small)));
+        EXPECT_EQ(15u, strlen(small));
+        EXPECT_EQ(0, strncmp(buf, small, 15));
+    }
+    {
+        CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app:v2s2");
+        ASSERT_EQ(0, ozcManifestListGet(ctx.get(), buf, sizeof(buf)));
+        EXPECT_NE(nullptr, strstr(buf, MEDIA_TYPE_DOCKER_MANIFEST_V2S2));
+    }
+    {
+        CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app:missing");
+        errno = 0;
+        EXPECT_EQ(-1, ozcManifestListGet(ctx.get(), buf, sizeof(buf)));
+        EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, errno);
+        CtxPtr nobody = context(reg["OZ_REG_TLS"] + "/no/such");
+        errno = 0;
+        EXPECT_EQ(-1, ozcImageTagsGet(nobody.get(), buf, sizeof(buf)));
+        EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, errno);
+        char errText[256];
+        ASSERT_EQ(0, ozcRegistryCtxErrorStrGet(nobody.get(), errText, sizeof(errText)));
+        EXPECT_STREQ("\nlibcurl error 0 : No error\nHTTP response 404 : Not Found", errText);
+        errno = 0;
+        EXPECT_EQ(-1, ozcImageTagsGet(nobody.get(), buf, 1));
+        EXPECT_EQ(OZC_MGR_ERR_INVALID_ARG, errno);
+        EXPECT_EQ(-1, ozcManifestListGet(nullptr, buf, sizeof(buf)));
+    }
+}
+
+TEST_F(RegistryPull, ImagePathEndingInSlashGetsNoSecondSlash)
+{
+    std::string withSlash = images + "/";
+    regfix::EnvScope path("OZC_IMAGE_PATH", withSlash.c_str());
+    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app:oci");
+    int err = 0;
+    ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
+    EXPECT_EQ(images + "/app", ctx->image_local_path);
+}
+
+TEST_F(RegistryPull, MessagesOnlyUnderTheVerboseFlag)
+{
+    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/team/nomatch");
+    int err = 0;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, pull(ctx.get(), &err));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+
+    _ozcMgrVerboseFlag = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, pull(ctx.get(), &err));
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string errText = testing::internal::GetCapturedStderr();
+    _ozcMgrVerboseFlag = 0;
+    EXPECT_NE(std::string::npos,
+              out.find("Trying to pull team/nomatch from https://" + reg["OZ_REG_TLS"] + "/v2/\n"));
+    EXPECT_NE(std::string::npos, out.find("integrity check passed for file "));
+    EXPECT_NE(std::string::npos, errText.find("no image found for os orrery and arch amd64\n"));
+    EXPECT_NE(std::string::npos, errText.find("manifest processing error\n"));
+}
+
+} /* namespace */
