@@ -1,0 +1,309 @@
+/*
+ * runtime_fixture.h - helpers of the container, image, daemon and command
+ * line tests: temporary directories, fixture image layouts, shell commands,
+ * JSON files, and a runtime daemon (ozcd) in a process of its own.
+ */
+#ifndef OZ_TESTS_RUNTIME_FIXTURE_H
+#define OZ_TESTS_RUNTIME_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cjson/cJSON.h>
+
+#include "ozPlatform.h"
+
+extern char **environ;
+
+namespace rtfix {
+
+inline std::string sourceDir()
+{
+    const char *s = getenv("OZ_TEST_SOURCE_DIR");
+    return s != nullptr ? s : ".";
+}
+
+inline std::string binaryDir()
+{
+    const char *s = getenv("OZ_TEST_BINARY_DIR");
+    return s != nullptr ? s : ".";
+}
+
+inline std::string ozcdPath() { return binaryDir() + "/container/runtime/tools/ozcd"; }
+inline std::string ozcPath() { return binaryDir() + "/container/runtime/tools/ozc"; }
+
+/* Tests that make namespaces, mounts or overlays need root. */
+#define RTFIX_REQUIRE_ROOT()                                                     \
+    do {                                                                         \
+        if (geteuid() != 0)                                                      \
+            GTEST_SKIP() << "needs root (namespaces, mounts, message queues)";   \
+    } while (0)
+
+/* Runs a shell command; its exit status, or -1. Output goes to `out`
+ * when given, else to the test's own output. */
+inline int sh(const std::string &cmd, std::string *out = nullptr)
+{
+    if (out == nullptr) {
+        int rc = system(cmd.c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    out->clear();
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        out->append(buf, n);
+    int rc = pclose(p);
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+inline std::string quote(const std::string &s)
+{
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+/* A fresh directory under /tmp, removed with everything below it. */
+class TempDir {
+public:
+    explicit TempDir(const char *stem = "ozcrt")
+    {
+        std::string t = std::string("/tmp/") + stem + ".XXXXXX";
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) != nullptr)
+            path_ = buf.data();
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            ozRmTree(path_.c_str());
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+/* Builds an image layout with the fixture script; true on success. */
+inline bool mkimage(const std::string &layout, const std::string &args = "")
+{
+    std::string cmd = sourceDir() + "/tests/fixtures/mkimage.sh " + args + " " + quote(layout) +
+                      " >/dev/null";
+    return sh(cmd) == 0;
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+inline bool writeFile(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    return static_cast<bool>(f);
+}
+
+inline bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+struct JsonDeleter {
+    void operator()(cJSON *p) const { cJSON_Delete(p); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+using CText = std::unique_ptr<char, FreeDeleter>;
+
+inline Json readJson(const std::string &path) { return Json(cJSON_Parse(readFile(path).c_str())); }
+
+inline bool writeJson(const std::string &path, const cJSON *doc)
+{
+    CText text(cJSON_PrintUnformatted(doc));
+    return text && writeFile(path, text.get());
+}
+
+inline std::string jsonText(const cJSON *item)
+{
+    CText text(item != nullptr ? cJSON_PrintUnformatted(item) : nullptr);
+    return text ? text.get() : "<null>";
+}
+
+/* A listing of a tree that two equal root file systems share: one line per
+ * entry with its type, permission bits, size of regular files, link
+ * target and a content hash of regular files. */
+inline std::string treeListing(const std::string &root)
+{
+    std::string out;
+    sh("cd " + quote(root) +
+           " && find . -mindepth 1 \\( -type f -printf '%p f %m %s ' -exec sh -c "
+           "'md5sum < \"$1\" | cut -c1-32' _ {} \\; \\) -o \\( ! -type f -printf '%p %y %m %l\\n' \\)"
+           " | sort",
+       &out);
+    return out;
+}
+
+/* Extracts the layer blobs of the first manifest of a layout with GNU tar,
+ * in order, into dir. */
+inline bool tarLayers(const std::string &layout, const std::string &dir)
+{
+    Json index = readJson(layout + "/index.json");
+    cJSON *m = cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0);
+    cJSON *digest = cJSON_GetObjectItem(m, "digest");
+    if (!cJSON_IsString(digest))
+        return false;
+    auto blob = [&](const char *d) {
+        std::string s(d);
+        return layout + "/blobs/" + s.replace(s.find(':'), 1, "/");
+    };
+    Json manifest = readJson(blob(digest->valuestring));
+    cJSON *layer;
+    mkdir(dir.c_str(), 0755);
+    cJSON_ArrayForEach(layer, cJSON_GetObjectItem(manifest.get(), "layers"))
+    {
+        cJSON *ld = cJSON_GetObjectItem(layer, "digest");
+        if (!cJSON_IsString(ld) ||
+            sh("tar -xf " + quote(blob(ld->valuestring)) + " -C " + quote(dir)) != 0)
+            return false;
+    }
+    return true;
+}
+
+/* The runtime daemon in a process of its own, serving a queue private to
+ * this test program (OZC_DAEMON_QUEUE is set for the clients too). */
+class Daemon {
+public:
+    explicit Daemon(const std::string &queue) : queue_(queue)
+    {
+        setenv("OZC_DAEMON_QUEUE", queue_.c_str(), 1);
+    }
+    ~Daemon() { stop(); }
+
+    /* Starts ozcd and waits until it answers; false when it does not. */
+    bool start(const std::string &logFile = "/dev/null");
+    /* SIGTERM and wait; the exit status, or -1. */
+    int stop();
+    pid_t pid() const { return pid_; }
+    const std::string &queue() const { return queue_; }
+    /* True when the request queue exists in the system. */
+    bool queueExists() const { return exists("/dev/mqueue" + queue_) || queueOpens(); }
+
+private:
+    bool queueOpens() const
+    {
+        MSG_Q_ID q = msgQOpen(queue_.c_str(), 32, 2048, MSG_Q_PRIORITY, 0);
+        if (q == nullptr)
+            return false;
+        msgQClose(q);
+        return true;
+    }
+    std::string queue_;
+    pid_t pid_ = -1;
+};
+
+inline bool Daemon::start(const std::string &logFile)
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::string path = ozcdPath();
+    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        pid_ = -1;
+        return false;
+    }
+    for (int i = 0; i < 500; i++) {
+        if (queueOpens())
+            return true;
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+inline int Daemon::stop()
+{
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    pid_t r = -1;
+    for (int i = 0; i < 500; i++) {
+        r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_)
+            break;
+        usleep(10000);
+    }
+    if (r != pid_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/* True when a file that a container process wrote at `name` in its root
+ * appeared in the host's root instead (it is removed again). */
+inline bool leakedToHost(const std::string &name)
+{
+    std::string host = "/" + name;
+    if (!exists(host))
+        return false;
+    unlink(host.c_str());
+    return true;
+}
+
+/* A queue name private to this process and test. */
+inline std::string uniqueQueue(const char *stem)
+{
+    static int n = 0;
+    return std::string("/") + stem + "-" + std::to_string(getpid()) + "-" + std::to_string(n++);
+}
+
+} // namespace rtfix
+
+#endif /* OZ_TESTS_RUNTIME_FIXTURE_H */
