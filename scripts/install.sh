@@ -14,6 +14,7 @@ PACKAGES=(
   python3 python3-kubernetes openssl ca-certificates curl tar gzip
   busybox-static skopeo umoci oci-image-tool docker-registry apache2-utils
   iproute2 procps util-linux
+  crun runc
 )
 
 if [ "${OZ_SKIP_APT:-0}" != 1 ]; then
