@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -273,6 +274,64 @@ TEST(KubeModel, MalformedInputIsRefused)
     JsonPtr back(v1_status_convertToJSON(st));
     EXPECT_TRUE(cJSON_Compare(status.get(), back.get(), 1));
     v1_status_free(st);
+}
+
+// Every item of a JSON tree with its parent, depth first.
+void collect(cJSON *parent, cJSON *item, std::vector<std::pair<cJSON *, cJSON *>> &out)
+{
+    out.emplace_back(parent, item);
+    cJSON *child = nullptr;
+    cJSON_ArrayForEach(child, item)
+    {
+        collect(item, child, out);
+    }
+}
+
+// Every member of a document, at every depth, replaced in turn by a value of
+// every JSON type: the parser either refuses the object or keeps it exactly
+// (and, under the address sanitizer, touches no memory it should not).
+// Counts the refused and the kept variants.
+template <typename T>
+void mutateEveryMember(const char *text, T *(*parse)(cJSON *), cJSON *(*convert)(T *), void (*release)(T *),
+                       int &refused, int &kept)
+{
+    JsonPtr base(cJSON_Parse(text));
+    std::vector<std::pair<cJSON *, cJSON *>> items;
+    collect(nullptr, base.get(), items);
+    const char *variants[] = {"null", "true", "7", "\"text\"", "[1,{\"a\":null}]", "{\"x\":[]}"};
+    for (size_t i = 1; i < items.size(); i++) {
+        for (const char *v : variants) {
+            JsonPtr doc(cJSON_Duplicate(base.get(), 1));
+            std::vector<std::pair<cJSON *, cJSON *>> mine;
+            collect(nullptr, doc.get(), mine);
+            ASSERT_EQ(mine.size(), items.size());
+            auto [parent, item] = mine[i];
+            ASSERT_TRUE(cJSON_IsObject(parent)
+                            ? cJSON_ReplaceItemInObjectCaseSensitive(parent, item->string, cJSON_Parse(v))
+                            : cJSON_ReplaceItemViaPointer(parent, item, cJSON_Parse(v)));
+            T *rec = parse(doc.get());
+            if (rec == nullptr) {
+                refused++;
+                continue;
+            }
+            kept++;
+            JsonPtr out(convert(rec));
+            release(rec);
+            EXPECT_TRUE(cJSON_Compare(doc.get(), out.get(), 1)) << print(doc.get()) << "\n" << print(out.get());
+        }
+    }
+}
+
+TEST(KubeModel, EveryMemberWithEveryTypeIsRefusedOrKept)
+{
+    int refused = 0, kept = 0;
+    mutateEveryMember<v1_pod_t>(kPodJson, v1_pod_parseFromJSON, v1_pod_convertToJSON, v1_pod_free, refused, kept);
+    // Both outcomes occur: unknown members take any value, typed ones refuse.
+    EXPECT_GT(refused, 100);
+    EXPECT_GT(kept, 100);
+    mutateEveryMember<v1_node_t>(kNodeJson, v1_node_parseFromJSON, v1_node_convertToJSON, v1_node_free, refused, kept);
+    mutateEveryMember<v1_lease_t>(kLeaseJson, v1_lease_parseFromJSON, v1_lease_convertToJSON, v1_lease_free, refused,
+                                  kept);
 }
 
 TEST(KubeModel, ExplicitNullsAndRepeatedMembers)

@@ -303,9 +303,10 @@ void *modelParse(const ModelDesc &desc, const cJSON *json, bool lenient)
 cJSON *modelConvert(const ModelDesc &desc, const void *rec);
 
 // The JSON of one field, or null when the field is not to be written.
-// 'present' tells that the member came with the parsed object, so a zero
-// number or a false boolean is written back. Sets 'failed' when out of memory.
-cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool present, bool &failed)
+// 'writeZero' tells that a zero number or a false boolean is written: the
+// member came with the parsed object, or the API requires it in a record
+// that was built here. Sets 'failed' when out of memory.
+cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool writeZero, bool &failed)
 {
     cJSON *item = nullptr;
     switch (f.kind) {
@@ -320,7 +321,7 @@ cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool present, bool &fai
     case FieldKind::Int:
     case FieldKind::Bool: {
         int v = fieldAt<int>(rec, f.offset);
-        if (v == 0 && !present && !f.required) {
+        if (v == 0 && !writeZero) {
             return nullptr;
         }
         item = (f.kind == FieldKind::Bool) ? cJSON_CreateBool(v != 0) : cJSON_CreateNumber(v);
@@ -328,7 +329,7 @@ cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool present, bool &fai
     }
     case FieldKind::Long: {
         long v = fieldAt<long>(rec, f.offset);
-        if (v == 0 && !present && !f.required) {
+        if (v == 0 && !writeZero) {
             return nullptr;
         }
         item = cJSON_CreateNumber(static_cast<double>(v));
@@ -442,7 +443,10 @@ cJSON *modelConvert(const ModelDesc &desc, const void *rec)
         if (written & (1u << i)) {
             continue;
         }
-        cJSON *item = fieldConvert(desc.fields[i], rec, false, failed);
+        // A parsed record writes a zero only where its JSON had the member;
+        // a built one also where the API requires it.
+        bool writeZero = desc.fields[i].required && shape == nullptr;
+        cJSON *item = fieldConvert(desc.fields[i], rec, writeZero, failed);
         if (failed) {
             cJSON_Delete(out);
             return nullptr;
