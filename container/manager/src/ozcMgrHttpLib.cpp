@@ -103,11 +103,13 @@ int httpHeaderValGet(const char *header, const char *field, char *out, size_t ou
         ozcMgrUtilErr("no %s field found in the HTTP response\n", field);
         return -1;
     }
-    /* A longer name that merely begins with the field name: look once more. */
-    const char *after = match + strlen(field);
+    /* A longer name that merely begins with the field name: look once more,
+     * and take that match only when it is the field itself. */
+    size_t fieldLen = strlen(field);
+    const char *after = match + fieldLen;
     if (*after != ':' && *after != '\0') {
         match = findNoCase(match + 1, field);
-        if (match == nullptr) {
+        if (match == nullptr || match[fieldLen] != ':') {
             ozcMgrUtilErr("no %s field found in the HTTP response\n", field);
             return -1;
         }
