@@ -8,7 +8,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <cstdio>
+#include <dirent.h>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace ozt {
@@ -52,6 +60,128 @@ inline std::string uniqueName(const char *tag)
     static std::atomic<int> n{0};
     return "/oztest_" + std::string(tag) + "_" + std::to_string(getpid()) + "_" +
            std::to_string(n++);
+}
+
+// Why a test that needs root and the static busybox cannot run here, or
+// empty when it can.
+inline std::string rootTestBlocker()
+{
+    if (geteuid() != 0)
+        return "needs root (namespaces, mounts and overlays are made for real)";
+    if (access("/bin/busybox", X_OK) != 0)
+        return "needs /bin/busybox (Debian package busybox-static)";
+    return "";
+}
+
+// A temporary directory removed with everything below it.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/oztest.XXXXXX";
+        const char *p = mkdtemp(tmpl);
+        path = p != nullptr ? p : "";
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    ~TempDir()
+    {
+        if (!path.empty())
+            ozRmTree(path.c_str());
+    }
+};
+
+inline bool writeFile(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    return static_cast<bool>(f);
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// A minimal container root: the static busybox and links to it.
+inline bool makeBusyboxRoot(const std::string &root)
+{
+    if (ozMkdirP((root + "/bin").c_str(), 0755) != OK)
+        return false;
+    std::ifstream in("/bin/busybox", std::ios::binary);
+    std::ofstream out(root + "/bin/busybox", std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    if (!out || chmod((root + "/bin/busybox").c_str(), 0755) != 0)
+        return false;
+    // The shell reads /dev/null for background jobs.
+    if (ozMkdirP((root + "/dev").c_str(), 0755) != OK ||
+        mknod((root + "/dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        return false;
+    for (const char *tool : {"sh", "cat", "sleep", "ls", "echo", "pwd", "touch", "true"})
+        if (symlink("/bin/busybox", (root + "/bin/" + tool).c_str()) != 0)
+            return false;
+    return true;
+}
+
+// True when `pid` is a zombie child of this process.
+inline bool isZombieChild(pid_t pid)
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size())
+        return false;
+    char state = stat[close + 2];
+    int ppid = std::atoi(stat.c_str() + close + 4);
+    return state == 'Z' && ppid == getpid();
+}
+
+// Zombie children of this process, counted from /proc.
+inline int zombieChildren()
+{
+    int n = 0;
+    DIR *d = opendir("/proc");
+    if (d == nullptr)
+        return -1;
+    while (struct dirent *e = readdir(d)) {
+        int pid = std::atoi(e->d_name);
+        if (pid > 0 && isZombieChild(pid))
+            n++;
+    }
+    closedir(d);
+    return n;
+}
+
+// Spawn busybox's shell with `script` in namespace `nsId` (-1: here).
+// Returns the spawn's error (0 on success) and the process id in *pid.
+inline int shellSpawn(int nsId, const std::string &script, pid_t *pid, const char *cwd = "/")
+{
+    OZ_SPAWN_ATTR a;
+    ozSpawnAttrInit(&a);
+    ozSpawnAttrNsSet(&a, nsId);
+    ozSpawnAttrCwdSet(&a, cwd);
+    std::string sh = "sh", c = "-c", text = script, path = "PATH=/bin";
+    char *argv[] = {sh.data(), c.data(), text.data(), nullptr};
+    char *envp[] = {path.data(), nullptr};
+    int rc = ozSpawn(pid, "/bin/sh", &a, argv, envp);
+    ozSpawnAttrDestroy(&a);
+    return rc;
+}
+
+// Run `script` to its end; the exit status, 128 + signal when killed, or
+// -1 when it could not be spawned.
+inline int shellRun(int nsId, const std::string &script, const char *cwd = "/")
+{
+    pid_t pid = 0;
+    if (shellSpawn(nsId, script, &pid, cwd) != 0)
+        return -1;
+    int st = 0;
+    if (ozProcWait(pid, &st, 0) != pid)
+        return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 } // namespace ozt

@@ -198,8 +198,11 @@ int ozSpawnAttrTaskOptionsSet(OZ_SPAWN_ATTR *attr, int taskOptions);
 int ozSpawnAttrNsSet(OZ_SPAWN_ATTR *attr, int nsId);
 int ozSpawnAttrCwdSet(OZ_SPAWN_ATTR *attr, const char *cwd);
 int ozSpawnAttrFlagsSet(OZ_SPAWN_ATTR *attr, short flags);
-/* Spawn `path` (resolved inside the namespace's root) with argv and envp.
- * Returns 0 and the process id, or an errno value (posix_spawn style). */
+/* Spawn `path` (resolved inside the namespace's root; a path under the root
+ * file system path the namespace was set up from is taken relative to that
+ * root) with argv and envp (null: the caller's environment).
+ * Returns 0 and the process id, or an errno value (posix_spawn style).
+ * The caller reaps the process with ozProcWait or hands it to ozProcDetach. */
 int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr,
             char *const argv[], char *const envp[]);
 /* Wait for a spawned process (waitpid semantics). */
@@ -212,8 +215,9 @@ STATUS ozProcDetach(pid_t pid);
  * Overlay file system driver
  * ------------------------------------------------------------------------ */
 /* The device directory, "/overlay" unless overridden (tests) by
- * ozOvlDevDirSet() or the environment variable "OZ_OVERLAY_DEV_DIR".
- * An empty override string disables overlays. */
+ * ozOvlDevDirSet() or the environment variable "OZ_OVERLAY_DEV_DIR"
+ * (ozOvlDevDirSet(NULL) drops the override and follows the environment
+ * again). An empty override string disables overlays. */
 const char *ozOvlDevDirGet(void);
 void ozOvlDevDirSet(const char *dir);
 /* TRUE when the device directory exists and overlays can be made. */

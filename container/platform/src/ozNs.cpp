@@ -26,6 +26,12 @@
  */
 #include "ozPlatformInt.h"
 
+/* glibc 2.36 declares the pid descriptor calls without C linkage. */
+extern "C" {
+#include <sys/pidfd.h>
+}
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +43,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -336,6 +341,43 @@ int nsHighestId()
     return best;
 }
 
+/* A fresh id: its pin file is created exclusively. Ids count upwards
+ * across processes (the counter file beside the pins), so an id just
+ * deleted is not handed out again while someone may still hold it. */
+int nsIdAllocate()
+{
+    const std::string base = kPinDir;
+    Fd lock(open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0)
+        return -1;
+    long next = 0;
+    const std::string counter = base + ".next";
+    if (FILE *f = fopen(counter.c_str(), "re")) {
+        if (fscanf(f, "%ld", &next) != 1 || next < 0 || next >= INT_MAX)
+            next = 0;
+        fclose(f);
+    }
+    int id = std::max((int)next, nsHighestId() + 1);
+    for (; id >= 0 && id < INT_MAX; id++) {
+        int fd = open(pinPath(id).c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
+        if (fd >= 0) {
+            close(fd);
+            break;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    if (id < 0 || id == INT_MAX) {
+        errno = ENOSPC;
+        return -1;
+    }
+    if (FILE *f = fopen(counter.c_str(), "we")) {
+        fprintf(f, "%d\n", id == INT_MAX - 1 ? 0 : id + 1);
+        fclose(f);
+    }
+    return id;
+}
+
 } // namespace
 
 namespace oz {
@@ -389,21 +431,9 @@ int ozNsCreate(unsigned flags)
     (void)flags; /* every namespace here is a mount namespace */
     if (pinDirEnsure() != OK)
         return -1;
-    int nsId = -1;
-    for (int id = nsHighestId() + 1; id >= 0 && id < INT_MAX; id++) {
-        int fd = open(pinPath(id).c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
-        if (fd >= 0) {
-            close(fd);
-            nsId = id;
-            break;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    if (nsId < 0) {
-        errno = ENOSPC;
+    int nsId = nsIdAllocate();
+    if (nsId < 0)
         return -1;
-    }
     const std::string pin = pinPath(nsId);
     /* The helper unshares, reports, and lives until the pin is made. */
     int up[2], down[2];

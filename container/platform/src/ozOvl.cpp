@@ -129,9 +129,11 @@ const char *ozOvlDevDirGet(void)
     DevDir &d = devDir();
     std::lock_guard<std::mutex> g(d.m);
     if (!d.set) {
-        const char *env = getenv("OZ_OVERLAY_DEV_DIR");
-        d.values.emplace_back(env != nullptr ? env : kDefaultDevDir);
-        d.set = true;
+        /* No override: the environment as it is now, else the default. */
+        char env[1024];
+        const char *want = ozEnvGet("OZ_OVERLAY_DEV_DIR", env, sizeof env) == OK ? env : kDefaultDevDir;
+        if (d.values.empty() || d.values.back() != want)
+            d.values.emplace_back(want);
     }
     return d.values.back().c_str();
 }
@@ -140,8 +142,9 @@ void ozOvlDevDirSet(const char *dir)
 {
     DevDir &d = devDir();
     std::lock_guard<std::mutex> g(d.m);
-    d.values.emplace_back(dir != nullptr ? dir : kDefaultDevDir);
-    d.set = true;
+    d.set = dir != nullptr; /* null drops the override */
+    if (dir != nullptr)
+        d.values.emplace_back(dir);
 }
 
 BOOL ozOvlAvailable(void)

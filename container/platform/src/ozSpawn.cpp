@@ -22,6 +22,11 @@
  */
 #include "ozPlatformInt.h"
 
+/* glibc 2.36 declares the pid descriptor calls without C linkage. */
+extern "C" {
+#include <sys/pidfd.h>
+}
+
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
@@ -30,7 +35,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/pidfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
