@@ -1,0 +1,495 @@
+/*
+ * tar_test.cpp - extraction of archives made by GNU tar in its three
+ * formats (plain and gzip'd), directory times, path handling, and hostile
+ * archives that must never touch anything outside the target.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "archive_fixture.h"
+#include "ozcTarLib.h"
+#include "ozcUtil.h"
+
+using namespace oztest;
+
+/* Entries are written with designated initializers naming only what
+ * differs from the defaults. */
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+constexpr time_t kFileTime = 1400000000;
+constexpr time_t kDirTime = 1300000000;
+
+const std::string kLongDir1(60, 'p');
+const std::string kLongDir2(60, 'q');
+const std::string kLongName(90, 'n');
+
+class TarTest : public ::testing::Test {
+protected:
+    ScratchDir s;
+
+    /* A source tree under work/src/top: nested directories, an empty file,
+     * a file of exactly one block, random data, an executable, a relative
+     * link, and (withLong) a path longer than 100 characters. Files and
+     * directories get distinct fixed times. */
+    std::string makeSourceTree(bool withLong)
+    {
+        std::string src = s.work + "/src";
+        std::string top = src + "/top";
+        std::string cmd = "mkdir -p '" + top + "/a/b/c' '" + top + "/d' && cd '" + top + "' && " +
+                          "printf 'alpha\\n' > a/f1 && printf 'beta' > a/b/f2 && "
+                          ": > a/b/c/empty && head -c 512 /dev/urandom > d/block && "
+                          "head -c 300000 /dev/urandom > d/rand && chmod 600 d/rand && "
+                          "printf '#!/bin/sh\\n' > d/run.sh && chmod 755 d/run.sh && "
+                          "ln -s a/b link && ln -s /nonexistent/abs dangling";
+        if (withLong)
+            cmd += " && mkdir -p " + kLongDir1 + "/" + kLongDir2 + " && printf long > " +
+                   kLongDir1 + "/" + kLongDir2 + "/" + kLongName;
+        EXPECT_EQ(sh(cmd), 0);
+        EXPECT_EQ(sh("cd '" + src + "' && find top ! -type d -exec touch -h -d @" +
+                     std::to_string(kFileTime) + " {} + && find top -depth -type d -exec touch -d @" +
+                     std::to_string(kDirTime) + " {} +"),
+                  0);
+        return src;
+    }
+
+    std::string gnuTar(const std::string &format, const std::string &src, const std::string &what,
+                       bool gz)
+    {
+        std::string out = s.work + "/" + format + ".tar";
+        EXPECT_EQ(sh("tar --format=" + format + " -cf '" + out + "' -C '" + src + "' " + what), 0);
+        return gz ? gzipFile(out) : out;
+    }
+
+    std::string writeArchive(const std::string &bytes, bool gz = false)
+    {
+        std::string path = s.work + "/crafted.tar";
+        writeFile(path, bytes);
+        return gz ? gzipFile(path) : path;
+    }
+
+    /* Extracts into the target: the result, with errno in *err. */
+    int extract(const std::string &archive, int *err = nullptr, size_t bfactor = 0)
+    {
+        errno = 0;
+        int rc = ozcTarExtract(archive.c_str(), s.target.c_str(), bfactor, FALSE);
+        if (err != nullptr)
+            *err = errno;
+        return rc;
+    }
+};
+
+/* ---------------------------------------------------------------------
+ * Archives made by GNU tar
+ * --------------------------------------------------------------------- */
+TEST_F(TarTest, UstarPlainAndGzipExtractTheWholeTreeWithTimes)
+{
+    std::string src = makeSourceTree(true);
+    auto want = tree(src);
+    ASSERT_TRUE(want.count("top/" + kLongDir1 + "/" + kLongDir2 + "/" + kLongName));
+    for (bool gz : {false, true}) {
+        for (size_t bf : {size_t(0), size_t(1), size_t(200)}) {
+            SCOPED_TRACE(std::string(gz ? "gzip" : "plain") + " bfactor " + std::to_string(bf));
+            ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+            ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+            std::string archive = gnuTar("ustar", src, "top", gz);
+            int err = 0;
+            EXPECT_EQ(extract(archive, &err, bf), OK) << strerror(err);
+            /* Every directory has its archived time although files were
+             * written into it afterwards, the first directory included. */
+            EXPECT_EQ(tree(s.target), want);
+            EXPECT_EQ(mtimeOf(s.target + "/top"), kDirTime);
+            s.expectOutsideUntouched();
+        }
+    }
+}
+
+TEST_F(TarTest, UtilUntarExtractsAGzipLayerAndDotEntriesStayInside)
+{
+    std::string src = makeSourceTree(false);
+    /* "./" names the target itself and is passed over; "./a/./b" lands
+     * at a/b. */
+    std::string archive = gnuTar("ustar", src + "/top", ".", true);
+    ASSERT_EQ(ozcUtilUntar(archive.c_str(), s.target.c_str()), OK);
+    EXPECT_EQ(tree(s.target), tree(src + "/top"));
+    s.expectOutsideUntouched();
+}
+
+TEST_F(TarTest, GnuFormatWithShortNamesExtracts)
+{
+    std::string src = makeSourceTree(false);
+    for (bool gz : {false, true}) {
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        EXPECT_EQ(extract(gnuTar("gnu", src, "top", gz)), OK);
+        EXPECT_EQ(tree(s.target), tree(src));
+    }
+}
+
+TEST_F(TarTest, GnuLongNameAndPaxHeadersFailAtTheNextHeader)
+{
+    std::string src = makeSourceTree(true);
+    for (const char *format : {"gnu", "pax"}) {
+        for (bool gz : {false, true}) {
+            SCOPED_TRACE(std::string(format) + (gz ? " gzip" : " plain"));
+            int err = 0;
+            EXPECT_EQ(extract(gnuTar(format, src, "top", gz), &err), ERROR);
+            /* GNU tar names its pax headers "./PaxHeaders/..."; that parent
+             * does not exist, so the header itself fails. */
+            if (std::string(format) == "pax")
+                EXPECT_EQ(err, ENOENT);
+            else
+                EXPECT_EQ(err, EBADMSG);
+            s.expectOutsideUntouched();
+        }
+    }
+    /* An extension header at the top: its data is read as the next header. */
+    ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+    ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+    int err = 0;
+    for (char type : {'x', 'g', 'L', 'K'}) {
+        std::string tar = tarBuild({{.name = "hdr", .type = type, .data = "30 path=" + std::string(20, 'z') + "\n"},
+                                    {.name = "f", .data = "x"}});
+        EXPECT_EQ(extract(writeArchive(tar), &err), ERROR);
+        EXPECT_EQ(err, EBADMSG);
+    }
+    EXPECT_TRUE(listDir(s.target).empty());
+}
+
+/* ---------------------------------------------------------------------
+ * Paths, directories and archive framing
+ * --------------------------------------------------------------------- */
+TEST_F(TarTest, PathsAreCondensedAndDirectoriesMayExist)
+{
+    mkdir((s.target + "/pre").c_str(), 0700);
+    std::string tar = tarBuild({{.name = "pre/", .type = '5'},
+                                {.name = "./a/", .type = '5', .mode = 0750},
+                                {.name = "./a/./b//", .type = '5'},
+                                {.name = "a//b/./f", .data = "x"},
+                                {.name = "\\a\\g", .data = "y"},
+                                {.name = "./", .type = '5'}});
+    ASSERT_EQ(extract(writeArchive(tar)), OK);
+    EXPECT_EQ(readFile(s.target + "/a/b/f"), "x");
+    EXPECT_EQ(readFile(s.target + "/a/g"), "y");
+    struct stat st;
+    ASSERT_EQ(stat((s.target + "/a").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    EXPECT_TRUE(isDir(s.target + "/pre"));
+}
+
+TEST_F(TarTest, ParentsMustBeListedBeforeTheirContents)
+{
+    int err = 0;
+    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "nodir/f", .data = "x"}})), &err), ERROR);
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_TRUE(listDir(s.target).empty());
+}
+
+TEST_F(TarTest, ZeroBlockEndsTheArchiveAndTrailingBlocksAreIgnored)
+{
+    /* One zero block, then junk that would fail as a header. */
+    std::string tar = tarBuild({{.name = "f", .data = "data"}}, false);
+    tar.append(512, '\0');
+    tar += tarHeader({.name = "junk", .badChecksum = true});
+    tar.append(512 * 30, 'z');
+    ASSERT_EQ(extract(writeArchive(tar)), OK);
+    EXPECT_EQ(listDir(s.target), std::set<std::string>{"f"});
+    EXPECT_EQ(mtimeOf(s.target + "/f"), 1500000000);
+}
+
+TEST_F(TarTest, OtherEntryTypesArePassedOver)
+{
+    std::string tar = tarBuild({{.name = "dev", .type = '3'},
+                                {.name = "fifo", .type = '6'},
+                                {.name = "hard", .type = '1', .linkname = "f"},
+                                {.name = "f", .data = "x"}});
+    ASSERT_EQ(extract(writeArchive(tar)), OK);
+    EXPECT_EQ(listDir(s.target), std::set<std::string>{"f"});
+}
+
+TEST_F(TarTest, BadArguments)
+{
+    EXPECT_EQ(ozcTarExtract(nullptr, s.target.c_str(), 0, FALSE), ERROR);
+    EXPECT_EQ(errno, EINVAL);
+    std::string a = writeArchive(tarBuild({{.name = "f", .data = "x"}}));
+    EXPECT_EQ(ozcTarExtract(a.c_str(), nullptr, 0, FALSE), ERROR);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ozcTarExtract(a.c_str(), s.sentinel.c_str(), 0, FALSE), ERROR);
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_EQ(ozcTarExtract(a.c_str(), (s.base + "/missing").c_str(), 0, FALSE), ERROR);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(ozcTarExtract((s.work + "/missing.tar").c_str(), s.target.c_str(), 0, FALSE),
+              ERROR);
+    EXPECT_EQ(errno, ENOENT);
+    s.expectOutsideUntouched();
+}
+
+/* ---------------------------------------------------------------------
+ * Hostile archives: each fails or succeeds as stated and nothing outside
+ * the target changes.
+ * --------------------------------------------------------------------- */
+class HostileTarTest : public TarTest {
+protected:
+    void TearDown() override { s.expectOutsideUntouched(); }
+};
+
+TEST_F(HostileTarTest, DotDotComponentsAreRefused)
+{
+    for (const char *name : {"../outside/sentinel", "a/../../outside/sentinel", ".."}) {
+        SCOPED_TRACE(name);
+        int err = 0;
+        std::string tar = tarBuild({{.name = "a/", .type = '5'}, {.name = name, .data = "evil"}});
+        EXPECT_EQ(extract(writeArchive(tar), &err), ERROR);
+        EXPECT_EQ(err, EPERM);
+    }
+    /* Through the ustar prefix as well, and as a link name's path. */
+    int err = 0;
+    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "sentinel", .data = "evil",
+                                              .prefix = "../outside"}})),
+                      &err),
+              ERROR);
+    EXPECT_EQ(err, EPERM);
+    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "../l", .type = '2', .linkname = "x"}})),
+                      &err),
+              ERROR);
+    EXPECT_EQ(err, EPERM);
+    EXPECT_FALSE(isSymlink(s.base + "/l"));
+}
+
+TEST_F(HostileTarTest, AbsolutePathsStayInsideTheTarget)
+{
+    std::string abs = s.sentinel; /* an absolute path to the host file */
+    std::string dirs = s.outside;
+    std::vector<TarEntry> entries;
+    /* Every directory of the absolute path, then the file. */
+    size_t pos = 1;
+    while ((pos = dirs.find('/', pos)) != std::string::npos) {
+        entries.push_back({.name = dirs.substr(0, pos) + "/", .type = '5'});
+        pos++;
+    }
+    entries.push_back({.name = dirs + "/", .type = '5'});
+    entries.push_back({.name = abs, .data = "evil"});
+    ASSERT_EQ(extract(writeArchive(tarBuild(entries))), OK);
+    EXPECT_EQ(readFile(s.target + abs), "evil");
+}
+
+TEST_F(HostileTarTest, ParentThatIsALinkIsRefused)
+{
+    for (const std::string &link : {s.outside, std::string("../outside")}) {
+        SCOPED_TRACE(link);
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        int err = 0;
+        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "l", .type = '2', .linkname = link},
+                                                 {.name = "l/sentinel", .data = "evil"}})),
+                          &err),
+                  ERROR);
+        EXPECT_EQ(err, ENOTDIR);
+        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "l/new/", .type = '5'}})), &err), ERROR);
+        EXPECT_EQ(err, ENOTDIR);
+        /* Deeper: a real directory whose child is the link. */
+        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "d/", .type = '5'},
+                                                 {.name = "d/l", .type = '2', .linkname = link},
+                                                 {.name = "d/l/x", .data = "evil"}})),
+                          &err),
+                  ERROR);
+        EXPECT_EQ(err, ENOTDIR);
+    }
+}
+
+TEST_F(HostileTarTest, FileAtALinksOwnPathReplacesTheLink)
+{
+    for (const std::string &link : {s.sentinel, std::string("../outside/sentinel")}) {
+        SCOPED_TRACE(link);
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        std::string tar = tarBuild({{.name = "x", .type = '2', .linkname = link},
+                                    {.name = "x", .data = "replaced", .mtime = 1234567890}});
+        for (bool gz : {false, true}) {
+            ASSERT_EQ(extract(writeArchive(tar, gz)), OK);
+            EXPECT_TRUE(isRegular(s.target + "/x"));
+            EXPECT_EQ(readFile(s.target + "/x"), "replaced");
+            EXPECT_EQ(mtimeOf(s.target + "/x"), 1234567890);
+        }
+    }
+}
+
+TEST_F(HostileTarTest, PlantedLinksAndHardLinksAreReplacedNotWrittenThrough)
+{
+    /* What an earlier layer left in the directory: a link to the host file
+     * and a hard link to it. */
+    ASSERT_EQ(symlink(s.sentinel.c_str(), (s.target + "/sym").c_str()), 0);
+    ASSERT_EQ(link(s.sentinel.c_str(), (s.target + "/hard").c_str()), 0);
+    std::string tar = tarBuild({{.name = "sym", .data = "a"},
+                                {.name = "hard", .data = "b"},
+                                {.name = "hl", .type = '1', .linkname = s.sentinel}});
+    ASSERT_EQ(extract(writeArchive(tar)), OK);
+    EXPECT_EQ(readFile(s.target + "/sym"), "a");
+    EXPECT_EQ(readFile(s.target + "/hard"), "b");
+    EXPECT_TRUE(isRegular(s.target + "/sym"));
+    /* The hard-link entry made nothing. */
+    EXPECT_FALSE(isRegular(s.target + "/hl"));
+    struct stat st;
+    ASSERT_EQ(stat(s.sentinel.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+}
+
+TEST_F(HostileTarTest, HardLinkToAHostFileIsPassedOver)
+{
+    std::string tar = tarBuild({{.name = "h", .type = '1', .linkname = s.sentinel},
+                                {.name = "h2", .type = '1', .linkname = "../outside/sentinel"}});
+    ASSERT_EQ(extract(writeArchive(tar)), OK);
+    EXPECT_TRUE(listDir(s.target).empty());
+}
+
+TEST_F(HostileTarTest, LinkLoopIsNeitherFollowedNorWrittenThrough)
+{
+    int err = 0;
+    std::string tar = tarBuild({{.name = "a", .type = '2', .linkname = "b"},
+                                {.name = "b", .type = '2', .linkname = "a"},
+                                {.name = "a/x", .data = "evil"}});
+    EXPECT_EQ(extract(writeArchive(tar), &err), ERROR);
+    EXPECT_EQ(err, ENOTDIR);
+    tar = tarBuild({{.name = "self", .type = '2', .linkname = "self"},
+                    {.name = "self", .data = "plain"}});
+    ASSERT_EQ(extract(writeArchive(tar)), OK);
+    EXPECT_EQ(readFile(s.target + "/self"), "plain");
+}
+
+TEST_F(HostileTarTest, PathsFillingThe1024BytePathBuffer)
+{
+    /* A target deep enough that an archive path reaches the limit. */
+    std::string deep = s.target;
+    while (deep.size() < 800)
+        deep += "/" + std::string(std::min<size_t>(200, 800 - deep.size()), 'd');
+    ASSERT_EQ(ozMkdirP(deep.c_str(), 0755), OK);
+    size_t room = 1023 - deep.size(); /* longest path that fits: 1023 characters */
+    ASSERT_GT(room, 101u);
+    std::string dir(room - 101, 'e');
+    std::string fits(99, 'f');
+    ASSERT_EQ(mkdir((deep + "/" + dir).c_str(), 0755), 0);
+    std::vector<TarEntry> ok = {{.name = fits, .data = "x", .prefix = dir}};
+    ASSERT_EQ(ozcTarExtract(writeArchive(tarBuild(ok)).c_str(), deep.c_str(), 0, FALSE), OK);
+    EXPECT_EQ((deep + "/" + dir + "/" + fits).size(), 1023u);
+    EXPECT_EQ(readFile(deep + "/" + dir + "/" + fits), "x");
+
+    std::vector<TarEntry> tooLong = {{.name = fits + "g", .data = "y", .prefix = dir}};
+    errno = 0;
+    EXPECT_EQ(ozcTarExtract(writeArchive(tarBuild(tooLong)).c_str(), deep.c_str(), 0, FALSE),
+              ERROR);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(listDir(deep + "/" + dir), std::set<std::string>{fits});
+
+    /* A target directory of 1024 characters or more. */
+    std::string huge = deep + "/" + dir + "/" + std::string(1024 + 100 - deep.size() - dir.size(), 'h');
+    ASSERT_EQ(ozMkdirP(huge.c_str(), 0755), OK);
+    errno = 0;
+    EXPECT_EQ(ozcTarExtract(writeArchive(tarBuild(ok)).c_str(), huge.c_str(), 0, FALSE), ERROR);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+TEST_F(HostileTarTest, EntriesOf4GiBOrMoreAreRefused)
+{
+    /* The headers claim the size; no data follows. */
+    for (const std::string &raw :
+         {std::string("40000000000\0", 12), std::string("77777777777\0", 12),
+          std::string("\x80\0\0\0\0\0\0\x01\0\0\0\0", 12)}) {
+        int err = 0;
+        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "big", .rawSize = raw}}, false)), &err),
+                  ERROR);
+        EXPECT_EQ(err, EFBIG);
+        EXPECT_FALSE(isRegular(s.target + "/big"));
+    }
+}
+
+TEST_F(HostileTarTest, TruncatedArchivesFail)
+{
+    std::string src = makeSourceTree(false);
+    std::string full = readFile(gnuTar("ustar", src, "top", false));
+    std::string gz = readFile(gnuTar("ustar", src, "top", true));
+    /* Inside a header, inside file data, at a block boundary before the
+     * end-of-archive block, and a gzip stream cut short. */
+    size_t dataEnd = full.find_last_not_of('\0') + 1;
+    size_t blockEnd = (dataEnd + 511) / 512 * 512;
+    struct Cut {
+        std::string bytes;
+        bool gz;
+    } cuts[] = {{full.substr(0, 700), false},
+                {full.substr(0, blockEnd - 512), false},
+                {full.substr(0, blockEnd), false},
+                {gz.substr(0, gz.size() / 2), false},
+                {gz.substr(0, gz.size() - 5), false}};
+    for (auto &c : cuts) {
+        SCOPED_TRACE(c.bytes.size());
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        int err = 0;
+        EXPECT_EQ(extract(writeArchive(c.bytes, c.gz), &err), ERROR);
+        EXPECT_NE(err, 0);
+    }
+}
+
+TEST_F(HostileTarTest, CorruptGzipStreamsFail)
+{
+    std::string src = makeSourceTree(false);
+    std::string gz = readFile(gnuTar("ustar", src, "top", true));
+    ASSERT_GT(gz.size(), 1000u);
+    std::string flipped = gz;
+    flipped[gz.size() / 2] ^= 0x55;
+    std::string badCrc = gz;
+    badCrc[gz.size() - 8] ^= 0x01;
+    std::string badLen = gz;
+    badLen[gz.size() - 4] ^= 0x01;
+    for (const auto *bytes : {&flipped, &badCrc, &badLen}) {
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        int err = 0;
+        EXPECT_EQ(extract(writeArchive(*bytes), &err), ERROR);
+        EXPECT_EQ(err, EBADMSG);
+    }
+}
+
+TEST_F(HostileTarTest, TinyEmptyAndRandomFilesFail)
+{
+    int err = 0;
+    EXPECT_EQ(extract(writeArchive("abc"), &err), ERROR); /* 3 bytes: neither gzip nor tar */
+    EXPECT_EQ(err, EBADMSG);
+    EXPECT_EQ(extract(writeArchive("\x1f\x8b\x08"), &err), ERROR);
+    EXPECT_EQ(extract(writeArchive(""), &err), ERROR); /* an empty archive */
+    EXPECT_NE(err, 0);
+    ASSERT_EQ(sh("head -c 65536 /dev/urandom > '" + s.work + "/random'"), 0);
+    EXPECT_EQ(extract(s.work + "/random", &err), ERROR);
+    EXPECT_EQ(err, EBADMSG);
+    /* Random bytes behind a gzip header. */
+    std::string fake = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + readFile(s.work + "/random");
+    EXPECT_EQ(extract(writeArchive(fake), &err), ERROR);
+    EXPECT_NE(err, 0);
+    EXPECT_TRUE(listDir(s.target).empty());
+}
+
+TEST_F(HostileTarTest, BadHeaderChecksumFails)
+{
+    int err = 0;
+    std::string tar = tarBuild({{.name = "ok", .data = "1"}, {.name = "bad", .badChecksum = true}});
+    EXPECT_EQ(extract(writeArchive(tar), &err), ERROR);
+    EXPECT_EQ(err, EBADMSG);
+    EXPECT_EQ(listDir(s.target), std::set<std::string>{"ok"});
+}
+
+TEST_F(HostileTarTest, FailureStillRestoresRecordedDirectoryTimes)
+{
+    std::string tar = tarBuild({{.name = "d/", .type = '5', .mtime = 1111111111},
+                                {.name = "d/f", .data = "x"},
+                                {.name = "d/../../x", .data = "y"}});
+    EXPECT_EQ(extract(writeArchive(tar)), ERROR);
+    EXPECT_EQ(mtimeOf(s.target + "/d"), 1111111111);
+    /* No record file is left behind. */
+    EXPECT_EQ(listDir(s.target), std::set<std::string>{"d"});
+}
+
+} // namespace
