@@ -292,6 +292,10 @@ TEST_F(HostileTarTest, ParentThatIsALinkIsRefused)
         EXPECT_EQ(err, ENOTDIR);
         EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "l/new/", .type = '5'}})), &err), ERROR);
         EXPECT_EQ(err, ENOTDIR);
+        /* A directory entry at the link's own path: nothing to create, and
+         * its time is not set through the link. */
+        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "l/", .type = '5', .mtime = 42}}))), OK);
+        EXPECT_TRUE(isSymlink(s.target + "/l"));
         /* Deeper: a real directory whose child is the link. */
         EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "d/", .type = '5'},
                                                  {.name = "d/l", .type = '2', .linkname = link},

@@ -21,6 +21,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +32,10 @@
 #include <memory>
 
 namespace {
+
+static_assert(sizeof(MT_HBLOCK) == TBLOCK, "a header is one block");
+static_assert(offsetof(struct hblock::header, prefix) == 345, "ustar header layout");
+static_assert(sizeof(DIR_TAR) == 264, "directory-times records are 264 bytes");
 
 constexpr uint64_t kMaxEntrySize = 1ULL << 32;    /* 4 GiB: refused */
 constexpr size_t kDirRecordRoom = 16;             /* "/.tard@#xxxx.sto" */
