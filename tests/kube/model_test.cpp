@@ -222,6 +222,9 @@ TEST(KubeModel, MalformedInputIsRefused)
         R"({"metadata": {"labels": ["a"]}})",
         R"({"metadata": {"finalizers": ["a", 2]}})",
         R"({"metadata": {"generation": "1"}})",
+        R"({"metadata": {"generation": 1e300}})",           // no integer would hold it
+        R"({"metadata": {"deletionGracePeriodSeconds": 1.5}})",
+        R"({"status": {"containerStatuses": [{"name": "a", "restartCount": 4294967296}]}})",
         R"({"spec": {"containers": [{"name": "a"}, "b"]}})",
         R"({"spec": {"containers": {"name": "a"}}})",
         R"({"status": {"containerStatuses": [{"name": "a", "ready": "yes"}]}})",

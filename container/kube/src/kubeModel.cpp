@@ -9,6 +9,8 @@
 // written from the fields, in the original order.
 #include "kubeModels.h"
 
+#include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -151,6 +153,17 @@ bool listAppend(list_t *list, void *data)
     return list->count != before;
 }
 
+// A JSON number without a fraction within [lo, hi]: what an integer field
+// holds without changing it.
+bool isWholeNumber(const cJSON *item, double lo, double hi)
+{
+    if (!cJSON_IsNumber(item)) {
+        return false;
+    }
+    double v = item->valuedouble;
+    return v >= lo && v <= hi && std::trunc(v) == v;
+}
+
 // Parses one member into its field; false on a JSON type that does not fit
 // the field or out of memory (the field is then left empty).
 bool fieldParse(const FieldDesc &f, void *rec, const cJSON *item)
@@ -165,13 +178,14 @@ bool fieldParse(const FieldDesc &f, void *rec, const cJSON *item)
         return copy != nullptr;
     }
     case FieldKind::Int:
-        if (!cJSON_IsNumber(item)) {
+        if (!isWholeNumber(item, INT_MIN, INT_MAX)) {
             return false;
         }
-        fieldAt<int>(rec, f.offset) = item->valueint;
+        fieldAt<int>(rec, f.offset) = static_cast<int>(item->valuedouble);
         return true;
     case FieldKind::Long:
-        if (!cJSON_IsNumber(item)) {
+        // Within the range a double carries exactly.
+        if (!isWholeNumber(item, -9007199254740992.0, 9007199254740992.0)) {
             return false;
         }
         fieldAt<long>(rec, f.offset) = static_cast<long>(item->valuedouble);
