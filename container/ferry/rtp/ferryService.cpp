@@ -10,13 +10,14 @@
 #include <cerrno>
 #include <csignal>
 
-namespace {
+/* The fatal exit path, logged from main itself. */
+#define OZK_FATAL_EXIT()                 \
+    do {                                 \
+        OZK_ERR("Bye ferryService!");    \
+        ozkForceShutDown();              \
+    } while (0)
 
-[[noreturn]] void ozkFatalExit(void)
-{
-    OZK_ERR("Bye ferryService!");
-    ozkForceShutDown();
-}
+namespace {
 
 /* Wait for a signal of the set. A wait interrupted by job control (a stop
  * and continue) is not a signal of the set and is waited out again. */
@@ -41,28 +42,28 @@ int main(int argc, char *argv[])
     }
     if (sigaddset(&set, SIGTERM) != 0) {
         OZK_ERR("failed to add SIGTERM to the monitor list. errno: %d", errno);
-        ozkFatalExit();
+        OZK_FATAL_EXIT();
     }
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
         OZK_ERR("failed to set signal mask. errno: %d", errno);
-        ozkFatalExit();
+        OZK_FATAL_EXIT();
     }
 
     OZK_CTRL *ctrl = ozkServiceInit(argc, argv);
     if (ctrl == nullptr) {
         OZK_ERR("failed to create OZK_CTRL!");
-        ozkFatalExit();
+        OZK_FATAL_EXIT();
     }
     if (ozkServiceStart(ctrl) != OK) {
         OZK_ERR("failed to start ferry!");
-        ozkFatalExit();
+        OZK_FATAL_EXIT();
     }
     OZK_DEBUG("ferryService is ready.");
 
     int sig = ozkSignalWait(&set);
     if (sig != SIGTERM) {
         OZK_ERR("get unexpected signal: %d", sig);
-        ozkFatalExit();
+        OZK_FATAL_EXIT();
     }
 
     OZK_DEBUG("Graceful shutdown begin");

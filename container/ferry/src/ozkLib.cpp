@@ -85,17 +85,16 @@ extern "C" void ozkLogPrint(int level, const char *unit, const char *func, int l
  * ------------------------------------------------------------------------ */
 namespace {
 
-/* Replace *field by a heap copy of arg. */
-STATUS ozkStrReplace(char **field, const char *arg)
+/* Replace *field by a heap copy of arg; false when out of memory. */
+bool ozkStrReplace(char **field, const char *arg)
 {
     char *copy = strdup(arg);
     if (copy == nullptr) {
-        OZK_ERR("not enough memory");
-        return ERROR;
+        return false;
     }
     free(*field);
     *field = copy;
-    return OK;
+    return true;
 }
 
 /* Unsigned decimal number kept in 32 bits; text without digits gives 0. */
@@ -104,148 +103,145 @@ uint32_t ozkArgNumber(const char *arg)
     return static_cast<uint32_t>(strtoul(arg, nullptr, 10));
 }
 
-STATUS ozkLabelParse(OZK_CONF *conf, const char *arg)
-{
-    /* strtok works in place: split a copy, argv stays as given */
-    std::string text(arg);
-    char *save = nullptr;
-    char *key = strtok_r(text.data(), "=", &save);
-    char *value = key != nullptr ? strtok_r(nullptr, "=", &save) : nullptr;
-    if (key == nullptr || value == nullptr) {
-        OZK_ERR("invalid label format, valid format should be key=value");
-        return ERROR;
-    }
-    /* the bounded copy refuses, and empties the field, rather than cut */
-    (void)strncpy_s(conf->nodeLabelKey, sizeof(conf->nodeLabelKey), key, strlen(key));
-    (void)strncpy_s(conf->nodeLabelValue, sizeof(conf->nodeLabelValue), value, strlen(value));
-    return OK;
-}
-
-void ozkTestModeSet(const char *arg)
-{
-    ozkTestMode = static_cast<int>(ozkArgNumber(arg));
-    if (ozkTestMode == 1) {
-        OZK_WARN("Test Mode requires the legacy memory allocator");
-    } else {
-        OZK_WARN("invalid test mode value, test mode stops");
-    }
-    ozkTestMode = 0;
-}
-
-STATUS ozkOptionHandle(OZK_CONF *conf, int opt, const char *arg)
-{
-    switch (opt) {
-    case 'C':
-        return ozkStrReplace(&conf->caPath, arg);
-    case 'c':
-        return ozkStrReplace(&conf->certPath, arg);
-    case 'k':
-        return ozkStrReplace(&conf->keyPath, arg);
-    case 'n':
-        return ozkStrReplace(&conf->nodeName, arg);
-    case 'u':
-        return ozkStrReplace(&conf->serverURL, arg);
-    case 'i':
-        return ozkStrReplace(&conf->nodeIP, arg);
-    case 'N':
-        conf->nodeUpdateInterval = ozkArgNumber(arg);
-        return OK;
-    case 'p':
-        conf->podMax = ozkArgNumber(arg);
-        return OK;
-    case 'v':
-        /* stored first: the check's own message already follows it */
-        ozkVerboseLevel = static_cast<int>(ozkArgNumber(arg));
-        if (ozkVerboseLevel < OZK_VERBOSE_LEVEL_MIN || ozkVerboseLevel > OZK_VERBOSE_LEVEL_MAX) {
-            OZK_ERR("invalid verbose level: %d. valid verbose level should be in the range [%d, %d]",
-                    ozkVerboseLevel, OZK_VERBOSE_LEVEL_MIN, OZK_VERBOSE_LEVEL_MAX);
-            return ERROR;
-        }
-        return OK;
-    case 'l':
-        ozkSysLogOn = TRUE;
-        ozkSysLogLevel = static_cast<int>(ozkArgNumber(arg));
-        if (ozkSysLogLevel < OZK_SYSLOG_LEVEL_MIN || ozkSysLogLevel > OZK_SYSLOG_LEVEL_MAX) {
-            OZK_ERR("invalid syslog level: %d. valid syslog level should be in the range [%d, %d]",
-                    ozkSysLogLevel, OZK_SYSLOG_LEVEL_MIN, OZK_SYSLOG_LEVEL_MAX);
-            return ERROR;
-        }
-        return OK;
-    case 'L':
-        return ozkLabelParse(conf, arg);
-    case 't':
-        ozkTestModeSet(arg);
-        return OK;
-    case ':':
-        OZK_ERR("provide the argument for option -%c!", optopt);
-        return ERROR;
-    case '?':
-        OZK_ERR("unknown option -%c!", optopt);
-        return ERROR;
-    default:
-        OZK_ERR("unknown getopt ERROR!");
-        return ERROR;
-    }
-}
-
-STATUS ozkArgCheck(OZK_CONF *conf)
-{
-    if (conf->caPath == nullptr) {
-        OZK_ERR("option -C is required!");
-        return ERROR;
-    }
-    if (conf->certPath == nullptr) {
-        OZK_ERR("option -c is required!");
-        return ERROR;
-    }
-    if (conf->keyPath == nullptr) {
-        OZK_ERR("option -k is required!");
-        return ERROR;
-    }
-    if (conf->nodeName == nullptr) {
-        OZK_ERR("option -n is required!");
-        return ERROR;
-    }
-    if (conf->serverURL == nullptr) {
-        OZK_ERR("option -u is required!");
-        return ERROR;
-    }
-    if (conf->nodeIP != nullptr && ozkNodeIpCheck(conf->nodeIP) != OK) {
-        return ERROR;
-    }
-    if (conf->nodeUpdateInterval == 0) {
-        conf->nodeUpdateInterval = OZK_NODE_UPDATE_INTERVAL_DEFAULT;
-    } else if (conf->nodeUpdateInterval > OZK_NODE_UPDATE_INTERVAL_MAX) {
-        OZK_WARN("the node update interval %u exceeds the max value %u! fallback to the default value: %u",
-                 conf->nodeUpdateInterval, OZK_NODE_UPDATE_INTERVAL_MAX, OZK_NODE_UPDATE_INTERVAL_DEFAULT);
-        conf->nodeUpdateInterval = OZK_NODE_UPDATE_INTERVAL_DEFAULT;
-    }
-    if (conf->podMax == 0) {
-        conf->podMax = OZK_POD_MAX_DEFAULT;
-    } else if (conf->podMax > OZK_POD_MAX_MAX) {
-        OZK_WARN("the pod number %u exceeds the max value %u! fallback to the default value: %u",
-                 conf->podMax, OZK_POD_MAX_MAX, OZK_POD_MAX_DEFAULT);
-        conf->podMax = OZK_POD_MAX_DEFAULT;
-    }
-    return OK;
-}
-
 } // namespace
 
+/* Every message of the parse is logged from here, so that its ERROR lines
+ * name ozkArgParse as their function. */
 extern "C" STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[])
 {
     STATUS status = OK;
     int opt;
 
-    optind = 1; /* start from the first argument on every parse */
-    while ((opt = getopt(argc, argv, ":C:c:k:n:u:i:N:p:v:l:L:t:")) != -1) {
-        if (ozkOptionHandle(conf, opt, optarg) != OK) {
+#ifdef __GLIBC__
+    optind = 0; /* full restart of the C library's scanner on every parse */
+#else
+    optind = 1;
+#endif
+    /* "+": options end at the first operand, as with a POSIX getopt */
+    while (status == OK && (opt = getopt(argc, argv, "+:C:c:k:n:u:i:N:p:v:l:L:t:")) != -1) {
+        char **field = nullptr;
+        switch (opt) {
+        case 'C':
+            field = &conf->caPath;
+            break;
+        case 'c':
+            field = &conf->certPath;
+            break;
+        case 'k':
+            field = &conf->keyPath;
+            break;
+        case 'n':
+            field = &conf->nodeName;
+            break;
+        case 'u':
+            field = &conf->serverURL;
+            break;
+        case 'i':
+            field = &conf->nodeIP;
+            break;
+        case 'N':
+            conf->nodeUpdateInterval = ozkArgNumber(optarg);
+            break;
+        case 'p':
+            conf->podMax = ozkArgNumber(optarg);
+            break;
+        case 'v':
+            /* stored first: the check's own message already follows it */
+            ozkVerboseLevel = static_cast<int>(ozkArgNumber(optarg));
+            if (ozkVerboseLevel < OZK_VERBOSE_LEVEL_MIN || ozkVerboseLevel > OZK_VERBOSE_LEVEL_MAX) {
+                OZK_ERR("invalid verbose level: %d. valid verbose level should be in the range [%d, %d]",
+                        ozkVerboseLevel, OZK_VERBOSE_LEVEL_MIN, OZK_VERBOSE_LEVEL_MAX);
+                status = ERROR;
+            }
+            break;
+        case 'l':
+            ozkSysLogOn = TRUE;
+            ozkSysLogLevel = static_cast<int>(ozkArgNumber(optarg));
+            if (ozkSysLogLevel < OZK_SYSLOG_LEVEL_MIN || ozkSysLogLevel > OZK_SYSLOG_LEVEL_MAX) {
+                OZK_ERR("invalid syslog level: %d. valid syslog level should be in the range [%d, %d]",
+                        ozkSysLogLevel, OZK_SYSLOG_LEVEL_MIN, OZK_SYSLOG_LEVEL_MAX);
+                status = ERROR;
+            }
+            break;
+        case 'L': {
+            /* strtok works in place: split a copy, argv stays as given */
+            std::string text(optarg);
+            char *save = nullptr;
+            char *key = strtok_r(text.data(), "=", &save);
+            char *value = key != nullptr ? strtok_r(nullptr, "=", &save) : nullptr;
+            if (key == nullptr || value == nullptr) {
+                OZK_ERR("invalid label format, valid format should be key=value");
+                status = ERROR;
+                break;
+            }
+            /* the bounded copy refuses, and empties the field, rather than cut */
+            (void)strncpy_s(conf->nodeLabelKey, sizeof(conf->nodeLabelKey), key, strlen(key));
+            (void)strncpy_s(conf->nodeLabelValue, sizeof(conf->nodeLabelValue), value, strlen(value));
+            break;
+        }
+        case 't':
+            ozkTestMode = static_cast<int>(ozkArgNumber(optarg));
+            if (ozkTestMode == 1) {
+                OZK_WARN("Test Mode requires the legacy memory allocator");
+            } else {
+                OZK_WARN("invalid test mode value, test mode stops");
+            }
+            ozkTestMode = 0;
+            break;
+        case ':':
+            OZK_ERR("provide the argument for option -%c!", optopt);
+            status = ERROR;
+            break;
+        case '?':
+            OZK_ERR("unknown option -%c!", optopt);
+            status = ERROR;
+            break;
+        default:
+            OZK_ERR("unknown getopt ERROR!");
             status = ERROR;
             break;
         }
+        if (field != nullptr && !ozkStrReplace(field, optarg)) {
+            OZK_ERR("not enough memory");
+            status = ERROR;
+        }
+    }
+
+    if (status == OK) {
+        if (conf->caPath == nullptr) {
+            OZK_ERR("option -C is required!");
+            status = ERROR;
+        } else if (conf->certPath == nullptr) {
+            OZK_ERR("option -c is required!");
+            status = ERROR;
+        } else if (conf->keyPath == nullptr) {
+            OZK_ERR("option -k is required!");
+            status = ERROR;
+        } else if (conf->nodeName == nullptr) {
+            OZK_ERR("option -n is required!");
+            status = ERROR;
+        } else if (conf->serverURL == nullptr) {
+            OZK_ERR("option -u is required!");
+            status = ERROR;
+        } else if (conf->nodeIP != nullptr && ozkNodeIpCheck(conf->nodeIP) != OK) {
+            status = ERROR;
+        }
     }
     if (status == OK) {
-        status = ozkArgCheck(conf);
+        if (conf->nodeUpdateInterval == 0) {
+            conf->nodeUpdateInterval = OZK_NODE_UPDATE_INTERVAL_DEFAULT;
+        } else if (conf->nodeUpdateInterval > OZK_NODE_UPDATE_INTERVAL_MAX) {
+            OZK_WARN("the node update interval %u exceeds the max value %u! fallback to the default value: %u",
+                     conf->nodeUpdateInterval, OZK_NODE_UPDATE_INTERVAL_MAX, OZK_NODE_UPDATE_INTERVAL_DEFAULT);
+            conf->nodeUpdateInterval = OZK_NODE_UPDATE_INTERVAL_DEFAULT;
+        }
+        if (conf->podMax == 0) {
+            conf->podMax = OZK_POD_MAX_DEFAULT;
+        } else if (conf->podMax > OZK_POD_MAX_MAX) {
+            OZK_WARN("the pod number %u exceeds the max value %u! fallback to the default value: %u",
+                     conf->podMax, OZK_POD_MAX_MAX, OZK_POD_MAX_DEFAULT);
+            conf->podMax = OZK_POD_MAX_DEFAULT;
+        }
     }
     if (status != OK) {
         ozkUsagePrint();
