@@ -1,0 +1,496 @@
+/*
+ * ferryTestUtil.h - helpers of the node agent tests: run ferryService as a
+ * process and capture its output, capture the console of the test process,
+ * and receive syslog records on a private datagram socket.
+ */
+#ifndef FERRY_TEST_UTIL_H
+#define FERRY_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <mutex>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace ferrytest {
+
+inline std::string binaryDir()
+{
+    const char *dir = getenv("OZ_TEST_BINARY_DIR");
+    return dir != nullptr ? dir : ".";
+}
+
+inline std::string sourceDir()
+{
+    const char *dir = getenv("OZ_TEST_SOURCE_DIR");
+    return dir != nullptr ? dir : ".";
+}
+
+inline std::string ferryServicePath()
+{
+    const char *p = getenv("OZ_FERRY_SERVICE");
+    return p != nullptr ? p : binaryDir() + "/container/ferry/ferryService";
+}
+
+inline std::string readAll(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+/* A private temporary directory, removed with its content at the end. */
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/ferrytest.XXXXXX";
+        const char *p = mkdtemp(tmpl);
+        path_ = p != nullptr ? p : "";
+    }
+    ~TempDir()
+    {
+        if (!path_.empty()) {
+            std::string cmd = "rm -rf '" + path_ + "'";
+            (void)!system(cmd.c_str());
+        }
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int exitStatus = -1; /* exit status, or -1 when ended by a signal */
+    int termSignal = 0;
+};
+
+/* True once the process blocks SIGTERM (read from its status file). */
+inline bool sigtermBlocked(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return (mask & (1ULL << (SIGTERM - 1))) != 0;
+        }
+    }
+    return false;
+}
+
+struct RunOptions {
+    std::vector<std::string> env;  /* extra environment, "NAME=value" */
+    bool sendTerm = false;         /* send SIGTERM once the process blocks it */
+    /* with sendTerm: first wait for this text on standard output, then call
+     * beforeTerm with the process id */
+    std::string readyText;
+    std::function<void(pid_t)> beforeTerm;
+    int timeoutSec = 60;
+};
+
+inline RunOptions withEnv(std::vector<std::string> env)
+{
+    RunOptions opt;
+    opt.env = std::move(env);
+    return opt;
+}
+
+inline std::string readFileText(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+/* Runs ferryService with args. Output goes through files so that nothing
+ * blocks. */
+inline RunResult runFerry(const std::vector<std::string> &args, const RunOptions &opt = {})
+{
+    RunResult result;
+    TempDir dir;
+    std::string outPath = dir.path() + "/out";
+    std::string errPath = dir.path() + "/err";
+    std::string bin = ferryServicePath();
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        for (const auto &e : opt.env) {
+            putenv(strdup(e.c_str()));
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(bin.c_str()));
+        for (const auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeoutSec);
+    bool termSent = false;
+    bool blockedSeen = false;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            break;
+        }
+        /* main blocks SIGTERM first thing; while it waits in sigtimedwait the
+         * kernel shows the signal unblocked, so a blocked state seen once, or
+         * the ready text, tells that SIGTERM is safe to send */
+        blockedSeen = blockedSeen || sigtermBlocked(pid);
+        if (opt.sendTerm && !termSent &&
+            (opt.readyText.empty() ? blockedSeen
+                                   : readFileText(outPath).find(opt.readyText) != std::string::npos)) {
+            if (opt.beforeTerm) {
+                opt.beforeTerm(pid);
+            }
+            kill(pid, SIGTERM);
+            termSent = true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "ferryService did not end in time";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.termSignal = WTERMSIG(status);
+    }
+    result.out = readFileText(outPath);
+    result.err = readFileText(errPath);
+    return result;
+}
+
+/* Captures what the test process writes to its standard output and error
+ * (the node agent's console) while it lives. */
+class ConsoleCapture {
+public:
+    ConsoleCapture()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        outFile_ = tmpfile();
+        errFile_ = tmpfile();
+        savedOut_ = dup(1);
+        savedErr_ = dup(2);
+        dup2(fileno(outFile_), 1);
+        dup2(fileno(errFile_), 2);
+    }
+    ~ConsoleCapture() { stop(); }
+    void stop()
+    {
+        if (savedOut_ < 0) {
+            return;
+        }
+        fflush(stdout);
+        fflush(stderr);
+        dup2(savedOut_, 1);
+        dup2(savedErr_, 2);
+        close(savedOut_);
+        close(savedErr_);
+        savedOut_ = savedErr_ = -1;
+        out_ = slurp(outFile_);
+        err_ = slurp(errFile_);
+        fclose(outFile_);
+        fclose(errFile_);
+    }
+    const std::string &out()
+    {
+        stop();
+        return out_;
+    }
+    const std::string &err()
+    {
+        stop();
+        return err_;
+    }
+
+private:
+    static std::string slurp(FILE *f)
+    {
+        rewind(f);
+        std::string s;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+            s.append(buf, n);
+        }
+        return s;
+    }
+    FILE *outFile_ = nullptr;
+    FILE *errFile_ = nullptr;
+    int savedOut_ = -1;
+    int savedErr_ = -1;
+    std::string out_, err_;
+};
+
+/* A syslog receiver: a datagram socket in a private directory, drained by
+ * its own thread so that a sender never blocks on a full socket queue. */
+class SyslogReceiver {
+public:
+    SyslogReceiver()
+    {
+        path_ = dir_.path() + "/log";
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+        if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
+            ADD_FAILURE() << "cannot bind the syslog socket: " << strerror(errno);
+        }
+        reader_ = std::thread([this] { drain(); });
+    }
+    ~SyslogReceiver()
+    {
+        stop_ = true;
+        reader_.join();
+        close(fd_);
+    }
+    const std::string &path() const { return path_; }
+    std::string envEntry() const { return "OZ_SYSLOG_SOCKET=" + path_; }
+
+    /* The records received so far, once none has arrived for quietMs; they
+     * are handed out once. */
+    std::vector<std::string> records(int quietMs = 200)
+    {
+        size_t seen = SIZE_MAX;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(quietMs));
+            std::lock_guard<std::mutex> g(lock_);
+            if (got_.size() == seen) {
+                std::vector<std::string> out;
+                out.swap(got_);
+                return out;
+            }
+            seen = got_.size();
+        }
+    }
+
+    /* A record without its "<pri>" and time stamp: "<pri>|ident: text". */
+    static std::string strip(const std::string &record)
+    {
+        size_t close = record.find('>');
+        std::string pri = record.substr(0, close + 1);
+        /* "Mmm dd hh:mm:ss " is 16 characters */
+        return pri + "|" + record.substr(close + 1 + 16);
+    }
+
+private:
+    void drain()
+    {
+        while (!stop_) {
+            struct pollfd p {fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) {
+                continue;
+            }
+            char buf[8192];
+            ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+            if (n > 0) {
+                std::lock_guard<std::mutex> g(lock_);
+                got_.emplace_back(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    TempDir dir_;
+    std::string path_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::string> got_;
+    std::thread reader_;
+};
+
+inline std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream s(text);
+    std::string line;
+    while (std::getline(s, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+/* The usage text, byte for byte. */
+inline const std::string &usageText()
+{
+    static const std::string text =
+        "Usage:\n\n"
+        "ferryService -C Server CA Certificate -c Client Certificate -k Client Key -n Node Name -u API Server URL "
+        "[-i Node IP address] [-N interval in seconds] [-p max pod number] [-v verbose mode]\n\n"
+        "Options:\n"
+        "\t-C\n\t\tThe server CA certificate file path\n\n"
+        "\t-c\n\t\tThe client Certificate file path\n\n"
+        "\t-k\n\t\tThe client Key file path\n\n"
+        "\t-n\n\t\tThe name of the node in Kubernetes\n\n"
+        "\t-u\n\t\tThe URL of the API server like https://<server>:<port>\n"
+        "\t\twhere server is the name or IP address of the server.\n\n"
+        "\t-i\n\t\tOptional. The IP address of the Kubernetes' node\n"
+        "\t-N\n\t\tOptional. Node status update interval in seconds. The max value is 600\n"
+        "\t-p\n\t\tOptional. Max Pod number. The max value is 110\n"
+        "\t-v\n\t\tOptional. Verbose mode. Displays information with different levels. Valid value: 0~3:\n"
+        "\t\t0: No messages\n\t\t1: Error messages\n\t\t2: Error + Warning messages\n"
+        "\t\t3: Error + Warning + Verbose messages\n"
+        "\t\tIf this option is not set, Error messages will be displayed by default.\n"
+        "\t-l\n\t\tOptional. Enable syslog. Set log priority level between 0 and 7:\n"
+        "\t\t0: Up to LOG_EMERG\n\t\t1: Up to LOG_ALERT\n\t\t2: Up to LOG_CRIT\n\t\t3: Up to LOG_ERR\n"
+        "\t\t4: Up to LOG_WARNING\n\t\t5: Up to LOG_NOTICE\n\t\t6: Up to LOG_INFO\n\t\t7: Up to LOG_DEBUG\n"
+        "\t\tIf this option is not set, syslog will be disabled.\n"
+        "\t-L\n\t\tOptional. set label for node. The format is key=value\n"
+        "\tExample:\n"
+        "\t\t./ferryService.oze -c cert/client.crt -k cert/client.key -C cert/ca.crt -n ozferry "
+        "-u https://192.168.49.2:8443\n";
+    return text;
+}
+
+/* The text with the source line of every ERROR location replaced by "L":
+ * "ferry: ERROR: ozkLib:ozkArgParse:L ..." (and in syslog records). */
+inline std::string noLines(const std::string &text)
+{
+    static const std::regex location("(ERROR: [A-Za-z]+:[A-Za-z_]+):[0-9]+ ");
+    return std::regex_replace(text, location, "$1:L ");
+}
+
+inline std::string faultShimPath()
+{
+    return binaryDir() + "/tests/ferry/libferry_faultshim.so";
+}
+
+/* Environment entries that load the fault shim with FERRY_FAULT=fault. The
+ * sanitizer runtime tolerates a library loaded in front of it. */
+inline std::vector<std::string> faultEnv(const std::string &fault)
+{
+    return {"LD_PRELOAD=" + faultShimPath(), "FERRY_FAULT=" + fault,
+            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+}
+
+/* Line number (1-based) of the first line of a source file (relative to the
+ * source tree) that contains needle; 0 when none does. */
+inline int sourceLine(const std::string &file, const std::string &needle)
+{
+    std::ifstream f(sourceDir() + "/" + file);
+    std::string line;
+    int n = 0;
+    while (std::getline(f, line)) {
+        n++;
+        if (line.find(needle) != std::string::npos) {
+            return n;
+        }
+    }
+    return 0;
+}
+
+/* Where each unit's source lives. */
+inline std::string unitFile(const std::string &unit)
+{
+    if (unit == "ozkService") {
+        return "container/ferry/rtp/ferryService.cpp";
+    }
+    return "container/ferry/src/" + unit + ".cpp";
+}
+
+/* The console ERROR line of a message logged by unit:func, the source line
+ * found by the message's format text (or `needle` when given). */
+inline std::string errLine(const std::string &unit, const std::string &func, const std::string &text,
+                           const std::string &needle = "")
+{
+    int line = sourceLine(unitFile(unit), "\"" + (needle.empty() ? text : needle));
+    return "ferry: ERROR: " + unit + ":" + func + ":" + std::to_string(line) + " " + text + "\n";
+}
+
+/* The fatal exit path's "Bye ferryService!" line, logged by main from the
+ * line right after the ERROR that chose the path (`after`, its format text). */
+inline std::string byeLine(const std::string &after)
+{
+    int line = sourceLine(unitFile("ozkService"), "\"" + after) + 1;
+    return "ferry: ERROR: ozkService:main:" + std::to_string(line) + " Bye ferryService!\n";
+}
+
+/* The text without the lines that `drop` accepts. */
+inline std::string dropLines(const std::string &text, const std::function<bool(const std::string &)> &drop)
+{
+    std::string out;
+    std::stringstream s(text);
+    std::string line;
+    while (std::getline(s, line)) {
+        if (!drop(line)) {
+            out += line + "\n";
+        }
+    }
+    return out;
+}
+
+/* The text without the ERROR lines of the node and pod managers, whose own
+ * steps are not what the service-control tests are about. */
+inline std::string withoutManagerErrors(const std::string &text)
+{
+    return dropLines(text, [](const std::string &line) {
+        return line.rfind("ferry: ERROR: ozkPodManager:", 0) == 0 ||
+               line.rfind("ferry: ERROR: ozkNodeManager:", 0) == 0;
+    });
+}
+
+/* True when every line of `lines` occurs as a whole line of text, in this
+ * order. */
+inline ::testing::AssertionResult linesInOrder(const std::string &text, const std::vector<std::string> &lines)
+{
+    std::vector<std::string> all = {};
+    std::stringstream s(text);
+    std::string line;
+    while (std::getline(s, line)) {
+        all.push_back(line);
+    }
+    size_t at = 0;
+    for (const auto &want : lines) {
+        while (at < all.size() && all[at] != want) {
+            at++;
+        }
+        if (at == all.size()) {
+            return ::testing::AssertionFailure() << "missing, or out of order: \"" << want << "\" in:\n" << text;
+        }
+        at++;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace ferrytest
+
+#endif /* FERRY_TEST_UTIL_H */

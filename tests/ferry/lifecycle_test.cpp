@@ -1,0 +1,184 @@
+/*
+ * lifecycle_test.cpp - start, wait and shutdown of ferryService as a process
+ * against the API server emulator: the graceful path on SIGTERM, the fatal
+ * exit path of every failing step (faults injected by the preloaded shim),
+ * a failing teardown step, and the service destroy in this process.
+ */
+#include "ferryTestUtil.h"
+#include "kubesim/kubesim_fixture.h"
+
+#include "ozkLib.h"
+
+using namespace ferrytest;
+
+namespace {
+
+const char *kNode = "life-node";
+
+std::string fatalTail(const std::string &after)
+{
+    return byeLine(after) +
+           errLine("ozkLib", "ozkForceShutDown", "a fatal error has occurred that caused an immediate exit!");
+}
+
+class FerryLifecycle : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sim_.start(kNode)) << sim_.lastError(); }
+
+    std::vector<std::string> args(const std::vector<std::string> &more = {}) const
+    {
+        std::vector<std::string> a = {"-C", sim_.caPath(), "-c", sim_.certPath(), "-k", sim_.keyPath(),
+                                      "-n", kNode, "-u", sim_.url()};
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    }
+
+    /* Runs to the ready line, then SIGTERM. */
+    RunResult runToTerm(const std::vector<std::string> &more, std::vector<std::string> env = {})
+    {
+        RunOptions opt;
+        opt.sendTerm = true;
+        opt.readyText = more.empty() || std::find(more.begin(), more.end(), "3") == more.end()
+                            ? "" : "ferryService is ready.";
+        opt.env = std::move(env);
+        return runFerry(args(more), opt);
+    }
+
+    KubesimProcess sim_;
+};
+
+} // namespace
+
+TEST_F(FerryLifecycle, SigtermAfterGoodStartEndsWithStatusZero)
+{
+    RunResult r = runToTerm({"-v", "3"});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: apiClient is ready",
+                                     "ferry: DEBUG: node manager started!",
+                                     "ferry: DEBUG: ferryService is ready.",
+                                     "ferry: DEBUG: Graceful shutdown begin",
+                                     "ferry: DEBUG: nodeManager has been destroyed",
+                                     "ferry: DEBUG: ozkConf has been destroyed",
+                                     "ferry: DEBUG: ferry Controller has been destroyed",
+                                     "ferry: DEBUG: Bye ferryService!"}));
+    /* the last line is the goodbye */
+    const std::string bye = "ferry: DEBUG: Bye ferryService!\n";
+    ASSERT_GE(r.out.size(), bye.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - bye.size()), bye);
+
+    /* at the default verbosity a clean run prints nothing */
+    r = runToTerm({});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(FerryLifecycle, FailingNodeManagerStartTakesTheFatalPath)
+{
+    RunResult r = runFerry(args(), withEnv(faultEnv("taskSpawn:nodeManager")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(withoutManagerErrors(r.err),
+              errLine("ozkLib", "ozkServiceStart", "failed to start node manager!") +
+                  errLine("ozkService", "main", "failed to start ferry!") + fatalTail("failed to start ferry!"));
+
+    /* -v 0 without syslog: nothing at all */
+    r = runFerry(args({"-v", "0"}), withEnv(faultEnv("taskSpawn:nodeManager")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(FerryLifecycle, FailingPodManagerStartTakesTheFatalPath)
+{
+    RunResult r = runFerry(args(), withEnv(faultEnv("msgQCreate")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(withoutManagerErrors(r.err),
+              errLine("ozkLib", "ozkServiceStart", "failed to start pod manager!") +
+                  errLine("ozkService", "main", "failed to start ferry!") + fatalTail("failed to start ferry!"));
+}
+
+TEST_F(FerryLifecycle, SignalSetFailures)
+{
+    /* the set cannot be emptied: status 1 without a word */
+    RunResult r = runFerry(args(), withEnv(faultEnv("sigemptyset")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+
+    r = runFerry(args(), withEnv(faultEnv("sigaddset")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, errLine("ozkService", "main", "failed to add SIGTERM to the monitor list. errno: 22",
+                             "failed to add SIGTERM") +
+                         fatalTail("failed to add SIGTERM"));
+
+    r = runFerry(args(), withEnv(faultEnv("sigprocmask")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, errLine("ozkService", "main", "failed to set signal mask. errno: 22", "failed to set signal mask") +
+                         fatalTail("failed to set signal mask"));
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(FerryLifecycle, FailedWaitTakesTheFatalPathWithoutTeardown)
+{
+    RunResult r = runFerry(args({"-v", "3"}), withEnv(faultEnv("sigtimedwait")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(withoutManagerErrors(r.err),
+              errLine("ozkService", "main", "get unexpected signal: -1", "get unexpected signal: %d") +
+                  fatalTail("get unexpected signal: %d"));
+    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: ferryService is ready."}));
+    /* no teardown on the fatal path */
+    EXPECT_EQ(r.out.find("Graceful shutdown begin"), std::string::npos);
+    EXPECT_EQ(r.out.find("ferry Controller has been destroyed"), std::string::npos);
+}
+
+TEST_F(FerryLifecycle, DestroyFailureRunsTheLaterStepsAndGivesStatusOne)
+{
+    RunResult r = runToTerm({"-v", "3"}, faultEnv("msgQDelete"));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(withoutManagerErrors(r.err),
+              errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
+                  errLine("ozkService", "main", "ferry service destroy fail!"));
+    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: Graceful shutdown begin",
+                                     "ferry: DEBUG: nodeManager has been destroyed",
+                                     "ferry: DEBUG: ozkConf has been destroyed",
+                                     "ferry: DEBUG: ferry Controller has been destroyed",
+                                     "ferry: DEBUG: Bye ferryService!"}));
+}
+
+/* The service destroy on blocks that never started, in this process. */
+TEST(FerryServiceDestroy, NeverStartedManagersAndDoubleConfigDestroy)
+{
+    ozkVerboseLevel = 3;
+    ozkSysLogOn = FALSE;
+    std::vector<std::string> args = {"ferryService", "-C", "a", "-c", "b", "-k", "c", "-n", "d", "-x"};
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+
+    auto *ctrl = static_cast<OZK_CTRL *>(calloc(1, sizeof(OZK_CTRL)));
+    ASSERT_NE(ctrl, nullptr);
+    ConsoleCapture console;
+    /* the failed parse destroys the configuration once ... */
+    EXPECT_EQ(ozkConfInit(static_cast<int>(args.size()), argv.data(), &ctrl->ozkCnf), ERROR);
+    EXPECT_EQ(ctrl->ozkCnf.caPath, nullptr);
+    EXPECT_EQ(ctrl->ozkCnf.nodeName, nullptr);
+    /* ... and the service destroy runs it again: nothing is released twice
+     * (the sanitizer build checks), and the pod manager that never started
+     * fails its destroy without stopping the later steps */
+    EXPECT_EQ(ozkServiceDestroy(ctrl), ERROR);
+    EXPECT_EQ(ozkServiceDestroy(nullptr), OK);
+    std::string out = console.out();
+    std::string err = console.err();
+    EXPECT_TRUE(linesInOrder(err, {"ferry: ERROR: ozkLib:ozkServiceDestroy:" +
+                                   std::to_string(sourceLine(unitFile("ozkLib"), "\"pod manager destroy fail!")) +
+                                   " pod manager destroy fail!"}));
+    EXPECT_EQ(err.find("node manager destroy fail!"), std::string::npos) << err;
+    EXPECT_TRUE(linesInOrder(out, {"ferry: DEBUG: ozkConf has been destroyed", "ferry: DEBUG: nodeManager has been destroyed",
+                                   "ferry: DEBUG: ozkConf has been destroyed",
+                                   "ferry: DEBUG: ferry Controller has been destroyed"}));
+}
