@@ -79,7 +79,9 @@ static STATUS ozcMessageRecv(MSG_Q_ID q, char **ppBuf, int timeout) {
     if (hdr->dataLen >= OZC_REPLY_TEXT_MAX || (size_t)n > total)
         return ERROR;
     if ((size_t)n < total) {
-        char *big = static_cast<char *>(realloc(buf.get(), total + 1));
+        /* Room for a whole piece at the end: a piece longer than announced
+         * is refused below, never written past the buffer. */
+        char *big = static_cast<char *>(realloc(buf.get(), total + OZC_MSG_SIZE + 1));
         if (big == nullptr) {
             errno = ENOMEM;
             return ERROR;
