@@ -33,16 +33,27 @@ extern char **environ;
 
 namespace rtfix {
 
+/* The source and build trees: from ctest's environment, else (a test
+ * program run by hand) from this file's and the program's own locations. */
 inline std::string sourceDir()
 {
     const char *s = getenv("OZ_TEST_SOURCE_DIR");
-    return s != nullptr ? s : ".";
+    if (s != nullptr)
+        return s;
+    std::string f = __FILE__;
+    return f.substr(0, f.rfind("/tests/runtime/"));
 }
 
 inline std::string binaryDir()
 {
     const char *s = getenv("OZ_TEST_BINARY_DIR");
-    return s != nullptr ? s : ".";
+    if (s != nullptr)
+        return s;
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    std::string e = n > 0 ? std::string(exe, (size_t)n) : std::string("./x");
+    size_t at = e.rfind("/tests/runtime/");
+    return at == std::string::npos ? "." : e.substr(0, at);
 }
 
 inline std::string ozcdPath() { return binaryDir() + "/container/runtime/tools/ozcd"; }
