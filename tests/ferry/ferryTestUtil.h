@@ -432,7 +432,9 @@ inline std::string unitFile(const std::string &unit)
 inline std::string errLine(const std::string &unit, const std::string &func, const std::string &text,
                            const std::string &needle = "")
 {
-    int line = sourceLine(unitFile(unit), "\"" + (needle.empty() ? text : needle));
+    /* a needle that starts with the macro name is taken as it is */
+    std::string find = needle.rfind("OZK_", 0) == 0 ? needle : "\"" + (needle.empty() ? text : needle);
+    int line = sourceLine(unitFile(unit), find);
     return "ferry: ERROR: " + unit + ":" + func + ":" + std::to_string(line) + " " + text + "\n";
 }
 
