@@ -53,13 +53,16 @@ TEST(TaskTest, CreatedTaskRunsOnlyAfterActivate)
 
     // A created task deleted before activation never runs.
     std::atomic<int> ran{0};
-    t = taskCreate("tNever", 120, 0, 0, runFunction, new std::function<int()>([&] {
-                       ran = 1;
-                       return 0;
-                   }));
+    auto *neverRun = new std::function<int()>([&] {
+        ran = 1;
+        return 0;
+    });
+    t = taskCreate("tNever", 120, 0, 0, runFunction, neverRun);
     EXPECT_EQ(taskDelete(t), OK);
     EXPECT_EQ(taskWait(t, 200, nullptr), OK);
     EXPECT_EQ(ran.load(), 0);
+    if (ran.load() == 0)
+        delete neverRun; // the entry that would have owned it never ran
 }
 
 // A task blocked in each kind of platform wait ends when deleted, and the

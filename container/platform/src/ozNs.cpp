@@ -139,7 +139,9 @@ template <class Fn> int runInNs(int nsFd, Fn &&fn)
         return errno;
     if (pid == 0) {
         int rc = 0;
-        if (nsFd >= 0 && setns(nsFd, CLONE_NEWNS) != 0)
+        /* A sanitizer runtime may add a thread to the child: entering a
+         * mount namespace needs a file-system context of our own. */
+        if (nsFd >= 0 && (unshare(CLONE_FS) != 0 || setns(nsFd, CLONE_NEWNS) != 0))
             rc = errno;
         else
             rc = fn();

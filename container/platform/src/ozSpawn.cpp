@@ -175,7 +175,9 @@ int childRun(const ChildPlan &p)
     if ((p.flags & POSIX_SPAWN_SETPGROUP) != 0 && (p.flags & POSIX_SPAWN_SETSID) == 0 &&
         setpgid(0, 0) != 0)
         return errno;
-    if (p.nsFd >= 0 && setns(p.nsFd, CLONE_NEWNS) != 0)
+    /* Entering a mount namespace needs a file-system context of our own
+     * (a sanitizer runtime may have added a thread to the child). */
+    if (p.nsFd >= 0 && (unshare(CLONE_FS) != 0 || setns(p.nsFd, CLONE_NEWNS) != 0))
         return errno;
     if (p.cwd[0] != '\0' && chdir(p.cwd) != 0)
         return errno;
