@@ -74,6 +74,24 @@ TEST_F(FerryLifecycle, SigtermAfterGoodStartEndsWithStatusZero)
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(FerryLifecycle, StopAndContinueDoNotEndTheWait)
+{
+    /* a stop and continue interrupts the wait; it is not a signal of the set */
+    RunOptions opt;
+    opt.sendTerm = true;
+    opt.readyText = "ferryService is ready.";
+    opt.beforeTerm = [](pid_t pid) {
+        kill(pid, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        kill(pid, SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    RunResult r = runFerry(args({"-v", "3"}), opt);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: Graceful shutdown begin", "ferry: DEBUG: Bye ferryService!"}));
+}
+
 TEST_F(FerryLifecycle, FailingNodeManagerStartTakesTheFatalPath)
 {
     RunResult r = runFerry(args(), withEnv(faultEnv("taskSpawn:nodeManager")));
