@@ -15,6 +15,13 @@ if(OZ_TSAN)
   add_link_options(-fsanitize=thread)
 endif()
 
+# Installed programs and libraries find the project's libraries in the
+# installed library directory, wherever the prefix is.
+file(RELATIVE_PATH _oz_bin_to_lib "/p/${CMAKE_INSTALL_BINDIR}" "/p/${CMAKE_INSTALL_LIBDIR}")
+set(CMAKE_INSTALL_RPATH "$ORIGIN/${_oz_bin_to_lib};$ORIGIN")
+# pkg-config files name their prefix relative to their own place.
+file(RELATIVE_PATH OZ_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+
 # oz_add_object_unit(<name> <source>): a unit also delivered as an object
 # module of its own, built from the same source as the library.
 function(oz_add_object_unit name source)
