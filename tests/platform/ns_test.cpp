@@ -81,6 +81,9 @@ TEST_F(NsTest, ProcessSeesOnlyItsRoot)
     EXPECT_NE(std::string::npos, listing.find("inside.txt"));
     EXPECT_EQ(std::string::npos, listing.find("etc"));
     EXPECT_EQ(std::string::npos, listing.find("usr"));
+    // The root is set up once.
+    EXPECT_EQ(ERROR, ozNsRootfsSetup(nsId, root.c_str(), "nstest"));
+    EXPECT_EQ(EBUSY, errno);
 }
 
 TEST_F(NsTest, InUseAndKillAllReachExactlyTheMembers)

@@ -193,6 +193,29 @@ TEST_F(SpawnTest, DetachedProcessesLeaveNoZombies)
     EXPECT_EQ(0, ozt::zombieChildren());
 }
 
+TEST_F(SpawnTest, TaskDeletedWhileWaitingForAProcessEnds)
+{
+    pid_t pid = 0;
+    ASSERT_EQ(0, spawn("/bin/sleep", {"sleep", "30"}, &pid));
+    std::atomic<int> returned{0};
+    TASK_ID t = ozt::spawn("tProcWait", [&] {
+        int st = 0;
+        ozProcWait(pid, &st, 0);
+        returned = 1;
+        return 0;
+    });
+    ASSERT_NE(TASK_ID_NULL, t);
+    taskDelay(5);
+    ASSERT_EQ(OK, taskDelete(t));
+    EXPECT_EQ(OK, taskWait(t, 5 * sysClkRateGet(), nullptr));
+    EXPECT_EQ(0, returned.load());
+    // The process is still there for its owner to reap.
+    int st = 0;
+    EXPECT_EQ(0, ozProcWait(pid, &st, WNOHANG));
+    kill(pid, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, waitExit(pid));
+}
+
 TEST(SpawnArgs, AttributesAndHandlesAreChecked)
 {
     OZ_SPAWN_ATTR a;

@@ -524,6 +524,9 @@ STATUS ozNsRootfsSetup(int nsId, const char *rootfsPath, const char *name)
     Fd ns(oz::nsPinOpen(nsId));
     if (ns.fd < 0)
         return ERROR;
+    /* Once pivoted, host paths mean nothing inside the namespace. */
+    if (!oz::nsRootGet(nsId).empty())
+        return fail(EBUSY);
     /* Clone the root on the host side: whatever is mounted there now. */
     Fd tree(open_tree(AT_FDCWD, root.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
     if (tree.fd < 0)

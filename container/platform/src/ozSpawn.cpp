@@ -17,7 +17,8 @@
  * with an empty signal mask and default signal dispositions, whatever the
  * spawning task blocked or ignored.
  *
- * A spawned process is reaped by ozProcWait or, once handed over with
+ * A spawned process is reaped by ozProcWait (a platform wait: a task
+ * deleted while it waits ends there) or, once handed over with
  * ozProcDetach, by the reaper thread, which watches pid descriptors.
  */
 #include "ozPlatformInt.h"
@@ -341,7 +342,28 @@ pid_t ozProcWait(pid_t pid, int *status, int options)
         errno = EINVAL; /* only a spawned process, never "any child" */
         return -1;
     }
-    return oz::childWait(pid, status, options);
+    if ((options & WNOHANG) != 0)
+        return oz::childWait(pid, status, options);
+    /* A blocking wait is a platform wait: a deleted task ends in it. */
+    struct PidFd {
+        int fd;
+        ~PidFd()
+        {
+            if (fd >= 0)
+                close(fd);
+        }
+    } pfd{pidfd_open(pid, 0)};
+    if (pfd.fd < 0)
+        return oz::childWait(pid, status, options); /* reports the error */
+    const int sliceMs = (int)oz::kPollSlice.count();
+    for (;;) {
+        pid_t r = oz::childWait(pid, status, options | WNOHANG);
+        if (r != 0)
+            return r;
+        oz::taskDeletionPoint();
+        pollfd p{pfd.fd, POLLIN, 0};
+        poll(&p, 1, sliceMs);
+    }
 }
 
 STATUS ozProcDetach(pid_t pid)
