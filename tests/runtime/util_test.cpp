@@ -80,6 +80,12 @@ TEST(UtilBasePath, KindsDefaultsAndOverrides)
         EXPECT_EQ(basePath(OZC_LAYER_PATH, want.size() + 1), want);
     }
     {
+        /* A base that cannot be created: no path. */
+        EnvScope env(OZC_BASE_ENV, (s.sentinel + "/rt").c_str());
+        EXPECT_EQ(basePath(OZC_LAYER_PATH), "");
+        EXPECT_EQ(errno, ENOTDIR);
+    }
+    {
         /* Relative, or not fitting: the default base. */
         EnvScope env(OZC_BASE_ENV, "relative/dir");
         EXPECT_EQ(basePath(OZC_CONTAINERS_PATH), "/ram0/ozc/containers/");
