@@ -55,25 +55,7 @@ constexpr const char *kPinDir = "/run/orrery/ns";
 constexpr unsigned long kNsfsMagic = 0x6e736673; /* NSFS_MAGIC */
 constexpr int kKillRounds = 64;
 
-/* A descriptor closed at scope end. */
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    int release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
+using Fd = oz::UniqueFd;
 
 int pivotRoot(const char *newRoot, const char *putOld)
 {
@@ -104,26 +86,12 @@ STATUS pinDirEnsure()
     Fd lock(open((std::string(kPinDir) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0)
         return ERROR;
-    struct statx stx {};
-    if (statx(AT_FDCWD, kPinDir, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &stx) != 0)
-        return ERROR;
-    bool mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                     (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    if (!mountRoot && mount(kPinDir, kPinDir, nullptr, MS_BIND, nullptr) != 0)
+    if (!oz::isMountPoint(kPinDir) && mount(kPinDir, kPinDir, nullptr, MS_BIND, nullptr) != 0)
         return ERROR;
     if (mount(nullptr, kPinDir, nullptr, MS_PRIVATE, nullptr) != 0)
         return ERROR;
     ready = true;
     return OK;
-}
-
-ssize_t readFull(int fd, void *buf, size_t len)
-{
-    ssize_t n;
-    do
-        n = read(fd, buf, len);
-    while (n < 0 && errno == EINTR);
-    return n;
 }
 
 /* Run fn() in a forked helper that has entered the namespace of `nsFd`
@@ -151,7 +119,7 @@ template <class Fn> int runInNs(int nsFd, Fn &&fn)
     }
     close(wr.release());
     int rc = 0;
-    ssize_t n = readFull(rd.fd, &rc, sizeof rc);
+    ssize_t n = oz::readRetry(rd.fd, &rc, sizeof rc);
     oz::childWait(pid, nullptr, 0);
     if (n != (ssize_t)sizeof rc)
         return EIO;
@@ -417,6 +385,30 @@ std::string nsRootGet(int nsId)
     return root;
 }
 
+UniqueFd::~UniqueFd()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+ssize_t readRetry(int fd, void *buf, size_t len)
+{
+    ssize_t n;
+    do
+        n = read(fd, buf, len);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool isMountPoint(const char *path)
+{
+    struct statx stx {};
+    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &stx) != 0)
+        return false;
+    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+           (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 pid_t childWait(pid_t pid, int *status, int options)
 {
     pid_t r;
@@ -475,7 +467,7 @@ int ozNsCreate(unsigned flags)
     close(upWr.release());
     close(downRd.release());
     int rc = 0;
-    if (readFull(upRd.fd, &rc, sizeof rc) != (ssize_t)sizeof rc)
+    if (oz::readRetry(upRd.fd, &rc, sizeof rc) != (ssize_t)sizeof rc)
         rc = EIO;
     if (rc == 0) {
         std::string nsFile = "/proc/" + std::to_string(pid) + "/ns/mnt";

@@ -73,15 +73,6 @@ STATUS devNameCheck(const char *devName)
     return OK;
 }
 
-bool isMountPoint(const char *path)
-{
-    struct statx stx {};
-    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &stx) != 0)
-        return false;
-    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-}
-
 bool isDir(const char *path)
 {
     struct stat st;
@@ -102,25 +93,14 @@ bool layerAppend(std::string &data, const char *path)
     return true;
 }
 
-/* Cross-process lock of the device directory. */
-struct DevLock {
-    int fd = -1;
-    explicit DevLock(const std::string &dir)
-    {
-        fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    DevLock(const DevLock &) = delete;
-    DevLock &operator=(const DevLock &) = delete;
-    ~DevLock()
-    {
-        if (fd >= 0)
-            close(fd); /* releases the lock */
-    }
-};
+/* Cross-process lock of the device directory (released with the fd). */
+oz::UniqueFd devDirLock(const std::string &dir)
+{
+    oz::UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.fd >= 0 && flock(fd.fd, LOCK_EX) != 0)
+        return oz::UniqueFd();
+    return fd;
+}
 
 } // namespace
 
@@ -210,10 +190,10 @@ STATUS ozOvlDevCreate(const char *devName, const char *const *dirs, unsigned num
     }
 
     const std::string dir = devDirCurrent();
-    DevLock lock(dir);
+    oz::UniqueFd lock = devDirLock(dir);
     if (lock.fd < 0)
         return ERROR;
-    if (isMountPoint(devName))
+    if (oz::isMountPoint(devName))
         return fail(EEXIST);
     bool made = false;
     if (mkdir(devName, 0755) == 0)
@@ -252,13 +232,13 @@ STATUS ozOvlDevRemove(const char *devName)
     if (devNameCheck(devName) != OK)
         return ERROR;
     const std::string dir = devDirCurrent();
-    DevLock lock(dir);
+    oz::UniqueFd lock = devDirLock(dir);
     if (lock.fd < 0)
         return ERROR;
     struct stat st;
     if (lstat(devName, &st) != 0)
         return ERROR; /* ENOENT: no such device */
-    if (!isMountPoint(devName))
+    if (!oz::isMountPoint(devName))
         return fail(EINVAL);
     if (umount2(devName, UMOUNT_NOFOLLOW) != 0) {
         if (errno != EBUSY)

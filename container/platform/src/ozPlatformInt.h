@@ -113,6 +113,28 @@ int nsPinOpen(int nsId);
 std::string nsRootGet(int nsId);
 /* Wait for a child of this process, retrying on EINTR. */
 pid_t childWait(pid_t pid, int *status, int options);
+/* read() retried on EINTR. */
+ssize_t readRetry(int fd, void *buf, size_t len);
+/* True when `path` (not followed if a link) is the root of a mount. */
+bool isMountPoint(const char *path);
+
+/* A file descriptor closed when its owner goes. */
+struct UniqueFd {
+    int fd = -1;
+    UniqueFd() = default;
+    explicit UniqueFd(int f) : fd(f) {}
+    UniqueFd(UniqueFd &&o) noexcept : fd(o.release()) {}
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    UniqueFd &operator=(UniqueFd &&) = delete;
+    ~UniqueFd();
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
 
 } // namespace oz
 

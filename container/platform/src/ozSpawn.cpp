@@ -293,14 +293,7 @@ int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const
             return errno;
         prog = pathInRoot(path, oz::nsRootGet(attr->nsId));
     }
-    struct NsFd {
-        int fd;
-        ~NsFd()
-        {
-            if (fd >= 0)
-                close(fd);
-        }
-    } nsOwner{nsFd};
+    oz::UniqueFd nsOwner(nsFd);
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0)
         return errno;
@@ -322,10 +315,7 @@ int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const
     }
     close(p[1]);
     int rc = 0;
-    ssize_t n;
-    do
-        n = read(p[0], &rc, sizeof rc);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = oz::readRetry(p[0], &rc, sizeof rc);
     close(p[0]);
     if (n == (ssize_t)sizeof rc) {
         /* The exec failed: the child is ours to reap. */
@@ -345,14 +335,7 @@ pid_t ozProcWait(pid_t pid, int *status, int options)
     if ((options & WNOHANG) != 0)
         return oz::childWait(pid, status, options);
     /* A blocking wait is a platform wait: a deleted task ends in it. */
-    struct PidFd {
-        int fd;
-        ~PidFd()
-        {
-            if (fd >= 0)
-                close(fd);
-        }
-    } pfd{pidfd_open(pid, 0)};
+    oz::UniqueFd pfd(pidfd_open(pid, 0));
     if (pfd.fd < 0)
         return oz::childWait(pid, status, options); /* reports the error */
     const int sliceMs = (int)oz::kPollSlice.count();
