@@ -246,8 +246,8 @@ protected:
 
 TEST_F(FerryRetry, FourAttemptsWithWaitsOfFiveTwentyFiveAndOneTwentyFiveSeconds)
 {
-    /* 200 times faster: 155 s of waits take under a second */
-    RetryOutcome r = runScript(block_.client(), {503}, 200);
+    /* 50 times faster: 155 s of waits take about 3 s */
+    RetryOutcome r = runScript(block_.client(), {503}, 50);
     EXPECT_EQ(r.status, ERROR);
     EXPECT_EQ(r.code, 503u);
     EXPECT_EQ(r.object, 4); /* the last attempt's object */
@@ -257,7 +257,8 @@ TEST_F(FerryRetry, FourAttemptsWithWaitsOfFiveTwentyFiveAndOneTwentyFiveSeconds)
     for (size_t i = 0; i < 3; i++) {
         uint64_t gap = gTicks[i + 1] - gTicks[i];
         EXPECT_GE(gap, waits[i]) << "wait " << i;
-        EXPECT_LT(gap, waits[i] + waits[i] / 5 + 2 * rate) << "wait " << i;
+        /* scheduling may add to a wait, but never makes it the next one */
+        EXPECT_LT(gap, 2 * waits[i]) << "wait " << i;
     }
     std::string expected;
     for (int cnt = 4; cnt >= 1; cnt--) {
