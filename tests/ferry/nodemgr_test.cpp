@@ -6,6 +6,7 @@
  */
 #include <gtest/gtest.h>
 
+#include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
 #include "ozkLib.h"
 
@@ -192,6 +193,15 @@ JsonPtr readObject(const KubesimProcess &sim, const std::string &path)
     return parseJson(body);
 }
 
+size_t countRequests(const KubesimProcess &sim, const std::string &path)
+{
+    size_t n = 0;
+    for (const auto &r : apiRequests(sim)) {
+        n += r.path == path;
+    }
+    return n;
+}
+
 bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
 {
     auto deadline = Clock::now() + limit;
@@ -255,21 +265,12 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (!dir_.empty()) {
-            std::string cmd = "rm -rf '" + dir_ + "'";
-            (void)!system(cmd.c_str());
-        }
     }
 
     bool start(const KubesimProcess &sim, const std::string &nodeName, const std::vector<std::string> &extra,
                const std::vector<std::string> &env)
     {
-        char tmpl[] = "/tmp/nodemgrtest.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) {
-            return false;
-        }
-        dir_ = tmpl;
-        std::string bin = binary();
+        std::string bin = ferrytest::ferryServicePath();
         std::vector<std::string> args = {bin,           "-C", sim.caPath(), "-c", sim.certPath(),
                                          "-k",          sim.keyPath(),      "-n", nodeName,
                                          "-u",          sim.url(),          "-v", "3"};
@@ -290,8 +291,8 @@ public:
         envp.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir_.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int rc = posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) {
@@ -300,8 +301,8 @@ public:
         return rc == 0;
     }
 
-    std::string out() const { return readFile(dir_ + "/out"); }
-    std::string err() const { return readFile(dir_ + "/err"); }
+    std::string out() const { return ferrytest::readFileText(dir_.path() + "/out"); }
+    std::string err() const { return ferrytest::readFileText(dir_.path() + "/err"); }
     bool waitReady(std::chrono::milliseconds limit = 20s)
     {
         return waitFor([&] { return out().find("ferryService is ready.") != std::string::npos || exited(); }, limit) &&
@@ -328,23 +329,10 @@ private:
         }
         return ended_;
     }
-    static std::string binary()
-    {
-        const char *dir = getenv("OZ_TEST_BINARY_DIR");
-        return std::string(dir != nullptr ? dir : ".") + "/container/ferry/ferryService";
-    }
-    static std::string readFile(const std::string &path)
-    {
-        std::ifstream f(path);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
-
     pid_t pid_ = -1;
     int status_ = 0;
     bool ended_ = false;
-    std::string dir_;
+    ferrytest::TempDir dir_;
 };
 
 /* ========================================================================
@@ -776,15 +764,7 @@ TEST_F(NodeManagerSim, EachCycleReadsTheNodeThenPatchesLeaseThenStatus)
     ASSERT_NE(agent.ctrl(), nullptr);
     ASSERT_EQ(ozkServiceStart(agent.ctrl()), OK);
     ASSERT_NE(agent.nodeMgr()->updateTaskId, 0);
-    ASSERT_TRUE(waitFor(
-        [&] {
-            int patches = 0;
-            for (const auto &r : apiRequests(sim_)) {
-                patches += r.path == "/api/v1/nodes/ozk-node/status";
-            }
-            return patches >= 3;
-        },
-        20s));
+    ASSERT_TRUE(waitFor([&] { return countRequests(sim_, "/api/v1/nodes/ozk-node/status") >= 3; }, 20s));
     EXPECT_EQ(ozkNodeManagerDestroy(agent.nodeMgr()), OK);
     EXPECT_EQ(agent.nodeMgr()->updateTaskId, 0);
     EXPECT_EQ(agent.nodeMgr()->semRunning, nullptr);
@@ -995,15 +975,7 @@ TEST_F(NodeManagerSim, TimeTextsAreUtcWhenTheTargetZoneIsFarFromUtc)
     FerryProcess ferry;
     ASSERT_TRUE(ferry.start(sim_, "ozk-node", {"-N", "1"}, {"OZ_CLOCK_SPEEDUP=10", "TZ=KIT-14"}));
     ASSERT_TRUE(ferry.waitReady()) << ferry.err();
-    ASSERT_TRUE(waitFor(
-        [&] {
-            int patches = 0;
-            for (const auto &r : apiRequests(sim_)) {
-                patches += r.path == "/api/v1/nodes/ozk-node/status";
-            }
-            return patches >= 2;
-        },
-        20s));
+    ASSERT_TRUE(waitFor([&] { return countRequests(sim_, "/api/v1/nodes/ozk-node/status") >= 2; }, 20s));
     ferry.terminate();
     EXPECT_EQ(ferry.wait(), 0) << ferry.err();
     time_t now = time(nullptr);
