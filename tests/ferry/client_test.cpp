@@ -11,6 +11,7 @@
 #include "ozkLib.h"
 
 #include <cjson/cJSON.h>
+#include <dlfcn.h>
 
 using namespace ferrytest;
 
@@ -67,6 +68,23 @@ STATUS scriptedRequest(apiClient_t *client, intptr_t, intptr_t, intptr_t, intptr
     *slot = static_cast<intptr_t>(n + 1);
     return OK;
 }
+
+/* The platform delay, interposed: fails while gDelayFails is set. */
+bool gDelayFails = false;
+
+} // namespace
+
+extern "C" STATUS taskDelay(int ticks)
+{
+    if (gDelayFails) {
+        errno = EINTR;
+        return ERROR;
+    }
+    static auto real = reinterpret_cast<STATUS (*)(int)>(dlsym(RTLD_NEXT, "taskDelay"));
+    return real(ticks);
+}
+
+namespace {
 
 struct RetryOutcome {
     STATUS status;
@@ -315,6 +333,19 @@ TEST_F(FerryRetry, FatalCodesEndAfterOneAttempt)
         EXPECT_EQ(gTicks.size(), 1u);
         EXPECT_EQ(r.err, "");
     }
+}
+
+TEST_F(FerryRetry, FailedDelayEndsTheRetries)
+{
+    gDelayFails = true;
+    RetryOutcome r = runScript(block_.client(), {503}, 1);
+    gDelayFails = false;
+    EXPECT_EQ(r.status, ERROR);
+    EXPECT_EQ(gTicks.size(), 1u);
+    EXPECT_EQ(r.code, 503u);
+    EXPECT_EQ(r.err, errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", 4),
+                           "OZK_ERR(\"http request fail") +
+                         errAt("ozkHttpWithRetry", "taskDelay fail, retryTime=5, errno=4", "taskDelay fail"));
 }
 
 TEST_F(FerryRetry, RefusedParametersAreNotRetried)

@@ -4,7 +4,7 @@
  *
  * FERRY_FAULT names the call that fails, for taskSpawn with the task name:
  *   sigemptyset, sigaddset, sigprocmask, sigtimedwait,
- *   taskSpawn:<task name>, msgQCreate, msgQDelete
+ *   taskSpawn:<task name>, msgQCreate, msgQDelete, sslConfig_create
  * The failing call of sigaddset, sigprocmask and sigtimedwait returns -1 with
  * errno EINVAL. msgQDelete releases the queue first and then reports a
  * failure, so the failing teardown step leaks nothing.
@@ -114,6 +114,18 @@ STATUS msgQDelete(MSG_Q_ID id)
         return ERROR;
     }
     return status;
+}
+
+/* The client library's TLS configuration (as if out of memory). */
+struct sslConfig_t;
+sslConfig_t *sslConfig_create(const char *cert, const char *key, const char *ca, int insecure)
+{
+    if (faultOn("sslConfig_create")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return next<sslConfig_t *(*)(const char *, const char *, const char *, int)>("sslConfig_create")(
+        cert, key, ca, insecure);
 }
 
 } // extern "C"

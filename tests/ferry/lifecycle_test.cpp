@@ -118,6 +118,19 @@ TEST_F(FerryLifecycle, FailingPodManagerStartTakesTheFatalPath)
                   errLine("ozkService", "main", "failed to start ferry!") + fatalTail("failed to start ferry!"));
 }
 
+TEST_F(FerryLifecycle, FailingClientSetupDestroysThePartialState)
+{
+    RunResult r = runFerry(args({"-v", "3"}), withEnv(faultEnv("sslConfig_create")));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(withoutManagerErrors(r.err),
+              errLine("ozkClient", "ozkClientSetup", "sslConfig_create failed!") +
+                  errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
+                  errLine("ozkService", "main", "failed to create OZK_CTRL!") + fatalTail("failed to create OZK_CTRL!"));
+    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: apiClient has been destroyed", "ferry: DEBUG: ozkConf has been destroyed",
+                                     "ferry: DEBUG: ferry Controller has been destroyed"}));
+    EXPECT_EQ(r.out.find("SSL Configuration is created"), std::string::npos);
+}
+
 TEST_F(FerryLifecycle, SignalSetFailures)
 {
     /* the set cannot be emptied: status 1 without a word */
