@@ -1238,6 +1238,143 @@ def openapi_gv(group, version):
             "paths": paths, "components": {}}
 
 
+# OpenAPI v2: one document for the whole server.  kubectl before 1.27 reads
+# it (as protobuf) for client-side validation, for `apply` patches and to
+# find out whether a kind supports server-side dry run; a server without it
+# makes `kubectl create -f` fail with NotFound.  Like the v3 documents it is a
+# skeleton: the operations with their group-version-kind and query
+# parameters, no definitions, so kubectl skips client-side validation (as for
+# a kind published without a schema) and uses its built-in types for
+# strategic merge patches.
+
+OPENAPI_V2_PROTOBUF = ("application/com.github.proto-openapi.spec.v2@v1.0+protobuf",
+                       "application/com.github.proto-openapi.spec.v2.v1.0+protobuf")
+
+
+def openapi_v2():
+    """The OpenAPI v2 document as JSON-ready dicts."""
+    query = [{"name": n, "in": "query", "type": "string", "uniqueItems": True}
+             for n in ("dryRun", "fieldManager", "fieldValidation", "pretty")]
+    paths = {}
+    for r in RESOURCES:
+        prefix = "/api/v1" if not r.group else "/apis/%s/%s" % (r.group, r.version)
+        coll = prefix + ("/namespaces/{namespace}/" if r.namespaced else "/") + r.plural
+        gvk = {"group": r.group, "version": r.version, "kind": r.kind}
+        tag = ("core" if not r.group else r.group.split(".")[0]) + "_" + r.version
+        ident = "".join(w[:1].upper() + w[1:] for w in tag.split("_"))
+
+        def op(verb, action, what, suffix=""):
+            return {"tags": [tag], "operationId": verb + ident + ("Namespaced" if r.namespaced else "") + what + suffix,
+                    "consumes": ["*/*"], "produces": ["application/json"], "schemes": ["https"],
+                    "parameters": query, "responses": {"200": {"description": "OK"}},
+                    "x-kubernetes-action": action, "x-kubernetes-group-version-kind": gvk}
+        path_params = [{"name": n, "in": "path", "required": True, "type": "string", "uniqueItems": True}
+                       for n in (["namespace"] if r.namespaced else [])]
+        named = path_params + [{"name": "name", "in": "path", "required": True, "type": "string",
+                                "uniqueItems": True}]
+        paths[coll] = {"get": op("list", "list", r.kind), "post": op("create", "post", r.kind),
+                       "delete": op("deleteCollection", "deletecollection", r.kind), "parameters": path_params}
+        paths[coll + "/{name}"] = {"get": op("read", "get", r.kind), "put": op("replace", "put", r.kind),
+                                   "patch": op("patch", "patch", r.kind), "delete": op("delete", "delete", r.kind),
+                                   "parameters": named}
+        if r.has_status:
+            paths[coll + "/{name}/status"] = {"get": op("read", "get", r.kind, "Status"),
+                                              "put": op("replace", "put", r.kind, "Status"),
+                                              "patch": op("patch", "patch", r.kind, "Status"), "parameters": named}
+        if not path_params:
+            del paths[coll]["parameters"]
+    return {"swagger": "2.0", "info": {"title": "Kubernetes", "version": SERVER_VERSION["gitVersion"]},
+            "paths": paths, "definitions": {}}
+
+
+# Protobuf encoding of the same document (message openapi.v2.Document).  Per
+# message: JSON member -> (field number, type), a type ending in "*" being
+# repeated, and the number of its vendor-extension field: "x-" members go
+# there as (name=1, Any{yaml=2}) with the value's JSON text (JSON is YAML).
+# JSON objects keyed by name (paths, responses) are repeated (name=1,
+# value=2) pairs.
+_PB_MESSAGES = {
+    "Document": ({"swagger": (1, "string"), "info": (2, "Info"), "host": (3, "string"),
+                  "basePath": (4, "string"), "schemes": (5, "string*"), "consumes": (6, "string*"),
+                  "produces": (7, "string*"), "paths": (8, "Paths"), "definitions": (9, "Definitions")}, 16),
+    "Info": ({"title": (1, "string"), "version": (2, "string"), "description": (3, "string")}, 7),
+    "PathItem": ({"get": (2, "Operation"), "put": (3, "Operation"), "post": (4, "Operation"),
+                  "delete": (5, "Operation"), "options": (6, "Operation"), "head": (7, "Operation"),
+                  "patch": (8, "Operation"), "parameters": (9, "ParametersItem*")}, 10),
+    "Operation": ({"tags": (1, "string*"), "summary": (2, "string"), "description": (3, "string"),
+                   "operationId": (5, "string"), "produces": (6, "string*"), "consumes": (7, "string*"),
+                   "parameters": (8, "ParametersItem*"), "responses": (9, "Responses"),
+                   "schemes": (10, "string*"), "deprecated": (11, "bool")}, 13),
+    "Response": ({"description": (1, "string")}, 5),
+    # Query parameter (QueryParameterSubSchema) and path parameter
+    # (PathParameterSubSchema): their "type" members have different numbers.
+    "QueryParameter": ({"required": (1, "bool"), "in": (2, "string"), "description": (3, "string"),
+                        "name": (4, "string"), "type": (6, "string"), "uniqueItems": (20, "bool")}, 23),
+    "PathParameter": ({"required": (1, "bool"), "in": (2, "string"), "description": (3, "string"),
+                       "name": (4, "string"), "type": (5, "string"), "uniqueItems": (19, "bool")}, 22),
+}
+
+
+def _pb_varint(n):
+    out = bytearray()
+    while True:
+        b = n & 0x7F
+        n >>= 7
+        out.append(b | (0x80 if n else 0))
+        if not n:
+            return bytes(out)
+
+
+def _pb_bytes(num, data):
+    return _pb_varint(num << 3 | 2) + _pb_varint(len(data)) + data
+
+
+def _pb_named(num, name, value_bytes):
+    return _pb_bytes(num, _pb_bytes(1, name.encode()) + _pb_bytes(2, value_bytes))
+
+
+def _pb_parameter(p):
+    """ParametersItem{parameter=1: Parameter{non_body_parameter=2: NonBodyParameter{query=3 | path=4}}}."""
+    kind, num = ("PathParameter", 4) if p.get("in") == "path" else ("QueryParameter", 3)
+    if p.get("in") not in ("path", "query"):
+        raise ValueError("parameter in %r is not encoded" % p.get("in"))
+    return _pb_bytes(1, _pb_bytes(2, _pb_bytes(num, _pb_message(kind, p))))
+
+
+def _pb_message(name, obj):
+    fields, ext_num = _PB_MESSAGES[name]
+    out = bytearray()
+    for key, value in obj.items():
+        if key.startswith("x-"):
+            out += _pb_named(ext_num, key, _pb_bytes(2, json.dumps(value).encode()))
+            continue
+        num, typ = fields[key]
+        values = value if typ.endswith("*") else [value]
+        typ = typ.rstrip("*")
+        for v in values:
+            if typ == "string":
+                out += _pb_bytes(num, v.encode())
+            elif typ == "bool":
+                out += _pb_varint(num << 3) + _pb_varint(1 if v else 0)
+            elif typ == "ParametersItem":
+                out += _pb_bytes(num, _pb_parameter(v))
+            elif typ == "Paths":
+                out += _pb_bytes(num, b"".join(_pb_named(2, k, _pb_message("PathItem", i)) for k, i in v.items()))
+            elif typ == "Responses":
+                out += _pb_bytes(num, b"".join(_pb_named(1, k, _pb_bytes(1, _pb_message("Response", i)))
+                                               for k, i in v.items()))
+            elif typ == "Definitions":
+                if v:
+                    raise ValueError("schema definitions are not encoded")
+            else:
+                out += _pb_bytes(num, _pb_message(typ, v))
+    return bytes(out)
+
+
+def openapi_v2_protobuf(doc):
+    return _pb_message("Document", doc)
+
+
 def api_group(group):
     versions = [{"groupVersion": group + "/" + v, "version": v} for v in sorted(GROUPS[group])]
     return {"kind": "APIGroup", "apiVersion": "v1", "name": group, "versions": versions,
@@ -1391,6 +1528,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                          "groups": [api_group(g) for g in sorted(GROUPS)]})
         if path == "/api/v1":
             return self._send_json(200, resource_list("", "v1"))
+        if path == "/openapi/v2":
+            return self._send_openapi_v2()
         if path == "/openapi/v3":
             return self._send_json(200, openapi_root())
         if path == "/openapi/v3/api/v1":
@@ -1489,6 +1628,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._send_json(200, {"kind": "Status", "apiVersion": "v1", "metadata": {}, "status": "Success",
                                          "details": _details(rt, name, obj["metadata"].get("uid"))})
         raise ApiError(405, "the server does not allow this method on the requested resource", "MethodNotAllowed")
+
+    def _send_openapi_v2(self):
+        """JSON or protobuf, the first of the Accept header's types that is
+        one of them; 406 when none is."""
+        accept = [p.split(";")[0].strip().lower() for p in (self.headers.get("Accept") or "*/*").split(",")]
+        for mime in accept:
+            if mime in ("application/json", "application/*", "*/*", ""):
+                return self._send_json(200, openapi_v2())
+            if mime in OPENAPI_V2_PROTOBUF:
+                break
+        else:
+            raise ApiError(406, "only the following media types are accepted: application/json, " +
+                           ", ".join(OPENAPI_V2_PROTOBUF), "NotAcceptable")
+        body = openapi_v2_protobuf(openapi_v2())
+        self.send_response(200)
+        # The spelling with "@" is asked for but is no valid media type:
+        # the answer names the one clients can parse.
+        self.send_header("Content-Type", OPENAPI_V2_PROTOBUF[1])
+        self.send_header("Cache-Control", "no-cache, private")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self._status = 200
 
     def _send_text(self, code, text):
         body = text.encode()

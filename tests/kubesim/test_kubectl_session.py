@@ -17,6 +17,11 @@ from kubesim_testlib import Sim, kubectl_available  # noqa: E402
 
 KUBECTL = shutil.which("kubectl") or "/usr/bin/kubectl"
 
+# `kubectl patch --subresource` came with kubectl 1.24; older clients (Debian
+# 12 ships 1.20) change status through the status subresource with
+# `kubectl replace --raw` (a PUT of the whole object) instead.
+SUBRESOURCE_FLAG_SINCE = (1, 24)
+
 NODE = {"apiVersion": "v1", "kind": "Node",
         "metadata": {"name": "node1", "labels": {"type": "ozferry"}}}
 
@@ -42,6 +47,11 @@ class KubectlSession(unittest.TestCase):
         # fresh one so that nothing from another server is reused.
         cls.env = dict(os.environ, KUBECONFIG=cls.sim.kubeconfig, HOME=cls.work,
                        KUBECACHEDIR=os.path.join(cls.work, "cache"))
+        p = subprocess.run([KUBECTL, "version", "--client", "-o", "json"], env=cls.env,
+                           capture_output=True, text=True, timeout=60)
+        v = json.loads(p.stdout)["clientVersion"]
+        cls.client = (int(v["major"]), int(v["minor"].rstrip("+")))
+        sys.stderr.write("%s: client %s\n" % (KUBECTL, v.get("gitVersion", "")))
 
     @classmethod
     def tearDownClass(cls):
@@ -64,6 +74,23 @@ class KubectlSession(unittest.TestCase):
             json.dump(obj, f)
         return path
 
+    def patch_status(self, kind, name, patch_type, status, namespace=None):
+        """Changes `status` through the status subresource: `kubectl patch
+        --subresource=status --type=patch_type` where the client has it, else
+        the object read back with the given members of its status replaced,
+        PUT to .../status with `kubectl replace --raw` (the same result for
+        the members changed here: scalars, or lists not set before)."""
+        ns = ["-n", namespace] if namespace else []
+        if self.client >= SUBRESOURCE_FLAG_SINCE:
+            self.kubectl("patch", kind, name, *ns, "--subresource=status", "--type=" + patch_type,
+                         "-p", json.dumps({"status": status}))
+            return
+        obj = self.kjson("get", kind, name, *ns)
+        obj.setdefault("status", {}).update(status)
+        path = "/api/v1/%s%ss/%s/status" % ("namespaces/%s/" % namespace if namespace else "", kind, name)
+        out = self.kubectl("replace", "--raw", path, "-f", self.write(kind + "-status.json", obj)).stdout
+        self.assertEqual(json.loads(out)["status"], obj["status"])
+
     def test_1_version_and_discovery(self):
         v = json.loads(self.kubectl("version", "-o", "json").stdout)
         self.assertIn("serverVersion", v)
@@ -80,16 +107,22 @@ class KubectlSession(unittest.TestCase):
         p = self.kubectl("create", "-f", self.write("node.json", NODE), ok=False)
         self.assertNotEqual(p.returncode, 0)
         self.assertIn("AlreadyExists", p.stderr)
+        # Server-side dry run: kubectl before 1.27 first looks up in the
+        # OpenAPI v2 document whether the kind's patch takes dryRun.
+        other = dict(NODE, metadata={"name": "node2"})
+        out = self.kubectl("create", "--dry-run=server", "-o", "name", "-f", self.write("node2.json", other)).stdout
+        self.assertEqual(out.strip(), "node/node2")
+        self.assertEqual([n["metadata"]["name"] for n in self.kjson("get", "nodes")["items"]], ["node1"])
         # Status through the status subresource, as the node agent does.
-        status = {"status": {"conditions": [{"type": "Ready", "status": "True", "reason": "FerryReady",
-                                             "lastHeartbeatTime": "2026-12-07T08:45:46Z",
-                                             "lastTransitionTime": "2026-12-07T08:45:46Z"}],
-                             "addresses": [{"type": "InternalIP", "address": "10.0.0.5"}],
-                             "nodeInfo": {"kubeletVersion": "v1.0.1", "operatingSystem": "Orrery",
-                                          "architecture": "amd64", "containerRuntimeVersion": "ozc://1.0",
-                                          "kernelVersion": "26.03", "osImage": "Orrery", "kubeProxyVersion": "",
-                                          "machineID": "", "systemUUID": "", "bootID": ""}}}
-        self.kubectl("patch", "node", "node1", "--subresource=status", "--type=strategic", "-p", json.dumps(status))
+        status = {"conditions": [{"type": "Ready", "status": "True", "reason": "FerryReady",
+                                  "lastHeartbeatTime": "2026-12-07T08:45:46Z",
+                                  "lastTransitionTime": "2026-12-07T08:45:46Z"}],
+                  "addresses": [{"type": "InternalIP", "address": "10.0.0.5"}],
+                  "nodeInfo": {"kubeletVersion": "v1.0.1", "operatingSystem": "Orrery",
+                               "architecture": "amd64", "containerRuntimeVersion": "ozc://1.0",
+                               "kernelVersion": "26.03", "osImage": "Orrery", "kubeProxyVersion": "",
+                               "machineID": "", "systemUUID": "", "bootID": ""}}
+        self.patch_status("node", "node1", "strategic", status)
         table = self.kubectl("get", "nodes", "-o", "wide").stdout
         self.assertRegex(table, r"node1\s+Ready")
         self.assertIn("10.0.0.5", table)
@@ -121,8 +154,8 @@ class KubectlSession(unittest.TestCase):
                                  env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             time.sleep(1.0)
-            self.kubectl("patch", "pod", "web", "--subresource=status", "--type=merge",
-                         "-p", '{"status":{"phase":"Running"}}')
+            self.patch_status("pod", "web", "merge", {"phase": "Running"}, namespace="default")
+            self.assertEqual(self.kjson("get", "pod", "web")["status"]["phase"], "Running")
             # Bound pod: the plain delete is graceful (deletionTimestamp set);
             # --wait=false so kubectl does not wait the grace period out.
             self.kubectl("delete", "pod", "web", "--wait=false")

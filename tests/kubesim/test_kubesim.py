@@ -29,6 +29,41 @@ def pod(name, node=None, **spec):
     return {"apiVersion": "v1", "kind": "Pod", "metadata": {"name": name, "labels": {"app": name}}, "spec": s}
 
 
+def pb_fields(data):
+    """Protocol buffers wire format: the (field number, value) pairs of one
+    message; length-delimited values stay bytes, varints become ints."""
+    out, i = [], 0
+
+    def varint():
+        nonlocal i
+        n = shift = 0
+        while True:
+            b = data[i]
+            i += 1
+            n |= (b & 0x7F) << shift
+            shift += 7
+            if not b & 0x80:
+                return n
+    while i < len(data):
+        key = varint()
+        num, wire = key >> 3, key & 7
+        if wire == 0:
+            out.append((num, varint()))
+        elif wire == 2:
+            n = varint()
+            out.append((num, data[i:i + n]))
+            i += n
+        else:
+            raise ValueError("unexpected wire type %d" % wire)
+    if i != len(data):
+        raise ValueError("message overruns its end")
+    return out
+
+
+def pb_get(data, num):
+    return [v for n, v in pb_fields(data) if n == num]
+
+
 class KubesimSemantics(unittest.TestCase):
     def setUp(self):
         self.sim = Sim("--bookmark-interval", "1")
@@ -62,6 +97,64 @@ class KubesimSemantics(unittest.TestCase):
             shutil.rmtree(other, True)
         self.ok("GET", "/version")
         self.assertEqual(self.ok("GET", "/api")["versions"], ["v1"])
+
+    def openapi_v2(self, accept):
+        conn = http.client.HTTPSConnection("127.0.0.1", self.sim.port, context=self.sim.tls_context(), timeout=20)
+        try:
+            conn.request("GET", "/openapi/v2", headers={"Accept": accept})
+            resp = conn.getresponse()
+            return resp.status, resp.getheader("Content-Type"), resp.read()
+        finally:
+            conn.close()
+
+    def test_openapi_v2(self):
+        # JSON: the operations with their group-version-kind and the query
+        # parameters, among them dryRun, which older kubectl looks for.
+        status, ctype, body = self.openapi_v2("application/json")
+        self.assertEqual((status, ctype), (200, "application/json"))
+        doc = json.loads(body)
+        self.assertEqual(doc["swagger"], "2.0")
+        patch = doc["paths"]["/apis/coordination.k8s.io/v1/namespaces/{namespace}/leases/{name}"]["patch"]
+        self.assertEqual(patch["x-kubernetes-group-version-kind"],
+                         {"group": "coordination.k8s.io", "version": "v1", "kind": "Lease"})
+        self.assertIn("dryRun", [p["name"] for p in patch["parameters"]])
+        self.assertEqual(doc["paths"]["/api/v1/nodes/{name}/status"]["put"]["x-kubernetes-action"], "put")
+        self.assertNotIn("/api/v1/secrets/{name}/status", doc["paths"])
+
+        # Protobuf (message openapi.v2.Document), as kubectl asks for it: the
+        # same paths, extensions and parameters at their field numbers.
+        status, ctype, body = self.openapi_v2("application/com.github.proto-openapi.spec.v2@v1.0+protobuf")
+        self.assertEqual((status, ctype), (200, "application/com.github.proto-openapi.spec.v2.v1.0+protobuf"))
+        self.assertEqual(pb_get(body, 1), [b"2.0"])                            # swagger
+        self.assertEqual(pb_get(pb_get(body, 2)[0], 1), [b"Kubernetes"])      # info.title
+        items = {pb_get(named, 1)[0].decode(): pb_get(named, 2)[0]            # paths.path: name, PathItem
+                 for named in pb_get(pb_get(body, 8)[0], 2)}
+        self.assertEqual(set(items), set(doc["paths"]))
+        for path, item in doc["paths"].items():
+            ops = {"get": 2, "put": 3, "post": 4, "delete": 5, "patch": 8}
+            self.assertEqual(sorted(n for n, _ in pb_fields(items[path]) if n in ops.values()),
+                             sorted(ops[k] for k in item if k in ops), path)
+            for verb, num in ops.items():
+                if verb not in item:
+                    continue
+                op = pb_get(items[path], num)[0]
+                self.assertEqual(pb_get(op, 5), [item[verb]["operationId"].encode()])
+                ext = {pb_get(e, 1)[0].decode(): json.loads(pb_get(pb_get(e, 2)[0], 2)[0])   # name, Any.yaml
+                       for e in pb_get(op, 13)}
+                self.assertEqual(ext, {k: v for k, v in item[verb].items() if k.startswith("x-")})
+                # parameters: ParametersItem.parameter.non_body_parameter.query_parameter_sub_schema
+                query = [pb_get(pb_get(pb_get(pb_get(p, 1)[0], 2)[0], 3)[0], 4)[0].decode()
+                         for p in pb_get(op, 8)]
+                self.assertEqual(query, [p["name"] for p in item[verb]["parameters"]])
+        # Path parameters of the item: path_parameter_sub_schema, required.
+        named = items["/api/v1/namespaces/{namespace}/pods/{name}"]
+        params = [pb_get(pb_get(pb_get(p, 1)[0], 2)[0], 4)[0] for p in pb_get(named, 9)]
+        self.assertEqual([pb_get(p, 4) for p in params], [[b"namespace"], [b"name"]])
+        self.assertEqual([pb_get(p, 1) for p in params], [[1], [1]])
+
+        status, ctype, body = self.openapi_v2("text/html")
+        self.assertEqual(status, 406)
+        self.assertEqual(json.loads(body)["reason"], "NotAcceptable")
 
     def test_resource_versions_and_status_subresource(self):
         made = self.ok("POST", PODS, pod("a", "node1"), want=201)
