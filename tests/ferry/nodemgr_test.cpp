@@ -909,11 +909,12 @@ TEST_F(NodeManagerSim, LeasePatchAnswered500FourTimesEndsTheProcessThreeTimesDoe
             std::string err = ferry.err();
             EXPECT_NE(err.find(" failed to patch lease!\n"), std::string::npos) << err;
             EXPECT_NE(err.find("retrycnt:1!"), std::string::npos) << err;
-            auto patches = leasePatches();
-            ASSERT_EQ(patches.size(), 4u) << describe(apiRequests(sim_));
-            for (const auto &p : patches) {
-                EXPECT_EQ(p.status, 500);
+            size_t failed = 0;
+            for (const auto &p : leasePatches()) {
+                failed += p.faulted;
+                EXPECT_EQ(p.status, p.faulted ? 500 : 200);
             }
+            EXPECT_EQ(failed, 4u) << describe(apiRequests(sim_));
             /* the failed cycle never patched the status */
             EXPECT_EQ(apiRequests(sim_).back().path, leasePath);
         } else {
@@ -935,7 +936,7 @@ TEST_F(NodeManagerSim, SigtermStopsTheWaitingTaskAtOnce)
     auto sent = Clock::now();
     ferry.terminate();
     EXPECT_EQ(ferry.wait(), 0) << ferry.err();
-    EXPECT_LT(Clock::now() - sent, 2s);
+    EXPECT_LT(Clock::now() - sent, 2500ms);
     std::string out = ferry.out();
     EXPECT_NE(out.find("ferry: DEBUG: ozkNodeUpdateTask exits successfully\n"), std::string::npos) << out;
     EXPECT_NE(out.find("ferry: DEBUG: nodeManager has been destroyed\n"), std::string::npos) << out;
@@ -948,9 +949,18 @@ TEST_F(NodeManagerSim, SigtermDuringAHangingCycleWaitsTheBoundThenDeletesTheTask
     /* clock ten times faster: the 3 s bound is 0.3 s */
     ASSERT_TRUE(ferry.start(sim_, "ozk-node", {"-N", "1"}, {"OZ_CLOCK_SPEEDUP=10"}));
     ASSERT_TRUE(ferry.waitReady()) << ferry.err();
-    /* the next node read hangs for 2 s */
-    ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 0, 1, 2.0));
-    std::this_thread::sleep_for(500ms);
+    /* every node read hangs for 2 s; once one has come back, the next
+     * cycle's read starts within a few hundred ms and hangs again */
+    ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 0, -1, 2.0));
+    auto faultedReads = [&] {
+        size_t n = 0;
+        for (const auto &r : apiRequests(sim_)) {
+            n += r.faulted && r.method == "GET";
+        }
+        return n;
+    };
+    ASSERT_TRUE(waitFor([&] { return faultedReads() >= 1; }, 20s));
+    std::this_thread::sleep_for(1s);
     auto sent = Clock::now();
     ferry.terminate();
     EXPECT_EQ(ferry.wait(), 0) << ferry.err();
@@ -961,12 +971,8 @@ TEST_F(NodeManagerSim, SigtermDuringAHangingCycleWaitsTheBoundThenDeletesTheTask
         << err;
     EXPECT_EQ(err.find("taskDelete failed!"), std::string::npos) << err;
     EXPECT_NE(ferry.out().find("ferry: DEBUG: nodeManager has been destroyed\n"), std::string::npos);
-    /* the hanging read was in flight: the process waited for it */
-    bool faultedRead = false;
-    for (const auto &r : apiRequests(sim_)) {
-        faultedRead = faultedRead || (r.faulted && r.method == "GET");
-    }
-    EXPECT_TRUE(faultedRead);
+    /* the hanging read was in flight: the process waited for it to end */
+    EXPECT_EQ(faultedReads(), 2u);
     EXPECT_LT(took, 10s);
 }
 
