@@ -131,6 +131,23 @@ TEST_F(Ozcmgr, InsecurePlainHttpAndQueries)
     EXPECT_NE(std::string::npos, r.err.find("HTTP response 404 : Not Found")) << r.err;
 }
 
+/* The layout a pull writes is what the runtime turns into a bundle. */
+TEST_F(Ozcmgr, PulledLayoutUnpacksWithTheRuntime)
+{
+    std::string ozc = regfix::binaryDir() + "/container/runtime/tools/ozc";
+    if (!regfix::exists(ozc))
+        GTEST_SKIP() << "the runtime's ozc program is not built here";
+    Result r = run("pull " + reg["OZ_REG_TLS"] + "/team/multi:docker");
+    ASSERT_EQ(0, r.status) << r.err;
+    std::string layout = tmp.path() + "/images/multi", bundle = tmp.path() + "/bundle";
+    std::string cmd = "env OZC_BASE='" + tmp.path() + "/base' OZ_OVERLAY_DEV_DIR= '" + ozc +
+                      "' unpack '" + layout + "' '" + bundle + "' > '" + tmp.path() +
+                      "/unpack.log' 2>&1";
+    EXPECT_EQ(0, system(cmd.c_str())) << regfix::readFile(tmp.path() + "/unpack.log");
+    EXPECT_TRUE(regfix::exists(bundle + "/config.json"));
+    EXPECT_TRUE(regfix::exists(bundle + "/rootfs/bin/busybox"));
+}
+
 TEST_F(Ozcmgr, CommandLineErrors)
 {
     EXPECT_EQ(2, run("").status);

@@ -108,6 +108,39 @@ protected:
         return digest;
     }
 
+    /* A Docker schema 2 manifest: the layout's manifest restates it in OCI
+     * media types with the same config and layers; the served bytes stay
+     * under the digest the registry named. */
+    void checkDockerRestated(const std::string &dir, const cJSON *oci, const std::string &served)
+    {
+        std::string text = regfix::readFile(dir + "/blobs/sha256/" + served.substr(7));
+        ASSERT_EQ(served.substr(7), sha256Hex(text));
+        JsonPtr docker(cJSON_Parse(text.c_str()));
+        ASSERT_NE(nullptr, docker);
+        EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S2,
+                     cJSON_GetObjectItem(docker.get(), "mediaType")->valuestring);
+        EXPECT_STREQ(MEDIA_TYPE_OCI_IMAGE_MANIFEST, cJSON_GetObjectItem(oci, "mediaType")->valuestring);
+        const cJSON *ociConfig = cJSON_GetObjectItem(oci, "config");
+        const cJSON *dockerConfig = cJSON_GetObjectItem(docker.get(), "config");
+        EXPECT_STREQ("application/vnd.oci.image.config.v1+json",
+                     cJSON_GetObjectItem(ociConfig, "mediaType")->valuestring);
+        EXPECT_STREQ(cJSON_GetObjectItem(dockerConfig, "digest")->valuestring,
+                     cJSON_GetObjectItem(ociConfig, "digest")->valuestring);
+        const cJSON *ociLayers = cJSON_GetObjectItem(oci, "layers");
+        const cJSON *dockerLayers = cJSON_GetObjectItem(docker.get(), "layers");
+        ASSERT_EQ(cJSON_GetArraySize(dockerLayers), cJSON_GetArraySize(ociLayers));
+        for (int i = 0; i < cJSON_GetArraySize(ociLayers); ++i) {
+            const cJSON *o = cJSON_GetArrayItem(ociLayers, i);
+            const cJSON *d = cJSON_GetArrayItem(dockerLayers, i);
+            EXPECT_STREQ("application/vnd.oci.image.layer.v1.tar+gzip",
+                         cJSON_GetObjectItem(o, "mediaType")->valuestring);
+            EXPECT_STREQ(cJSON_GetObjectItem(d, "digest")->valuestring,
+                         cJSON_GetObjectItem(o, "digest")->valuestring);
+            EXPECT_EQ(cJSON_GetObjectItem(d, "size")->valuedouble,
+                      cJSON_GetObjectItem(o, "size")->valuedouble);
+        }
+    }
+
     /* Checks the layout of a successful pull and returns its manifest. */
     JsonPtr checkLayout(const std::string &dir, int expectedLayers)
     {
@@ -188,8 +221,11 @@ TEST_F(RegistryPull, DockerSchema2ManifestIsAcceptedAndStoredAsServed)
     EXPECT_EQ(DOCKER_MANIFEST_V2S2, ctx->image_config.manifest_type);
     JsonPtr manifest = checkLayout(images + "/app", 2);
     ASSERT_NE(nullptr, manifest);
-    EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S2,
-                 cJSON_GetObjectItem(manifest.get(), "mediaType")->valuestring);
+    checkDockerRestated(images + "/app", manifest.get(),
+                        registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "v2s2"));
+    /* served and restated manifest, config, two layers */
+    EXPECT_EQ(5, countFiles(images + "/app/blobs/sha256"));
+    EXPECT_EQ(0, system(("oci-image-tool validate --type image '" + images + "/app' >/dev/null 2>&1").c_str()));
 
     /* What the registry does with the older line. */
     HTTP_HEADER *old = httpHeaderCreate();
@@ -210,20 +246,26 @@ TEST_F(RegistryPull, IndexAndManifestListPickTheOrreryAmd64Entry)
     std::string multi = reg["OZ_REG_TLS"] + "/team/multi";
     struct Case {
         const char *tag, *entryTag;
-    } cases[] = {{"oci", "orrery-amd64"}, {"docker", "d-orrery-amd64"}};
+        bool docker;
+    } cases[] = {{"oci", "orrery-amd64", false}, {"docker", "d-orrery-amd64", true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tag);
         CtxPtr ctx = context(multi + ":" + c.tag);
         int err = 0;
         ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
-        checkLayout(images + "/multi", 2);
+        JsonPtr manifest = checkLayout(images + "/multi", 2);
+        ASSERT_NE(nullptr, manifest);
         JsonPtr index(cJSON_Parse(regfix::readFile(images + "/multi/index.json").c_str()));
         ASSERT_NE(nullptr, index);
         std::string got = cJSON_GetObjectItem(
                               cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
                               "digest")
                               ->valuestring;
-        EXPECT_EQ(registryDigest(multi, c.entryTag), got);
+        if (c.docker) {
+            checkDockerRestated(images + "/multi", manifest.get(), registryDigest(multi, c.entryTag));
+        } else {
+            EXPECT_EQ(registryDigest(multi, c.entryTag), got);
+        }
     }
 }
 

@@ -436,10 +436,76 @@ int ozcMgrOCIIndexFileCreate(REGISTRY_CTX *ctx)
     return 0;
 }
 
+/* Docker media types and their OCI counterparts; what is not listed stays. */
+struct MediaTypeMap {
+    const char *docker;
+    const char *oci;
+};
+constexpr MediaTypeMap kDockerToOci[] = {
+    {"application/vnd.docker.container.image.v1+json", "application/vnd.oci.image.config.v1+json"},
+    {"application/vnd.docker.image.rootfs.diff.tar.gzip",
+     "application/vnd.oci.image.layer.v1.tar+gzip"},
+    {"application/vnd.docker.image.rootfs.foreign.diff.tar.gzip",
+     "application/vnd.oci.image.layer.nondistributable.v1.tar+gzip"},
+};
+
+void mediaTypeToOci(cJSON *obj)
+{
+    cJSON *type = cJSON_GetObjectItemCaseSensitive(obj, "mediaType");
+    if (!cJSON_IsString(type) || type->valuestring == nullptr)
+        return;
+    for (const MediaTypeMap &m : kDockerToOci) {
+        if (strcmp(type->valuestring, m.docker) == 0) {
+            cJSON_SetValuestring(type, m.oci);
+            return;
+        }
+    }
+}
+
+/* The runtime reads OCI media types only: a Docker schema 2 manifest is
+ * restated in them (same config and layers, so the same image) and becomes
+ * the layout's manifest; the manifest as the registry served it stays in the
+ * blob store under its own digest. */
+int ozcMgrDockerManifestToOci(REGISTRY_CTX *ctx)
+{
+    char manifestPath[kPathSize];
+    char hex[kHexSize];
+    char servedPath[kPathSize];
+    if (!layoutPathGet(ctx, kManifestFileName, manifestPath, sizeof(manifestPath)) ||
+        ozcMgrFileSha256HexGet(manifestPath, hex, sizeof(hex)) != 0)
+        return -1;
+    int n = snprintf(servedPath, sizeof(servedPath), "%s/%s/%s", ctx->image_local_path, kBlobsDir,
+                     hex);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(servedPath))
+        return -1;
+    JsonPtr manifest(cJSON_load_from_file(manifestPath));
+    if (!manifest) {
+        ozcMgrUtilErr("cJSON_load_from_file manifest %s failed\n", manifestPath);
+        return -1;
+    }
+    cJSON *type = cJSON_GetObjectItemCaseSensitive(manifest.get(), "mediaType");
+    if (cJSON_IsString(type))
+        cJSON_SetValuestring(type, MEDIA_TYPE_OCI_IMAGE_MANIFEST);
+    mediaTypeToOci(cJSON_GetObjectItemCaseSensitive(manifest.get(), "config"));
+    cJSON *layer = nullptr;
+    cJSON_ArrayForEach(layer, cJSON_GetObjectItemCaseSensitive(manifest.get(), "layers"))
+    {
+        mediaTypeToOci(layer);
+    }
+    if (rename(manifestPath, servedPath) != 0 ||
+        cJSON_dump_to_file(manifest.get(), manifestPath, kFileMode) != 0) {
+        ozcMgrUtilErr("construct OCI manifest failed\n");
+        return -1;
+    }
+    return 0;
+}
+
 int ozcMgrOCIImageTransform(REGISTRY_CTX *ctx)
 {
     MANIFEST_TYPE type = ctx->image_config.manifest_type;
     if (type != DOCKER_MANIFEST_V2S2 && type != OCI_IMAGE_MANIFEST_V1)
+        return -1;
+    if (type == DOCKER_MANIFEST_V2S2 && ozcMgrDockerManifestToOci(ctx) != 0)
         return -1;
     if (ozcMgrOCILayeroutFileCreate(ctx) != 0)
         return -1;
