@@ -711,6 +711,24 @@ TEST_F(NodeManagerSim, SecondStartAdoptsTheExistingNodeUnchanged)
     EXPECT_TRUE(cJSON_Compare(before.get(), after.get(), 1)) << print(after.get());
 }
 
+TEST_F(NodeManagerSim, ANodeReadWithoutUidCountsAsAbsent)
+{
+    /* the read is answered 200 with a Status body: a Node record without uid */
+    ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 200, 1));
+    Agent agent(sim_, "ozk-node");
+    ASSERT_NE(agent.ctrl(), nullptr);
+    agent.bind();
+    EXPECT_FALSE(ozkNodeIsPresent(agent.nodeMgr()));
+    EXPECT_EQ(agent.nodeMgr()->nodeObj, nullptr);
+    ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 200, 1));
+    ASSERT_EQ(ozkNodeCreate(agent.nodeMgr()), OK);
+    auto requests = apiRequests(sim_);
+    ASSERT_EQ(requests.size(), 3u) << describe(requests);
+    EXPECT_EQ(requests[2].method + " " + requests[2].path, "POST /api/v1/nodes");
+    ASSERT_NE(agent.nodeMgr()->nodeObj, nullptr);
+    EXPECT_TRUE(ozkNodeIsPresent(agent.nodeMgr()));
+}
+
 TEST_F(NodeManagerSim, LeaseIsCreatedOnceOwnedByTheNodeAndAnExistingOneIsLeftAlone)
 {
     Agent agent(sim_, "ozk-node");
