@@ -21,27 +21,17 @@
 
 namespace {
 
-using regfix::Registries;
+using regfix::CtxPtr;
 
-struct CtxDeleter {
-    void operator()(REGISTRY_CTX *c) const { ozcRegistryCtxDelete(c); }
-};
-using CtxPtr = std::unique_ptr<REGISTRY_CTX, CtxDeleter>;
-
-class EcrRoad : public ::testing::Test {
+class EcrRoad : public regfix::PullTest {
 protected:
-    Registries &reg = Registries::get();
-    regfix::TempDir tmp;
-    std::string images;
-    std::unique_ptr<regfix::EnvScope> caEnv, pathEnv, endpointEnv;
+    std::unique_ptr<regfix::EnvScope> endpointEnv;
 
     void SetUp() override
     {
-        ASSERT_TRUE(reg.ok()) << reg.error();
-        images = tmp.path() + "/images";
-        caEnv = std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE",
-                                                   reg["OZ_REG_CA"].c_str());
-        pathEnv = std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images.c_str());
+        regfix::PullTest::SetUp();
+        if (HasFatalFailure())
+            return;
         endpointEnv = std::make_unique<regfix::EnvScope>("OZC_AWS_ECR_ENDPOINT",
                                                          reg["OZ_REG_ECR_ENDPOINT"].c_str());
     }

@@ -13,11 +13,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include "ozPlatform.h"
+#include "ozcMgr.h"
 
 namespace regfix {
 
@@ -160,6 +164,30 @@ private:
     std::string name_;
     std::string old_;
     bool had_ = false;
+};
+
+struct CtxDeleter {
+    void operator()(REGISTRY_CTX *c) const { ozcRegistryCtxDelete(c); }
+};
+using CtxPtr = std::unique_ptr<REGISTRY_CTX, CtxDeleter>;
+
+/* Tests that pull from the registries: our CA trusted, images into a fresh
+ * OZC_IMAGE_PATH of their own. */
+class PullTest : public ::testing::Test {
+protected:
+    Registries &reg = Registries::get();
+    TempDir tmp;
+    std::string images;
+    std::unique_ptr<EnvScope> caEnv, pathEnv;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(reg.ok()) << reg.error();
+        images = tmp.path() + "/images";
+        caEnv = std::make_unique<EnvScope>("OZC_TLS_CA_CERT_FILE", reg["OZ_REG_CA"].c_str());
+        pathEnv = std::make_unique<EnvScope>("OZC_IMAGE_PATH", images.c_str());
+        _ozcMgrVerboseFlag = 0;
+    }
 };
 
 } /* namespace regfix */

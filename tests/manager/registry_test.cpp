@@ -18,12 +18,7 @@
 
 namespace {
 
-using regfix::Registries;
-
-struct CtxDeleter {
-    void operator()(REGISTRY_CTX *c) const { ozcRegistryCtxDelete(c); }
-};
-using CtxPtr = std::unique_ptr<REGISTRY_CTX, CtxDeleter>;
+using regfix::CtxPtr;
 
 struct JsonDeleter {
     void operator()(cJSON *j) const { cJSON_Delete(j); }
@@ -53,23 +48,8 @@ int countFiles(const std::string &dir)
     return n;
 }
 
-class RegistryPull : public ::testing::Test {
+class RegistryPull : public regfix::PullTest {
 protected:
-    Registries &reg = Registries::get();
-    regfix::TempDir tmp;
-    std::string images;
-    std::unique_ptr<regfix::EnvScope> caEnv, pathEnv;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(reg.ok()) << reg.error();
-        images = tmp.path() + "/images";
-        caEnv = std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE",
-                                                   reg["OZ_REG_CA"].c_str());
-        pathEnv = std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images.c_str());
-        _ozcMgrVerboseFlag = 0;
-    }
-
     static CtxPtr context(const std::string &ref, const char *user = nullptr,
                           const char *password = nullptr, int secure = 1)
     {
