@@ -8,6 +8,10 @@
 
 #include "ozkLib.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 using namespace ferrytest;
 
 namespace {
@@ -292,4 +296,56 @@ TEST_F(FerryConfParse, NumbersAndRepeats)
     EXPECT_STREQ(conf_.caPath, "x");
     EXPECT_EQ(out_, usageText());
     EXPECT_EQ(err_, errLine("ozkLib", "ozkArgParse", "unknown option -q!", "unknown option -%c!"));
+}
+
+/* True when an interface of this machine carries the IPv6 address. */
+static bool carriesIpv6(const char *text)
+{
+    struct in6_addr want {};
+    if (inet_pton(AF_INET6, text, &want) != 1) {
+        return false;
+    }
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+        if (ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_INET6) {
+            const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ifa->ifa_addr);
+            found = found || memcmp(&sin6->sin6_addr, &want, sizeof(want)) == 0;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+TEST(FerryNodeIp, FamiliesAndInterfaces)
+{
+    ozkVerboseLevel = 3;
+    auto check = [](const char *ip, STATUS *status) {
+        ConsoleCapture console;
+        *status = ozkNodeIpCheck(ip);
+        return console.out() + console.err();
+    };
+    STATUS status;
+    EXPECT_EQ(check(nullptr, &status), "ferry: DEBUG: node IP is not set\n");
+    EXPECT_EQ(status, OK);
+    EXPECT_EQ(check("127.0.0.1", &status), "");
+    EXPECT_EQ(status, OK);
+    /* an IPv6 address nobody carries: a warning naming it, still OK */
+    EXPECT_EQ(check("2001:db8::55", &status),
+              "ferry: WARNING: the IP address: 2001:db8::55 has been not configured on the target\n");
+    EXPECT_EQ(status, OK);
+    /* the same bytes in another family do not match: ::ffff:127.0.0.1 is IPv6 */
+    EXPECT_EQ(check("::ffff:127.0.0.1", &status),
+              "ferry: WARNING: the IP address: ::ffff:127.0.0.1 has been not configured on the target\n");
+    EXPECT_EQ(status, OK);
+    EXPECT_EQ(check("::1", &status), carriesIpv6("::1") ? ""
+                                                          : "ferry: WARNING: the IP address: ::1 has been not "
+                                                            "configured on the target\n");
+    EXPECT_EQ(status, OK);
+    EXPECT_EQ(check(" 127.0.0.1", &status),
+              errLine("ozkLib", "ozkNodeIpCheck", "invalid IPv4/IPv6 address!"));
+    EXPECT_EQ(status, ERROR);
 }
