@@ -14,17 +14,13 @@
 
 #include "ozJson.h"
 #include "ozcRuntimeClient.h"
+#include "ozcOwners.h"
 #include "ozcUtil.h"
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-struct JsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using ozc::FreeDeleter;
+using ozc::JsonPtr;
 
 ozcParam strParam(const char *name, const char *value) {
     return ozcParam{STRING, name, OZC_DATA_PTR(value), 0};

@@ -16,18 +16,15 @@
 #include <unistd.h>
 
 #include "ozcContainerLib.h"
+#include "ozcOwners.h"
 #include "ozcUtil.h"
 
 namespace {
 
 int64_t msgQId; /* per-process request sequence number */
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-struct JsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
+using ozc::FreeDeleter;
+using ozc::JsonDeleter;
 
 /* A named queue this client created: closed and unlinked on every path. */
 struct OwnedQueue {

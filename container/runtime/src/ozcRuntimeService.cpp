@@ -16,17 +16,13 @@
 #include "ozJson.h"
 #include "ozcContainerLib.h"
 #include "ozcRuntimeSpec.h"
+#include "ozcOwners.h"
 #include "ozcUtil.h"
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-struct JsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using ozc::FreeDeleter;
+using ozc::JsonPtr;
 
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> serving{false};
