@@ -890,7 +890,7 @@ TEST_F(NodeManagerSim, DeletedNodeEndsTheProcessWithStatus1)
     size_t exitError = err.find(" ozkNodeUpdateTask exits with ERROR!\n");
     size_t fatal = err.find(" a fatal error has occurred that caused an immediate exit!\n");
     ASSERT_NE(deleted, std::string::npos) << err;
-    EXPECT_NE(err.find("ferry: ERROR: ozkNodeManager:ozkNodeUpdateCycle:"), std::string::npos) << err;
+    EXPECT_NE(err.find("ferry: ERROR: ozkNodeManager:ozkNodeUpdateTask:"), std::string::npos) << err;
     EXPECT_LT(deleted, exitError);
     EXPECT_LT(exitError, fatal);
     EXPECT_NE(fatal, std::string::npos);

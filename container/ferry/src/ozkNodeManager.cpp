@@ -809,38 +809,14 @@ extern "C" object_t *ozkNodeStatusUpdateGet(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
     return body.release();
 }
 
-/* One update cycle: the Node must still exist, then the lease is renewed and
- * the status patched, in this order. */
-static STATUS ozkNodeUpdateCycle(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
-{
-    const char *nodeName = nodeMgrCtrl->ozkCnf->nodeName;
-    if (!ozkNodeIsPresent(nodeMgrCtrl)) {
-        OZK_ERR("node %s has been deleted!", nodeName);
-        return ERROR;
-    }
-    Body body(ozkNodeStatusUpdateGet(nodeMgrCtrl));
-    if (!body) {
-        OZK_ERR("failed to get node status update object!");
-        return ERROR;
-    }
-    if (ozkLeasePatch(nodeMgrCtrl) != OK) {
-        OZK_ERR("failed to patch lease!");
-        return ERROR;
-    }
-    v1_node_t *patched = ozkClientNodeStatusPatch(nodeMgrCtrl->clientCtrl, nodeName, body.get());
-    if (patched == nullptr) {
-        OZK_ERR("failed to patch node status!");
-        return ERROR;
-    }
-    OZK_DEBUG("%s status updated successfully.", nodeName);
-    ozkObjReplace(&nodeMgrCtrl->nodeObj, patched, v1_node_free);
-    return OK;
-}
-
+/* Every interval one cycle: the Node must still exist, then the lease is
+ * renewed and the status patched, in this order. A failed cycle ends the
+ * node agent. */
 extern "C" int ozkNodeUpdateTask(void *arg)
 {
     auto *ctrl = static_cast<OZK_CTRL *>(arg);
     OZK_NODE_MGR_CTRL *nodeMgrCtrl = &ctrl->nodeManagerCtrl;
+    const char *nodeName = nodeMgrCtrl->ozkCnf->nodeName;
     int waitTicks = sysClkRateGet() * static_cast<int>(nodeMgrCtrl->ozkCnf->nodeUpdateInterval);
 
     for (;;) {
@@ -848,9 +824,29 @@ extern "C" int ozkNodeUpdateTask(void *arg)
             OZK_DEBUG("ozkNodeUpdateTask exits successfully");
             return 0;
         }
-        if (errnoGet() != S_objLib_OBJ_TIMEOUT || ozkNodeUpdateCycle(nodeMgrCtrl) != OK) {
+        if (errnoGet() != S_objLib_OBJ_TIMEOUT) {
             break;
         }
+        if (!ozkNodeIsPresent(nodeMgrCtrl)) {
+            OZK_ERR("node %s has been deleted!", nodeName);
+            break;
+        }
+        Body body(ozkNodeStatusUpdateGet(nodeMgrCtrl));
+        if (!body) {
+            OZK_ERR("failed to get node status update object!");
+            break;
+        }
+        if (ozkLeasePatch(nodeMgrCtrl) != OK) {
+            OZK_ERR("failed to patch lease!");
+            break;
+        }
+        v1_node_t *patched = ozkClientNodeStatusPatch(nodeMgrCtrl->clientCtrl, nodeName, body.get());
+        if (patched == nullptr) {
+            OZK_ERR("failed to patch node status!");
+            break;
+        }
+        OZK_DEBUG("%s status updated successfully.", nodeName);
+        ozkObjReplace(&nodeMgrCtrl->nodeObj, patched, v1_node_free);
     }
     OZK_ERR("ozkNodeUpdateTask exits with ERROR!");
     ozkForceShutDown();
