@@ -206,6 +206,11 @@ TEST(OzcdStaleQueueTest, AQueueLeftBehindIsReplaced)
     MSG_Q_ID q = msgQOpen(d.queue().c_str(), 32, 2048, MSG_Q_PRIORITY, OM_CREATE | OM_EXCL);
     ASSERT_NE(nullptr, q);
     msgQClose(q);
+    /* Whatever happens, the test leaves no queue of its own behind. */
+    struct Unlink {
+        std::string name;
+        ~Unlink() { msgQUnlink(name.c_str()); }
+    } unlinkAtEnd{d.queue()};
     ASSERT_TRUE(d.start(tmp / "ozcd.log"));
     /* Serving once the stale queue has been probed and replaced. */
     for (int i = 0; i < 1000 && readFile(tmp / "ozcd.log").find("serving") == std::string::npos; i++)

@@ -539,4 +539,47 @@ TEST_F(DaemonTest, ManyClientsAtOnceAndLargeReplies)
     EXPECT_EQ(std::string(list.get()), std::string(again.get()));
 }
 
+TEST_F(DaemonTest, AClientKilledBeforeItsReplyLeavesNoQueueBehind)
+{
+    /* The system's queues, seen through a private mount of their file system. */
+    std::string mq = tmp_ / "mq";
+    mkdir(mq.c_str(), 0755);
+    if (sh("mount -t mqueue none " + quote(mq) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount the message-queue file system";
+    /* Enough containers for a list reply of two pieces. */
+    for (int i = 0; i < 30; i++) {
+        std::string id = "q" + std::to_string(i);
+        ASSERT_EQ(OK, ozcCreate(id.c_str(), makeBundle(tmp_ / ("qb" + std::to_string(i)), "true").c_str(), 0, nullptr));
+    }
+    /* A client that takes no piece keeps the daemon busy for a second ... */
+    RawClient slow(daemon_->queue());
+    ASSERT_TRUE(slow.send(OZC_LIST, "{}", 2));
+    /* ... while an ozc process sends its request and is killed waiting. */
+    std::string ozc = ozcPath();
+    char *argv[] = {const_cast<char *>(ozc.c_str()), const_cast<char *>("list"), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    ASSERT_EQ(0, posix_spawn(&pid, ozc.c_str(), &fa, nullptr, argv, environ));
+    posix_spawn_file_actions_destroy(&fa);
+    std::string stem = daemon_->queue().substr(1) + "-u-" + std::to_string(pid) + "-";
+    std::string listing;
+    EXPECT_TRUE(waitFor([&] {
+        sh("ls " + quote(mq), &listing);
+        return listing.find(stem) != std::string::npos;
+    }, 3000)) << "the client's queues did not appear";
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    sh("ls " + quote(mq), &listing);
+    EXPECT_NE(std::string::npos, listing.find(stem)) << "killed: its queues stay for now";
+    /* The daemon answers it into the void, then clears its queues. */
+    EXPECT_TRUE(waitFor([] { return ozcDaemonIsAlive() == TRUE; }, 8000));
+    EXPECT_TRUE(waitFor([&] {
+        sh("ls " + quote(mq), &listing);
+        return listing.find(stem) == std::string::npos;
+    }, 3000)) << listing;
+    sh("umount " + quote(mq));
+}
+
 } // namespace

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <memory>
 
+#include <csignal>
+
 #include "ozJson.h"
 #include "ozcContainerLib.h"
 #include "ozcRuntimeSpec.h"
@@ -291,6 +293,56 @@ static const ozcRequestHandler ozcHandlers[] = {
 };
 
 /* ------------------------------------------------------------------------
+ * Queues of clients that died
+ * ------------------------------------------------------------------------ */
+/* A client removes its reply and info queues after the exchange; one that
+ * dies first (killed while it waited) leaves them in the system. The
+ * daemon remembers the clients it answered last and, after each request,
+ * removes the queues of those whose process is gone. */
+namespace {
+struct ClientTrace {
+    char name[OZC_MSG_NAME_LEN];
+    pid_t pid;
+};
+constexpr unsigned kTracedClients = 64;
+ClientTrace tracedClients[kTracedClients];
+unsigned tracedNext;
+} // namespace
+
+/* The process id in a reply queue name "<request queue>-u-<pid>-<seq>";
+ * 0 when the name is not of that form. */
+static pid_t ozcClientPidOf(const char *name) {
+    size_t len = strlen(servedQueue);
+    if (strncmp(name, servedQueue, len) != 0 || strncmp(name + len, "-u-", 3) != 0)
+        return 0;
+    char *end = nullptr;
+    unsigned long pid = strtoul(name + len + 3, &end, 10);
+    if (end == name + len + 3 || *end != '-' || pid == 0 || pid > 0x7fffffffUL)
+        return 0;
+    return (pid_t)pid;
+}
+
+static void ozcClientQueuesSweep(const char *answered) {
+    pid_t pid = ozcClientPidOf(answered);
+    if (pid != 0) {
+        ClientTrace &t = tracedClients[tracedNext++ % kTracedClients];
+        strncpy_s(t.name, sizeof(t.name), answered, sizeof(t.name) - 1);
+        t.pid = pid;
+    }
+    int saved = errno;
+    for (ClientTrace &t : tracedClients) {
+        if (t.pid == 0 || kill(t.pid, 0) == 0 || errno != ESRCH)
+            continue;
+        char info[OZC_MSG_NAME_LEN];
+        msgQUnlink(t.name);
+        if (snprintf_s(info, sizeof(info), "%s_%s", t.name, "info") >= 0)
+            msgQUnlink(info);
+        t.pid = 0;
+    }
+    errno = saved;
+}
+
+/* ------------------------------------------------------------------------
  * The loop
  * ------------------------------------------------------------------------ */
 static void ozcMessageProcess(OZC_MESSAGE *msg) {
@@ -307,6 +359,7 @@ static void ozcMessageProcess(OZC_MESSAGE *msg) {
         code = ozcHandlers[msg->cmdId](data.get(), body.get());
     }
     ozcReplyMessage(msg->name, msg->cmdId, body.get(), code);
+    ozcClientQueuesSweep(msg->name);
 }
 
 /* A message may come from anyone who can open the queue: it must hold a
