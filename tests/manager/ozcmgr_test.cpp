@@ -131,6 +131,24 @@ TEST_F(Ozcmgr, InsecurePlainHttpAndQueries)
     EXPECT_NE(std::string::npos, r.err.find("HTTP response 404 : Not Found")) << r.err;
 }
 
+/* Without --password-stdin the password is asked for on the terminal, which
+ * does not show it. */
+TEST_F(Ozcmgr, PasswordPromptOnATerminalDoesNotEcho)
+{
+    std::string password = reg["OZ_REG_PASSWORD"];
+    std::string log = tmp.path() + "/pty.log";
+    std::string cmd = "env OZC_TLS_CA_CERT_FILE='" + reg["OZ_REG_CA"] + "' python3 '" +
+                      regfix::sourceDir() + "/tests/manager/ptyrun.py' 'Password: ' '" + password +
+                      "' '" + program + "' tags " + reg["OZ_REG_BASIC"] + "/orrery/app --user " +
+                      reg["OZ_REG_USER"] + " > '" + log + "' 2>&1";
+    int rc = system(cmd.c_str());
+    std::string shown = regfix::readFile(log);
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << shown;
+    EXPECT_EQ(0u, shown.find("Password: ")) << shown;
+    EXPECT_EQ(std::string::npos, shown.find(password)) << shown;
+    EXPECT_NE(std::string::npos, shown.find("\"v2s2\"")) << shown;
+}
+
 /* The layout a pull writes is what the runtime turns into a bundle. */
 TEST_F(Ozcmgr, PulledLayoutUnpacksWithTheRuntime)
 {
