@@ -304,10 +304,14 @@ int cmdList(int argc, char *argv[])
             printf("%s\n", r.id.c_str());
         return 0;
     }
-    printf("%-*s  %-*s  %-19s  %s\n", (int)wId, "ID", (int)wStatus, "STATUS", "CREATED", "BUNDLE");
+    size_t wBundle = 6;
     for (const Row &r : rows)
-        printf("%-*s  %-*s  %-19s  %s\n", (int)wId, r.id.c_str(), (int)wStatus, r.status.c_str(),
-               r.created.c_str(), r.bundle.c_str());
+        wBundle = std::max(wBundle, r.bundle.size());
+    printf("%-*s  %-*s  %-*s  %s\n", (int)wId, "ID", (int)wStatus, "STATUS", (int)wBundle, "BUNDLE",
+           "CREATED");
+    for (const Row &r : rows)
+        printf("%-*s  %-*s  %-*s  %s\n", (int)wId, r.id.c_str(), (int)wStatus, r.status.c_str(),
+               (int)wBundle, r.bundle.c_str(), r.created.c_str());
     return 0;
 }
 
@@ -399,7 +403,7 @@ const Command kCommands[] = {
      cmdDelete},
     {"state", "state ID", "Prints the state of a container as JSON.\n", cmdState},
     {"list", "list [--quiet]",
-     "Lists the containers: id, status, creation time and bundle.\n"
+     "Lists the containers: id, status, bundle and creation time.\n"
      "  -q, --quiet   print the ids only\n",
      cmdList},
     {"inspect", "inspect ID", "Prints the detailed description of a container as JSON.\n",
