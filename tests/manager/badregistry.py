@@ -27,6 +27,7 @@ Repositories of the "ok" port (any tag):
   blob404/app    the layer answers 404
   bigtags/app    tag list reply of more than 8191 bytes
   wrongdig/app   manifest served under a digest that is not its own
+  plainjson/app  a good manifest served as "application/json"
   (else)         404 with an error body
 """
 import argparse, hashlib, http.server, json, os, socketserver, ssl, threading
@@ -65,6 +66,7 @@ MANIFESTS = {
     "badjson/app": (OCI_MANIFEST, b"{\"schemaVersion\": 2, \"config\": ", True),
     "schema1/app": (SCHEMA1, b"{\"schemaVersion\": 1, \"name\": \"schema1/app\"}", True),
     "wrongdig/app": (OCI_MANIFEST, GOOD, True),
+    "plainjson/app": ("application/json", GOOD, True),
 }
 
 

@@ -72,6 +72,15 @@ TEST_F(BadRegistry, BrokenTransfersAndHeadersFailThePull)
 
 TEST_F(BadRegistry, MalformedManifestsAreRefused)
 {
+    EXPECT_EQ(OZC_MGR_ERR_MANIFEST_PARSE, pullErr("plainjson/app"));
+    /* Also on a context whose earlier pull classified another manifest. */
+    CtxPtr reused = context("OK", "good/app");
+    ASSERT_EQ(0, ozcImagePull(reused.get(), nullptr));
+    ASSERT_EQ(0, ozcRegistryCtxImageSet(reused.get(), (reg["OZ_BAD_OK"] + "/plainjson/app").c_str()));
+    errno = 0;
+    EXPECT_EQ(-1, ozcImagePull(reused.get(), nullptr));
+    EXPECT_EQ(OZC_MGR_ERR_MANIFEST_PARSE, errno);
+
     EXPECT_EQ(OZC_MGR_ERR_JSON_LOAD, pullErr("badjson/app"));
     EXPECT_EQ(OZC_MGR_ERR_MANIFEST_PARSE, pullErr("schema1/app"));
 

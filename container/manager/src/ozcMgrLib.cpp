@@ -1071,6 +1071,9 @@ int ozcImagePullInternal(REGISTRY_CTX *ctx)
 {
     if (ctx == nullptr)
         return invalidArgument();
+    /* The kind of an earlier pull on this context must not stand in for a
+     * manifest type this pull does not know. */
+    ctx->image_config.manifest_type = MANIFEST_TYPE_UNKNOWN;
     if (ozcMgrRegistryAuthenticate(ctx) != 0)
         return -1;
     char url[OZC_MGR_URL_SIZE];
