@@ -15,6 +15,7 @@ writes {"mode": port, ...} as JSON to F once all of them listen:
   notoken     401 Bearer; the token service answers an object without token
   tokenlong   401 Bearer; the token is 5000 characters long
   issuer401   401 Bearer; the token service refuses with 401
+  longrealm   401 Bearer whose realm is 2000 characters long
 
 Repositories of the "ok" port (any tag):
   good/app       a valid OCI manifest, config and layer
@@ -93,6 +94,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             value = 'Bearer service="bad",realm="%s",scope="x"' % realm
         elif mode == "unknownauth":
             value = 'Negotiate realm="%s",service="bad"' % realm
+        elif mode == "longrealm":
+            value = 'Bearer realm="%s/%s",service="bad"' % (realm, "r" * 2000)
         elif mode == "nochallenge":
             return self.send(401, b'{"errors":[]}')
         else:
@@ -176,7 +179,7 @@ def main():
     ctx.load_cert_chain(a.tls_cert, a.tls_key)
     ports = {}
     for mode in ("ok", "svcfirst", "unknownauth", "nochallenge", "tokenbroken",
-                 "tokenarray", "notoken", "tokenlong", "issuer401"):
+                 "tokenarray", "notoken", "tokenlong", "issuer401", "longrealm"):
         srv = Server(("127.0.0.1", 0), Handler)
         srv.mode = mode
         srv.socket = ctx.wrap_socket(srv.socket, server_side=True)

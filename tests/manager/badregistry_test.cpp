@@ -142,6 +142,8 @@ TEST_F(BadRegistry, ChallengesAndTokenRepliesThatCannotBeUsed)
     EXPECT_EQ(OZC_MGR_ERR_TOKEN_FETCH, authErr("NOTOKEN"));
     EXPECT_EQ(OZC_MGR_ERR_TOKEN_FETCH, authErr("TOKENLONG"));
     EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, authErr("ISSUER401"));
+    /* The token URL would not fit 2048 bytes: refused, not cut. */
+    EXPECT_EQ(OZC_MGR_ERR_AUTH_HEADER, authErr("LONGREALM"));
 
     /* The messages of the parse failures, under the verbose flag. */
     CtxPtr ctx = context("SVCFIRST", "good/app");
