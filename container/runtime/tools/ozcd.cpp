@@ -9,6 +9,7 @@
  * daemon or the system's message-queue limits cannot hold the protocol's
  * queues. A queue left behind by a daemon that died is removed first.
  */
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,22 +40,39 @@ void usage(FILE *out)
 
 struct SignalWaiter {
     sigset_t set;
-    volatile bool daemonEnded = false;
-    volatile int signo = 0;
+    const char *queue = nullptr;
+    std::atomic<bool> daemonEnded{false};
+    std::atomic<int> signo{0};
 };
 
-/* Waits for SIGTERM or SIGINT and stops the daemon loop. The stop is
+int pollTicks()
+{
+    return sysClkRateGet() / 100 > 0 ? sysClkRateGet() / 100 : 1;
+}
+
+/* Announces the daemon once its queue exists, then waits for SIGTERM or
+ * SIGINT (kept pending meanwhile) and stops the daemon loop. The stop is
  * repeated until it is accepted, so a signal that arrives while the daemon
  * is still starting is not lost. */
 int signalTask(void *arg)
 {
     auto *w = static_cast<SignalWaiter *>(arg);
+    while (!w->daemonEnded) {
+        MSG_Q_ID q = msgQOpen(w->queue, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY, 0);
+        if (q != nullptr) {
+            msgQClose(q);
+            printf("ozcd: serving %s (pid %d)\n", w->queue, (int)getpid());
+            fflush(stdout);
+            break;
+        }
+        taskDelay(pollTicks());
+    }
     int sig = 0;
     if (sigwait(&w->set, &sig) != 0)
         return ERROR;
     w->signo = sig;
     while (!w->daemonEnded && ozcDaemonStop() != OK)
-        taskDelay(sysClkRateGet() / 20 > 0 ? sysClkRateGet() / 20 : 1);
+        taskDelay(pollTicks());
     return OK;
 }
 
@@ -133,13 +151,12 @@ int main(int argc, char *argv[])
     if (!limitsSufficient(queue) || !queueFree(queue))
         return 1;
 
+    waiter.queue = queue;
     TASK_ID sigTask = taskSpawn("ozcdSignal", 100, 0, 64 * 1024, signalTask, &waiter);
     if (sigTask == TASK_ID_NULL) {
         fprintf(stderr, "ozcd: cannot start the signal task: %s\n", strerror(errno));
         return 1;
     }
-    printf("ozcd: serving %s (pid %d)\n", queue, (int)getpid());
-    fflush(stdout);
 
     ozcDaemonTask();
     int err = errno;
@@ -152,6 +169,6 @@ int main(int argc, char *argv[])
         return 1;
     }
     taskWait(sigTask, sysClkRateGet(), nullptr);
-    printf("ozcd: stopped by signal %d, %s removed\n", waiter.signo, queue);
+    printf("ozcd: stopped by signal %d, %s removed\n", waiter.signo.load(), queue);
     return 0;
 }
