@@ -351,7 +351,7 @@ TEST(Pull, ArgumentsAndLocalPath)
         /* 45 bytes of the 1024 must stay free after the directory name
          * ("/app" here): a base of 975 characters fits, 976 does not. */
         auto baseOf = [&](size_t len) {
-            std::string b = tmp.path();
+            std::string b = tmp.path() + "/";
             while (b.size() < len)
                 b += (b.size() % 100 == 0) ? '/' : 'd';
             return b;
