@@ -592,4 +592,24 @@ TEST_F(DaemonTest, AClientKilledBeforeItsReplyLeavesNoQueueBehind)
     sh("umount " + quote(mq));
 }
 
+TEST_F(DaemonTest, ImageVolumesBecomeMountsOfTheirOwnOnly)
+{
+    /* A Docker-style volume, a host bind and a tmpfs: the container is
+     * created, sees its tmpfs, and no host directory. */
+    std::string img = tmp_ / "volimg";
+    ASSERT_TRUE(mkimage(img, "--layers 2 --volume /data --volume '/:/host:rw:bind' "
+                             "--volume 'tmpfs:/scratch:size=1m:tmpfs' "
+                             "--cmd '[\"sh\",\"-c\",\"echo x > /scratch/f; ls /scratch /host > /seen-vol 2>&1\"]'"));
+    std::string b = tmp_ / "volb";
+    ASSERT_EQ(OK, ozcUnpack(b.c_str(), img.c_str(), nullptr, 0, nullptr)) << std::hex << errno;
+    ASSERT_EQ(OK, ozcCreate("v1", b.c_str(), 0, nullptr)) << std::hex << errno;
+    EXPECT_GT(ozcStart("v1", 0), 0) << std::hex << errno;
+    std::string seen = readFile(b + "/rootfs/seen-vol");
+    EXPECT_NE(std::string::npos, seen.find("f\n")) << seen;
+    EXPECT_NE(std::string::npos, seen.find("/host")) << "no such directory: " << seen;
+    EXPECT_FALSE(exists(b + "/rootfs/scratch/f")) << "written to the tmpfs, not the image's root";
+    EXPECT_FALSE(leakedToHost("seen-vol"));
+    EXPECT_EQ(OK, ozcDelete("v1", 0));
+}
+
 } // namespace

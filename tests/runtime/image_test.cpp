@@ -410,6 +410,9 @@ TEST_F(ImageTest, GeneratedConfigFromImageConfig)
     ASSERT_TRUE(mkimage(img, "--layers 1 --entrypoint '[\"/app.oze\"]' --cmd '[\"-v\"]' --user 1000:100 "
                              "--workdir /opt --env A=1 --env B=two --volume /data "
                              "--volume 'src:/mnt/dst:ro,nosuid:bind' --volume 'a:/b' --volume 'c:/d:rw' "
+                             "--volume 'tmpfs:/run/cache:size=1m,mode=1777:tmpfs' --volume '/:/host:rw:bind' "
+                             "--volume 'none:/ov:lowerdir=/etc:overlay' --volume 'x:/q::proc' "
+                             "--volume 'tmpfs:/t:bind:tmpfs' --volume 'tmpfs:rel:size=1m:tmpfs' "
                              "--label com.tidemark.orrery.rtp.rtpPriority=120 "
                              "--label com.tidemark.orrery.rtp.rtpStackSize=0x10000 "
                              "--label com.tidemark.orrery.rtpx.odd=1 --label team=infra"));
@@ -435,15 +438,11 @@ TEST_F(ImageTest, GeneratedConfigFromImageConfig)
               jsonText(proc));
     EXPECT_EQ("{\"path\":\"rootfs\",\"readonly\":false}", jsonText(cJSON_GetObjectItem(cfg.get(), "root")));
     EXPECT_STREQ("Orrery", cJSON_GetObjectItem(cfg.get(), "hostname")->valuestring);
-    std::set<std::string> mounts;
-    cJSON *m;
-    cJSON_ArrayForEach(m, cJSON_GetObjectItem(cfg.get(), "mounts")) mounts.insert(jsonText(m));
-    EXPECT_EQ((std::set<std::string>{
-                  "{\"destination\":\"\",\"source\":\"/data\",\"type\":\"unknown\",\"options\":[]}",
-                  "{\"destination\":\"/mnt/dst\",\"source\":\"src\",\"type\":\"bind\",\"options\":[\"ro\",\"nosuid\"]}",
-                  "{\"destination\":\"/b\",\"source\":\"a\",\"type\":\"unknown\",\"options\":[]}",
-                  "{\"destination\":\"/d\",\"source\":\"c\",\"type\":\"\",\"options\":[\"rw\"]}"}),
-              mounts);
+    /* Of the image's volumes only the file system of its own becomes a
+     * mount: no host path, no bind, nothing that cannot be mounted. */
+    EXPECT_EQ("[{\"destination\":\"/run/cache\",\"source\":\"tmpfs\",\"type\":\"tmpfs\","
+              "\"options\":[\"size=1m\",\"mode=1777\"]}]",
+              jsonText(cJSON_GetObjectItem(cfg.get(), "mounts")));
     cJSON *ann = cJSON_GetObjectItem(cfg.get(), "annotations");
     EXPECT_STREQ("8080/tcp", cJSON_GetObjectItem(ann, "org.opencontainers.image.exposedPorts")->valuestring);
     EXPECT_STREQ("infra", cJSON_GetObjectItem(ann, "team")->valuestring);
@@ -473,8 +472,30 @@ TEST_F(ImageTest, GeneratedConfigFromImageConfig)
     EXPECT_EQ(120, spec->orrery->priority);
     EXPECT_EQ(0x10000, spec->orrery->stackSize);
     ASSERT_NE(nullptr, spec->mounts);
-    EXPECT_EQ(4, spec->mounts->count);
+    EXPECT_EQ(1, spec->mounts->count);
     ozcDestroyRuntimeSpec(spec);
+}
+
+TEST(ImageMountInfoTest, VolumeNamesParse)
+{
+    struct Case {
+        const char *volume;
+        const char *mount;
+    };
+    const Case cases[] = {
+        {"/data", "{\"destination\":\"\",\"source\":\"/data\",\"type\":\"unknown\",\"options\":[]}"},
+        {"src:/mnt/dst:ro,nosuid:bind",
+         "{\"destination\":\"/mnt/dst\",\"source\":\"src\",\"type\":\"bind\",\"options\":[\"ro\",\"nosuid\"]}"},
+        {"a:/b", "{\"destination\":\"/b\",\"source\":\"a\",\"type\":\"unknown\",\"options\":[]}"},
+        {"c:/d:rw", "{\"destination\":\"/d\",\"source\":\"c\",\"type\":\"\",\"options\":[\"rw\"]}"},
+        {"t:/e:a,b:x:y", "{\"destination\":\"/e\",\"source\":\"t\",\"type\":\"x:y\",\"options\":[\"a\",\"b\"]}"},
+    };
+    for (const Case &c : cases) {
+        Json m(cJSON_CreateObject());
+        ASSERT_EQ(OK, ozcImageGetMountInfo(c.volume, m.get())) << c.volume;
+        EXPECT_EQ(c.mount, jsonText(m.get())) << c.volume;
+    }
+    EXPECT_EQ(ERROR, ozcImageGetMountInfo(nullptr, nullptr));
 }
 
 TEST_F(ImageTest, UsersAndEntrypointVariants)

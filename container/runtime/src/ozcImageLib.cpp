@@ -686,6 +686,33 @@ static STATUS ozcCreateOciBundleConfigProcess(cJSON *doc, const cJSON *cfg) {
     return OK;
 }
 
+/* Volumes come from the image, which anybody may have built: one of them
+ * becomes a mount of the container only when it can neither reach the
+ * host's files nor make the container impossible to create. That is a
+ * file system of its own (tmpfs, mqueue, devpts) at an absolute
+ * destination, from a source that is no path, never a bind mount. A plain
+ * volume name ("/data": no destination, type "unknown") could never be
+ * mounted and is left out too. */
+static BOOL ozcImageMountIsSafe(const cJSON *m) {
+    static constexpr const char *kTypes[] = {"tmpfs", "mqueue", "devpts"};
+    const cJSON *dst = cJSON_GetObjectItem(m, "destination");
+    const cJSON *src = cJSON_GetObjectItem(m, "source");
+    const cJSON *type = cJSON_GetObjectItem(m, "type");
+    if (!validateJsonString(dst) || dst->valuestring[0] != '/' || !validateJsonString(type) ||
+        !cJSON_IsString(src) || strchr(src->valuestring, '/') != nullptr)
+        return FALSE;
+    BOOL known = FALSE;
+    for (const char *t : kTypes)
+        known = known || strcmp(type->valuestring, t) == 0;
+    const cJSON *opt;
+    cJSON_ArrayForEach(opt, cJSON_GetObjectItem(m, "options")) {
+        if (!cJSON_IsString(opt) || strcmp(opt->valuestring, "bind") == 0 ||
+            strcmp(opt->valuestring, "rbind") == 0)
+            return FALSE;
+    }
+    return known;
+}
+
 static STATUS ozcCreateOciBundleConfigMounts(cJSON *doc, const cJSON *cfg) {
     cJSON *mounts = cJSON_AddArrayToObject(doc, "mounts");
     if (mounts == nullptr)
@@ -695,7 +722,7 @@ static STATUS ozcCreateOciBundleConfigMounts(cJSON *doc, const cJSON *cfg) {
         if (vol->string == nullptr)
             continue;
         cJSON *m = cJSON_CreateObject();
-        if (m == nullptr || ozcImageGetMountInfo(vol->string, m) != OK) {
+        if (m == nullptr || ozcImageGetMountInfo(vol->string, m) != OK || !ozcImageMountIsSafe(m)) {
             cJSON_Delete(m);
             continue; /* left out */
         }
