@@ -203,6 +203,30 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
          OZC_ERR_INDEX_INVALID},
         {"manifest blob missing", [](const Layout &l) { unlink(l.blob(l.manifestDigest()).c_str()); },
          OZC_ERR_INDEX_INVALID},
+        {"index entry digest leading out of the layout",
+         [](const Layout &l) {
+             l.editIndexEntry([](cJSON *e) {
+                 cJSON_ReplaceItemInObject(e, "digest", cJSON_CreateString("sha256:../../../../etc/passwd"));
+             });
+         },
+         OZC_ERR_INDEX_INVALID},
+        {"index entry digest in upper-case hex",
+         [&](const Layout &l) {
+             std::string d = l.manifestDigest();
+             for (size_t i = 7; i < d.size(); i++)
+                 d[i] = (char)toupper((unsigned char)d[i]);
+             l.editIndexEntry([&](cJSON *e) { cJSON_ReplaceItemInObject(e, "digest", cJSON_CreateString(d.c_str())); });
+         },
+         OZC_ERR_INDEX_INVALID},
+        {"layer digest of an unknown algorithm",
+         [](const Layout &l) {
+             l.editManifest([](cJSON *m) {
+                 cJSON *layer = cJSON_GetArrayItem(cJSON_GetObjectItem(m, "layers"), 0);
+                 std::string d = cJSON_GetObjectItem(layer, "digest")->valuestring;
+                 cJSON_ReplaceItemInObject(layer, "digest", cJSON_CreateString(("md5" + d.substr(6)).c_str()));
+             });
+         },
+         OZC_ERR_MANIFEST_INVALID},
         {"index entry of an unknown media type",
          [](const Layout &l) {
              l.editIndexEntry([](cJSON *e) {

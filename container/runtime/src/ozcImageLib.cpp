@@ -226,14 +226,12 @@ static STATUS composeFileName(const char *ociPath, JSON_FILE_TYPE type, const cJ
     if (!validateJsonString(digest))
         return failWith(ENAMETOOLONG);
     const char *d = digest->valuestring;
+    /* A digest names a file inside the layout: only a known algorithm and
+     * its lower-case hex form, so no separator or dot component can lead
+     * elsewhere. */
+    if (ozcUtilDigestValidate(d) != OK)
+        return failWith(EINVAL);
     const char *colon = strchr(d, ':');
-    if (colon == nullptr || colon == d)
-        return failWith(EINVAL);
-    /* A digest names a file inside the layout: no separators or dot
-     * components may lead elsewhere. */
-    if (strpbrk(d, "/\\") != nullptr || strcmp(colon + 1, "..") == 0 ||
-        strcmp(colon + 1, ".") == 0)
-        return failWith(EINVAL);
     std::string rel = std::string("blobs/") + std::string(d, colon) + "/" + (colon + 1);
     if (!pathAppend(out, outLen, rel.c_str()))
         return failWith(ENAMETOOLONG);
