@@ -182,8 +182,8 @@ extern "C" STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HA
 }
 
 /* ------------------------------------------------------------------------
- * Request functions: each frees the object a failed earlier attempt left in
- * the slot, then makes its one library call.
+ * Request functions: each checks its parameters, makes its one library call
+ * and replaces the object a failed earlier attempt left in the slot.
  * ------------------------------------------------------------------------ */
 namespace {
 
@@ -193,17 +193,14 @@ T *ozkParam(intptr_t param)
     return reinterpret_cast<T *>(param);
 }
 
+/* Put the answer of this attempt in the slot, freeing what an earlier
+ * attempt left there. */
 template <typename T>
-void ozkSlotReset(intptr_t *slot, void (*freeFn)(T *))
+STATUS ozkSlotReplace(intptr_t *slot, void (*freeFn)(T *), T *object)
 {
     freeFn(reinterpret_cast<T *>(*slot));
-    *slot = 0;
-}
-
-template <typename T>
-void ozkSlotSet(intptr_t *slot, T *object)
-{
     *slot = reinterpret_cast<intptr_t>(object);
+    return OK;
 }
 
 } // namespace
@@ -215,9 +212,8 @@ extern "C" STATUS ozkHttpNodeRead(apiClient_t *apiClient, intptr_t ozkParam1, in
         OZK_ERR("invalid param for ozkHttpNodeRead!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_node_free);
-    ozkSlotSet(ozkRspObject, CoreV1API_readNode(apiClient, ozkParam<char>(ozkParam1), nullptr));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_node_free,
+                          CoreV1API_readNode(apiClient, ozkParam<char>(ozkParam1), nullptr));
 }
 
 extern "C" STATUS ozkHttpNodeCreate(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t, intptr_t,
@@ -227,10 +223,9 @@ extern "C" STATUS ozkHttpNodeCreate(apiClient_t *apiClient, intptr_t ozkParam1, 
         OZK_ERR("invalid param for ozkHttpNodeCreate!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_node_free);
-    ozkSlotSet(ozkRspObject, CoreV1API_createNode(apiClient, ozkParam<v1_node_t>(ozkParam1), nullptr,
-                                                  nullptr, nullptr, nullptr));
-    return OK;
+    return ozkSlotReplace(
+        ozkRspObject, v1_node_free,
+        CoreV1API_createNode(apiClient, ozkParam<v1_node_t>(ozkParam1), nullptr, nullptr, nullptr, nullptr));
 }
 
 extern "C" STATUS ozkHttpNodeStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1,
@@ -240,11 +235,10 @@ extern "C" STATUS ozkHttpNodeStatusPatch(apiClient_t *apiClient, intptr_t ozkPar
         OZK_ERR("invalid param for ozkHttpNodeStatusPatch!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_node_free);
-    ozkSlotSet(ozkRspObject,
-               CoreV1API_patchNodeStatus(apiClient, ozkParam<char>(ozkParam1), ozkParam<object_t>(ozkParam2),
-                                         nullptr, nullptr, nullptr, nullptr, 0));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_node_free,
+                          CoreV1API_patchNodeStatus(apiClient, ozkParam<char>(ozkParam1),
+                                                    ozkParam<object_t>(ozkParam2), nullptr, nullptr, nullptr,
+                                                    nullptr, 0));
 }
 
 extern "C" STATUS ozkHttpLeaseCreate(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
@@ -254,11 +248,10 @@ extern "C" STATUS ozkHttpLeaseCreate(apiClient_t *apiClient, intptr_t ozkParam1,
         OZK_ERR("invalid param for ozkHttpLeaseCreate!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_lease_free);
-    ozkSlotSet(ozkRspObject, CoordinationV1API_createNamespacedLease(
-                                 apiClient, ozkParam<char>(ozkParam1), ozkParam<v1_lease_t>(ozkParam2),
-                                 nullptr, nullptr, nullptr, nullptr));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_lease_free,
+                          CoordinationV1API_createNamespacedLease(apiClient, ozkParam<char>(ozkParam1),
+                                                                  ozkParam<v1_lease_t>(ozkParam2), nullptr,
+                                                                  nullptr, nullptr, nullptr));
 }
 
 extern "C" STATUS ozkHttpLeasePatch(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
@@ -268,11 +261,10 @@ extern "C" STATUS ozkHttpLeasePatch(apiClient_t *apiClient, intptr_t ozkParam1, 
         OZK_ERR("invalid param for ozkHttpLeasePatch!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_lease_free);
-    ozkSlotSet(ozkRspObject, CoordinationV1API_patchNamespacedLease(
-                                 apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam1),
-                                 ozkParam<object_t>(ozkParam3), nullptr, nullptr, nullptr, nullptr, 0));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_lease_free,
+                          CoordinationV1API_patchNamespacedLease(
+                              apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam1),
+                              ozkParam<object_t>(ozkParam3), nullptr, nullptr, nullptr, nullptr, 0));
 }
 
 extern "C" STATUS ozkHttpLeaseGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
@@ -282,10 +274,9 @@ extern "C" STATUS ozkHttpLeaseGet(apiClient_t *apiClient, intptr_t ozkParam1, in
         OZK_ERR("invalid param for ozkHttpLeaseGet!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_lease_free);
-    ozkSlotSet(ozkRspObject, CoordinationV1API_readNamespacedLease(apiClient, ozkParam<char>(ozkParam1),
-                                                                   ozkParam<char>(ozkParam2), nullptr));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_lease_free,
+                          CoordinationV1API_readNamespacedLease(apiClient, ozkParam<char>(ozkParam1),
+                                                                ozkParam<char>(ozkParam2), nullptr));
 }
 
 extern "C" STATUS ozkHttpPodsList(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t, intptr_t,
@@ -295,11 +286,9 @@ extern "C" STATUS ozkHttpPodsList(apiClient_t *apiClient, intptr_t ozkParam1, in
         OZK_ERR("invalid param for list podlist");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_pod_list_free);
-    ozkSlotSet(ozkRspObject,
-               CoreV1API_listPodForAllNamespaces(apiClient, 0, nullptr, ozkParam<char>(ozkParam1), nullptr,
-                                                 0, nullptr, nullptr, nullptr, 0, 0));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_pod_list_free,
+                          CoreV1API_listPodForAllNamespaces(apiClient, 0, nullptr, ozkParam<char>(ozkParam1),
+                                                            nullptr, 0, nullptr, nullptr, nullptr, 0, 0));
 }
 
 extern "C" STATUS ozkHttpSecretGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
@@ -308,10 +297,9 @@ extern "C" STATUS ozkHttpSecretGet(apiClient_t *apiClient, intptr_t ozkParam1, i
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_secret_free);
-    ozkSlotSet(ozkRspObject, CoreV1API_readNamespacedSecret(apiClient, ozkParam<char>(ozkParam2),
-                                                            ozkParam<char>(ozkParam1), nullptr));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_secret_free,
+                          CoreV1API_readNamespacedSecret(apiClient, ozkParam<char>(ozkParam2),
+                                                         ozkParam<char>(ozkParam1), nullptr));
 }
 
 extern "C" STATUS ozkHttpPodStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1,
@@ -321,11 +309,10 @@ extern "C" STATUS ozkHttpPodStatusPatch(apiClient_t *apiClient, intptr_t ozkPara
         OZK_ERR("invalid param for ozkHttpPodStatusPatch!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_pod_free);
-    ozkSlotSet(ozkRspObject, CoreV1API_patchNamespacedPodStatus(
-                                 apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam3),
-                                 ozkParam<object_t>(ozkParam1), nullptr, nullptr, nullptr, nullptr, 0));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_pod_free,
+                          CoreV1API_patchNamespacedPodStatus(
+                              apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam3),
+                              ozkParam<object_t>(ozkParam1), nullptr, nullptr, nullptr, nullptr, 0));
 }
 
 extern "C" STATUS ozkHttpPodGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
@@ -335,10 +322,9 @@ extern "C" STATUS ozkHttpPodGet(apiClient_t *apiClient, intptr_t ozkParam1, intp
         OZK_ERR("invalid param for ozkHttpPodGet!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_pod_free);
-    ozkSlotSet(ozkRspObject, CoreV1API_readNamespacedPod(apiClient, ozkParam<char>(ozkParam1),
-                                                         ozkParam<char>(ozkParam2), nullptr));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_pod_free,
+                          CoreV1API_readNamespacedPod(apiClient, ozkParam<char>(ozkParam1),
+                                                      ozkParam<char>(ozkParam2), nullptr));
 }
 
 extern "C" STATUS ozkHttpPodDelete(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
@@ -351,12 +337,10 @@ extern "C" STATUS ozkHttpPodDelete(apiClient_t *apiClient, intptr_t ozkParam1, i
         OZK_ERR("invalid param for ozkHttpPodDelete!");
         return ERROR;
     }
-    ozkSlotReset(ozkRspObject, v1_pod_free);
-    ozkSlotSet(ozkRspObject,
-               CoreV1API_deleteNamespacedPod(apiClient, pod->metadata->name, pod->metadata->_namespace,
-                                             nullptr, nullptr, 0, 0, nullptr,
-                                             ozkParam<v1_delete_options_t>(ozkParam2)));
-    return OK;
+    return ozkSlotReplace(ozkRspObject, v1_pod_free,
+                          CoreV1API_deleteNamespacedPod(apiClient, pod->metadata->name,
+                                                        pod->metadata->_namespace, nullptr, nullptr, 0, 0,
+                                                        nullptr, ozkParam<v1_delete_options_t>(ozkParam2)));
 }
 
 /* ------------------------------------------------------------------------
