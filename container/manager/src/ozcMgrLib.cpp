@@ -202,6 +202,50 @@ bool challengeIsBasic(const char *header)
 }
 
 /* Hex part of a digest ("algorithm:hex"), or null without ':'. */
+/* Send one request for url, HEAD or GET, and go on only with a 200 answer;
+ * `what` (and `subject`) name the request in the error line. */
+int registryRequest(REGISTRY_CTX *ctx, const char *url, HTTP_HEADER *header, bool head,
+                    const char *what, const char *subject = nullptr)
+{
+    if ((head ? ozcMgrCurlHead : ozcMgrCurlGet)(url, ctx->curl_ctx, header) != 0)
+        return failWith(OZC_MGR_ERR_CURL_FAILED);
+    long status = curlCtxHttpRespCodeGet(ctx->curl_ctx);
+    if (status != 200) {
+        ozcMgrUtilErr("%s%s%s failed with response code %ld %s\n", what, subject ? " " : "",
+                      subject ? subject : "", status, httpResponseCodeStrGet(status));
+        return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
+    }
+    return 0;
+}
+
+/* Sign in to the registry, build the URL with urlGet and send the request
+ * with the context's extra headers. */
+int registryAsk(REGISTRY_CTX *ctx, char (&url)[OZC_MGR_URL_SIZE],
+                int (*urlGet)(REGISTRY_CTX *, char *, size_t), bool head, const char *what)
+{
+    if (ozcMgrRegistryAuthenticate(ctx) != 0)
+        return -1;
+    if (urlGet(ctx, url, sizeof(url)) != 0)
+        return failWith(OZC_MGR_ERR_INVALID_ARG);
+    return registryRequest(ctx, url, ctx->extra_http_header, head, what);
+}
+
+int tagManifestUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size)
+{
+    return ozcMgrEndpointManifestUrlGet(ctx, ctx->tag, buf, size);
+}
+
+/* The reply body as JSON; null (errno set) when it does not parse. */
+JsonPtr replyJsonGet(REGISTRY_CTX *ctx)
+{
+    JsonPtr reply(cJSON_Parse(curlCtxRespBodyGet(ctx->curl_ctx)->str));
+    if (!reply) {
+        ozcMgrUtilErr("cJSON_Parse failed\n");
+        errnoSet(OZC_MGR_ERR_JSON_LOAD);
+    }
+    return reply;
+}
+
 const char *ozcMgrHashGetFromDigest(const char *digest)
 {
     const char *colon = strchr(digest, ':');
@@ -225,14 +269,8 @@ int blobDownload(REGISTRY_CTX *ctx, const char *digest, char (&path)[kPathSize])
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     if (curlCtxFileNameSet(ctx->curl_ctx, path, strlen(path)) != 0)
         return failWith(OZC_MGR_ERR_INVALID_ARG);
-    if (ozcMgrCurlGet(url, ctx->curl_ctx, nullptr) != 0)
-        return failWith(OZC_MGR_ERR_CURL_FAILED);
-    long code = curlCtxHttpRespCodeGet(ctx->curl_ctx);
-    if (code != 200) {
-        ozcMgrUtilErr("download blob %s failed with response code %ld %s\n", digest, code,
-                      httpResponseCodeStrGet(code));
-        return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
-    }
+    if (registryRequest(ctx, url, nullptr, false, "download blob", digest) != 0)
+        return -1;
     if (ozcMgrFileDigestVerify(path, digest) != 0)
         return failWith(OZC_MGR_ERR_INTEGRITY);
     return 0;
@@ -1074,19 +1112,9 @@ int ozcImagePullInternal(REGISTRY_CTX *ctx)
     /* The kind of an earlier pull on this context must not stand in for a
      * manifest type this pull does not know. */
     ctx->image_config.manifest_type = MANIFEST_TYPE_UNKNOWN;
-    if (ozcMgrRegistryAuthenticate(ctx) != 0)
-        return -1;
     char url[OZC_MGR_URL_SIZE];
-    if (ozcMgrEndpointManifestUrlGet(ctx, ctx->tag, url, sizeof(url)) != 0)
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    if (ozcMgrCurlHead(url, ctx->curl_ctx, ctx->extra_http_header) != 0)
-        return failWith(OZC_MGR_ERR_CURL_FAILED);
-    long status = curlCtxHttpRespCodeGet(ctx->curl_ctx);
-    if (status != 200) {
-        ozcMgrUtilErr("download manifest failed with response code %ld %s\n", status,
-                      httpResponseCodeStrGet(status));
-        return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
-    }
+    if (registryAsk(ctx, url, tagManifestUrlGet, true, "download manifest") != 0)
+        return -1;
     const char *header = curlCtxRespHeaderGet(ctx->curl_ctx)->str;
     char contentType[kMediaTypeSize];
     if (httpHeaderValGet(header, "content-type", contentType, sizeof(contentType)) != 0)
@@ -1176,19 +1204,9 @@ int ozcManifestListGet(REGISTRY_CTX *ctx, char *buf, size_t size)
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     memset(buf, 0, size);
-    if (ozcMgrRegistryAuthenticate(ctx) != 0)
-        return -1;
     char url[OZC_MGR_URL_SIZE];
-    if (ozcMgrEndpointManifestUrlGet(ctx, ctx->tag, url, sizeof(url)) != 0)
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    if (ozcMgrCurlGet(url, ctx->curl_ctx, ctx->extra_http_header) != 0)
-        return failWith(OZC_MGR_ERR_CURL_FAILED);
-    long status = curlCtxHttpRespCodeGet(ctx->curl_ctx);
-    if (status != 200) {
-        ozcMgrUtilErr("get manifest failed with response code %ld %s\n", status,
-                      httpResponseCodeStrGet(status));
-        return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
-    }
+    if (registryAsk(ctx, url, tagManifestUrlGet, false, "get manifest") != 0)
+        return -1;
     char contentType[kMediaTypeSize];
     if (httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "content-type", contentType,
                          sizeof(contentType)) != 0)
@@ -1200,11 +1218,9 @@ int ozcManifestListGet(REGISTRY_CTX *ctx, char *buf, size_t size)
                  contentType);
         return 0;
     }
-    JsonPtr reply(cJSON_Parse(curlCtxRespBodyGet(ctx->curl_ctx)->str));
-    if (!reply) {
-        ozcMgrUtilErr("cJSON_Parse failed\n");
-        return failWith(OZC_MGR_ERR_JSON_LOAD);
-    }
+    JsonPtr reply = replyJsonGet(ctx);
+    if (!reply)
+        return -1;
     return jsonTextCopy(reply.get(), buf, size, OZC_MGR_ERR_MANIFEST_PARSE,
                         "Manifest or manifest list parse failed\n");
 }
@@ -1216,24 +1232,12 @@ int ozcImageTagsGet(REGISTRY_CTX *ctx, char *buf, size_t size)
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     memset(buf, 0, size);
-    if (ozcMgrRegistryAuthenticate(ctx) != 0)
-        return -1;
     char url[OZC_MGR_URL_SIZE];
-    if (ozcMgrEndpointTagsUrlGet(ctx, url, sizeof(url)) != 0)
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    if (ozcMgrCurlGet(url, ctx->curl_ctx, ctx->extra_http_header) != 0)
-        return failWith(OZC_MGR_ERR_CURL_FAILED);
-    long status = curlCtxHttpRespCodeGet(ctx->curl_ctx);
-    if (status != 200) {
-        ozcMgrUtilErr("get tags failed with response code %ld %s\n", status,
-                      httpResponseCodeStrGet(status));
-        return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
-    }
-    JsonPtr reply(cJSON_Parse(curlCtxRespBodyGet(ctx->curl_ctx)->str));
-    if (!reply) {
-        ozcMgrUtilErr("cJSON_Parse failed\n");
-        return failWith(OZC_MGR_ERR_JSON_LOAD);
-    }
+    if (registryAsk(ctx, url, ozcMgrEndpointTagsUrlGet, false, "get tags") != 0)
+        return -1;
+    JsonPtr reply = replyJsonGet(ctx);
+    if (!reply)
+        return -1;
     if (!cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(reply.get(), "tags"))) {
         ozcMgrUtilErr("tags is not an array\n");
         return failWith(OZC_MGR_ERR_TAGS_PARSE);
