@@ -51,6 +51,14 @@ cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr) {
     return root.release();
 }
 
+/* True, with errno EINVAL, when a required argument is missing. */
+bool argMissing(const void *arg) {
+    if (arg != nullptr)
+        return false;
+    errno = EINVAL;
+    return true;
+}
+
 STATUS ozcSimpleRequest(int cmd, ozcParam *p, int n) {
     JsonPtr root(ozcRequest(cmd, p, n));
     return root ? OK : ERROR;
@@ -63,10 +71,8 @@ extern "C" {
 STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option,
                  const OZC_ATTR *pAttr) {
     (void)pAttr;
-    if (containerId == nullptr || bundlePath == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId) || argMissing(bundlePath))
         return ERROR;
-    }
     char abs[PATH_MAX];
     const char *bundle = bundlePath;
     if (bundlePath[0] != '/') {
@@ -80,38 +86,30 @@ STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned optio
 }
 
 STATUS ozcKill(const char *containerId, int signo, unsigned option) {
-    if (containerId == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId))
         return ERROR;
-    }
     ozcParam p[] = {strParam("containerId", containerId), intParam("signo", signo),
                     intParam("option", option)};
     return ozcSimpleRequest(OZC_KILL, p, 3);
 }
 
 STATUS ozcDelete(const char *containerId, unsigned option) {
-    if (containerId == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId))
         return ERROR;
-    }
     ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
     return ozcSimpleRequest(OZC_DELETE, p, 2);
 }
 
 STATUS ozcContextObjHandleStore(const char *containerId, OBJ_HANDLE objHandle) {
-    if (containerId == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId))
         return ERROR;
-    }
     ozcParam p[] = {strParam("containerId", containerId), intParam("handle", objHandle)};
     return ozcSimpleRequest(OZC_STORE_STATE, p, 2);
 }
 
 char *ozcState(const char *containerId) {
-    if (containerId == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId))
         return nullptr;
-    }
     ozcParam p[] = {strParam("containerId", containerId)};
     JsonPtr root(ozcRequest(OZC_STATE, p, 1));
     if (!root)
@@ -156,10 +154,8 @@ char *ozcList(void) {
 }
 
 char *ozcContainerInfoGet(const char *containerId) {
-    if (containerId == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId))
         return nullptr;
-    }
     ozcParam p[] = {strParam("Id", containerId)};
     JsonPtr root(ozcRequest(OZC_INSPECT, p, 1));
     if (!root)
@@ -260,10 +256,8 @@ STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option) {
 }
 
 STATUS ozcStart(const char *containerId, unsigned option) {
-    if (containerId == nullptr) {
-        errno = EINVAL;
+    if (argMissing(containerId))
         return ERROR;
-    }
     ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
     JsonPtr root(ozcRequest(OZC_START, p, 2));
     if (!root)
@@ -277,10 +271,8 @@ STATUS ozcStart(const char *containerId, unsigned option) {
 }
 
 char *ozcImageInfoGet(const char *ociPath) {
-    if (ociPath == nullptr) {
-        errno = EINVAL;
+    if (argMissing(ociPath))
         return nullptr;
-    }
     JsonPtr arr(cJSON_CreateArray());
     if (!arr) {
         errno = ENOMEM;
@@ -296,10 +288,8 @@ char *ozcImageInfoGet(const char *ociPath) {
 
 STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag, unsigned option,
                  const OZC_BUNDLE_ATTR *pAttr) {
-    if (bundlePath == nullptr || ociPath == nullptr) {
-        errno = EINVAL;
+    if (argMissing(bundlePath) || argMissing(ociPath))
         return ERROR;
-    }
     return ozcImageUnpack(bundlePath, ociPath, tag, option, pAttr);
 }
 

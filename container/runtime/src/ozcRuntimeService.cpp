@@ -195,12 +195,10 @@ static int ozcDeleteContainer(cJSON *data, cJSON *body) {
     return codeOf(ozcContainerDelete(paramStr(p[0]), (unsigned)paramInt(p[1])));
 }
 
-static int ozcQueryContainerState(cJSON *data, cJSON *body) {
-    ozcParam p[] = {{STRING, "containerId", 0, 0}};
-    if (ozcParamObjGet(data, p, 1) != OK)
-        return codeOf(ERROR);
+/* Add the state of container id to the reply body. */
+static int ozcStateAppend(char *id, cJSON *body) {
     CONTAINER_STATE st;
-    if (ozcContainerStateGet(paramStr(p[0]), &st) != OK)
+    if (ozcContainerStateGet(id, &st) != OK)
         return codeOf(ERROR);
     cJSON *o = ozcMsgBodyInitByState(&st);
     if (o == nullptr)
@@ -209,17 +207,19 @@ static int ozcQueryContainerState(cJSON *data, cJSON *body) {
     return 0;
 }
 
+static int ozcQueryContainerState(cJSON *data, cJSON *body) {
+    ozcParam p[] = {{STRING, "containerId", 0, 0}};
+    if (ozcParamObjGet(data, p, 1) != OK)
+        return codeOf(ERROR);
+    return ozcStateAppend(paramStr(p[0]), body);
+}
+
 static int ozcQueryContainerList(cJSON *data, cJSON *body) {
     (void)data;
     char id[OZC_CONTAINER_ID_LEN + 1] = "";
     while (ozcContainerNext(id)) {
-        CONTAINER_STATE st;
-        if (ozcContainerStateGet(id, &st) != OK)
-            return codeOf(ERROR);
-        cJSON *o = ozcMsgBodyInitByState(&st);
-        if (o == nullptr)
-            return ENOMEM;
-        cJSON_AddItemToArray(body, o);
+        if (int rc = ozcStateAppend(id, body); rc != 0)
+            return rc;
     }
     return 0;
 }
