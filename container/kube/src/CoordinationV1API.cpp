@@ -18,21 +18,13 @@ extern "C" v1_lease_t *CoordinationV1API_createNamespacedLease(apiClient_t *apiC
                                                                char *fieldManager,
                                                                char *fieldValidation)
 {
-    if (apiClient == nullptr || _namespace == nullptr || body == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, _namespace, body)) {
         return nullptr;
     }
-    kube::Request req;
-    req.method = "POST";
-    req.path = leasesPath(_namespace);
-    req.query.str("pretty", pretty);
-    req.query.str("dryRun", dryRun);
-    req.query.str("fieldManager", fieldManager);
-    req.query.str("fieldValidation", fieldValidation);
-    req.contentType = kube::jsonType;
-    req.body = kube::bodyOf(body, v1_lease_convertToJSON);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_lease_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::createRequest(leasesPath(_namespace), body, v1_lease_convertToJSON,
+                                          pretty, dryRun, fieldManager, fieldValidation),
+                      v1_lease_parseFromJSON);
 }
 
 extern "C" v1_lease_t *CoordinationV1API_patchNamespacedLease(apiClient_t *apiClient, char *name,
@@ -41,34 +33,22 @@ extern "C" v1_lease_t *CoordinationV1API_patchNamespacedLease(apiClient_t *apiCl
                                                               char *fieldManager,
                                                               char *fieldValidation, int force)
 {
-    if (apiClient == nullptr || name == nullptr || _namespace == nullptr || body == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, _namespace, body)) {
         return nullptr;
     }
-    kube::Request req;
-    req.method = "PATCH";
-    req.path = leasesPath(_namespace) + "/" + kube::escape(name);
-    req.query.str("pretty", pretty);
-    req.query.str("dryRun", dryRun);
-    req.query.str("fieldManager", fieldManager);
-    req.query.str("fieldValidation", fieldValidation);
-    req.query.flag("force", force);
-    req.contentType = kube::strategicMergePatchType;
-    req.body = kube::patchBodyOf(body);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_lease_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::patchRequest(leasesPath(_namespace) + "/" + kube::escape(name), body,
+                                         pretty, dryRun, fieldManager, fieldValidation, force),
+                      v1_lease_parseFromJSON);
 }
 
 extern "C" v1_lease_t *CoordinationV1API_readNamespacedLease(apiClient_t *apiClient, char *name,
                                                              char *_namespace, char *pretty)
 {
-    if (apiClient == nullptr || name == nullptr || _namespace == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, _namespace)) {
         return nullptr;
     }
-    kube::Request req;
-    req.path = leasesPath(_namespace) + "/" + kube::escape(name);
-    req.query.str("pretty", pretty);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_lease_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::readRequest(leasesPath(_namespace) + "/" + kube::escape(name), pretty),
+                      v1_lease_parseFromJSON);
 }

@@ -17,47 +17,27 @@ std::string namespacedPath(const char *ns, const char *resource, const char *nam
     return "/api/v1/namespaces/" + escape(ns) + "/" + resource + "/" + escape(name);
 }
 
-// The write options shared by create and patch.
-void writeOptions(kube::Query &q, const char *pretty, const char *dryRun, const char *fieldManager,
-                  const char *fieldValidation)
-{
-    q.str("pretty", pretty);
-    q.str("dryRun", dryRun);
-    q.str("fieldManager", fieldManager);
-    q.str("fieldValidation", fieldValidation);
-}
-
 } // namespace
 
 extern "C" v1_node_t *CoreV1API_readNode(apiClient_t *apiClient, char *name, char *pretty)
 {
-    if (apiClient == nullptr || name == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name)) {
         return nullptr;
     }
-    kube::Request req;
-    req.path = nodePath(name);
-    req.query.str("pretty", pretty);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_node_parseFromJSON);
+    return kube::call(apiClient, kube::readRequest(nodePath(name), pretty), v1_node_parseFromJSON);
 }
 
 extern "C" v1_node_t *CoreV1API_createNode(apiClient_t *apiClient, v1_node_t *body, char *pretty,
                                            char *dryRun, char *fieldManager,
                                            char *fieldValidation)
 {
-    if (apiClient == nullptr || body == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, body)) {
         return nullptr;
     }
-    kube::Request req;
-    req.method = "POST";
-    req.path = "/api/v1/nodes";
-    writeOptions(req.query, pretty, dryRun, fieldManager, fieldValidation);
-    req.contentType = kube::jsonType;
-    req.body = kube::bodyOf(body, v1_node_convertToJSON);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_node_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::createRequest("/api/v1/nodes", body, v1_node_convertToJSON, pretty,
+                                          dryRun, fieldManager, fieldValidation),
+                      v1_node_parseFromJSON);
 }
 
 extern "C" v1_node_t *CoreV1API_patchNodeStatus(apiClient_t *apiClient, char *name,
@@ -65,19 +45,13 @@ extern "C" v1_node_t *CoreV1API_patchNodeStatus(apiClient_t *apiClient, char *na
                                                 char *fieldManager, char *fieldValidation,
                                                 int force)
 {
-    if (apiClient == nullptr || name == nullptr || body == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, body)) {
         return nullptr;
     }
-    kube::Request req;
-    req.method = "PATCH";
-    req.path = nodePath(name) + "/status";
-    writeOptions(req.query, pretty, dryRun, fieldManager, fieldValidation);
-    req.query.flag("force", force);
-    req.contentType = kube::strategicMergePatchType;
-    req.body = kube::patchBodyOf(body);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_node_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::patchRequest(nodePath(name) + "/status", body, pretty, dryRun,
+                                         fieldManager, fieldValidation, force),
+                      v1_node_parseFromJSON);
 }
 
 extern "C" v1_pod_list_t *CoreV1API_listPodForAllNamespaces(
@@ -85,8 +59,7 @@ extern "C" v1_pod_list_t *CoreV1API_listPodForAllNamespaces(
     char *labelSelector, int limit, char *pretty, char *resourceVersion,
     char *resourceVersionMatch, int timeoutSeconds, int watch)
 {
-    if (apiClient == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient)) {
         return nullptr;
     }
     kube::Request req;
@@ -103,36 +76,29 @@ extern "C" v1_pod_list_t *CoreV1API_listPodForAllNamespaces(
     req.query.flag("watch", watch);
     req.watch = watch != 0;
     req.watchSeconds = timeoutSeconds;
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_pod_list_parseFromJSON);
+    return kube::call(apiClient, req, v1_pod_list_parseFromJSON);
 }
 
 extern "C" v1_secret_t *CoreV1API_readNamespacedSecret(apiClient_t *apiClient, char *name,
                                                        char *_namespace, char *pretty)
 {
-    if (apiClient == nullptr || name == nullptr || _namespace == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, _namespace)) {
         return nullptr;
     }
-    kube::Request req;
-    req.path = namespacedPath(_namespace, "secrets", name);
-    req.query.str("pretty", pretty);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_secret_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::readRequest(namespacedPath(_namespace, "secrets", name), pretty),
+                      v1_secret_parseFromJSON);
 }
 
 extern "C" v1_pod_t *CoreV1API_readNamespacedPod(apiClient_t *apiClient, char *name,
                                                  char *_namespace, char *pretty)
 {
-    if (apiClient == nullptr || name == nullptr || _namespace == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, _namespace)) {
         return nullptr;
     }
-    kube::Request req;
-    req.path = namespacedPath(_namespace, "pods", name);
-    req.query.str("pretty", pretty);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_pod_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::readRequest(namespacedPath(_namespace, "pods", name), pretty),
+                      v1_pod_parseFromJSON);
 }
 
 extern "C" v1_pod_t *CoreV1API_patchNamespacedPodStatus(apiClient_t *apiClient, char *name,
@@ -141,19 +107,13 @@ extern "C" v1_pod_t *CoreV1API_patchNamespacedPodStatus(apiClient_t *apiClient, 
                                                         char *fieldManager,
                                                         char *fieldValidation, int force)
 {
-    if (apiClient == nullptr || name == nullptr || _namespace == nullptr || body == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, _namespace, body)) {
         return nullptr;
     }
-    kube::Request req;
-    req.method = "PATCH";
-    req.path = namespacedPath(_namespace, "pods", name) + "/status";
-    writeOptions(req.query, pretty, dryRun, fieldManager, fieldValidation);
-    req.query.flag("force", force);
-    req.contentType = kube::strategicMergePatchType;
-    req.body = kube::patchBodyOf(body);
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_pod_parseFromJSON);
+    return kube::call(apiClient,
+                      kube::patchRequest(namespacedPath(_namespace, "pods", name) + "/status", body,
+                                         pretty, dryRun, fieldManager, fieldValidation, force),
+                      v1_pod_parseFromJSON);
 }
 
 extern "C" v1_pod_t *CoreV1API_deleteNamespacedPod(apiClient_t *apiClient, char *name,
@@ -162,14 +122,11 @@ extern "C" v1_pod_t *CoreV1API_deleteNamespacedPod(apiClient_t *apiClient, char 
                                                    char *propagationPolicy,
                                                    v1_delete_options_t *body)
 {
-    if (apiClient == nullptr || name == nullptr || _namespace == nullptr) {
-        kube::refuse(apiClient);
+    if (kube::refused(apiClient, name, _namespace)) {
         return nullptr;
     }
-    kube::Request req;
+    kube::Request req = kube::readRequest(namespacedPath(_namespace, "pods", name), pretty);
     req.method = "DELETE";
-    req.path = namespacedPath(_namespace, "pods", name);
-    req.query.str("pretty", pretty);
     req.query.str("dryRun", dryRun);
     req.query.num("gracePeriodSeconds", gracePeriodSeconds);
     req.query.flag("orphanDependents", orphanDependents);
@@ -178,6 +135,5 @@ extern "C" v1_pod_t *CoreV1API_deleteNamespacedPod(apiClient_t *apiClient, char 
         req.contentType = kube::jsonType;
         req.body = kube::bodyOf(body, v1_delete_options_convertToJSON);
     }
-    kube::perform(apiClient, req);
-    return kube::parseBody(apiClient, v1_pod_parseFromJSON);
+    return kube::call(apiClient, req, v1_pod_parseFromJSON);
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kube {
 
@@ -94,6 +95,71 @@ template <typename T> std::string bodyOf(T *rec, cJSON *(*convert)(T *))
 
 // The patch text of a free-form object, empty when it has none.
 std::string patchBodyOf(const object_t *body);
+
+// True, with the request refused, when the client or a required argument is
+// missing.
+template <typename... Args> bool refused(apiClient_t *client, const Args *...args)
+{
+    if (client != nullptr && ((args != nullptr) && ...)) {
+        return false;
+    }
+    refuse(client);
+    return true;
+}
+
+// Runs the request and parses the answer with the record's parser.
+template <typename T> T *call(apiClient_t *client, const Request &req, T *(*parse)(cJSON *))
+{
+    perform(client, req);
+    return parseBody(client, parse);
+}
+
+// A plain read of one object.
+inline Request readRequest(std::string path, const char *pretty)
+{
+    Request req;
+    req.path = std::move(path);
+    req.query.str("pretty", pretty);
+    return req;
+}
+
+// A write (create or patch) with the options shared by both.
+inline Request writeRequest(const char *method, std::string path, const char *pretty,
+                            const char *dryRun, const char *fieldManager,
+                            const char *fieldValidation)
+{
+    Request req = readRequest(std::move(path), pretty);
+    req.method = method;
+    req.query.str("dryRun", dryRun);
+    req.query.str("fieldManager", fieldManager);
+    req.query.str("fieldValidation", fieldValidation);
+    return req;
+}
+
+// A strategic-merge patch of one object.
+inline Request patchRequest(std::string path, const object_t *body, const char *pretty,
+                            const char *dryRun, const char *fieldManager,
+                            const char *fieldValidation, int force)
+{
+    Request req = writeRequest("PATCH", std::move(path), pretty, dryRun, fieldManager,
+                               fieldValidation);
+    req.query.flag("force", force);
+    req.contentType = strategicMergePatchType;
+    req.body = patchBodyOf(body);
+    return req;
+}
+
+// A create from a record, sent as JSON.
+template <typename T>
+Request createRequest(std::string path, T *body, cJSON *(*convert)(T *), const char *pretty,
+                      const char *dryRun, const char *fieldManager, const char *fieldValidation)
+{
+    Request req = writeRequest("POST", std::move(path), pretty, dryRun, fieldManager,
+                               fieldValidation);
+    req.contentType = jsonType;
+    req.body = bodyOf(body, convert);
+    return req;
+}
 
 } // namespace kube
 
