@@ -213,3 +213,66 @@ TEST(FerryServiceDestroy, NeverStartedManagersAndDoubleConfigDestroy)
                                    "ferry: DEBUG: ozkConf has been destroyed",
                                    "ferry: DEBUG: ferry Controller has been destroyed"}));
 }
+
+namespace {
+
+struct PodCounter {
+    OZK_POD_MANAGER_CTRL *pod = nullptr;
+    std::atomic<bool> counting{false};
+};
+
+/* Counts like a node manager cycle until a count fails; ends with the value
+ * a failed count left in its result (it must leave it untouched), or -1 when
+ * a count gave a wrong number. */
+int podCountUntilRefused(void *arg)
+{
+    auto *counter = static_cast<PodCounter *>(arg);
+    for (;;) {
+        uint32_t pods = 99;
+        STATUS status = ozkPodCacheNumberGet(counter->pod, &pods);
+        counter->counting = true;
+        if (status != OK) {
+            return static_cast<int>(pods);
+        }
+        if (pods != 0) {
+            return -1;
+        }
+    }
+}
+
+}
+
+/* At shutdown the pod manager is destroyed before the node manager, whose
+ * cycle may be counting the pod cache at that moment: every count gives the
+ * number or fails cleanly, the destroy succeeds, and the count never works on
+ * a semaphore the destroy is deleting (the thread sanitizer build checks). */
+TEST(FerryServiceDestroy, PodCountWhileThePodManagerIsDestroyed)
+{
+    ozkVerboseLevel = 3;
+    ozkSysLogOn = FALSE;
+    ConsoleCapture console;
+    for (int round = 0; round < 20; ++round) {
+        auto *ctrl = static_cast<OZK_CTRL *>(calloc(1, sizeof(OZK_CTRL)));
+        ASSERT_NE(ctrl, nullptr);
+        ASSERT_EQ(ozkPodManagerStart(ctrl), OK);
+        PodCounter counter;
+        counter.pod = &ctrl->podManagerCtrl;
+        TASK_ID task = taskSpawn("tPodCount", 100, 0, 0, podCountUntilRefused, &counter);
+        ASSERT_NE(task, TASK_ID_NULL);
+        while (!counter.counting) {
+            taskDelay(0);
+        }
+        EXPECT_EQ(ozkPodManagerDestroy(&ctrl->podManagerCtrl), OK);
+        EXPECT_EQ(ctrl->podManagerCtrl.semCached, nullptr);
+        int left = 0;
+        ASSERT_EQ(taskWait(task, sysClkRateGet() * 10, &left), OK);
+        EXPECT_EQ(left, 99) << "round " << round;
+        free(ctrl);
+    }
+    console.stop();
+    std::string err = console.err();
+    EXPECT_NE(err.find("ozkPodCacheNumberGet:"), std::string::npos) << err;
+    for (const char *unexpected : {"semGive cache podlist sem fail!", "semDelete", "semCached fail!"}) {
+        EXPECT_EQ(err.find(unexpected), std::string::npos) << unexpected << "\n" << err;
+    }
+}

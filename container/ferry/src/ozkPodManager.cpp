@@ -24,6 +24,16 @@ void ozkListRelease(SL_LIST *list, Release release)
     }
 }
 
+/* Guards the handle semCached itself (not the list): the node manager counts
+ * the cache until it stops, and it stops after the pod manager, whose
+ * destruction deletes the semaphore and clears the handle. Created once and
+ * never deleted, so it outlives every pod manager and every count. */
+SEM_ID ozkPodCacheHandleGuard()
+{
+    static const SEM_ID guard = semMCreate(kMutexOptions);
+    return guard;
+}
+
 } // namespace
 
 static STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
@@ -89,19 +99,30 @@ extern "C" STATUS ozkPodCacheNumberGet(OZK_POD_MANAGER_CTRL *podManagerCtrl, uin
         OZK_ERR("podManagerCtrl is null when get pod num!");
         return ERROR;
     }
-    if (semTake(podManagerCtrl->semCached, WAIT_FOREVER) != OK) {
+    /* Holding the guard, semCached is either live or already null (the
+     * platform refuses a null handle); it cannot be deleted in between. */
+    SEM_ID guard = ozkPodCacheHandleGuard();
+    if (semTake(guard, WAIT_FOREVER) != OK) {
         OZK_ERR("semTake cache podlist sem fail!");
         return ERROR;
     }
-    uint32_t count = static_cast<uint32_t>(sllCount(&podManagerCtrl->cachedPodList));
-    if (semGive(podManagerCtrl->semCached) != OK) {
-        OZK_ERR("semGive cache podlist sem fail!");
-        return ERROR;
+    STATUS result = OK;
+    uint32_t count = 0;
+    if (semTake(podManagerCtrl->semCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake cache podlist sem fail!");
+        result = ERROR;
+    } else {
+        count = static_cast<uint32_t>(sllCount(&podManagerCtrl->cachedPodList));
+        if (semGive(podManagerCtrl->semCached) != OK) {
+            OZK_ERR("semGive cache podlist sem fail!");
+            result = ERROR;
+        }
     }
-    if (podNum != nullptr) {
+    (void)semGive(guard);
+    if (result == OK && podNum != nullptr) {
         *podNum = count;
     }
-    return OK;
+    return result;
 }
 
 static STATUS ozkPodManagerTaskDestroy(OZK_POD_MANAGER_CTRL *ctrl)
@@ -225,8 +246,15 @@ extern "C" STATUS ozkPodManagerDestroy(OZK_POD_MANAGER_CTRL *podManagerCtrl)
     if (ozkSemDeleteChecked(&podManagerCtrl->semContainerCached, "semDelete for cached container list") != OK) {
         result = ERROR;
     }
+    /* a node manager cycle may still be counting the cache (see
+     * ozkPodCacheNumberGet); without the guard nothing counts at all */
+    SEM_ID guard = ozkPodCacheHandleGuard();
+    bool guarded = semTake(guard, WAIT_FOREVER) == OK;
     if (ozkSemDeleteChecked(&podManagerCtrl->semCached, "semDelete for cached pod list") != OK) {
         result = ERROR;
+    }
+    if (guarded) {
+        (void)semGive(guard);
     }
     if (podManagerCtrl->podEventMqId != nullptr) {
         if (msgQDelete(podManagerCtrl->podEventMqId) != OK) {
