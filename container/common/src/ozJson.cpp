@@ -2,6 +2,7 @@
  * ozJson.cpp - JSON file and integer helpers on top of cJSON.
  */
 #include "ozJson.h"
+#include "ozOwners.h"
 
 #include <cerrno>
 #include <cmath>
@@ -16,18 +17,8 @@
 
 namespace {
 
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
+using oz::FdCloser;
+using oz::FreeDeleter;
 
 bool writeAll(int fd, const char *data, size_t len)
 {

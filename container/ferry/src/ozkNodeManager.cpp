@@ -11,6 +11,7 @@
  */
 #define OZK_LOG_UNIT "ozkNodeManager"
 #include "ozkLib.h"
+#include "ozOwners.h"
 
 #include <cjson/cJSON.h>
 
@@ -33,15 +34,8 @@ constexpr const char *kSysAgentVersion = "1.0.1.8";
 constexpr const char *kSysOperatingSystem = "Orrery";
 constexpr const char *kSysOsImage = "SMP 64-bit";
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using CStr = std::unique_ptr<char, FreeDeleter>;
-
-template <typename T, void (*Release)(T *)> struct FnDeleter {
-    void operator()(T *p) const { Release(p); }
-};
-template <typename T, void (*Release)(T *)> using Owner = std::unique_ptr<T, FnDeleter<T, Release>>;
+using CStr = oz::MallocPtr<char>;
+using oz::Owner;
 
 void ozkOwnerRefListDestroy(list_t *list)
 {

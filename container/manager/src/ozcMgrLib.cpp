@@ -18,6 +18,7 @@
 #include <openssl/sha.h>
 
 #include "ozJson.h"
+#include "ozOwners.h"
 #include "ozPlatform.h"
 #include "ozcMgrAwsEcrLib.h"
 #include "ozcMgrUtil.h"
@@ -39,20 +40,9 @@ constexpr mode_t kDirMode = 0700;
 constexpr mode_t kFileMode = 0660;
 constexpr long kCurlSslConnectError = 35;
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct CharDeleter {
-    void operator()(char *p) const { cJSON_free(p); }
-};
-using JsonText = std::unique_ptr<char, CharDeleter>;
-
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using oz::FilePtr;
+using oz::JsonPtr;
+using oz::JsonText;
 
 int failWith(int err)
 {
@@ -132,10 +122,7 @@ int registryAwsEcrLogin(REGISTRY_CTX *ctx)
         ozcMgrUtilErr("AWS ECR registry url format error\n");
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     }
-    struct ClientDeleter {
-        void operator()(AWS_ECR_CLIENT *c) const { ozcMgrAwsEcrClientDelete(c); }
-    };
-    std::unique_ptr<AWS_ECR_CLIENT, ClientDeleter> client(ozcMgrAwsEcrClientCreate(
+    oz::Owner<AWS_ECR_CLIENT, ozcMgrAwsEcrClientDelete> client(ozcMgrAwsEcrClientCreate(
         registryId, region, curlCtxUserNameGet(ctx->curl_ctx),
         curlCtxUserPwdGet(ctx->curl_ctx), ctx->curl_ctx));
     if (!client)
@@ -1249,10 +1236,7 @@ int ozcImageTagsGet(REGISTRY_CTX *ctx, char *buf, size_t size)
 int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
                     int insecure, int verbose, IMAGE_INFO *image_info)
 {
-    struct CtxDeleter {
-        void operator()(REGISTRY_CTX *c) const { ozcRegistryCtxDelete(c); }
-    };
-    std::unique_ptr<REGISTRY_CTX, CtxDeleter> ctx(ozcRegistryCtxCreate());
+    oz::Owner<REGISTRY_CTX, ozcRegistryCtxDelete> ctx(ozcRegistryCtxCreate());
     if (!ctx)
         return -1;
     if (ozcRegistryCtxImageSet(ctx.get(), image_ref) != 0)

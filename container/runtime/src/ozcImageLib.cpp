@@ -29,6 +29,7 @@
 #include <mbedtls/version.h>
 
 #include "ozJson.h"
+#include "ozOwners.h"
 #include "ozcOverlayLib.h"
 #include "ozcPathUtil.h"
 #include "ozcUtil.h"
@@ -49,18 +50,8 @@ constexpr const char *kLayerTypes[] = {
 constexpr const char *kRefNameKey = "org.opencontainers.image.ref.name";
 constexpr size_t kCmpMax = 256;
 
-struct JsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
+using oz::FdCloser;
+using oz::JsonPtr;
 
 } // namespace
 

@@ -14,13 +14,13 @@
 
 #include "ozJson.h"
 #include "ozcRuntimeClient.h"
-#include "ozcOwners.h"
+#include "ozOwners.h"
 #include "ozcUtil.h"
 
 namespace {
 
-using ozc::FreeDeleter;
-using ozc::JsonPtr;
+using oz::FreeDeleter;
+using oz::JsonPtr;
 
 ozcParam strParam(const char *name, const char *value) {
     return ozcParam{STRING, name, OZC_DATA_PTR(value), 0};

@@ -16,15 +16,15 @@
 #include <unistd.h>
 
 #include "ozcContainerLib.h"
-#include "ozcOwners.h"
+#include "ozOwners.h"
 #include "ozcUtil.h"
 
 namespace {
 
 int64_t msgQId; /* per-process request sequence number */
 
-using ozc::FreeDeleter;
-using ozc::JsonDeleter;
+using oz::FreeDeleter;
+using oz::JsonDeleter;
 
 /* A named queue this client created: closed and unlinked on every path. */
 struct OwnedQueue {

@@ -18,13 +18,13 @@
 #include "ozJson.h"
 #include "ozcContainerLib.h"
 #include "ozcRuntimeSpec.h"
-#include "ozcOwners.h"
+#include "ozOwners.h"
 #include "ozcUtil.h"
 
 namespace {
 
-using ozc::FreeDeleter;
-using ozc::JsonPtr;
+using oz::FreeDeleter;
+using oz::JsonPtr;
 
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> serving{false};

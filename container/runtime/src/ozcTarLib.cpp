@@ -31,6 +31,8 @@
 
 #include <memory>
 
+#include "ozOwners.h"
+
 namespace {
 
 static_assert(sizeof(MT_HBLOCK) == TBLOCK, "a header is one block");
@@ -42,10 +44,7 @@ constexpr size_t kDirRecordRoom = 16;             /* "/.tard@#xxxx.sto" */
 constexpr int kMaxBFactor = INT_MAX / TBLOCK;
 constexpr const char kNullDevice[] = "/dev/null";
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-template <typename T> using CBuf = std::unique_ptr<T, FreeDeleter>;
+template <typename T> using CBuf = oz::MallocPtr<T>;
 
 inline bool pathIsSep(char c) { return c == '/' || c == '\\'; }
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "ozOwners.h"
 #include "ozcontainer.h"
 
 namespace {
@@ -28,14 +29,8 @@ namespace {
 constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using Text = std::unique_ptr<char, FreeDeleter>;
-struct JsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using Text = oz::MallocPtr<char>;
+using Json = oz::JsonPtr;
 
 struct Command {
     const char *name;
