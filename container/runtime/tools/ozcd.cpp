@@ -40,7 +40,10 @@ void usage(FILE *out)
 
 struct SignalWaiter {
     sigset_t set;
-    const char *queue = nullptr;
+    /* A copy: the name the daemon's lookups return lives in a buffer of the
+     * calling thread, which the daemon task rewrites while this task reads.
+     * A plain array, so nothing is freed at exit while this task may read. */
+    char queue[64] = {};
     std::atomic<bool> daemonEnded{false};
     std::atomic<int> signo{0};
 };
@@ -151,7 +154,10 @@ int main(int argc, char *argv[])
     if (!limitsSufficient(queue) || !queueFree(queue))
         return 1;
 
-    waiter.queue = queue;
+    if (snprintf(waiter.queue, sizeof(waiter.queue), "%s", queue) >= (int)sizeof(waiter.queue)) {
+        fprintf(stderr, "ozcd: the queue name %s is too long\n", queue);
+        return 1;
+    }
     TASK_ID sigTask = taskSpawn("ozcdSignal", 100, 0, 64 * 1024, signalTask, &waiter);
     if (sigTask == TASK_ID_NULL) {
         fprintf(stderr, "ozcd: cannot start the signal task: %s\n", strerror(errno));
