@@ -22,17 +22,12 @@
 
 #include "ozPlatform.h"
 #include "ozcMgr.h"
+#include "testutil/testutil.h"
 
 namespace regfix {
 
-inline std::string sourceDir()
-{
-    const char *s = getenv("OZ_TEST_SOURCE_DIR");
-    if (s != nullptr)
-        return s;
-    std::string f = __FILE__;
-    return f.substr(0, f.rfind("/tests/manager/"));
-}
+using oztest::readFile;
+using oztest::sourceDir;
 
 inline std::string binaryDir()
 {
@@ -50,12 +45,6 @@ inline bool exists(const std::string &p)
 {
     struct stat st;
     return stat(p.c_str(), &st) == 0;
-}
-
-inline std::string readFile(const std::string &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 /* The running registries: their variables, or an error text. */
@@ -123,25 +112,9 @@ private:
 };
 
 /* A fresh temporary directory, removed with its contents. */
-class TempDir {
+class TempDir : public oztest::TempDir {
 public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/ozmgr-test.XXXXXX";
-        if (mkdtemp(tmpl) != nullptr)
-            path_ = tmpl;
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            ozRmTree(path_.c_str());
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
+    TempDir() : oztest::TempDir("ozmgr-test") {}
 };
 
 /* Sets an OS-wide environment variable for one scope (null: unset). */

@@ -3,6 +3,7 @@
 #define OZ_PLATFORM_TEST_UTIL_H
 
 #include "ozPlatform.h"
+#include "testutil/testutil.h"
 
 #include <atomic>
 #include <chrono>
@@ -91,20 +92,8 @@ struct TempDir {
     }
 };
 
-inline bool writeFile(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-    return static_cast<bool>(f);
-}
-
-inline std::string readFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using oztest::readFile;
+using oztest::writeFile;
 
 // A minimal container root: the static busybox and links to it.
 inline bool makeBusyboxRoot(const std::string &root)

@@ -28,28 +28,9 @@
 #include <gtest/gtest.h>
 
 #include "ozPlatform.h"
+#include "testutil/testutil.h"
 
 namespace oztest {
-
-inline std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void writeFile(const std::string &path, const std::string &data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
-
-inline int run(const std::string &cmd)
-{
-    int rc = system(cmd.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
 
 inline std::set<std::string> listDir(const std::string &path)
 {
@@ -196,13 +177,13 @@ inline std::string tarBuild(const std::vector<TarEntry> &entries, bool endBlocks
 }
 
 /* Runs a shell command with its output hidden; the exit status. */
-inline int sh(const std::string &cmd) { return run("(" + cmd + ") >/dev/null 2>&1"); }
+inline int shQuiet(const std::string &cmd) { return sh("(" + cmd + ") >/dev/null 2>&1"); }
 
 /* gzip -n of a file into file.gz; the name of the result. */
 inline std::string gzipFile(const std::string &path)
 {
     std::string out = path + ".gz";
-    EXPECT_EQ(sh("gzip -n -c '" + path + "' > '" + out + "'"), 0);
+    EXPECT_EQ(shQuiet("gzip -n -c '" + path + "' > '" + out + "'"), 0);
     return out;
 }
 

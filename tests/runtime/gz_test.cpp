@@ -24,7 +24,7 @@ protected:
     std::string sample(size_t bytes)
     {
         std::string path = s.work + "/sample";
-        EXPECT_EQ(sh("head -c " + std::to_string(bytes / 2) + " /dev/urandom > '" + path + "'"), 0);
+        EXPECT_EQ(shQuiet("head -c " + std::to_string(bytes / 2) + " /dev/urandom > '" + path + "'"), 0);
         std::string text;
         for (int i = 0; text.size() < bytes - bytes / 2; i++)
             text += "line " + std::to_string(i) + " of the sample text\n";

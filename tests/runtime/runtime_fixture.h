@@ -28,22 +28,20 @@
 #include <cjson/cJSON.h>
 
 #include "ozPlatform.h"
+#include "testutil/testutil.h"
 
 extern char **environ;
 
 namespace rtfix {
 
-/* The source and build trees: from ctest's environment, else (a test
- * program run by hand) from this file's and the program's own locations. */
-inline std::string sourceDir()
-{
-    const char *s = getenv("OZ_TEST_SOURCE_DIR");
-    if (s != nullptr)
-        return s;
-    std::string f = __FILE__;
-    return f.substr(0, f.rfind("/tests/runtime/"));
-}
+using oztest::quote;
+using oztest::readFile;
+using oztest::sh;
+using oztest::sourceDir;
+using oztest::writeFile;
 
+/* The build tree: from ctest's environment, else (a test program run by
+ * hand) from the program's own location. */
 inline std::string binaryDir()
 {
     const char *s = getenv("OZ_TEST_BINARY_DIR");
@@ -66,61 +64,10 @@ inline std::string ozcPath() { return binaryDir() + "/container/runtime/tools/oz
             GTEST_SKIP() << "needs root (namespaces, mounts, message queues)";   \
     } while (0)
 
-/* Runs a shell command; its exit status, or -1. Output goes to `out`
- * when given, else to the test's own output. */
-inline int sh(const std::string &cmd, std::string *out = nullptr)
-{
-    if (out == nullptr) {
-        int rc = system(cmd.c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    out->clear();
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out->append(buf, n);
-    int rc = pclose(p);
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-inline std::string quote(const std::string &s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q += c;
-    }
-    return q + "'";
-}
-
 /* A fresh directory under /tmp, removed with everything below it. */
-class TempDir {
+class TempDir : public oztest::TempDir {
 public:
-    explicit TempDir(const char *stem = "ozcrt")
-    {
-        std::string t = std::string("/tmp/") + stem + ".XXXXXX";
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) != nullptr)
-            path_ = buf.data();
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            ozRmTree(path_.c_str());
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
-
-private:
-    std::string path_;
+    explicit TempDir(const char *stem = "ozcrt") : oztest::TempDir(stem) {}
 };
 
 /* Builds an image layout with the fixture script; true on success. */
@@ -129,21 +76,6 @@ inline bool mkimage(const std::string &layout, const std::string &args = "")
     std::string cmd = sourceDir() + "/tests/fixtures/mkimage.sh " + args + " " + quote(layout) +
                       " >/dev/null";
     return sh(cmd) == 0;
-}
-
-inline std::string readFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-inline bool writeFile(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-    return static_cast<bool>(f);
 }
 
 inline bool exists(const std::string &path)

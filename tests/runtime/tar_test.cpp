@@ -50,8 +50,8 @@ protected:
         if (withLong)
             cmd += " && mkdir -p " + kLongDir1 + "/" + kLongDir2 + " && printf long > " +
                    kLongDir1 + "/" + kLongDir2 + "/" + kLongName;
-        EXPECT_EQ(sh(cmd), 0);
-        EXPECT_EQ(sh("cd '" + src + "' && find top ! -type d -exec touch -h -d @" +
+        EXPECT_EQ(shQuiet(cmd), 0);
+        EXPECT_EQ(shQuiet("cd '" + src + "' && find top ! -type d -exec touch -h -d @" +
                      std::to_string(kFileTime) + " {} + && find top -depth -type d -exec touch -d @" +
                      std::to_string(kDirTime) + " {} +"),
                   0);
@@ -62,7 +62,7 @@ protected:
                        bool gz)
     {
         std::string out = s.work + "/" + format + ".tar";
-        EXPECT_EQ(sh("tar --format=" + format + " -cf '" + out + "' -C '" + src + "' " + what), 0);
+        EXPECT_EQ(shQuiet("tar --format=" + format + " -cf '" + out + "' -C '" + src + "' " + what), 0);
         return gz ? gzipFile(out) : out;
     }
 
@@ -466,7 +466,7 @@ TEST_F(HostileTarTest, TinyEmptyAndRandomFilesFail)
     EXPECT_EQ(extract(writeArchive("\x1f\x8b\x08"), &err), ERROR);
     EXPECT_EQ(extract(writeArchive(""), &err), ERROR); /* an empty archive */
     EXPECT_NE(err, 0);
-    ASSERT_EQ(sh("head -c 65536 /dev/urandom > '" + s.work + "/random'"), 0);
+    ASSERT_EQ(shQuiet("head -c 65536 /dev/urandom > '" + s.work + "/random'"), 0);
     EXPECT_EQ(extract(s.work + "/random", &err), ERROR);
     EXPECT_EQ(err, EBADMSG);
     /* Random bytes behind a gzip header. */

@@ -208,7 +208,7 @@ TEST(UtilDelete, TreesLinksAndFiles)
 {
     ScratchDir s;
     std::string top = s.work + "/top";
-    ASSERT_EQ(sh("mkdir -p '" + top + "/a/b/c' '" + top + "/a/d' '" + top + "/e' && cd '" + top +
+    ASSERT_EQ(shQuiet("mkdir -p '" + top + "/a/b/c' '" + top + "/a/d' '" + top + "/e' && cd '" + top +
                  "' && echo 1 > f && echo 2 > a/f && echo 3 > a/b/f && echo 4 > a/b/c/f && "
                  ": > a/d/empty && ln -s '" + s.outside + "' a/b/out && ln -s '" + s.sentinel +
                  "' e/sen && ln -s ../.. a/d/up && ln -s /nonexistent dangling"),
@@ -255,7 +255,7 @@ TEST(UtilDelete, WideAndDeepTrees)
 {
     ScratchDir s;
     std::string top = s.work + "/wide";
-    ASSERT_EQ(sh("mkdir -p '" + top + "' && cd '" + top +
+    ASSERT_EQ(shQuiet("mkdir -p '" + top + "' && cd '" + top +
                  "' && for i in $(seq 1 30); do mkdir -p d$i/x/y/z && echo $i > d$i/x/y/z/f && "
                  "echo $i > d$i/g; done && mkdir -p " + std::string(40, 'p') + "/" +
                  std::string(40, 'p') + "/" + std::string(40, 'p')),
