@@ -51,6 +51,20 @@ cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr) {
     return root.release();
 }
 
+/* The reply body of one request as text, formatted or on one line; null
+ * with errno set on failure (EBADMSG for a reply without a body). */
+char *ozcBodyRequest(int cmd, ozcParam *p, int n, bool formatted) {
+    JsonPtr root(ozcRequest(cmd, p, n));
+    if (!root)
+        return nullptr;
+    cJSON *body = cJSON_GetObjectItem(root.get(), "body");
+    if (body == nullptr) {
+        errno = EBADMSG;
+        return nullptr;
+    }
+    return formatted ? cJSON_Print(body) : cJSON_PrintUnformatted(body);
+}
+
 /* True, with errno EINVAL, when a required argument is missing. */
 bool argMissing(const void *arg) {
     if (arg != nullptr)
@@ -142,30 +156,14 @@ CONTAINER_STATUS ozcStatusGet(const char *containerId) {
 }
 
 char *ozcList(void) {
-    JsonPtr root(ozcRequest(OZC_LIST, nullptr, 0));
-    if (!root)
-        return nullptr;
-    cJSON *body = cJSON_GetObjectItem(root.get(), "body");
-    if (body == nullptr) {
-        errno = EBADMSG;
-        return nullptr;
-    }
-    return cJSON_PrintUnformatted(body);
+    return ozcBodyRequest(OZC_LIST, nullptr, 0, false);
 }
 
 char *ozcContainerInfoGet(const char *containerId) {
     if (argMissing(containerId))
         return nullptr;
     ozcParam p[] = {strParam("Id", containerId)};
-    JsonPtr root(ozcRequest(OZC_INSPECT, p, 1));
-    if (!root)
-        return nullptr;
-    cJSON *body = cJSON_GetObjectItem(root.get(), "body");
-    if (body == nullptr) {
-        errno = EBADMSG;
-        return nullptr;
-    }
-    return cJSON_Print(body);
+    return ozcBodyRequest(OZC_INSPECT, p, 1, true);
 }
 
 BOOL ozcDaemonIsAlive(void) {
