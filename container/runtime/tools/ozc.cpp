@@ -100,6 +100,23 @@ int parseOptions(const char *cmd, int argc, char *argv[], const char *shortOpts,
     return -1;
 }
 
+/* Options of a command whose only option (besides --help) is one flag: its
+ * bit goes into *bits. As parseOptions, -1 to go on. */
+int parseFlag(const char *cmd, int argc, char *argv[], const char *flag, char letter,
+              unsigned bit, unsigned *bits)
+{
+    const option o[] = {{flag, no_argument, nullptr, letter},
+                        {"help", no_argument, nullptr, 'h'},
+                        {nullptr, 0, nullptr, 0}};
+    const char shortOpts[] = {'+', letter, 'h', '\0'};
+    return parseOptions(cmd, argc, argv, shortOpts, o, [&](int c, const char *) {
+        if (c != letter)
+            return false;
+        *bits |= bit;
+        return true;
+    });
+}
+
 bool expectArgs(int argc, int min, int max)
 {
     int n = argc - optind;
@@ -138,16 +155,8 @@ int cmdCreate(int argc, char *argv[])
 
 int cmdStart(int argc, char *argv[])
 {
-    static const option o[] = {{"detach", no_argument, nullptr, 'd'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {nullptr, 0, nullptr, 0}};
     unsigned option = 0;
-    int rc = parseOptions("start", argc, argv, "+dh", o, [&](int c, const char *) {
-        if (c != 'd')
-            return false;
-        option |= OZC_START_DETACH;
-        return true;
-    });
+    int rc = parseFlag("start", argc, argv, "detach", 'd', OZC_START_DETACH, &option);
     if (rc >= 0)
         return rc;
     if (!expectArgs(argc, 1, 1))
@@ -176,16 +185,8 @@ int signalParse(const char *text)
 
 int cmdKill(int argc, char *argv[])
 {
-    static const option o[] = {{"all", no_argument, nullptr, 'a'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {nullptr, 0, nullptr, 0}};
     unsigned option = 0;
-    int rc = parseOptions("kill", argc, argv, "+ah", o, [&](int c, const char *) {
-        if (c != 'a')
-            return false;
-        option |= OZC_KILL_ALL;
-        return true;
-    });
+    int rc = parseFlag("kill", argc, argv, "all", 'a', OZC_KILL_ALL, &option);
     if (rc >= 0)
         return rc;
     if (!expectArgs(argc, 1, 2))
@@ -205,16 +206,8 @@ int cmdKill(int argc, char *argv[])
 
 int cmdDelete(int argc, char *argv[])
 {
-    static const option o[] = {{"force", no_argument, nullptr, 'f'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {nullptr, 0, nullptr, 0}};
     unsigned option = 0;
-    int rc = parseOptions("delete", argc, argv, "+fh", o, [&](int c, const char *) {
-        if (c != 'f')
-            return false;
-        option |= OZC_DELETE_FORCE;
-        return true;
-    });
+    int rc = parseFlag("delete", argc, argv, "force", 'f', OZC_DELETE_FORCE, &option);
     if (rc >= 0)
         return rc;
     if (!expectArgs(argc, 1, 1))
