@@ -92,7 +92,10 @@ struct RunResult {
     int termSignal = 0;
 };
 
-/* True once the process blocks SIGTERM (read from its status file). */
+/* True once the process blocks SIGTERM (read from its status file). The C
+ * library and a sanitizer runtime block every signal for a moment while they
+ * start a thread, before main has run: a mask that holds SIGHUP as well is
+ * one of those, not the program's own. */
 inline bool sigtermBlocked(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -100,7 +103,7 @@ inline bool sigtermBlocked(pid_t pid)
     while (std::getline(status, line)) {
         if (line.rfind("SigBlk:", 0) == 0) {
             unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-            return (mask & (1ULL << (SIGTERM - 1))) != 0;
+            return (mask & (1ULL << (SIGTERM - 1))) != 0 && (mask & (1ULL << (SIGHUP - 1))) == 0;
         }
     }
     return false;
