@@ -126,41 +126,31 @@ static BOOL validateJsonFileSize(const char *fileName, const cJSON *size) {
     return (int64_t)st.st_size == cJSON_integer64_value(size);
 }
 
-static BOOL validateSha256(const char *fileName, const uint8_t *want) {
+/* Whether the digest of the file's content, made with one hash's functions,
+ * equals the N bytes of want. */
+extern "C++" {
+template <size_t N, typename Ctx>
+static BOOL validateDigest(const char *fileName, const uint8_t *want, void (*init)(Ctx *),
+                           int (*starts)(Ctx *, int),
+                           int (*update)(Ctx *, const unsigned char *, size_t),
+                           int (*finish)(Ctx *, unsigned char *), void (*release)(Ctx *)) {
     int fd = open(fileName, O_RDONLY);
     if (fd < 0)
         return FALSE;
     FdCloser closer{fd};
-    mbedtls_sha256_context ctx;
-    mbedtls_sha256_init(&ctx);
-    OZC_SHA256_STARTS(&ctx, 0);
+    Ctx ctx;
+    init(&ctx);
+    starts(&ctx, 0);
     uint8_t buf[1024 * 64];
     ssize_t n;
     while ((n = read(fd, buf, sizeof(buf))) > 0)
-        OZC_SHA256_UPDATE(&ctx, buf, (size_t)n);
-    uint8_t out[32];
-    OZC_SHA256_FINISH(&ctx, out);
-    mbedtls_sha256_free(&ctx);
+        update(&ctx, buf, (size_t)n);
+    uint8_t out[N];
+    finish(&ctx, out);
+    release(&ctx);
     return n == 0 && memcmp(out, want, sizeof(out)) == 0;
 }
-
-static BOOL validateSha512(const char *fileName, const uint8_t *want) {
-    int fd = open(fileName, O_RDONLY);
-    if (fd < 0)
-        return FALSE;
-    FdCloser closer{fd};
-    mbedtls_sha512_context ctx;
-    mbedtls_sha512_init(&ctx);
-    OZC_SHA512_STARTS(&ctx, 0);
-    uint8_t buf[1024 * 64];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        OZC_SHA512_UPDATE(&ctx, buf, (size_t)n);
-    uint8_t out[64];
-    OZC_SHA512_FINISH(&ctx, out);
-    mbedtls_sha512_free(&ctx);
-    return n == 0 && memcmp(out, want, sizeof(out)) == 0;
-}
+} // extern "C++"
 
 static int hexNibble(char c) {
     if (c >= '0' && c <= '9')
@@ -200,7 +190,11 @@ static BOOL validateJsonDigest(const char *fileName, const cJSON *digest) {
             return FALSE;
         want[i] = (uint8_t)(hi << 4 | lo);
     }
-    return bytes == 32 ? validateSha256(fileName, want) : validateSha512(fileName, want);
+    if (bytes == 32)
+        return validateDigest<32>(fileName, want, mbedtls_sha256_init, OZC_SHA256_STARTS,
+                                  OZC_SHA256_UPDATE, OZC_SHA256_FINISH, mbedtls_sha256_free);
+    return validateDigest<64>(fileName, want, mbedtls_sha512_init, OZC_SHA512_STARTS,
+                              OZC_SHA512_UPDATE, OZC_SHA512_FINISH, mbedtls_sha512_free);
 }
 
 /* Layout file names: "oci-layout", "index.json", or "blobs/alg/hex". */
