@@ -9,6 +9,7 @@
 #include <set>
 
 #include <mbedtls/sha256.h>
+#include <mbedtls/sha512.h>
 
 #include "ozcImageLib.h"
 #include "ozcRuntimeApi.h"
@@ -20,17 +21,29 @@ using namespace rtfix;
 
 namespace {
 
+std::string hexOf(const unsigned char *bytes, size_t size)
+{
+    static const char *hex = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < size; i++) {
+        s += hex[bytes[i] >> 4];
+        s += hex[bytes[i] & 15];
+    }
+    return s;
+}
+
 std::string sha256Hex(const std::string &data)
 {
     unsigned char out[32];
     mbedtls_sha256_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out, 0);
-    static const char *hex = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : out) {
-        s += hex[c >> 4];
-        s += hex[c & 15];
-    }
-    return s;
+    return hexOf(out, sizeof(out));
+}
+
+std::string sha512Hex(const std::string &data)
+{
+    unsigned char out[64];
+    mbedtls_sha512_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out, 0);
+    return hexOf(out, sizeof(out));
 }
 
 /* An image layout on disk that a test can take apart and put back together
@@ -318,6 +331,28 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
         EXPECT_EQ(0, cJSON_GetArraySize(arr));
         cJSON_Delete(arr);
     }
+}
+
+/* A blob may be named by a SHA-512 digest; its content is checked as
+ * strictly as that of a SHA-256 one. */
+TEST_F(ImageTest, Sha512BlobsAreCheckedLikeSha256Ones)
+{
+    Layout l = copyOfStock("sha512");
+    std::string config = readFile(l.blob(l.configDigest()));
+    std::string digest = "sha512:" + sha512Hex(config);
+    ASSERT_EQ(0, mkdir((l.dir() + "/blobs/sha512").c_str(), 0755));
+    ASSERT_TRUE(writeFile(l.blob(digest), config));
+    l.editManifest([&](cJSON *m) {
+        cJSON_ReplaceItemInObject(cJSON_GetObjectItem(m, "config"), "digest",
+                                  cJSON_CreateString(digest.c_str()));
+    });
+    EXPECT_EQ(0, unpackCode(l.dir()));
+
+    /* Same size, one byte changed: refused. */
+    std::string changed = config;
+    changed[changed.size() / 2] ^= 0x01;
+    ASSERT_TRUE(writeFile(l.blob(digest), changed));
+    EXPECT_EQ(OZC_ERR_MANIFEST_INVALID, unpackCode(l.dir()));
 }
 
 TEST_F(ImageTest, DockerMediaTypesAreRefused)
