@@ -34,6 +34,33 @@ bool copySpan(const char *begin, const char *end, char *out, size_t out_size)
     return true;
 }
 
+constexpr const char kAuthFormatError[] =
+    "www-authenticate field value format error in the HTTP response\n";
+
+/* Copies the quoted value that follows mark, searched from `from`, into out;
+ * the value's first character, or null after the error line (`missing`
+ * when there is no mark, `tooLong` when the value does not fit). */
+const char *quotedValueCopy(const char *from, const char *mark, char *out, size_t out_size,
+                            const char *missing, const char *tooLong)
+{
+    const char *match = strstr(from, mark);
+    if (match == nullptr) {
+        ozcMgrUtilErr("%s", missing);
+        return nullptr;
+    }
+    const char *begin = match + strlen(mark);
+    const char *end = strchr(begin, '"');
+    if (end == nullptr) {
+        ozcMgrUtilErr("%s", kAuthFormatError);
+        return nullptr;
+    }
+    if (!copySpan(begin, end, out, out_size)) {
+        ozcMgrUtilErr("%s", tooLong);
+        return nullptr;
+    }
+    return begin;
+}
+
 } /* namespace */
 
 extern "C" {
@@ -140,10 +167,6 @@ int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char
                       size_t realm_size, char *service, size_t service_size)
 {
     static const char fieldName[] = "www-authenticate: ";
-    static const char realmMark[] = "realm=\"";
-    static const char serviceMark[] = "service=\"";
-    static const char formatError[] =
-        "www-authenticate field value format error in the HTTP response\n";
 
     if (header == nullptr || method == nullptr || realm == nullptr || service == nullptr ||
         method_size == 0 || realm_size == 0 || service_size == 0)
@@ -156,7 +179,7 @@ int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char
     const char *methodBegin = field + strlen(fieldName);
     const char *space = strchr(methodBegin, ' ');
     if (space == nullptr) {
-        ozcMgrUtilErr(formatError);
+        ozcMgrUtilErr("%s", kAuthFormatError);
         return -1;
     }
     if (!copySpan(methodBegin, space, method, method_size)) {
@@ -164,37 +187,17 @@ int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char
         return -1;
     }
 
-    const char *realmMatch = strstr(methodBegin, realmMark);
-    if (realmMatch == nullptr) {
-        ozcMgrUtilErr("no realm found in the HTTP response\n");
+    const char *realmBegin =
+        quotedValueCopy(methodBegin, "realm=\"", realm, realm_size,
+                        "no realm found in the HTTP response\n",
+                        "auth_url length is too long in the HTTP response\n");
+    if (realmBegin == nullptr)
         return -1;
-    }
-    const char *realmBegin = realmMatch + strlen(realmMark);
-    const char *realmEnd = strchr(realmBegin, '"');
-    if (realmEnd == nullptr) {
-        ozcMgrUtilErr(formatError);
+    /* the service is searched from the realm's opening quote on */
+    if (quotedValueCopy(realmBegin - 1, "service=\"", service, service_size,
+                        "no service found in the HTTP response\n",
+                        "auth_service length is too long in the HTTP response\n") == nullptr)
         return -1;
-    }
-    if (!copySpan(realmBegin, realmEnd, realm, realm_size)) {
-        ozcMgrUtilErr("auth_url length is too long in the HTTP response\n");
-        return -1;
-    }
-
-    const char *serviceMatch = strstr(realmBegin - 1, serviceMark);
-    if (serviceMatch == nullptr) {
-        ozcMgrUtilErr("no service found in the HTTP response\n");
-        return -1;
-    }
-    const char *serviceBegin = serviceMatch + strlen(serviceMark);
-    const char *serviceEnd = strchr(serviceBegin, '"');
-    if (serviceEnd == nullptr) {
-        ozcMgrUtilErr(formatError);
-        return -1;
-    }
-    if (!copySpan(serviceBegin, serviceEnd, service, service_size)) {
-        ozcMgrUtilErr("auth_service length is too long in the HTTP response\n");
-        return -1;
-    }
     return 0;
 }
 
