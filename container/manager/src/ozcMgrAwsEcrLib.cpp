@@ -116,61 +116,41 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLower(char c) { return c >= 'a' && c <= 'z'; }
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
 
-/* An AWS account id: decimal digits only (it travels inside the JSON body). */
-bool registryIdValid(const char *s) {
+/* A non-empty text whose every character passes ok. */
+template <typename Ok> bool textOf(const char *s, Ok ok) {
     if (*s == '\0') {
         return false;
     }
     for (; *s != '\0'; s++) {
-        if (!isDigit(*s)) {
+        if (!ok(*s)) {
             return false;
         }
     }
     return true;
 }
 
+/* An AWS account id: decimal digits only (it travels inside the JSON body). */
+bool registryIdValid(const char *s) { return textOf(s, isDigit); }
+
 /* A region name: lower-case letters, digits and '-' (it becomes a label of
  * the API host, so nothing may end the host early or add user info). */
 bool regionValid(const char *s) {
-    if (*s == '\0' || *s == '-') {
-        return false;
-    }
-    for (; *s != '\0'; s++) {
-        if (!isLower(*s) && !isDigit(*s) && *s != '-') {
-            return false;
-        }
-    }
-    return true;
+    return *s != '-' && textOf(s, [](char c) { return isLower(c) || isDigit(c) || c == '-'; });
 }
 
 /* An access key id: letters, digits and '_' (it goes into the
  * Authorization header, so no separators or line breaks). */
 bool accessKeyIdValid(const char *s) {
-    if (*s == '\0') {
-        return false;
-    }
-    for (; *s != '\0'; s++) {
-        if (!isLower(*s) && !isUpper(*s) && !isDigit(*s) && *s != '_') {
-            return false;
-        }
-    }
-    return true;
+    return textOf(s, [](char c) { return isLower(c) || isUpper(c) || isDigit(c) || c == '_'; });
 }
 
 /* The authority of an operator endpoint: host name, IPv4 or bracketed IPv6
  * literal, optional port; no user info, path, query or fragment. */
 bool authorityValid(const char *s) {
-    if (*s == '\0' || *s == ':') {
-        return false;
-    }
-    for (; *s != '\0'; s++) {
-        char c = *s;
-        if (!isLower(c) && !isUpper(c) && !isDigit(c) && c != '-' && c != '.' && c != ':' &&
-            c != '[' && c != ']') {
-            return false;
-        }
-    }
-    return true;
+    return *s != ':' && textOf(s, [](char c) {
+               return isLower(c) || isUpper(c) || isDigit(c) || c == '-' || c == '.' || c == ':' ||
+                      c == '[' || c == ']';
+           });
 }
 
 /* Request time "YYYYMMDDTHHMMSSZ" and date stamp "YYYYMMDD" of a UTC time. */
