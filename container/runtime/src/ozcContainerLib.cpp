@@ -159,6 +159,19 @@ static CONTAINER_CTX *ozcContainerFindAndLockById(const char *id) {
     return ozcContainerFindAndLock(id, FALSE);
 }
 
+/* The container with this id, locked; null with errno EINVAL for an id that
+ * cannot be one, ENODEV when no container has it. */
+static CONTAINER_CTX *ozcContainerLockValidId(const char *id) {
+    if (!ozcContainerIdValid(id)) {
+        failWith(EINVAL);
+        return nullptr;
+    }
+    CONTAINER_CTX *ctx = ozcContainerFindAndLockById(id);
+    if (ctx == nullptr)
+        failWith(ENODEV);
+    return ctx;
+}
+
 static CONTAINER_CTX *ozcContainerFindAndLockByBundle(const char *bundle) {
     return ozcContainerFindAndLock(bundle, TRUE);
 }
@@ -512,11 +525,11 @@ static BOOL ozcContainerCheckRunning(CONTAINER_CTX *ctx) {
 }
 
 STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
-    if (!ozcContainerIdValid(containerId) || param == nullptr)
+    if (param == nullptr)
         return failWith(EINVAL);
-    CONTAINER_CTX *ctx = ozcContainerFindAndLockById(containerId);
+    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
-        return failWith(ENODEV);
+        return ERROR;
     if (ctx->state.status != STATE_CREATED) {
         ozcContainerUnlock(ctx);
         return failWith(EBUSY);
@@ -542,11 +555,9 @@ STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
 }
 
 STATUS ozcContainerKill(const char *containerId, int signo, unsigned option) {
-    if (!ozcContainerIdValid(containerId))
-        return failWith(EINVAL);
-    CONTAINER_CTX *ctx = ozcContainerFindAndLockById(containerId);
+    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
-        return failWith(ENODEV);
+        return ERROR;
     STATUS rc = OK;
     if (ozcContainerCheckRunning(ctx)) {
         /* Without a reported process handle only the container's own
@@ -573,11 +584,9 @@ static void ozcContainerWaitEmpty(CONTAINER_CTX *ctx) {
 }
 
 STATUS ozcContainerDelete(const char *containerId, unsigned option) {
-    if (!ozcContainerIdValid(containerId))
-        return failWith(EINVAL);
-    CONTAINER_CTX *ctx = ozcContainerFindAndLockById(containerId);
+    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
-        return failWith(ENODEV);
+        return ERROR;
     int code = 0;
     if (ctx->state.status == STATE_CREATING) {
         code = EBUSY;
@@ -601,11 +610,9 @@ STATUS ozcContainerDelete(const char *containerId, unsigned option) {
 }
 
 STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle) {
-    if (!ozcContainerIdValid(containerId))
-        return failWith(EINVAL);
-    CONTAINER_CTX *ctx = ozcContainerFindAndLockById(containerId);
+    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
-        return failWith(ENODEV);
+        return ERROR;
     ctx->pidHandle = pidHandle;
     ozcContainerUnlock(ctx);
     return OK;
