@@ -133,3 +133,24 @@ TEST(SysTest, AtomicIncrementFromManyTasksAndCpuSet)
 }
 
 } // namespace
+
+namespace {
+
+/* The host platform names must be the ones the OS's own package tools use
+ * for images and nodes of this machine. */
+TEST(SysTest, HostPlatformNamesMatchTheDistribution)
+{
+    EXPECT_STREQ(ozSysOsNameGet(), "linux");
+    std::string dpkgArch;
+    if (oztest::sh("dpkg --print-architecture 2>/dev/null", &dpkgArch) != 0 || dpkgArch.empty())
+        GTEST_SKIP() << "no dpkg to compare with";
+    while (!dpkgArch.empty() && (dpkgArch.back() == '\n' || dpkgArch.back() == ' '))
+        dpkgArch.pop_back();
+    if (dpkgArch == "armhf" || dpkgArch == "armel")
+        dpkgArch = "arm";
+    if (dpkgArch == "i386")
+        dpkgArch = "386";
+    EXPECT_EQ(std::string(ozSysArchNameGet()), dpkgArch);
+}
+
+} // namespace

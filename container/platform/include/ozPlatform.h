@@ -252,6 +252,11 @@ STATUS ozConsoleEchoGet(int fd, BOOL *echoOn);
 STATUS ozConsoleEchoSet(int fd, BOOL echoOn);
 /* Atomically add one; returns the value before the increment. */
 int64_t ozAtomic64Inc(int64_t *target);
+/* The platform this build runs on, in the names OCI images and Kubernetes
+ * use: the OS ("linux" on this build; the target's build says "orrery")
+ * and the CPU architecture ("amd64", "arm64", ...). Static texts. */
+const char *ozSysOsNameGet(void);
+const char *ozSysArchNameGet(void);
 
 /* ------------------------------------------------------------------------
  * System log (the syslog calls: openlog, setlogmask, syslog, closelog)

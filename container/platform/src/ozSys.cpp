@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -200,4 +201,33 @@ STATUS ozConsoleEchoSet(int fd, BOOL echoOn)
 int64_t ozAtomic64Inc(int64_t *target)
 {
     return __atomic_fetch_add(target, 1, __ATOMIC_SEQ_CST);
+}
+
+const char *ozSysOsNameGet(void)
+{
+    return "linux";
+}
+
+/* The kernel's machine name in the architecture names of OCI image
+ * platforms; an unknown machine keeps the kernel's name. */
+const char *ozSysArchNameGet(void)
+{
+    static const std::string arch = [] {
+        struct utsname u {};
+        if (uname(&u) != 0)
+            return std::string("amd64");
+        static constexpr struct {
+            const char *machine;
+            const char *arch;
+        } kArchNames[] = {
+            {"x86_64", "amd64"}, {"aarch64", "arm64"}, {"armv7l", "arm"}, {"armv6l", "arm"},
+            {"i686", "386"},     {"i386", "386"},      {"ppc64le", "ppc64le"},
+            {"s390x", "s390x"},  {"riscv64", "riscv64"},
+        };
+        for (const auto &a : kArchNames)
+            if (std::strcmp(u.machine, a.machine) == 0)
+                return std::string(a.arch);
+        return std::string(u.machine);
+    }();
+    return arch.c_str();
 }
