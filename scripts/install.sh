@@ -29,6 +29,16 @@ if [ "${OZ_SKIP_APT:-0}" != 1 ]; then
   if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
+  # The emulator's tests also drive Debian's kubectl (1.20) beside whichever
+  # kubectl is installed: the package unpacked into its own directory.
+  KUBECTL_DEBIAN=/opt/kubernetes-client
+  if [ ! -x "$KUBECTL_DEBIAN/usr/bin/kubectl" ]; then
+    deb=$(mktemp -d)
+    chown _apt "$deb" 2>/dev/null || true
+    (cd "$deb" && apt-get download -qq kubernetes-client)
+    dpkg-deb -x "$deb"/kubernetes-client_*.deb "$KUBECTL_DEBIAN"
+    rm -rf "$deb"
+  fi
 fi
 
 # System settings: the runtime daemon's request queue holds 32 messages.
