@@ -14,7 +14,10 @@ ERROR with a 410 Status when the requested version is older than the kept
 history); JSON patch, JSON merge patch and strategic merge patch for the
 built-in kinds; status subresources; delete preconditions and the graceful
 deletion of pods bound to a node; Status objects for every error; Table
-output for kubectl.
+output for kubectl.  Request bodies in JSON or, as client-go sends built-in
+kinds, protobuf (kubeproto.py); the server's validation with its 422 field
+causes (kubevalidate.py); core/v1 and events.k8s.io/v1 events as one set of
+objects; --state keeps every object and the resourceVersion across restarts.
 
 Sub-commands:
   kubesim.py [serve] --port 0 --certs DIR [--ready-file F] ...   run the server
