@@ -227,16 +227,20 @@ def invalid(rt, name, errs):
     return ApiError(422, '%s "%s" is invalid: %s' % (kind, name, errs.summary()), "Invalid", det)
 
 
-def check_valid(rt, obj, old=None):
-    """The server's validation of an object about to be stored."""
-    name = (obj.get("metadata") or {}).get("name") or ""
+def validation_errors(rt, obj, old=None):
+    """The server's validation of an object about to be stored: its field
+    errors; a member that does not decode is 400 at once."""
     try:
-        errs = kubevalidate.validate(rt.api_version, rt.kind, obj, old)
+        return kubevalidate.validate(rt.api_version, rt.kind, obj, old)
     except kubevalidate.BadType as e:
         raise ApiError(400, '%s in version "%s" cannot be handled as a %s: %s' % (rt.kind, rt.version, rt.kind, e),
                        "BadRequest")
+
+
+def check_valid(rt, obj, old=None):
+    errs = validation_errors(rt, obj, old)
     if errs:
-        raise invalid(rt, name, errs)
+        raise invalid(rt, (obj.get("metadata") or {}).get("name") or "", errs)
 
 
 # --------------------------------------------------------------------------
@@ -724,7 +728,12 @@ def table_for(rt, objects, rv, include_object="Metadata", headers=True):
     cols, row_fn = TABLES.get(rt.storage.key, DEFAULT_TABLE)
     rows = []
     for o in objects:
-        row = {"cells": row_fn(rt.to_storage(o))}
+        try:
+            cells = row_fn(rt.to_storage(o))
+        except (AttributeError, TypeError, ValueError, KeyError, IndexError):
+            # Members of a shape the columns do not expect: the name, the rest unknown.
+            cells = [o["metadata"]["name"]] + ["<unknown>"] * (len(cols) - 1)
+        row = {"cells": cells}
         if include_object == "Object":
             row["object"] = o
         elif include_object != "None":
@@ -973,8 +982,9 @@ class Store:
             md["generation"] = 1
         elif rt.key == "/namespaces":
             spec = obj.setdefault("spec", {})
-            if isinstance(spec, dict) and "kubernetes" not in (spec.get("finalizers") or []):
-                spec["finalizers"] = list(spec.get("finalizers") or []) + ["kubernetes"]
+            finalizers = spec.get("finalizers") or [] if isinstance(spec, dict) else None
+            if isinstance(finalizers, list) and "kubernetes" not in finalizers:
+                spec["finalizers"] = finalizers + ["kubernetes"]
             labels = md.setdefault("labels", {})
             if isinstance(labels, dict):
                 labels["kubernetes.io/metadata.name"] = md["name"]
@@ -1019,7 +1029,6 @@ class Store:
                                % (md["uid"], omd["uid"]))
             if md.get("resourceVersion") not in (None, "") and md["resourceVersion"] != omd["resourceVersion"]:
                 raise conflict(rt, name)
-            errs = kubevalidate.FieldErrors()
             if subresource == "status":
                 merged = copy.deepcopy(old)
                 if "status" in new:
@@ -1033,8 +1042,6 @@ class Store:
                         new["status"] = copy.deepcopy(old["status"])
                     else:
                         new.pop("status", None)
-                if rt.key == "/pods":
-                    _check_pod_spec_update(errs, old.get("spec") or {}, new.get("spec") or {})
                 if rt.key == "/secrets":
                     _secret_string_data(new)
             nmd = new["metadata"]
@@ -1050,11 +1057,13 @@ class Store:
                 nmd.pop("namespace", None)
             nmd["resourceVersion"] = omd["resourceVersion"]
             new["kind"], new["apiVersion"] = rt.kind, rt.api_version
+            errs = validation_errors(rt, new, old)
+            if rt.key == "/pods" and subresource != "status":
+                _check_pod_spec_update(errs, old.get("spec") or {}, new.get("spec") or {})
             if omd.get("deletionTimestamp") and len(nmd.get("finalizers") or []) > len(omd.get("finalizers") or []):
                 errs.forbidden("metadata.finalizers", "no new finalizers can be added if the object is being deleted")
             if errs:
                 raise invalid(rt, name, errs)
-            check_valid(rt, new, old)
             if "generation" in omd and new.get("spec") != old.get("spec"):
                 nmd["generation"] = omd["generation"] + 1
             if new == old:

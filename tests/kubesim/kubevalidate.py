@@ -577,8 +577,18 @@ LIMIT_128 = 128
 NOTE_MAX = 1024
 
 
+def _event_members(obj, objects, strings, ints):
+    for m in objects:
+        _obj(obj, m, m)
+    for m in strings:
+        _str(obj, m, m)
+    for m in ints:
+        _int(obj, m, m)
+
+
 def core_event(errs, obj, old):
     """Events written through core/v1, the form old clients use."""
+    _event_members(obj, ("source", "series", "related"), ("reason", "message", "type", "action"), ("count",))
     ns = obj["metadata"].get("namespace") or ""
     involved = _obj(obj, "involvedObject", "involvedObject")
     ins = _str(involved, "namespace", "involvedObject.namespace")
@@ -605,6 +615,7 @@ def _event_sizes(errs, obj, instance, action, reason, note):
 
 def event(errs, obj, old):
     """Events written through events.k8s.io/v1: the fields of new events are required."""
+    _event_members(obj, ("regarding", "related"), ("note",), ())
     if not obj.get("eventTime"):
         errs.required("eventTime")
     typ = _str(obj, "type", "type")
