@@ -260,7 +260,7 @@ class KubectlSession(unittest.TestCase):
         self.assertEqual(pod["spec"]["containers"][0]["args"], ["sleep", "1000"])
         # `get -w` lists, then shows the change the node agent makes, and
         # ends by itself when its request timeout passes.
-        watch = subprocess.Popen([KUBECTL, "get", "pods", "-l", "app=runner", "-w", "--request-timeout=4s"],
+        watch = subprocess.Popen([KUBECTL, "get", "pods", "-l", "app=runner", "-w", "--request-timeout=8s"],
                                  env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             # Once the list is shown the watch starts from its version: the
