@@ -121,6 +121,20 @@ std::string hostName()
     return name;
 }
 
+/* The pairs of a key-value list, in order. */
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+Pairs pairsOf(list_t *list)
+{
+    Pairs pairs;
+    listEntry_t *e = nullptr;
+    list_ForEach(e, list)
+    {
+        auto *pair = static_cast<keyValuePair_t *>(e->data);
+        pairs.emplace_back(pair->key, static_cast<char *>(pair->value));
+    }
+    return pairs;
+}
+
 /* A file's first line ("" when it cannot be read). */
 std::string firstLine(const std::string &path)
 {
@@ -324,14 +338,8 @@ TEST(NodeBuilders, LabelsHostnameTypeOsArchThenTheConfiguredPairWhenBothPartsAre
         strcpy(conf.nodeLabelValue, c.value.c_str());
         list_t *labels = ozkLabelListCreate(&conf);
         ASSERT_NE(labels, nullptr);
-        std::vector<std::pair<std::string, std::string>> got;
-        listEntry_t *e = nullptr;
-        list_ForEach(e, labels)
-        {
-            auto *pair = static_cast<keyValuePair_t *>(e->data);
-            got.emplace_back(pair->key, static_cast<char *>(pair->value));
-        }
-        std::vector<std::pair<std::string, std::string>> want = {
+        Pairs got = pairsOf(labels);
+        Pairs want = {
             {"kubernetes.io/hostname", hostName()}, {"type", "ozferry"}, {"kubernetes.io/os", "linux"}};
         if (c.key != "kubernetes.io/arch") {
             want.emplace_back("kubernetes.io/arch", ozSysArchNameGet());
@@ -375,14 +383,8 @@ TEST(NodeBuilders, CapacityCpuAmongTheFirstFourThenPodsMemoryAndStorage)
         for (uint32_t pods : {0u, 20u, 110u, 4294967295u}) {
             list_t *cap = ozkNodeCapListCreate(pods);
             ASSERT_NE(cap, nullptr);
-            std::vector<std::pair<std::string, std::string>> got;
-            listEntry_t *e = nullptr;
-            list_ForEach(e, cap)
-            {
-                auto *pair = static_cast<keyValuePair_t *>(e->data);
-                got.emplace_back(pair->key, static_cast<char *>(pair->value));
-            }
-            std::vector<std::pair<std::string, std::string>> want = {
+            Pairs got = pairsOf(cap);
+            Pairs want = {
                 {"cpu", c.cpu},
                 {"pods", std::to_string(pods)},
                 {"memory", memoryQuantity()},

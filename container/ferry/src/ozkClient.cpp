@@ -13,6 +13,7 @@
  */
 #define OZK_LOG_UNIT "ozkClient"
 #include "ozkLib.h"
+#include "ozOwners.h"
 
 #include "CoordinationV1API.h"
 #include "CoreV1API.h"
@@ -89,20 +90,10 @@ extern "C" void ozkClientDestroy(OZK_CLIENT_CTRL *clientCtrl)
  * ------------------------------------------------------------------------ */
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-struct X509Deleter {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-struct KeyDeleter {
-    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
-};
-struct StoreDeleter {
-    void operator()(X509_STORE *st) const { X509_STORE_free(st); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using oz::FilePtr;
+using X509Ptr = oz::Owner<X509, X509_free>;
+using KeyPtr = oz::Owner<EVP_PKEY, EVP_PKEY_free>;
+using StorePtr = oz::Owner<X509_STORE, X509_STORE_free>;
 
 /* The reason OpenSSL gives for the last failure (its queue is emptied). */
 std::string ozkTlsReason(const char *fallback)
@@ -147,7 +138,7 @@ STATUS ozkTlsCaCheck(const char *path)
     if (!file) {
         return ERROR;
     }
-    std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
+    StorePtr store(X509_STORE_new());
     int certs = 0;
     while (X509Ptr cert {PEM_read_X509(file.get(), nullptr, ozkTlsNoPassphrase, nullptr)}) {
         if (!store || X509_STORE_add_cert(store.get(), cert.get()) != 1) {
@@ -200,7 +191,7 @@ extern "C" STATUS ozkClientTlsFilesCheck(const OZK_CONF *conf)
     if (!keyFile) {
         return ERROR;
     }
-    std::unique_ptr<EVP_PKEY, KeyDeleter> key(PEM_read_PrivateKey(keyFile.get(), nullptr, ozkTlsNoPassphrase, nullptr));
+    KeyPtr key(PEM_read_PrivateKey(keyFile.get(), nullptr, ozkTlsNoPassphrase, nullptr));
     if (!key) {
         OZK_ERR("%s %s holds no usable PEM private key: %s", keyWhat, conf->keyPath,
                 ozkTlsReason("no key").c_str());
@@ -386,10 +377,8 @@ std::string ozkHttpFailureDetail(const apiClient_t *client)
     if (client->dataReceived == nullptr || client->dataReceivedLen <= 0) {
         return {};
     }
-    std::unique_ptr<cJSON, void (*)(cJSON *)> body(
-        cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
-                              static_cast<size_t>(client->dataReceivedLen)),
-        cJSON_Delete);
+    oz::JsonPtr body(cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
+                                           static_cast<size_t>(client->dataReceivedLen)));
     const cJSON *message = cJSON_GetObjectItemCaseSensitive(body.get(), "message");
     return cJSON_IsString(message) ? ozkLogText(message->valuestring) : std::string();
 }
