@@ -97,6 +97,10 @@ const char *taskName(TASK_ID tid); /* null for an unknown task */
 /* Protect the calling task from deletion; nests. */
 STATUS taskSafe(void);
 STATUS taskUnsafe(void);
+/* TRUE when a deletion of the calling task is pending: the task ends at its
+ * next platform wait. Work that blocks outside the platform (a network
+ * transfer) asks this to give up early. */
+BOOL taskDeletePending(void);
 
 /* ------------------------------------------------------------------------
  * Semaphores
@@ -257,6 +261,16 @@ int64_t ozAtomic64Inc(int64_t *target);
  * and the CPU architecture ("amd64", "arm64", ...). Static texts. */
 const char *ozSysOsNameGet(void);
 const char *ozSysArchNameGet(void);
+/* Size in bytes of the memory the system manages. */
+STATUS ozSysMemSizeGet(uint64_t *bytes);
+/* Size in bytes of the file system that holds `path`; a path that does not
+ * exist yet counts as the file system of its nearest existing parent. */
+STATUS ozSysStorageSizeGet(const char *path, uint64_t *bytes);
+/* Identity of the current boot of the system, and of the machine, as text
+ * (lower-case hexadecimal digits and dashes). ENOENT when the system keeps
+ * none; ERANGE (buf emptied) when it does not fit. */
+STATUS ozSysBootIdGet(char *buf, size_t size);
+STATUS ozSysMachineIdGet(char *buf, size_t size);
 
 /* ------------------------------------------------------------------------
  * System log (the syslog calls: openlog, setlogmask, syslog, closelog)
