@@ -1533,6 +1533,10 @@ def api_group(group):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Answers go out as header and body writes; with Nagle's algorithm the
+    # body waits for the client's delayed acknowledgement (about 40 ms a
+    # request on a kept connection).
+    disable_nagle_algorithm = True
     server_version = "kubesim"
     sim = None  # set per server class
 
