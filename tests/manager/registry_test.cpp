@@ -128,12 +128,14 @@ protected:
         }
     }
 
-    /* Checks the layout of a successful pull, its entry for ref (named
-     * fullName, the only entry unless entries says otherwise), and returns
-     * the manifest of that entry. */
+    /* Checks the layout of a successful pull, its entry for ref (of the
+     * image hostRepo, the only entry unless entries says otherwise), and
+     * returns the manifest of that entry. */
     JsonPtr checkLayout(const std::string &dir, int expectedLayers, const std::string &ref,
-                        const std::string &fullName, int entries = 1)
+                        const std::string &hostRepo, int entries = 1)
     {
+        /* "<registry>/<repository>/<name>": the name the node agent looks for. */
+        std::string fullName = hostRepo + hostRepo.substr(hostRepo.rfind('/'));
         EXPECT_EQ("{\n\t\"imageLayoutVersion\":\t\"1.0.0\"\n}",
                   regfix::readFile(dir + "/oci-layout").substr(0, 34));
         JsonPtr index = regfix::indexOf(dir);

@@ -13,8 +13,8 @@
  * its SHA-256 digest. Tags of one image live side by side: each entry of the
  * layout's index.json carries "org.opencontainers.image.ref.name" (the tag
  * as pulled, "latest" when none, the digest text for a pull by digest) and
- * "org.orrery.image.name" ("<registry>/<repository>", the image's full name
- * without tag); a pull of another repository into a layout of the same name
+ * "org.orrery.image.name" (the image without tag, from the parts
+ * ozcImageRegistryInfoGet gives: "<registry>/<repository>/<image>"); a pull of another repository into a layout of the same name
  * fails with 0xE0000E. A pull locks its layout (the file ".<name>.lock"
  * beside it) against other pulls in any process, writes blobs through
  * temporary files and replaces index.json last; a failed pull leaves the

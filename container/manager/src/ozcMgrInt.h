@@ -192,7 +192,9 @@ bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long s
 void layoutLeftoversClean(const REGISTRY_CTX *ctx);
 /* True when the layout has an index. */
 bool layoutHasIndex(const REGISTRY_CTX *ctx);
-/* The image's full name without tag ("<registry>/<repository>"). */
+/* The image's name without tag as the layout records it, from the parts
+ * ozcImageRegistryInfoGet gives: "<registry>/<repository>/<image>", or
+ * "<registry>/<image>" when the repository is empty. */
 std::string imageFullName(const REGISTRY_CTX *ctx);
 /* The ref name of the pull: its tag, or the digest of a pull by digest. */
 std::string imageRefName(const REGISTRY_CTX *ctx);

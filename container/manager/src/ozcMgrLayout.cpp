@@ -396,7 +396,10 @@ bool layoutHasIndex(const REGISTRY_CTX *ctx)
 
 std::string imageFullName(const REGISTRY_CTX *ctx)
 {
-    return std::string(ctx->registry) + "/" + ctx->repository;
+    /* The form the node agent builds from the same parts to find an image. */
+    std::string registry = ctx->registry;
+    return ctx->repository[0] == '\0' ? registry + "/" + ctx->image
+                                       : registry + "/" + ctx->repository + "/" + ctx->image;
 }
 
 std::string imageRefName(const REGISTRY_CTX *ctx)
