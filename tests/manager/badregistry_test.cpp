@@ -243,29 +243,19 @@ TEST_F(BadRegistry, FailedPullsKeepTheEarlierImageByteForByte)
         EXPECT_TRUE(before == regfix::snapshot(images + "/app"));
         EXPECT_TRUE(regfix::layoutValid(images + "/app"));
     }
-}
-
-/* Each fault stops where it should: one retry of a 503 as configured, ten
- * redirects, nothing sent in clear, an over-long layer cut off early. */
-TEST_F(BadRegistry, FaultsAreBounded)
-{
-    regfix::EnvScope retries("OZC_HTTP_RETRIES", "1");
-    std::string loopLayer = "blobs/" + shopLayer("redirloop");
-    std::string httpLayer = "blobs/" + shopLayer("tohttp");
-    int heads = seen("HEAD", "manifests/unavailable"), loops = seen("GET", loopLayer);
-    EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, pullRef(shop() + ":unavailable"));
-    EXPECT_EQ(2, seen("HEAD", "manifests/unavailable") - heads);
-    EXPECT_EQ(OZC_MGR_ERR_CURL_FAILED, pullRef(shop() + ":redirloop"));
-    EXPECT_EQ(11, seen("GET", loopLayer) - loops) << "the request and ten redirects";
-    EXPECT_EQ(OZC_MGR_ERR_CURL_FAILED, pullRef(shop() + ":tohttp"));
-    EXPECT_EQ(0, regfix::badRequests(reg["OZ_BAD_OK"], "PLAIN GET /v2/" + shopRepo() + "/" + httpLayer));
-
-    EXPECT_EQ(OZC_MGR_ERR_INTEGRITY, pullRef(shop() + ":big"));
+    /* Each fault stopped where it should (this test's repository counts
+     * only its own requests): one retry of the 503 as configured, the
+     * request and ten redirects, nothing sent in clear, the over-long layer
+     * cut off long before the 200 MiB offered. */
+    EXPECT_EQ(2, seen("HEAD", "manifests/unavailable"));
+    EXPECT_EQ(11, seen("GET", "blobs/" + shopLayer("redirloop")));
+    EXPECT_EQ(0, regfix::badRequests(reg["OZ_BAD_OK"],
+                                     "PLAIN GET /v2/" + shopRepo() + "/blobs/" + shopLayer("tohttp")));
     regfix::JsonPtr stats = regfix::badStats(reg["OZ_BAD_OK"]);
     const cJSON *sent =
         cJSON_GetObjectItem(cJSON_GetObjectItem(stats.get(), "sent"), shopRepo().c_str());
     ASSERT_TRUE(cJSON_IsNumber(sent));
-    EXPECT_LT(sent->valuedouble, 64.0 * 1024 * 1024) << "of 200 MiB offered";
+    EXPECT_LT(sent->valuedouble, 64.0 * 1024 * 1024);
 }
 
 /* A transfer that stalls, or a server that never answers the handshake,
