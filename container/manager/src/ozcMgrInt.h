@@ -21,7 +21,7 @@
 #include "ozcMgrUtil.h"
 
 /* Hidden: the library exports its C interface only. */
-namespace __attribute__((visibility("hidden"))) ozcmgr {
+namespace ozcmgr __attribute__((visibility("hidden"))) {
 
 /* Manifests, manifest lists and indexes larger than this are refused. */
 constexpr long long kManifestMax = 4LL * 1024 * 1024;
