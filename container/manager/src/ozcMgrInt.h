@@ -184,10 +184,10 @@ private:
 /* Full path of the blob of a digest into out. */
 bool blobPathGet(const REGISTRY_CTX *ctx, const std::string &digest, char *out, size_t size);
 /* True when the blob is in the store with that size (-1: any) and its bytes
- * are the digest's: unchanged since they were verified, or hashed now (and
- * then recorded). */
+ * are the digest's: unchanged since they were verified, or (mayHash) hashed
+ * now and then recorded. */
 bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long size,
-                 VerifiedBlobs &known);
+                 VerifiedBlobs &known, bool mayHash = true);
 /* Removes what killed pulls left (temporary blob and JSON files). */
 void layoutLeftoversClean(const REGISTRY_CTX *ctx);
 /* True when the layout has an index. */

@@ -168,7 +168,7 @@ bool blobPathGet(const REGISTRY_CTX *ctx, const std::string &digest, char *out, 
 }
 
 bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long size,
-                 VerifiedBlobs &known)
+                 VerifiedBlobs &known, bool mayHash)
 {
     char path[kPathSize];
     struct stat st;
@@ -178,6 +178,8 @@ bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long s
     std::string hex = ozcMgrHashGetFromDigest(digest.c_str());
     if (known.unchanged(hex, st))
         return true;
+    if (!mayHash)
+        return false;
     char hash[kHexSize];
     int savedErrno = errnoGet();
     bool same = ozcMgrFileSha256HexGet(path, hash, sizeof(hash)) == 0 && hex == hash;

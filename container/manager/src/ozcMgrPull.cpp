@@ -53,8 +53,9 @@ struct BlobWork {
     REGISTRY_CTX *ctx;
     PullState *st;
     std::vector<BlobJob> jobs;
+    std::vector<size_t> pending;      /* the jobs left to the tasks */
     SEM_ID mutex = nullptr;
-    size_t next = 0;                  /* first job not yet started */
+    size_t next = 0;                  /* first pending job not yet started */
     size_t shown = 0;                 /* first job whose end is not yet shown */
     std::vector<long long> bytes;     /* per job: -1 running, else its size */
     std::vector<char> present;        /* per job: found in the store */
@@ -182,11 +183,11 @@ void blobWorkRun(BlobWork *work)
             work->err = OZC_MGR_ERR_NO_MEMORY;
             work->stop = true;
         }
-        if (work->stop || work->next == work->jobs.size()) {
+        if (work->stop || work->next == work->pending.size()) {
             semGive(work->mutex);
             return;
         }
-        size_t i = work->next++;
+        size_t i = work->pending[work->next++];
         semGive(work->mutex);
 
         std::string added;
@@ -239,13 +240,26 @@ int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
     }
     work.bytes.assign(work.jobs.size(), -1);
     work.present.assign(work.jobs.size(), 0);
+    /* Blobs unchanged since they were verified need neither a task nor a
+     * transfer: the re-pull of an unchanged image ends here. */
+    for (size_t i = 0; i < work.jobs.size(); ++i) {
+        if (blobPresent(ctx, work.jobs[i].d.digest, work.jobs[i].d.size, st.known, false)) {
+            work.present[i] = 1;
+            work.bytes[i] = work.jobs[i].d.size;
+        } else {
+            work.pending.push_back(i);
+        }
+    }
+    progressShow(&work);
+    if (work.pending.empty())
+        return 0;
     work.mutex = semMCreate(SEM_Q_PRIORITY | SEM_DELETE_SAFE | SEM_INVERSION_SAFE);
     if (work.mutex == nullptr)
         return failWith(OZC_MGR_ERR_NO_MEMORY);
     {
         SafeScope safe;
         std::vector<TASK_ID> tasks;
-        size_t helpers = std::min<size_t>(static_cast<size_t>(parallel), work.jobs.size()) - 1;
+        size_t helpers = std::min<size_t>(static_cast<size_t>(parallel), work.pending.size()) - 1;
         for (size_t k = 0; k < helpers; ++k) {
             TASK_ID tid = taskSpawn("ozcMgrBlob", kBlobTaskPriority, 0, kBlobTaskStack, blobTask,
                                     &work);
