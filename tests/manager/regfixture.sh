@@ -17,9 +17,11 @@
 #                  needed at the issuer, "access_token" only)
 # Images (pushed with skopeo from tests/fixtures/mkimage.sh layouts):
 #   orrery/app:oci       OCI manifest          orrery/app:v2s2   Docker schema 2
-#   team/multi:oci       OCI index with orrery/amd64 among linux/amd64, orrery/arm64
-#   team/multi:docker    Docker manifest list, same platforms
-#   team/nomatch:latest  OCI index without orrery/amd64
+#   other/app:oci        the same image in another repository of the same name
+#   team/multi:oci       OCI index: orrery/amd64 (2 layers), linux/amd64 (1 layer),
+#                        orrery/arm64 (3 layers)
+#   team/multi:docker    Docker manifest list: orrery/amd64, linux/amd64
+#   team/nomatch:latest  OCI index without an amd64 entry (linux/arm64, orrery/arm64)
 #   team/noplat:latest   OCI index whose first entry has no platform
 #   team/corrupt:latest  OCI manifest whose last layer is corrupted in storage
 #   bench/large:latest   (--large) the ~64 MiB benchmark image
@@ -151,6 +153,7 @@ up() {
   "$MKIMAGE" --layers 2 --tag oci "$L/app" >/dev/null
   push "$L/app:oci" "$reg/orrery/app:oci"
   push "$L/app:oci" "$reg/orrery/app:v2s2" --format v2s2
+  push "$L/app:oci" "$reg/other/app:oci"
   "$MKIMAGE" --layers 1 --tag linux --os linux "$L/linux" >/dev/null
   "$MKIMAGE" --layers 3 --tag arm --arch arm64 "$L/arm" >/dev/null
   push "$L/linux:linux" "$reg/team/multi:linux-amd64"
@@ -169,7 +172,7 @@ up() {
   push "$L/linux:linux" "$reg/team/nomatch:linux"
   push "$L/arm:arm" "$reg/team/nomatch:arm"
   put_index "$reg" team/nomatch latest application/vnd.oci.image.index.v1+json \
-    "[$(entry "$reg" team/nomatch linux linux amd64),$(entry "$reg" team/nomatch arm orrery arm64)]"
+    "[$(entry "$reg" team/nomatch linux linux arm64),$(entry "$reg" team/nomatch arm orrery arm64)]"
   push "$L/app:oci" "$reg/team/noplat:app"
   push "$L/linux:linux" "$reg/team/noplat:linux"
   put_index "$reg" team/noplat latest application/vnd.oci.image.index.v1+json \

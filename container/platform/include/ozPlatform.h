@@ -273,6 +273,20 @@ STATUS ozSysBootIdGet(char *buf, size_t size);
 STATUS ozSysMachineIdGet(char *buf, size_t size);
 
 /* ------------------------------------------------------------------------
+ * File locks
+ * ------------------------------------------------------------------------ */
+/* Exclusive lock on the file at `path` (created with mode 0600 when missing,
+ * never through a symbolic link), shared by every task and process of the
+ * system: two takes exclude each other even inside one process. Waits up to
+ * `timeoutTicks` (WAIT_FOREVER, NO_WAIT) in platform delays, so a waiting
+ * task can be deleted. Returns a lock id (>= 0), or -1 with errno:
+ * S_objLib_OBJ_UNAVAILABLE (NO_WAIT) or S_objLib_OBJ_TIMEOUT when another
+ * holder keeps it, or the error of opening the file. The lock goes with
+ * ozFileLockGive, or when the holding process ends. */
+int ozFileLockTake(const char *path, int timeoutTicks);
+STATUS ozFileLockGive(int lockId);
+
+/* ------------------------------------------------------------------------
  * System log (the syslog calls: openlog, setlogmask, syslog, closelog)
  * ------------------------------------------------------------------------ */
 /* Test seam: when the environment variable "OZ_SYSLOG_SOCKET" names a
