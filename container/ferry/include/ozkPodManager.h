@@ -128,6 +128,9 @@ STATUS ozkContainerLocalGetByName(OZK_POD_MANAGER_CTRL *podManagerCtrl, const ch
 /* A deep copy of the cached pod with that uid, made under the pod cache's
  * lock and owned by the caller (v1_pod_free); null when none is cached. */
 v1_pod_t *ozkPodGetByUid(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podUid);
+/* Creates the pod event queue and the semaphores (the first part of the
+ * start, also used by the tests). */
+STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *podManagerCtrl);
 /* The task entry of "podManager". */
 int ozkPodManagerLoop(void *podManagerCtrl);
 /* One pass over the pending events: starts a worker for each one that may

@@ -102,7 +102,7 @@ v1_pod_t *ozkPodCopyByUid(OZK_POD_MANAGER_CTRL *ctrl, const char *podUid, bool *
 /* ------------------------------------------------------------------------
  * Start
  * ------------------------------------------------------------------------ */
-static STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
+extern "C" STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
 {
     ctrl->podEventMqId = msgQCreate(OZK_POD_EVENT_QUEUE_DEPTH, sizeof(POD_EVENT), MSG_Q_PRIORITY);
     if (ctrl->podEventMqId == nullptr) {
