@@ -697,6 +697,11 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
         OZK_ERR("gen bundle path fail!");
         return ERROR;
     }
+    /* bundles go into the base directory, which the first one makes */
+    if (base[0] != '\0' && ozMkdirP(base, 0755) != OK) {
+        OZK_ERR("ozc unpack image to bundle fail!");
+        return ERROR;
+    }
     if (ozcUnpack(containerLocal->bundlePath, imageInfo->image_path, unpackTag, 0, nullptr) != OK) {
         OZK_ERR("ozc unpack image to bundle fail!");
         (void)ozkBundleRemove(containerLocal->bundlePath);
