@@ -495,14 +495,11 @@ extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
         OZK_ERR("semTake cached container fail!");
         return ERROR;
     }
-    CACHE_CONTAINER_ENTRY *found = nullptr;
-    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedContainerList); node != nullptr; node = sllNext(node)) {
-        auto *entry = reinterpret_cast<CACHE_CONTAINER_ENTRY *>(node);
-        if (strcmp(entry->containerItem.containerName, containerLocal->containerName) == 0) {
-            found = entry;
-            break;
-        }
-    }
+    const char *name = containerLocal->containerName;
+    auto *found = ozk::listFind<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
+                                                       [name](const CACHE_CONTAINER_ENTRY &e) {
+        return strcmp(e.containerItem.containerName, name) == 0;
+    });
     if (found == nullptr) {
         found = static_cast<CACHE_CONTAINER_ENTRY *>(calloc(1, sizeof(CACHE_CONTAINER_ENTRY)));
         if (found == nullptr) {

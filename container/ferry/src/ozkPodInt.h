@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kubeModels.h"
+#include "ozkList.h"
 #include "ozOwners.h"
 #include "ozPlatform.h"
 
@@ -69,6 +70,40 @@ inline bool formatInto(char *buf, size_t size, const char *format, ...)
 inline bool containerKeyGet(char *key, size_t size, const char *podUid, const char *containerName)
 {
     return formatInto(key, size, "%s:%s", podUid, containerName);
+}
+
+/* The first entry of a cache list that `match` accepts, or null. */
+template <typename Entry, typename Match>
+Entry *listFind(const SL_LIST *list, Match match)
+{
+    for (SL_NODE *node = sllFirst(list); node != nullptr; node = sllNext(node)) {
+        auto *entry = reinterpret_cast<Entry *>(node);
+        if (match(*entry)) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+/* Unlinks the first entry that `match` accepts and hands it back (null when
+ * none does). */
+template <typename Entry, typename Match>
+Entry *listUnlink(SL_LIST *list, Match match)
+{
+    SL_NODE *prev = nullptr;
+    for (SL_NODE *node = sllFirst(list); node != nullptr; prev = node, node = sllNext(node)) {
+        if (match(*reinterpret_cast<Entry *>(node))) {
+            sllRemove(list, node, prev);
+            return reinterpret_cast<Entry *>(node);
+        }
+    }
+    return nullptr;
+}
+
+/* The uid of a pod, or null. */
+inline const char *podUidOf(const v1_pod_t *pod)
+{
+    return pod != nullptr && pod->metadata != nullptr ? pod->metadata->uid : nullptr;
 }
 
 inline bool textEquals(const char *a, const char *b)

@@ -14,6 +14,7 @@
 #include <vector>
 
 using ozk::Pod;
+using ozk::podUidOf;
 
 namespace {
 
@@ -35,11 +36,6 @@ SEM_ID ozkPodCacheHandleGuard()
 {
     static const SEM_ID guard = semMCreate(kMutexOptions);
     return guard;
-}
-
-const char *podUidOf(const v1_pod_t *pod)
-{
-    return pod != nullptr && pod->metadata != nullptr ? pod->metadata->uid : nullptr;
 }
 
 const char *podNameOf(const v1_pod_t *pod)
@@ -79,15 +75,13 @@ v1_pod_t *ozkPodCopyByUid(OZK_POD_MANAGER_CTRL *ctrl, const char *podUid, bool *
         ozkForceShutDown();
     }
     v1_pod_t *copy = nullptr;
-    for (SL_NODE *node = sllFirst(&ctrl->cachedPodList); node != nullptr; node = sllNext(node)) {
-        v1_pod_t *pod = reinterpret_cast<CACHE_POD_ENTRY *>(node)->podItem;
-        if (!ozk::textEquals(podUidOf(pod), podUid)) {
-            continue;
-        }
+    auto *entry = ozk::listFind<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [podUid](const CACHE_POD_ENTRY &e) {
+        return ozk::textEquals(podUidOf(e.podItem), podUid);
+    });
+    if (entry != nullptr) {
         OZK_DEBUG("find pod uid:%s", podUid);
         *found = true;
-        copy = ozkPodDeepCopy(pod);
-        break;
+        copy = ozkPodDeepCopy(entry->podItem);
     }
     if (semGive(ctrl->semCached) != OK) {
         OZK_ERR("semGive cached pod list fail!");
@@ -228,14 +222,13 @@ extern "C" STATUS ozkContainerLocalGetByName(OZK_POD_MANAGER_CTRL *podManagerCtr
         OZK_ERR("semtake cached container fail!");
         return ERROR;
     }
-    bool found = false;
-    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedContainerList); node != nullptr; node = sllNext(node)) {
-        auto *entry = reinterpret_cast<CACHE_CONTAINER_ENTRY *>(node);
-        if (strcmp(entry->containerItem.containerName, containerName) == 0) {
-            *containerLocal = entry->containerItem;
-            found = true;
-            break;
-        }
+    auto *entry = ozk::listFind<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
+                                                       [containerName](const CACHE_CONTAINER_ENTRY &e) {
+        return strcmp(e.containerItem.containerName, containerName) == 0;
+    });
+    bool found = entry != nullptr;
+    if (found) {
+        *containerLocal = entry->containerItem;
     }
     if (semGive(podManagerCtrl->semContainerCached) != OK) {
         OZK_ERR("semGive container cache fail!");

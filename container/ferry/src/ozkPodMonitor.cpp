@@ -22,6 +22,7 @@ using ozk::Json;
 using ozk::JsonText;
 using ozk::Pod;
 using ozk::PodList;
+using ozk::podUidOf;
 
 namespace {
 
@@ -39,11 +40,6 @@ constexpr EventName kWatchTypes[] = {
     {POD_ADDED, "ADDED"}, {POD_MODIFIED, "MODIFIED"}, {POD_DELETE, "DELETE"}, {POD_DELETED, "DELETED"},
     {POD_ERROR, "ERROR"}, {POD_BOOKMARK, "BOOKMARK"}, {POD_INIT, "INIT"},
 };
-
-const char *podUidOf(const v1_pod_t *pod)
-{
-    return pod != nullptr && pod->metadata != nullptr ? pod->metadata->uid : nullptr;
-}
 
 /* Copies a resource version into the control block; one that does not fit
  * leaves it empty, and the next watch goes without one. */
@@ -70,6 +66,18 @@ uint32_t watchSecondsGet(uint32_t seconds)
     uint32_t speedup = ozClockSpeedupGet();
     uint32_t scaled = speedup > 1 ? seconds / speedup : seconds;
     return scaled > 0 ? scaled : 1;
+}
+
+/* The node's pods; the list's version becomes the one to watch from. */
+PodList podListGet(OZK_POD_MANAGER_CTRL *ctrl, const char *fieldSelect)
+{
+    PodList list(ozkClientPodsList(ctrl->clientCtrl, fieldSelect));
+    if (!list) {
+        OZK_ERR("list podlist fail!");
+    } else if (list->metadata != nullptr) {
+        resourceVersionKeep(ctrl, list->metadata->resource_version);
+    }
+    return list;
 }
 
 void podMonitorExit()
@@ -186,13 +194,9 @@ extern "C" STATUS ozkDispatchPodListEvent(OZK_POD_MANAGER_CTRL *podManagerCtrl, 
 
 extern "C" STATUS ozkPodListHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *fieldSelect)
 {
-    PodList list(ozkClientPodsList(podManagerCtrl->clientCtrl, fieldSelect));
+    PodList list = podListGet(podManagerCtrl, fieldSelect);
     if (!list) {
-        OZK_ERR("list podlist fail!");
         return ERROR;
-    }
-    if (list->metadata != nullptr) {
-        resourceVersionKeep(podManagerCtrl, list->metadata->resource_version);
     }
     if (list->items != nullptr && list->items->count > 0) {
         if (ozkPodListItemCache(podManagerCtrl, list.get()) != OK ||
@@ -291,17 +295,12 @@ extern "C" STATUS ozkCachedPodUpdate(v1_pod_t *cachedPod, v1_pod_t *newPod, int3
 /* Merges a copy into the cache; called with semCached held. */
 static STATUS ozkCachePodListUpdate(OZK_POD_MANAGER_CTRL *ctrl, Pod &copy, OZK_POD_UPDATE_FLAG *updateFlag)
 {
-    CACHE_POD_ENTRY *found = nullptr;
-    for (SL_NODE *node = sllFirst(&ctrl->cachedPodList); node != nullptr; node = sllNext(node)) {
-        auto *entry = reinterpret_cast<CACHE_POD_ENTRY *>(node);
-        if (entry->podItem == nullptr || entry->podItem->metadata == nullptr) {
-            continue;
-        }
-        if (ozk::textEquals(podUidOf(entry->podItem), podUidOf(copy.get()))) {
-            OZK_DEBUG("find watch rsp old item!");
-            found = entry;
-            break;
-        }
+    const char *uid = podUidOf(copy.get());
+    auto *found = ozk::listFind<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [uid](const CACHE_POD_ENTRY &e) {
+        return ozk::textEquals(podUidOf(e.podItem), uid);
+    });
+    if (found != nullptr) {
+        OZK_DEBUG("find watch rsp old item!");
     }
     if (found == nullptr) {
         auto *entry = static_cast<CACHE_POD_ENTRY *>(calloc(1, sizeof(CACHE_POD_ENTRY)));
@@ -420,13 +419,9 @@ static STATUS ozkCachedPodGoneDispatch(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_list_t
 
 extern "C" STATUS ozkUpdateCachedPodList(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *fieldSelect)
 {
-    PodList list(ozkClientPodsList(podManagerCtrl->clientCtrl, fieldSelect));
+    PodList list = podListGet(podManagerCtrl, fieldSelect);
     if (!list) {
-        OZK_ERR("list podlist fail!");
         return ERROR;
-    }
-    if (list->metadata != nullptr) {
-        resourceVersionKeep(podManagerCtrl, list->metadata->resource_version);
     }
     STATUS result = OK;
     bool walkFailed = false;

@@ -85,17 +85,13 @@ void cachedResourceVersionSet(OZK_POD_MANAGER_CTRL *ctrl, const char *uid, const
         OZK_ERR("semTake cached pod list fail!");
         return;
     }
-    for (SL_NODE *node = sllFirst(&ctrl->cachedPodList); node != nullptr; node = sllNext(node)) {
-        v1_pod_t *cached = reinterpret_cast<CACHE_POD_ENTRY *>(node)->podItem;
-        if (cached == nullptr || cached->metadata == nullptr || !ozk::textEquals(cached->metadata->uid, uid)) {
-            continue;
-        }
-        char *copy = strdup(version);
-        if (copy != nullptr) {
-            free(cached->metadata->resource_version);
-            cached->metadata->resource_version = copy;
-        }
-        break;
+    auto *entry = ozk::listFind<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [uid](const CACHE_POD_ENTRY &e) {
+        return ozk::textEquals(ozk::podUidOf(e.podItem), uid);
+    });
+    char *copy = entry != nullptr ? strdup(version) : nullptr;
+    if (copy != nullptr) {
+        free(entry->podItem->metadata->resource_version);
+        entry->podItem->metadata->resource_version = copy;
     }
     if (semGive(ctrl->semCached) != OK) {
         OZK_ERR("semGive cached pod list fail!");
@@ -118,16 +114,11 @@ extern "C" STATUS ozkPodWorkerTaskRemove(OZK_POD_MANAGER_CTRL *podManagerCtrl, c
         OZK_ERR("semTake podWorker task fail!");
         return ERROR;
     }
-    SL_NODE *prev = nullptr;
-    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodWorkerTaskList); node != nullptr;
-         prev = node, node = sllNext(node)) {
-        const char *uid = reinterpret_cast<CACHE_WORKER_TASK_ENTRY *>(node)->workerTaskItem.podUID;
-        if (uid[0] != '\0' && strcmp(uid, podUid) == 0) {
-            sllRemove(&podManagerCtrl->cachedPodWorkerTaskList, node, prev);
-            free(node);
-            break;
-        }
-    }
+    free(ozk::listUnlink<CACHE_WORKER_TASK_ENTRY>(&podManagerCtrl->cachedPodWorkerTaskList,
+                                                  [podUid](const CACHE_WORKER_TASK_ENTRY &entry) {
+        const char *uid = entry.workerTaskItem.podUID;
+        return uid[0] != '\0' && strcmp(uid, podUid) == 0;
+    }));
     if (semGive(podManagerCtrl->semPodWorkerTask) != OK) {
         OZK_ERR("semGive podWorker task fail!");
         return ERROR;
@@ -141,16 +132,10 @@ extern "C" STATUS ozkCachedContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl,
         OZK_ERR("semTake cached container fail!");
         return ERROR;
     }
-    SL_NODE *prev = nullptr;
-    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedContainerList); node != nullptr;
-         prev = node, node = sllNext(node)) {
-        if (strcmp(reinterpret_cast<CACHE_CONTAINER_ENTRY *>(node)->containerItem.containerName, containerName) ==
-            0) {
-            sllRemove(&podManagerCtrl->cachedContainerList, node, prev);
-            free(node);
-            break;
-        }
-    }
+    free(ozk::listUnlink<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
+                                                [containerName](const CACHE_CONTAINER_ENTRY &entry) {
+        return strcmp(entry.containerItem.containerName, containerName) == 0;
+    }));
     if (semGive(podManagerCtrl->semContainerCached) != OK) {
         OZK_ERR("semGive cached container list fail!");
         return ERROR;
@@ -188,17 +173,13 @@ extern "C" STATUS ozkCachedPodDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_po
         OZK_ERR("semTake cached pod list fail!");
         return ERROR;
     }
-    SL_NODE *prev = nullptr;
-    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodList); node != nullptr;
-         prev = node, node = sllNext(node)) {
-        auto *entry = reinterpret_cast<CACHE_POD_ENTRY *>(node);
-        if (entry->podItem != nullptr && entry->podItem->metadata != nullptr &&
-            ozk::textEquals(entry->podItem->metadata->uid, podItem->metadata->uid)) {
-            sllRemove(&podManagerCtrl->cachedPodList, node, prev);
-            v1_pod_free(entry->podItem);
-            free(entry);
-            break;
-        }
+    const char *uid = podItem->metadata->uid;
+    auto *entry = ozk::listUnlink<CACHE_POD_ENTRY>(&podManagerCtrl->cachedPodList, [uid](const CACHE_POD_ENTRY &e) {
+        return ozk::textEquals(ozk::podUidOf(e.podItem), uid);
+    });
+    if (entry != nullptr) {
+        v1_pod_free(entry->podItem);
+        free(entry);
     }
     if (semGive(podManagerCtrl->semCached) != OK) {
         OZK_ERR("semGive cached pod list fail!");
