@@ -544,3 +544,18 @@ TEST_F(PodStart, AFailedStartLeavesNoBundleAndNoContainer)
     Json containers(list ? cJSON_Parse(list.get()) : nullptr);
     EXPECT_EQ(cJSON_GetArraySize(containers.get()), 0) << (list ? list.get() : "");
 }
+
+/* A worker that was still starting containers while the stop walked the
+ * cached pods leaves them in the container cache: the stop removes them. */
+TEST_F(PodStart, AtStopNoStartedContainerIsLeftBehind)
+{
+    localImage("app", "v1", "127.0.0.1:1/team/app:v1", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'");
+    Json pod = start("late", R"([{"name":"main","image":"127.0.0.1:1/team/app:v1","imagePullPolicy":"Never"}])");
+    CONTAINER_INFO_LOCAL local{};
+    ASSERT_EQ(ozkContainerLocalGetByName(rig_->pm(), (str(pod.get(), "metadata.uid") + ":main").c_str(), &local), OK);
+    ASSERT_EQ(ozcStatusGet(local.containerId), STATE_RUNNING);
+    EXPECT_EQ(ozkPodManagerDestroy(rig_->pm()), OK);
+    rig_->destroyed();
+    EXPECT_EQ(ozcStatusGet(local.containerId), STATE_UNKNOWN);
+    EXPECT_FALSE(rtfix::exists(local.bundlePath));
+}

@@ -6,6 +6,7 @@
  */
 #define OZK_LOG_UNIT "ozkPodManager"
 #include "ozkLib.h"
+#include "ozkContainer.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodWorker.h"
 #include "ozkPodInt.h"
@@ -565,8 +566,15 @@ static STATUS ozkCacheContainerListFree(OZK_POD_MANAGER_CTRL *ctrl)
         OZK_ERR("semTake for semContainerCached fail!");
         return ERROR;
     }
-    ozkListRelease<CACHE_CONTAINER_ENTRY>(&ctrl->cachedContainerList,
-                                          [](CACHE_CONTAINER_ENTRY *entry) { free(entry); });
+    /* a worker that ran while the pods were deleted may have started a
+     * container since: no worker runs any more, none is left behind */
+    ozkListRelease<CACHE_CONTAINER_ENTRY>(&ctrl->cachedContainerList, [ctrl](CACHE_CONTAINER_ENTRY *entry) {
+        const CONTAINER_INFO_LOCAL &item = entry->containerItem;
+        if (item.containerId[0] != '\0') {
+            (void)ozkContainerDelete(ctrl, item.containerId, item.bundlePath);
+        }
+        free(entry);
+    });
     if (semGive(ctrl->semContainerCached) != OK) {
         OZK_ERR("semGive semContainerCached fail!");
         return ERROR;
