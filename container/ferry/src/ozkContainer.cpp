@@ -235,10 +235,6 @@ STATUS imageEntryFind(const char *imagePath, const char *refName, const char *im
     return imageId[0] != '\0' ? OK : ERROR;
 }
 
-void imageIdMissing()
-{
-    OZK_ERR("ozkImageIdGet get image id from image json string fail!");
-}
 
 } // namespace
 
@@ -569,7 +565,7 @@ extern "C" STATUS ozkImageIdGet(const char *imagePath, const char *refName, cons
 {
     bool annotated = false;
     if (imageEntryFind(imagePath, refName, imageName, imageId, imageIdSize, &annotated) != OK) {
-        imageIdMissing();
+        OZK_ERR("ozkImageIdGet get image id from image json string fail!");
         return ERROR;
     }
     return OK;
@@ -679,7 +675,7 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
         imageEntryFind(imageInfo->image_path, ref, name, imageId, OZK_IMAGE_ID_LEN, &annotated) != OK) {
         if (!pulled || annotated ||
             imageEntryFind(imageInfo->image_path, nullptr, nullptr, imageId, OZK_IMAGE_ID_LEN, &annotated) != OK) {
-            imageIdMissing();
+            OZK_ERR("ozkImageIdGet get image id from image json string fail!");
             OZK_ERR("get imageid fail!");
             return ERROR;
         }
