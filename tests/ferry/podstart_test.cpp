@@ -146,10 +146,11 @@ protected:
         EXPECT_EQ(ozkCachedPodDelete(rig_->pm(), pod.get()), OK);
     }
 
+    /* An opaque secret (the API server checks what a dockerconfigjson one
+     * holds; the agent reads the key whatever the type). */
     std::string secret(const std::string &name, const std::string &data)
     {
-        std::string json = R"({"metadata":{"name":")" + name + R"("},"type":"kubernetes.io/dockerconfigjson","data":)" +
-                           data + "}";
+        std::string json = R"({"metadata":{"name":")" + name + R"("},"type":"Opaque","data":)" + data + "}";
         EXPECT_EQ(sim_.request("POST", "/api/v1/namespaces/default/secrets", json), 201) << json;
         return name;
     }
