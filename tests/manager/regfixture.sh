@@ -25,6 +25,10 @@
 #   team/noplat:latest   OCI index whose first entry has no platform
 #   team/corrupt:latest  OCI manifest whose last layer is corrupted in storage
 #   bench/large:latest   (--large) the ~64 MiB benchmark image
+# Each registry logs at level info into DIR/<name>.log ("tls", "basic",
+# "token", ...), so tests can tell which credentials reached it: a request
+# it let in says "authorized request", one without credentials "invalid
+# authorization credential", refused ones 'error authenticating user "U"'.
 # Also: OZ_REG_ECR, a registry under an ECR-like "*.localhost" name (htpasswd
 # user AWS) with its local exchange endpoint OZ_REG_ECR_ENDPOINT, and the
 # misbehaving registry of badregistry.py (OZ_BAD_<MODE>).
@@ -80,7 +84,7 @@ write_config() { # DIR NAME PORT TLS(0/1) AUTH-YAML
   local dir=$1 name=$2 port=$3 tls=$4 auth=$5
   {
     echo "version: 0.1"
-    echo "log: {level: error, accesslog: {disabled: true}}"
+    echo "log: {level: info, accesslog: {disabled: true}}"
     echo "storage:"
     echo "  filesystem: {rootdirectory: $dir/storage}"
     echo "  maintenance: {uploadpurging: {enabled: false}}"

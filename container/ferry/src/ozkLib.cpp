@@ -16,6 +16,7 @@
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
+#include <unistd.h>
 
 /* ------------------------------------------------------------------------
  * Logging
@@ -508,5 +509,8 @@ extern "C" STATUS ozkServiceDestroy(OZK_CTRL *ctrl)
 extern "C" void ozkForceShutDown(void)
 {
     OZK_ERR("a fatal error has occurred that caused an immediate exit!");
-    exit(1);
+    /* at once: the other tasks still run (a pod monitor in the middle of a
+     * request), so the process's global state is not torn down under them */
+    fflush(nullptr);
+    _exit(1);
 }

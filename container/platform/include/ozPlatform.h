@@ -214,6 +214,13 @@ pid_t ozProcWait(pid_t pid, int *status, int options);
 /* Hand a spawned process over to the platform, which reaps it when it
  * ends, so that a caller that does not wait leaves no zombie behind. */
 STATUS ozProcDetach(pid_t pid);
+/* How a process handed to ozProcDetach ended: *exitCode is its exit status
+ * (0..255), or 128 + the signal number when a signal ended it. The platform
+ * keeps the last OZ_PROC_EXIT_KEPT such results, by process id. ERROR with
+ * errno EBUSY while the process still runs, ESRCH when the platform holds
+ * nothing for that id (never detached, or its result was dropped). */
+#define OZ_PROC_EXIT_KEPT 1024
+STATUS ozProcExitStatusGet(pid_t pid, int *exitCode);
 
 /* ------------------------------------------------------------------------
  * Overlay file system driver
