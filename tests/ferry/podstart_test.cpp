@@ -114,15 +114,15 @@ protected:
         std::string layout = images_ + "/" + name;
         ASSERT_TRUE(rtfix::mkimage(layout, "--tag " + tag + " " + args));
         regfix::CtxPtr ctx(ozcRegistryCtxCreate());
-        char registry[256], repository[256], image[256];
+        char registry[256], repository[256];
         ASSERT_EQ(ozcRegistryCtxImageSet(ctx.get(), ref.c_str()), 0);
-        ASSERT_EQ(ozcImageRegistryInfoGet(ctx.get(), registry, sizeof registry, repository, sizeof repository, image,
-                                          sizeof image, nullptr, 0),
+        ASSERT_EQ(ozcImageRegistryInfoGet(ctx.get(), registry, sizeof registry, repository, sizeof repository,
+                                          nullptr, 0, nullptr, 0),
                   0);
         rtfix::Json index = rtfix::readJson(layout + "/index.json");
         cJSON *annotations = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
                                                  "annotations");
-        std::string full = std::string(registry) + "/" + repository + "/" + image;
+        std::string full = std::string(registry) + "/" + repository;
         cJSON_AddStringToObject(annotations, "org.orrery.image.name", full.c_str());
         ASSERT_TRUE(rtfix::writeJson(layout + "/index.json", index.get()));
     }

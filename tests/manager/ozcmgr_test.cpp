@@ -250,7 +250,7 @@ TEST_F(Ozcmgr, ConcurrentPullsOfOneNameNeverReportAFalseSuccess)
             if (rc == "0\n") {
                 /* A success is what the layout holds. */
                 ASSERT_NE(nullptr, name) << out;
-                EXPECT_EQ(reg["OZ_REG_TLS"] + "/" + repo + "/app", name) << out;
+                EXPECT_EQ(reg["OZ_REG_TLS"] + "/" + repo, name) << out;
                 EXPECT_TRUE(winner.empty() || winner == repo) << "two repositories succeeded";
                 winner = repo;
             } else {

@@ -134,8 +134,8 @@ protected:
     JsonPtr checkLayout(const std::string &dir, int expectedLayers, const std::string &ref,
                         const std::string &hostRepo, int entries = 1)
     {
-        /* "<registry>/<repository>/<name>": the name the node agent looks for. */
-        std::string fullName = hostRepo + hostRepo.substr(hostRepo.rfind('/'));
+        /* "<registry>/<repository>": the name the node agent looks for. */
+        const std::string &fullName = hostRepo;
         EXPECT_EQ("{\n\t\"imageLayoutVersion\":\t\"1.0.0\"\n}",
                   regfix::readFile(dir + "/oci-layout").substr(0, 34));
         JsonPtr index = regfix::indexOf(dir);

@@ -553,10 +553,7 @@ extern "C" STATUS ozkImageWantedGet(REGISTRY_CTX *registryCtx, char *refName, si
         tag = at > 0 ? tag.substr(0, at) : tag.substr(at + 1);
     }
     std::string ref = tag.empty() ? std::string("latest") : std::string(tag);
-    bool named = parts.repository[0] == '\0'
-                     ? ozk::formatInto(imageName, imageNameSize, "%s/%s", parts.registry, parts.image)
-                     : ozk::formatInto(imageName, imageNameSize, "%s/%s/%s", parts.registry, parts.repository,
-                                       parts.image);
+    bool named = ozk::formatInto(imageName, imageNameSize, "%s/%s", parts.registry, repositoryPath(parts).c_str());
     return named && ozk::formatInto(refName, refNameSize, "%s", ref.c_str()) ? OK : ERROR;
 }
 

@@ -398,10 +398,11 @@ bool layoutHasIndex(const REGISTRY_CTX *ctx)
 
 std::string imageFullName(const REGISTRY_CTX *ctx)
 {
-    /* The form the node agent builds from the same parts to find an image. */
+    /* "<registry>/<repository path>", the form the node agent builds from the
+     * same parts to find an image; the repository path ends in the image's
+     * own name. */
     std::string registry = ctx->registry;
-    return ctx->repository[0] == '\0' ? registry + "/" + ctx->image
-                                       : registry + "/" + ctx->repository + "/" + ctx->image;
+    return registry + "/" + (ctx->repository[0] == '\0' ? ctx->image : ctx->repository);
 }
 
 std::string imageRefName(const REGISTRY_CTX *ctx)
