@@ -115,6 +115,8 @@ struct TarEntry {
     std::string prefix;
     unsigned mode = 0644;
     uint64_t mtime = 1500000000;
+    unsigned uid = 0, gid = 0;
+    unsigned devMajor = 0, devMinor = 0;
     uint64_t size = UINT64_MAX; /* UINT64_MAX: data.size() */
     std::string rawSize;        /* when set: the 12 bytes of the size field */
     bool gnuMagic = false;      /* "ustar  " instead of "ustar\0" "00" */
@@ -127,8 +129,10 @@ inline std::string tarHeader(const TarEntry &e)
     memset(h, 0, sizeof(h));
     memcpy(h, e.name.data(), std::min<size_t>(e.name.size(), 100));
     snprintf(h + 100, 8, "%07o", e.mode);
-    snprintf(h + 108, 8, "%07o", 0);
-    snprintf(h + 116, 8, "%07o", 0);
+    snprintf(h + 108, 8, "%07o", e.uid);
+    snprintf(h + 116, 8, "%07o", e.gid);
+    snprintf(h + 329, 8, "%07o", e.devMajor);
+    snprintf(h + 337, 8, "%07o", e.devMinor);
     uint64_t size = e.size == UINT64_MAX ? e.data.size() : e.size;
     char tmp[32];
     snprintf(tmp, sizeof(tmp), "%011llo", (unsigned long long)size);
