@@ -8,8 +8,7 @@
 #include <functional>
 #include <set>
 
-#include <mbedtls/sha256.h>
-#include <mbedtls/sha512.h>
+#include <openssl/sha.h>
 
 #include "ozcImageLib.h"
 #include "ozcRuntimeApi.h"
@@ -35,14 +34,14 @@ std::string hexOf(const unsigned char *bytes, size_t size)
 std::string sha256Hex(const std::string &data)
 {
     unsigned char out[32];
-    mbedtls_sha256_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out, 0);
+    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out);
     return hexOf(out, sizeof(out));
 }
 
 std::string sha512Hex(const std::string &data)
 {
     unsigned char out[64];
-    mbedtls_sha512_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out, 0);
+    SHA512(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out);
     return hexOf(out, sizeof(out));
 }
 
@@ -272,14 +271,21 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
              writeFile(b, d.substr(0, d.size() - 1));
          },
          OZC_ERR_MANIFEST_INVALID},
-        {"layer of a Docker media type",
+        {"layer of a media type the extractor does not take",
          [](const Layout &l) {
              l.editManifest([](cJSON *m) {
                  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(cJSON_GetObjectItem(m, "layers"), 0), "mediaType",
-                                           cJSON_CreateString("application/vnd.docker.image.rootfs.diff.tar.gzip"));
+                                           cJSON_CreateString("application/vnd.docker.image.rootfs.foreign.diff.tar.gzip"));
              });
          },
          OZC_ERR_MANIFEST_INVALID},
+        {"fewer diff ids than layers",
+         [](const Layout &l) {
+             l.editConfig([](cJSON *c) {
+                 cJSON_DeleteItemFromArray(cJSON_GetObjectItem(cJSON_GetObjectItem(c, "rootfs"), "diff_ids"), 2);
+             });
+         },
+         OZC_ERR_IMAGE_CONFIG_INVALID},
         {"no layers",
          [](const Layout &l) {
              l.editManifest([](cJSON *m) { cJSON_ReplaceItemInObject(m, "layers", cJSON_CreateArray()); });
@@ -696,9 +702,21 @@ protected:
         sh("for d in " + quote(tmp_ / "overlay") + "/*; do [ -e \"$d\" ] && umount -l \"$d\" 2>/dev/null; done; true");
         ImageTest::TearDown();
     }
-    std::string storeDir(const std::string &digest)
+    /* The layer store directory of layer i of a layout's first image: named
+     * by the chain id of the layers up to it. */
+    std::string storeDir(const Layout &l, int layer)
     {
-        return tmp_ / ("base/layers/" + digest.substr(digest.find(':') + 1));
+        Json cfg = readJson(l.blob(l.configDigest()));
+        cJSON *ids = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "rootfs"), "diff_ids");
+        std::string chain;
+        for (int i = 0; i <= layer; i++) {
+            std::string hex = strchr(cJSON_GetArrayItem(ids, i)->valuestring, ':') + 1;
+            std::string in = i == 0 ? hex : chain + hex;
+            unsigned char out[32];
+            SHA256(reinterpret_cast<const unsigned char *>(in.data()), in.size(), out);
+            chain = std::string(reinterpret_cast<char *>(out), 32);
+        }
+        return tmp_ / ("base/layers/" + hexOf(reinterpret_cast<const unsigned char *>(chain.data()), 32));
     }
 };
 
@@ -708,9 +726,9 @@ TEST_F(ImageOverlayTest, LayeredRootfsStacksTheLayerStoreAndReusesIt)
     EXPECT_EQ(LAYERED_ROOTFS, ozcImageRootfsTypeVerify(0));
     std::string b1 = newBundle();
     ASSERT_EQ(OK, ozcUnpack(b1.c_str(), l.dir().c_str(), nullptr, 0, nullptr)) << std::hex << errno;
-    EXPECT_TRUE(exists(storeDir(l.layerDigest(0)) + "/bin/busybox"));
-    EXPECT_TRUE(exists(storeDir(l.layerDigest(1)) + "/bin/sh"));
-    EXPECT_TRUE(exists(storeDir(l.layerDigest(2)) + "/etc/layer3"));
+    EXPECT_TRUE(exists(storeDir(l, 0) + "/bin/busybox"));
+    EXPECT_TRUE(exists(storeDir(l, 1) + "/bin/sh"));
+    EXPECT_TRUE(exists(storeDir(l, 2) + "/etc/layer3"));
     Json cfg = readJson(b1 + "/config.json");
     std::string root = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "root"), "path")->valuestring;
     EXPECT_EQ(0u, root.find(tmp_ / "overlay/")) << root;
@@ -722,7 +740,7 @@ TEST_F(ImageOverlayTest, LayeredRootfsStacksTheLayerStoreAndReusesIt)
 
     /* A second bundle reuses the store without extracting: a file removed
      * from a store directory stays removed. */
-    std::string marker = storeDir(l.layerDigest(2)) + "/etc/layer3";
+    std::string marker = storeDir(l, 2) + "/etc/layer3";
     ASSERT_TRUE(exists(marker));
     ASSERT_EQ(0, unlink(marker.c_str()));
     std::string b2 = newBundle();
@@ -740,7 +758,7 @@ TEST_F(ImageOverlayTest, SingleLayerAndFlattenedRoots)
     std::string b1 = newBundle();
     ASSERT_EQ(OK, ozcUnpack(b1.c_str(), one.c_str(), nullptr, 0, nullptr)) << std::hex << errno;
     Json cfg = readJson(b1 + "/config.json");
-    EXPECT_STREQ(storeDir(l1.layerDigest(0)).c_str(),
+    EXPECT_STREQ(storeDir(l1, 0).c_str(),
                  cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "root"), "path")->valuestring);
 
     /* Flattened: one directory per chain holding every layer. */
