@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -548,11 +547,9 @@ static STATUS ozcImageLayerVerify(const char *store, const OZC_IMAGE_MANIFEST *m
     return ozcImageLayerRecord(store, m, i);
 }
 
-/* Builds a shared directory in a private sibling and renames it into
- * place, so that it is either complete, built from verified layers, or
- * absent, whatever happens to this process or others that build the same
- * directory. The tree's root starts as mode 0755. */
-static STATUS ozcImagePublish(const char *dir, const std::function<STATUS(const char *)> &build) {
+/* A private sibling of a shared directory to build it in, its root mode
+ * 0755. */
+static STATUS ozcImagePartDir(const char *dir, std::string *part) {
     static int64_t seq;
     char tmp[OZC_IMAGE_PATH_LEN];
     if (snprintf(tmp, sizeof(tmp), "%s.part-%ld-%lld", dir, (long)getpid(),
@@ -560,17 +557,31 @@ static STATUS ozcImagePublish(const char *dir, const std::function<STATUS(const 
         return failWith(ENAMETOOLONG);
     if (ozMkdirP(tmp, 0700) != OK || chmod(tmp, 0755) != 0)
         return ERROR;
-    STATUS rc = build(tmp);
-    if (rc == OK && rename(tmp, dir) != 0) {
-        /* Another unpack completed the same directory first. */
-        struct stat st;
-        rc = (errno == EEXIST || errno == ENOTEMPTY) && stat(dir, &st) == 0 ? OK : ERROR;
-    }
+    *part = tmp;
+    return OK;
+}
+
+/* Puts a built directory in place by renaming it: a shared directory is
+ * either complete, built from verified layers, or absent, whatever happens
+ * to this process or others that build the same one. When another build
+ * put it in place first, this one goes. */
+static STATUS ozcImagePartPublish(const std::string &part, const char *dir) {
+    struct stat st;
+    if (rename(part.c_str(), dir) == 0)
+        return OK;
+    STATUS rc = (errno == EEXIST || errno == ENOTEMPTY) && stat(dir, &st) == 0 ? OK : ERROR;
     int saved = errno;
-    if (access(tmp, F_OK) == 0)
-        ozcUtilXdelete(tmp);
+    ozcUtilXdelete(part.c_str());
     errno = saved;
     return rc;
+}
+
+static void ozcImagePartsDelete(const std::string *parts, int n) {
+    int saved = errno;
+    for (int i = 0; i < n; i++)
+        if (!parts[i].empty())
+            ozcUtilXdelete(parts[i].c_str());
+    errno = saved;
 }
 
 static bool ozcImageDirExists(const char *dir) {
@@ -582,8 +593,10 @@ static bool ozcImageDirExists(const char *dir) {
  * whiteouts and opaque directories), named by the chain id of the layers
  * up to it, since what it holds may depend on the layers below (the
  * attributes of directories it does not list, hard links to files below).
- * Several layers are stacked by a read-only overlay device named by the
- * image's chain id. */
+ * The missing layers are all extracted and checked before any of them is
+ * put in place, so a failed unpack leaves nothing in the store. Several
+ * layers are stacked by a read-only overlay device named by the image's
+ * chain id. */
 static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPath,
                                       size_t rootLen) {
     char store[OZC_IMAGE_PATH_LEN];
@@ -591,42 +604,52 @@ static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPat
         return ERROR;
     int n = m->manifestLayersCount;
     auto dirs = std::make_unique<std::string[]>((size_t)n);
-    auto ptrs = std::make_unique<const char *[]>((size_t)n); /* topmost first */
-    for (int i = 0; i < n; i++) {
+    auto parts = std::make_unique<std::string[]>((size_t)n);
+    auto where = std::make_unique<const char *[]>((size_t)n); /* topmost first */
+    STATUS rc = OK;
+    for (int i = 0; rc == OK && i < n; i++) {
         char chain[65];
-        if (ozcImageChainIdHex(m, i + 1, chain, sizeof(chain)) != OK)
-            return ERROR;
+        rc = ozcImageChainIdHex(m, i + 1, chain, sizeof(chain));
+        if (rc != OK)
+            break;
         dirs[i] = std::string(store) + "/" + chain;
-        if (dirs[i].size() > OZC_IMAGE_PATH_LEN - 1)
-            return failWith(ENAMETOOLONG);
-        ptrs[n - 1 - i] = dirs[i].c_str();
-        if (ozcImageDirExists(dirs[i].c_str())) {
-            if (ozcImageLayerVerify(store, m, i) != OK)
-                return ERROR;
-            continue;
-        }
-        STATUS rc = ozcImagePublish(dirs[i].c_str(), [&](const char *tmp) {
+        if (dirs[i].size() > OZC_IMAGE_PATH_LEN - 1) {
+            rc = failWith(ENAMETOOLONG);
+        } else if (ozcImageDirExists(dirs[i].c_str())) {
+            where[n - 1 - i] = dirs[i].c_str();
+            rc = ozcImageLayerVerify(store, m, i);
+        } else if ((rc = ozcImagePartDir(dirs[i].c_str(), &parts[i])) == OK) {
+            where[n - 1 - i] = parts[i].c_str();
             OZC_TAR_OPTS opts{};
             opts.bFactor = OZC_UNTAR_BFACTOR;
             opts.whiteouts = OZC_TAR_WHITEOUT_OVERLAY;
-            opts.lowerDirs = ptrs.get() + (n - i);
+            opts.lowerDirs = where.get() + (n - i);
             opts.lowerNum = (unsigned)i;
-            if (ozcImageExtractLayer(m, i, tmp, &opts) != OK)
-                return ERROR;
-            return ozcImageLayerRecord(store, m, i);
-        });
-        if (rc != OK)
-            return ERROR;
+            rc = ozcImageExtractLayer(m, i, parts[i].c_str(), &opts);
+        }
+    }
+    /* All there and checked: in place, bottom up. */
+    for (int i = 0; rc == OK && i < n; i++) {
+        if (!parts[i].empty()) {
+            rc = ozcImageLayerRecord(store, m, i) == OK ? ozcImagePartPublish(parts[i], dirs[i].c_str())
+                                                        : ERROR;
+            parts[i].clear();
+        }
+        where[n - 1 - i] = dirs[i].c_str();
+    }
+    if (rc != OK) {
+        ozcImagePartsDelete(parts.get(), n);
+        return ERROR;
     }
     if (n == 1)
-        return pathCopy(rootPath, rootLen, ptrs[0]) ? OK : failWith(ENAMETOOLONG);
+        return pathCopy(rootPath, rootLen, where[0]) ? OK : failWith(ENAMETOOLONG);
     char chain[65];
     if (ozcImageGetStringChainID(m, chain, sizeof(chain)) != OK)
         return ERROR;
     rootPath[0] = '\0';
     if (!pathCopy(rootPath, rootLen, ozOvlDevDirGet()) || !pathAppend(rootPath, rootLen, chain))
         return failWith(ENAMETOOLONG);
-    if (ozcCreateOvlRootfsDev(rootPath, ptrs.get(), (uint32_t)n, FALSE) != OK) {
+    if (ozcCreateOvlRootfsDev(rootPath, where.get(), (uint32_t)n, FALSE) != OK) {
         /* The device of this chain stacks the same store directories: an
          * existing one is shared by every bundle of the image. */
         if (errno != EEXIST)
@@ -652,14 +675,17 @@ static STATUS ozcCreateOciStRootfs(const OZC_IMAGE_MANIFEST *m, char *rootPath, 
                 return ERROR;
         return OK;
     }
-    return ozcImagePublish(rootPath, [&](const char *tmp) {
-        if (ozcImageExtractLayers(m, tmp) != OK)
-            return ERROR;
-        for (int i = 0; i < m->manifestLayersCount; i++)
-            if (ozcImageLayerRecord(store, m, i) != OK)
-                return ERROR;
-        return OK;
-    });
+    std::string part;
+    if (ozcImagePartDir(rootPath, &part) != OK)
+        return ERROR;
+    STATUS rc = ozcImageExtractLayers(m, part.c_str());
+    for (int i = 0; rc == OK && i < m->manifestLayersCount; i++)
+        rc = ozcImageLayerRecord(store, m, i);
+    if (rc != OK) {
+        ozcImagePartsDelete(&part, 1);
+        return ERROR;
+    }
+    return ozcImagePartPublish(part, rootPath);
 }
 
 static STATUS ozcCreateOciRootfs(const OZC_IMAGE_MANIFEST *m, int kind, const char *rootfs,
