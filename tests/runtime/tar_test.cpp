@@ -219,8 +219,9 @@ TEST_F(TarTest, ExtendedHeadersApplyToTheNextEntry)
         ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
         int err = 0;
         EXPECT_EQ(extract(writeArchive(tarBuild(c.entries)), &err), c.err == 0 ? OK : ERROR) << strerror(err);
-        if (c.err != 0)
+        if (c.err != 0) {
             EXPECT_EQ(err, c.err) << strerror(err);
+        }
         if (c.check)
             c.check();
         s.expectOutsideUntouched();
@@ -350,6 +351,74 @@ TEST_F(TarTest, UnprivilegedExtractionLeavesOutDeviceNodes)
     ASSERT_EQ(lstat((s.target + "/fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_NE(readFile(errFile).find("1 device node(s) left out"), std::string::npos) << readFile(errFile);
+}
+
+/* zstd layers extract as their plain form does, checked to the end of
+ * their last frame. */
+TEST_F(TarTest, ZstdArchivesExtractAndCorruptOnesFail)
+{
+    std::string src = makeSourceTree(true);
+    std::string plain = gnuTar("pax", src, "top", false);
+    std::string zst = plain + ".zst";
+    ASSERT_EQ(shQuiet("zstd -q -19 -c " + quote(plain) + " > " + quote(zst)), 0);
+    int err = 0;
+    ASSERT_EQ(extract(zst, &err), OK) << strerror(err);
+    EXPECT_EQ(tree(s.target), tree(src));
+    /* Two frames one after the other are one stream. */
+    std::string twoFrames = s.work + "/two.zst";
+    std::string bytes = readFile(plain);
+    writeFile(s.work + "/a", bytes.substr(0, 4096));
+    writeFile(s.work + "/b", bytes.substr(4096));
+    ASSERT_EQ(shQuiet("zstd -q -c " + s.work + "/a > " + twoFrames + " && zstd -q -c " + s.work +
+                      "/b >> " + twoFrames),
+              0);
+    ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+    ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+    EXPECT_EQ(extract(twoFrames, &err), OK) << strerror(err);
+    EXPECT_EQ(tree(s.target), tree(src));
+
+    std::string z = readFile(zst);
+    std::string flipped = z, cut = z.substr(0, z.size() - 7), huge = s.work + "/huge.zst";
+    flipped[z.size() / 2] ^= 0x20;
+    ASSERT_EQ(shQuiet("head -c 1000 /dev/zero | zstd -q --long=28 -c > " + huge), 0);
+    struct Case {
+        std::string path;
+        int err;
+    } cases[] = {{writeArchive(flipped), EBADMSG}, {s.work + "/cut.zst", EBADMSG}, {huge, ENOMEM}};
+    writeFile(cases[1].path, cut);
+    for (const auto &c : cases) {
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        EXPECT_EQ(extract(c.path, &err), ERROR);
+        EXPECT_EQ(err, c.err) << strerror(err);
+    }
+    s.expectOutsideUntouched();
+}
+
+/* The disk reserve: a size, a share of the file system, or none; a value
+ * that is none of these is refused before anything is written. */
+TEST_F(TarTest, DiskReserveFromTheEnvironment)
+{
+    std::string archive = writeArchive(tarBuild({{.name = "f", .data = std::string(100000, 'x')}}));
+    struct Case {
+        const char *value;
+        int err; /* 0: extracts */
+    } cases[] = {{"0", 0},          {"1M", 0},         {"64k", 0},       {"1%", 0},
+                 {"100%", ENOSPC},  {"1048576T", ENOSPC}, {"x", EINVAL}, {"5%%", EINVAL},
+                 {"101%", EINVAL},  {"1MB", EINVAL},   {"-1", EINVAL},   {"99999999999999999999", EINVAL}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        setenv(OZC_DISK_RESERVE_ENV, c.value, 1);
+        int err = 0;
+        EXPECT_EQ(extract(archive, &err), c.err == 0 ? OK : ERROR);
+        if (c.err != 0) {
+            EXPECT_EQ(err, c.err) << strerror(err);
+            EXPECT_TRUE(listDir(s.target).empty());
+        }
+    }
+    unsetenv(OZC_DISK_RESERVE_ENV);
 }
 
 TEST_F(TarTest, BadArguments)
@@ -504,8 +573,9 @@ TEST_F(HostileTarTest, HardLinksNeverReachOutside)
         ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
         int err = 0;
         EXPECT_EQ(extract(writeArchive(tarBuild(c.entries)), &err), c.err == 0 ? OK : ERROR) << strerror(err);
-        if (c.err != 0)
+        if (c.err != 0) {
             EXPECT_EQ(err, c.err) << strerror(err);
+        }
         struct stat st;
         ASSERT_EQ(stat(s.sentinel.c_str(), &st), 0);
         EXPECT_EQ(st.st_nlink, 1u);
