@@ -583,6 +583,45 @@ TEST_F(HostileTarTest, HardLinksNeverReachOutside)
     EXPECT_TRUE(isSymlink(s.target + "/h"));
 }
 
+/* Whiteouts never reach through links, and a directory that a later entry
+ * replaces by a link gets its recorded attributes nowhere. The target
+ * holds a file of an earlier layer, so whiteouts have something below. */
+TEST_F(HostileTarTest, WhiteoutsAndReplacedDirectoriesStayInside)
+{
+    struct Case {
+        const char *what;
+        std::vector<TarEntry> entries;
+        int err;
+    } cases[] = {
+        {"whiteout behind a link", {{.name = "l", .type = '2', .linkname = s.outside}, {.name = "l/.wh.sentinel"}}, 0},
+        {"opaque marker behind a link", {{.name = "l", .type = '2', .linkname = "../outside"}, {.name = "l/.wh..wh..opq"}}, 0},
+        {"whiteout of the directory itself", {{.name = "d/.wh.."}}, EPERM},
+        {"whiteout of the parent", {{.name = "d/.wh..."}}, EPERM},
+        {"directory replaced by a link, then written through",
+         {{.name = "d/", .type = '5'}, {.name = "d", .type = '2', .linkname = s.outside}, {.name = "d/sentinel", .data = "evil"}},
+         ENOTDIR},
+        {"directory attributes recorded, then the directory replaced by a link",
+         {{.name = "d/", .type = '5'}, {.name = "d/outside/", .type = '5', .mode = 0700, .mtime = 42},
+          {.name = "d", .type = '2', .linkname = s.base}},
+         0},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        writeFile(s.target + "/below", "from an earlier layer");
+        int err = 0;
+        EXPECT_EQ(extract(writeArchive(tarBuild(c.entries)), &err), c.err == 0 ? OK : ERROR);
+        if (c.err != 0) {
+            EXPECT_EQ(err, c.err) << strerror(err);
+        }
+        EXPECT_EQ(readFile(s.target + "/below"), "from an earlier layer");
+        struct stat st;
+        ASSERT_EQ(stat(s.outside.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+    }
+}
+
 TEST_F(HostileTarTest, LinkLoopIsNeitherFollowedNorWrittenThrough)
 {
     int err = 0;
