@@ -8,6 +8,9 @@
  * bundle (RAW); with overlays each layer is extracted once into the shared
  * layer store and stacked by a read-only overlay device (LAYERED), or the
  * layers of one chain are extracted into one shared directory (FLATTENED).
+ * Every layer is checked against its diff id while it is extracted; shared
+ * directories are built aside, renamed into place when complete, and reused
+ * only for layer blobs that have been checked.
  */
 #include "ozcImageLib.h"
 
