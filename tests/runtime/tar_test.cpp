@@ -74,6 +74,22 @@ protected:
         return gz ? gzipFile(path) : path;
     }
 
+    /* Extracts the entries into a fresh target (after prepare, when given):
+     * OK when err is 0, else ERROR with errno err. */
+    void expectExtraction(const std::vector<TarEntry> &entries, int err,
+                          const std::function<void()> &prepare = nullptr)
+    {
+        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
+        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
+        if (prepare)
+            prepare();
+        int got = 0;
+        EXPECT_EQ(extract(writeArchive(tarBuild(entries)), &got), err == 0 ? OK : ERROR) << strerror(got);
+        if (err != 0) {
+            EXPECT_EQ(got, err) << strerror(got);
+        }
+    }
+
     /* Extracts into the target: the result, with errno in *err. */
     int extract(const std::string &archive, int *err = nullptr, size_t bfactor = 0)
     {
@@ -215,13 +231,7 @@ TEST_F(TarTest, ExtendedHeadersApplyToTheNextEntry)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
-        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
-        int err = 0;
-        EXPECT_EQ(extract(writeArchive(tarBuild(c.entries)), &err), c.err == 0 ? OK : ERROR) << strerror(err);
-        if (c.err != 0) {
-            EXPECT_EQ(err, c.err) << strerror(err);
-        }
+        expectExtraction(c.entries, c.err);
         if (c.check)
             c.check();
         s.expectOutsideUntouched();
@@ -570,13 +580,7 @@ TEST_F(HostileTarTest, HardLinksNeverReachOutside)
         {{{.name = "l", .type = '2', .linkname = s.sentinel}, {.name = "h", .type = '1', .linkname = "l"}}, 0},
     };
     for (auto &c : cases) {
-        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
-        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
-        int err = 0;
-        EXPECT_EQ(extract(writeArchive(tarBuild(c.entries)), &err), c.err == 0 ? OK : ERROR) << strerror(err);
-        if (c.err != 0) {
-            EXPECT_EQ(err, c.err) << strerror(err);
-        }
+        expectExtraction(c.entries, c.err);
         struct stat st;
         ASSERT_EQ(stat(s.sentinel.c_str(), &st), 0);
         EXPECT_EQ(st.st_nlink, 1u);
@@ -608,14 +612,7 @@ TEST_F(HostileTarTest, WhiteoutsAndReplacedDirectoriesStayInside)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
-        ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
-        writeFile(s.target + "/below", "from an earlier layer");
-        int err = 0;
-        EXPECT_EQ(extract(writeArchive(tarBuild(c.entries)), &err), c.err == 0 ? OK : ERROR);
-        if (c.err != 0) {
-            EXPECT_EQ(err, c.err) << strerror(err);
-        }
+        expectExtraction(c.entries, c.err, [&] { writeFile(s.target + "/below", "from an earlier layer"); });
         EXPECT_EQ(readFile(s.target + "/below"), "from an earlier layer");
         struct stat st;
         ASSERT_EQ(stat(s.outside.c_str(), &st), 0);
