@@ -268,11 +268,13 @@ STATUS ozConsoleEchoSet(int fd, BOOL echoOn);
  * negative) of path itself, never following a symbolic link. Set: 0 or
  * ERROR (ENOTSUP where the file system takes none). List: the names, each
  * NUL-terminated, into buf; the length, or -1 (ERANGE when buf is too
- * small). Get: the value's length, or -1 (ENODATA when absent). */
+ * small). Get: the value's length, or -1 (ENODATA when absent). Remove:
+ * 0 or ERROR (ENODATA when absent). */
 STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value,
                       size_t size);
 ssize_t ozFileXattrList(const char *path, char *buf, size_t size);
 ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t size);
+STATUS ozFileXattrRemove(const char *path, const char *name);
 /* Size of the file system holding path and the bytes its unprivileged
  * users may still write. */
 STATUS ozFsSpaceGet(const char *path, uint64_t *total, uint64_t *avail);

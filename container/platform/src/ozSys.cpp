@@ -204,6 +204,15 @@ ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t siz
     return lgetxattr(path, name, buf, size);
 }
 
+STATUS ozFileXattrRemove(const char *path, const char *name)
+{
+    if (path == nullptr || name == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    return lremovexattr(path, name) == 0 ? OK : ERROR;
+}
+
 STATUS ozFsSpaceGet(const char *path, uint64_t *total, uint64_t *avail)
 {
     struct statvfs sv;

@@ -935,6 +935,25 @@ static int tarXattrsSet(const tarEntry &e, int fd, const char *path)
     return 0;
 }
 
+/* A directory listed again keeps only the extended attributes its entry
+ * names (those the overlay driver set stay). */
+static int tarXattrsReplace(const tarEntry &e, const char *path)
+{
+    char names[4096];
+    ssize_t n = ozFileXattrList(path, names, sizeof(names));
+    if (n < 0)
+        return attrNotTaken(errno) ? 0 : -1;
+    for (ssize_t i = 0; i < n; i += (ssize_t)strlen(names + i) + 1) {
+        const char *name = names + i;
+        bool listed = ozOvlXattrReserved(name);
+        for (size_t k = 0; !listed && k < e.xattrCount; k++)
+            listed = strcmp(e.xattrs[k].name, name) == 0;
+        if (!listed && ozFileXattrRemove(path, name) != OK && errno != ENODATA && !attrNotTaken(errno))
+            return -1;
+    }
+    return 0;
+}
+
 /* Owner (when running as root), exact mode, extended attributes and
  * modification time of a non-directory, through fd when it has one. The
  * owner comes first: changing it clears the set-user-ID and set-group-ID
@@ -1158,7 +1177,7 @@ static int tarExtractDir(MT_TAR_SOFT *ctrl, const tarEntry &e)
         if (nlen < TAR_PATH_MAX)
             memcpy(ctrl->goodPathCache, name, nlen + 1);
     }
-    if (tarXattrsSet(e, -1, path) != 0)
+    if ((!made && tarXattrsReplace(e, path) != 0) || tarXattrsSet(e, -1, path) != 0)
         return -1;
     return tarRecordDir(ctrl, e);
 }
