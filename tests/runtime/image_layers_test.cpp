@@ -65,8 +65,11 @@ protected:
         return path[0] == '/' ? path : bundle + "/" + path;
     }
     std::string bundle() { return tmp_ / ("b" + std::to_string(bundles_++)); }
+    /* Removes the overlay devices the test made (through the test's device
+     * directory, whatever road ran last). */
     void dropDevices()
     {
+        ozOvlDevDirSet(devDir_.c_str());
         for (const auto &dev : listDir(devDir_))
             ozOvlDevRemove((devDir_ + "/" + dev).c_str());
     }
