@@ -9,10 +9,10 @@ BUILD_DIR=${BUILD_DIR:-build}
 
 PACKAGES=(
   build-essential cmake pkg-config git
-  libcjson-dev libcurl4-openssl-dev libssl-dev libmbedtls-dev zlib1g-dev
+  libcjson-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-kubernetes openssl ca-certificates curl tar gzip
-  busybox-static skopeo umoci oci-image-tool docker-registry apache2-utils
+  busybox-static skopeo umoci oci-image-tool zstd docker-registry apache2-utils
   iproute2 procps util-linux
   crun runc
 )

@@ -240,6 +240,20 @@ BOOL ozOvlAvailable(void);
 STATUS ozOvlDevCreate(const char *devName, const char *const *dirs,
                       unsigned num, BOOL hasUpper);
 STATUS ozOvlDevRemove(const char *devName);
+/* The driver's own form of a layer directory. A whiteout says that the
+ * entry of the same name in the layers below is deleted; an opaque
+ * directory hides the content of the same directory in the layers below.
+ * ozOvlWhiteoutCreate makes a whiteout at path (needs the privilege to
+ * make device nodes); ozOvlWhiteoutIs tells one from its lstat() mode and
+ * device number. ozOvlOpaqueSet marks a directory opaque (privileged);
+ * ozOvlOpaqueIs asks whether it is. ozOvlXattrReserved is TRUE for the
+ * extended attribute names the driver interprets itself: a layer from an
+ * image never sets those. */
+STATUS ozOvlWhiteoutCreate(const char *path);
+BOOL ozOvlWhiteoutIs(mode_t mode, dev_t rdev);
+STATUS ozOvlOpaqueSet(const char *dirPath);
+BOOL ozOvlOpaqueIs(const char *dirPath);
+BOOL ozOvlXattrReserved(const char *name);
 
 /* ------------------------------------------------------------------------
  * Environment, CPUs, files, console, atomics
@@ -261,6 +275,20 @@ STATUS ozRmTree(const char *path);
 /* Console echo of a terminal descriptor. */
 STATUS ozConsoleEchoGet(int fd, BOOL *echoOn);
 STATUS ozConsoleEchoSet(int fd, BOOL echoOn);
+/* Extended attributes of a file, through the open descriptor fd, or (fd
+ * negative) of path itself, never following a symbolic link. Set: 0 or
+ * ERROR (ENOTSUP where the file system takes none). List: the names, each
+ * NUL-terminated, into buf; the length, or -1 (ERANGE when buf is too
+ * small). Get: the value's length, or -1 (ENODATA when absent). Remove:
+ * 0 or ERROR (ENODATA when absent). */
+STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value,
+                      size_t size);
+ssize_t ozFileXattrList(const char *path, char *buf, size_t size);
+ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t size);
+STATUS ozFileXattrRemove(const char *path, const char *name);
+/* Size of the file system holding path and the bytes its unprivileged
+ * users may still write. */
+STATUS ozFsSpaceGet(const char *path, uint64_t *total, uint64_t *avail);
 /* Atomically add one; returns the value before the increment. */
 int64_t ozAtomic64Inc(int64_t *target);
 /* The platform this build runs on, in the names OCI images and Kubernetes

@@ -1,8 +1,8 @@
 /*
  * ozSys.cpp - the OS-wide environment, enabled CPUs, errno, directory trees,
- * console echo, the atomic 64-bit increment, and what the system tells about
- * itself (OS and architecture names, memory and storage sizes, boot and
- * machine identities).
+ * extended attributes, file system space, console echo, the atomic 64-bit
+ * increment, and what the system tells about itself (OS and architecture
+ * names, memory and storage sizes, boot and machine identities).
  *
  * The OS-wide environment is the process environment here; reads and writes
  * through this unit are serialised so a set never races a get.
@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -175,6 +176,57 @@ STATUS ozRmTree(const char *path)
         errno = err;
         return ERROR;
     }
+    return OK;
+}
+
+STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value, size_t size)
+{
+    if (name == nullptr || (value == nullptr && size > 0) || (fd < 0 && path == nullptr)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    int rc = fd >= 0 ? fsetxattr(fd, name, value, size, 0) : lsetxattr(path, name, value, size, 0);
+    return rc == 0 ? OK : ERROR;
+}
+
+ssize_t ozFileXattrList(const char *path, char *buf, size_t size)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return llistxattr(path, buf, size);
+}
+
+ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t size)
+{
+    if (path == nullptr || name == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return lgetxattr(path, name, buf, size);
+}
+
+STATUS ozFileXattrRemove(const char *path, const char *name)
+{
+    if (path == nullptr || name == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    return lremovexattr(path, name) == 0 ? OK : ERROR;
+}
+
+STATUS ozFsSpaceGet(const char *path, uint64_t *total, uint64_t *avail)
+{
+    struct statvfs sv;
+    if (path == nullptr || total == nullptr || avail == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (statvfs(path, &sv) != 0)
+        return ERROR;
+    *total = (uint64_t)sv.f_blocks * sv.f_frsize;
+    *avail = (uint64_t)sv.f_bavail * sv.f_frsize;
     return OK;
 }
 
