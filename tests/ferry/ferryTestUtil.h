@@ -515,7 +515,8 @@ inline ::testing::AssertionResult linesInOrder(const std::string &text, const st
 }
 
 /* Polls done every 10 ms until it holds or the limit passes. */
-inline bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
+inline bool waitFor(const std::function<bool()> &done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(30))
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {

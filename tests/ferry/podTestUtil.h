@@ -69,17 +69,7 @@ inline std::string str(const cJSON *json, const std::string &path)
     return cJSON_IsString(item) ? item->valuestring : "<absent>";
 }
 
-inline bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = 30s)
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
+using ferrytest::waitFor;
 
 /* A pod bound to `node`; `containers` is the JSON array of its containers,
  * `more` further members of its spec (",\"imagePullSecrets\":[...]"). */
