@@ -1548,6 +1548,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.admin = getattr(self.server, "is_admin", False)
 
     # -- plumbing ------------------------------------------------------------
+    def send_response(self, code, message=None):
+        # The request goes into the log before its answer leaves, so a client
+        # that has its answer finds the request in the log.
+        self._record(code)
+        super().send_response(code, message)
+
+    def _record(self, status):
+        entry = getattr(self, "_entry", None)
+        if entry is not None:
+            self._entry = None
+            entry["status"] = status
+            self.server.sim.requests.add(entry)
+            self.server.sim.log_request(entry)
+
     def _send_json(self, code, obj, extra_headers=None):
         body = json.dumps(obj).encode()
         self.send_response(code)
@@ -1619,6 +1633,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         entry = {"time": time.time(), "method": self.command, "path": path, "query": query,
                  "contentType": self.headers.get("Content-Type", ""), "accept": self.headers.get("Accept", ""),
                  "body": self._body_text(body), "admin": self.admin}
+        self._entry = entry
         try:
             if path.startswith("/_kubesim"):
                 if not self.admin and not sim.allow_admin_on_api_port:
@@ -1657,9 +1672,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             traceback.print_exc()
             self._send_json(500, status_object(500, "internal error: %s" % e, "InternalError"))
         finally:
-            entry["status"] = self._status
-            sim.requests.add(entry)
-            sim.log_request(entry)
+            self._record(self._status)   # no answer went out (a dropped connection)
 
     # -- routing -------------------------------------------------------------
     def _protobuf_body(self):

@@ -773,7 +773,7 @@ extern "C" v1_pod_list_t *ozkClientPodsList(OZK_CLIENT_CTRL *clientCtrl, const c
     STATUS status = OK;
     v1_pod_list_t *list = ozkRequestRun(clientCtrl, ozkHttpPodsList, __func__, v1_pod_list_free,
                                         ozkArg(fieldSelect), 0, 0, nullptr, &status);
-    if (status != OK) {
+    if (status != OK && !ozkClientStopped(clientCtrl)) {
         OZK_ERR("ozk client pod list fail!");
     }
     return list;

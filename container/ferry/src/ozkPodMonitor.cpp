@@ -68,22 +68,37 @@ uint32_t watchSecondsGet(uint32_t seconds)
     return scaled > 0 ? scaled : 1;
 }
 
+/* TRUE once the node agent stops (its requests are then refused or
+ * aborted) or this task is being deleted: a step that failed then failed
+ * because of it, and says nothing. */
+bool podMonitorStopping(const OZK_POD_MANAGER_CTRL *ctrl)
+{
+    return ozkClientStopped(ctrl->clientCtrl) || taskDeletePending();
+}
+
 /* The node's pods; the list's version becomes the one to watch from. */
 PodList podListGet(OZK_POD_MANAGER_CTRL *ctrl, const char *fieldSelect)
 {
     PodList list(ozkClientPodsList(ctrl->clientCtrl, fieldSelect));
     if (!list) {
-        OZK_ERR("list podlist fail!");
+        if (!podMonitorStopping(ctrl))
+            OZK_ERR("list podlist fail!");
     } else if (list->metadata != nullptr) {
         resourceVersionKeep(ctrl, list->metadata->resource_version);
     }
     return list;
 }
 
-void podMonitorExit()
+/* The end of the monitor after a failure: quietly while the node agent
+ * stops (the pod manager destroy waits for this task), else the end of the
+ * process. */
+int podMonitorExit(const OZK_POD_MANAGER_CTRL *ctrl)
 {
+    if (podMonitorStopping(ctrl))
+        return OK;
     OZK_ERR("pod monitor task exit exception!");
     ozkForceShutDown();
+    return ERROR;
 }
 
 } // namespace
@@ -568,11 +583,13 @@ extern "C" int ozkPodMonitorLoop(void *arg)
     if (nodeName == nullptr ||
         !ozk::formatInto(fieldSelect, sizeof(fieldSelect), "spec.nodeName=%s", nodeName)) {
         OZK_ERR("gen field select for list watch pod fail!");
-        podMonitorExit();
+        return podMonitorExit(ctrl);
     }
     if (ozkPodListHandle(ctrl, fieldSelect) != OK) {
+        if (podMonitorStopping(ctrl))
+            return OK;
         OZK_ERR("pod list fail!");
-        podMonitorExit();
+        return podMonitorExit(ctrl);
     }
     uint32_t watchTimeout = ozkTimeoutSecondsGet(OZK_WATCH_SEED);
     int cycles = 0;
@@ -582,17 +599,21 @@ extern "C" int ozkPodMonitorLoop(void *arg)
         }
         if (errnoGet() != S_objLib_OBJ_TIMEOUT) {
             OZK_ERR("semTake sync loop fail!");
-            podMonitorExit();
+            return podMonitorExit(ctrl);
         }
         if (ozkPodWatchHandle(ctrl, fieldSelect, watchTimeout, &cycleWait) != OK) {
+            if (podMonitorStopping(ctrl))
+                return OK;
             OZK_ERR("pod watch handle fail!");
-            podMonitorExit();
+            return podMonitorExit(ctrl);
         }
         if (++cycles == OZK_SYNC_CYCLES) {
             cycles = 0;
             if (ozkPodSyncBatch(ctrl) != OK) {
+                if (podMonitorStopping(ctrl))
+                    return OK;
                 OZK_ERR("pod sync fail!");
-                podMonitorExit();
+                return podMonitorExit(ctrl);
             }
         }
         waitTicks = sysClkRateGet() * static_cast<int>(cycleWait);
