@@ -794,7 +794,7 @@ extern "C" v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const
                                               const char *ozName, uint32_t *rspCode)
 {
     if (clientCtrl == nullptr || ozkNamespace == nullptr || ozName == nullptr) {
-        OZK_ERR("invalid param for ozkClientSecretGet!");
+        OZK_ERR("invalid param for ozkClientSecretGetRsp!");
         return nullptr;
     }
     return ozkRequestRun(clientCtrl, ozkHttpSecretGet, "ozkClientSecretGet", v1_secret_free, ozkArg(ozkNamespace),
@@ -804,6 +804,10 @@ extern "C" v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const
 extern "C" v1_secret_t *ozkClientSecretGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
                                            const char *ozName)
 {
+    if (clientCtrl == nullptr || ozkNamespace == nullptr || ozName == nullptr) {
+        OZK_ERR("invalid param for ozkClientSecretGet!");
+        return nullptr;
+    }
     return ozkClientSecretGetRsp(clientCtrl, ozkNamespace, ozName, nullptr);
 }
 
