@@ -24,18 +24,6 @@ namespace {
 
 const char *kNode = "road-node";
 
-std::string kubectl(const KubesimProcess &sim, const std::string &args)
-{
-    std::string out;
-    oztest::sh("KUBECONFIG=" + oztest::quote(sim.kubeconfigPath()) + " kubectl " + args + " 2>&1", &out);
-    return out;
-}
-
-Json podJsonNow(const KubesimProcess &sim, const std::string &name)
-{
-    return parse(kubectl(sim, "get pod " + name + " -o json"));
-}
-
 std::vector<std::string> bundlesIn(const std::string &dir)
 {
     std::vector<std::string> names;
@@ -96,7 +84,7 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
     auto manifest = [&](const std::string &name, const std::string &image) {
         std::string path = tmp / (name + ".json");
         oztest::writeFile(path, podJson(name, kNode, R"([{"name":"main","image":")" + repo + "/" + image + R"(:v1"}])",
-                                        R"(,"imagePullSecrets":[{"name":"pull"}])"));
+                                        R"(,"imagePullSecrets":[{"name":"pull"}],"restartPolicy":"Never")"));
         return path;
     };
 
