@@ -162,6 +162,53 @@ protected:
     std::unique_ptr<Rig> rig_;
 };
 
+/* What a ferryService program under test runs against: the emulator over
+ * TLS for its node, a private base and image directory, a private runtime
+ * daemon, and the local registries' CA. */
+class ProgramRig {
+public:
+    ProgramRig(const char *node, const char *stem) : node_(node), tmp_(stem) {}
+
+    /* "" when everything runs, else what did not. */
+    std::string start()
+    {
+        if (!reg_.ok()) {
+            return "registries: " + reg_.error();
+        }
+        if (!sim_.start(node_)) {
+            return "emulator: " + sim_.lastError();
+        }
+        base_ = tmp_ / "base";
+        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base_.c_str()));
+        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", (tmp_ / "images").c_str()));
+        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
+        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg_["OZ_REG_CA"].c_str()));
+        daemon_ = std::make_unique<rtfix::Daemon>(rtfix::uniqueQueue(node_));
+        return daemon_->start(tmp_ / "ozcd.log") ? "" : "the runtime daemon does not start";
+    }
+
+    /* The program's command line against the emulator. */
+    std::vector<std::string> args() const
+    {
+        return {"-C", sim_.caPath(), "-c", sim_.certPath(), "-k", sim_.keyPath(), "-n", node_, "-u", sim_.url(),
+                "-i", "127.0.0.1", "-v", "3"};
+    }
+
+    regfix::Registries &reg() const { return reg_; }
+    const KubesimProcess &sim() const { return sim_; }
+    const rtfix::TempDir &tmp() const { return tmp_; }
+    const std::string &base() const { return base_; }
+
+private:
+    const char *node_;
+    regfix::Registries &reg_ = regfix::Registries::get();
+    KubesimProcess sim_;
+    rtfix::TempDir tmp_;
+    std::string base_;
+    std::vector<std::unique_ptr<regfix::EnvScope>> env_;
+    std::unique_ptr<rtfix::Daemon> daemon_;
+};
+
 } // namespace podtest
 
 #endif /* FERRY_POD_START_FIXTURE_H */

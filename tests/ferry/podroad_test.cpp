@@ -7,12 +7,7 @@
  * and phase Failed; a deleted pod takes its containers and bundles along and
  * really goes; at stop the agent deletes what is left.
  */
-#include "podTestUtil.h"
-
-#include "manager/regfixture.h"
-#include "runtime/runtime_fixture.h"
-
-#include "ozcontainer.h"
+#include "podStartFixture.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -50,18 +45,12 @@ std::string nsOf(const std::string &pid, const char *ns)
 TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
 {
     RTFIX_REQUIRE_ROOT();
-    regfix::Registries &reg = regfix::Registries::get();
-    ASSERT_TRUE(reg.ok()) << reg.error();
-    KubesimProcess sim;
-    ASSERT_TRUE(sim.start(kNode)) << sim.lastError();
-    rtfix::TempDir tmp("ozkroad");
-    std::string base = tmp / "base";
-    regfix::EnvScope baseEnv("OZC_BASE", base.c_str());
-    regfix::EnvScope imagesEnv("OZC_IMAGE_PATH", (tmp / "images").c_str());
-    regfix::EnvScope overlayEnv("OZ_OVERLAY_DEV_DIR", "");
-    regfix::EnvScope caEnv("OZC_TLS_CA_CERT_FILE", reg["OZ_REG_CA"].c_str());
-    rtfix::Daemon daemon(rtfix::uniqueQueue("ozkroad"));
-    ASSERT_TRUE(daemon.start(tmp / "ozcd.log"));
+    ProgramRig rig(kNode, "ozkroad");
+    ASSERT_EQ(rig.start(), "");
+    regfix::Registries &reg = rig.reg();
+    const KubesimProcess &sim = rig.sim();
+    const rtfix::TempDir &tmp = rig.tmp();
+    const std::string &base = rig.base();
 
     /* the images, in the basic registry, and the pod's pull secret */
     std::string repo = reg["OZ_REG_BASIC"] + "/road" + std::to_string(getpid());
@@ -141,9 +130,7 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
         EXPECT_TRUE(waitFor([&] { return kubectl(sim, "get pod last --no-headers").find("Running") != std::string::npos; },
                             60s));
     };
-    RunResult r = runFerry({"-C", sim.caPath(), "-c", sim.certPath(), "-k", sim.keyPath(), "-n", kNode, "-u", sim.url(),
-                            "-i", "127.0.0.1", "-v", "3"},
-                           opt);
+    RunResult r = runFerry(rig.args(), opt);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     /* at stop every pod went: its containers, bundles and the pod itself */
     EXPECT_EQ(kubectl(sim, "get pods --no-headers"), "No resources found in default namespace.\n");

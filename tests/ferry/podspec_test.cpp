@@ -396,19 +396,12 @@ TEST_F(PodSpec, ACrashingContainerBacksOffAndCountsItsRestarts)
 TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
 {
     RTFIX_REQUIRE_ROOT();
-    regfix::Registries &reg = regfix::Registries::get();
-    ASSERT_TRUE(reg.ok()) << reg.error();
     const char *node = "spec-node";
-    KubesimProcess sim;
-    ASSERT_TRUE(sim.start(node)) << sim.lastError();
-    rtfix::TempDir tmp("ozkspec");
-    std::string base = tmp / "base";
-    regfix::EnvScope baseEnv("OZC_BASE", base.c_str());
-    regfix::EnvScope imagesEnv("OZC_IMAGE_PATH", (tmp / "images").c_str());
-    regfix::EnvScope overlayEnv("OZ_OVERLAY_DEV_DIR", "");
-    regfix::EnvScope caEnv("OZC_TLS_CA_CERT_FILE", reg["OZ_REG_CA"].c_str());
-    rtfix::Daemon daemon(rtfix::uniqueQueue("ozkspec"));
-    ASSERT_TRUE(daemon.start(tmp / "ozcd.log"));
+    ProgramRig rig(node, "ozkspec");
+    ASSERT_EQ(rig.start(), "");
+    regfix::Registries &reg = rig.reg();
+    const KubesimProcess &sim = rig.sim();
+    const rtfix::TempDir &tmp = rig.tmp();
     std::string image = reg["OZ_REG_TLS"] + "/spec" + std::to_string(getpid()) + "/busy:v1";
     ASSERT_TRUE(rtfix::mkimage(tmp / "layout", "--tag v1"));
     ASSERT_EQ(oztest::sh("skopeo copy -q --dest-tls-verify=false oci:" + tmp / "layout" + ":v1 docker://" + image), 0);
@@ -450,14 +443,12 @@ TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
         EXPECT_EQ(str(crash.get(), "status.phase"), "Running");
         EXPECT_EQ(str(crash.get(), "status.containerStatuses.0.lastState.terminated.exitCode"), "2");
     };
-    RunResult r = runFerry({"-C", sim.caPath(), "-c", sim.certPath(), "-k", sim.keyPath(), "-n", node, "-u", sim.url(),
-                            "-i", "127.0.0.1", "-v", "3"},
-                           opt);
+    RunResult r = runFerry(rig.args(), opt);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(kubectl(sim, "get pods --no-headers"), "No resources found in default namespace.\n");
     std::unique_ptr<char, decltype(&free)> list(ozcList(), free);
     EXPECT_EQ(cJSON_GetArraySize(parse(list ? list.get() : "[]").get()), 0) << (list ? list.get() : "");
-    for (const std::string &entry : dirEntries(base)) {
+    for (const std::string &entry : dirEntries(rig.base())) {
         EXPECT_EQ(entry.find("_bundle_"), std::string::npos) << entry;
     }
 }
