@@ -391,8 +391,8 @@ TEST_F(PodSpec, ACrashingContainerBacksOffAndCountsItsRestarts)
 
 /* Through the program with the real kubectl: "kubectl run" with args and
  * an env value, and a crashing container that kubectl shows in
- * CrashLoopBackOff with its restarts; at stop nothing is left behind, the
- * bundles of the restarted runs included. */
+ * CrashLoopBackOff with its restarts; deleted, both go and leave nothing
+ * behind, the bundles of the restarted runs included. */
 TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
 {
     RTFIX_REQUIRE_ROOT();
@@ -442,6 +442,12 @@ TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
         Json crash = podJsonNow(sim, "crash");
         EXPECT_EQ(str(crash.get(), "status.phase"), "Running");
         EXPECT_EQ(str(crash.get(), "status.containerStatuses.0.lastState.terminated.exitCode"), "2");
+
+        /* a pod in its crash loop goes when deleted, and is not restarted
+         * on its way out */
+        out = kubectl(sim, "delete pod crash box --timeout=90s");
+        EXPECT_NE(out.find("\"crash\" deleted"), std::string::npos) << out;
+        EXPECT_NE(out.find("\"box\" deleted"), std::string::npos) << out;
     };
     RunResult r = runFerry(rig.args(), opt);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
