@@ -448,6 +448,10 @@ TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
         out = kubectl(sim, "delete pod crash box --timeout=90s");
         EXPECT_NE(out.find("\"crash\" deleted"), std::string::npos) << out;
         EXPECT_NE(out.find("\"box\" deleted"), std::string::npos) << out;
+        EXPECT_TRUE(waitFor(
+            [&] { return kubectl(sim, "get pods --no-headers") == "No resources found in default namespace.\n"; },
+            90s))
+            << kubectl(sim, "get pods -o yaml");
     };
     RunResult r = runFerry(rig.args(), opt);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
