@@ -23,7 +23,10 @@
 #include "ozcontainer.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -450,6 +453,94 @@ static STATUS ozkBundleRemove(const char *bundlePath)
     return OK;
 }
 
+/* The owner record in a bundle the agent made: the agent removes at its
+ * start what an earlier run of it left behind, and only what carries it. */
+static std::string ozkBundleOwnerPath(const std::string &bundlePath)
+{
+    return bundlePath + "/" + OZK_BUNDLE_OWNER_FILE;
+}
+
+static STATUS ozkBundleOwnerMark(const char *bundlePath, const char *containerKey)
+{
+    Json record(cJSON_CreateObject());
+    if (!record || cJSON_AddStringToObject(record.get(), "owner", "ferryService") == nullptr ||
+        cJSON_AddStringToObject(record.get(), "container", containerKey) == nullptr) {
+        OZK_ERR("create bundle owner record fail!");
+        return ERROR;
+    }
+    JsonText text(cJSON_PrintUnformatted(record.get()));
+    std::string path = ozkBundleOwnerPath(bundlePath);
+    FILE *file = text ? fopen(path.c_str(), "wex") : nullptr;
+    bool written = file != nullptr && fputs(text.get(), file) >= 0;
+    if (file != nullptr && fclose(file) != 0) {
+        written = false;
+    }
+    if (!written) {
+        OZK_ERR("write bundle owner record %s fail!", path.c_str());
+        return ERROR;
+    }
+    return OK;
+}
+
+static bool ozkBundleOwned(const std::string &bundlePath)
+{
+    std::error_code ec;
+    return std::filesystem::is_regular_file(ozkBundleOwnerPath(bundlePath), ec);
+}
+
+extern "C" STATUS ozkContainerLeftoversRemove(OZK_POD_MANAGER_CTRL *podManagerCtrl)
+{
+    namespace fs = std::filesystem;
+    char baseText[OZK_PATH_LEN] = "";
+    if (ozEnvGet(OZK_ENV_BASE, baseText, sizeof(baseText)) != OK) {
+        baseText[0] = '\0';
+    }
+    /* bundles are "<base>/<name>": compared as normal paths, "" is "/" */
+    const fs::path base = (fs::path(baseText[0] != '\0' ? baseText : "/") / "x").lexically_normal().parent_path();
+    auto inBase = [&](const std::string &bundle) {
+        return fs::path(bundle).lexically_normal().parent_path() == base;
+    };
+    CStr listText(ozcList());
+    Json list(listText ? cJSON_Parse(listText.get()) : nullptr);
+    if (!cJSON_IsArray(list.get())) {
+        OZK_WARN("the runtime's container list cannot be had: containers of an earlier run stay");
+        return ERROR;
+    }
+    STATUS result = OK;
+    std::set<std::string> kept; /* bundles of containers that stay */
+    const cJSON *entry = nullptr;
+    cJSON_ArrayForEach(entry, list.get())
+    {
+        const cJSON *id = jsonMember(entry, "id");
+        const cJSON *bundle = jsonMember(entry, "bundle");
+        if (!cJSON_IsString(id) || !cJSON_IsString(bundle)) {
+            continue;
+        }
+        if (!inBase(bundle->valuestring) || !ozkBundleOwned(bundle->valuestring)) {
+            kept.insert(fs::path(bundle->valuestring).lexically_normal().string());
+            continue;
+        }
+        OZK_WARN("removing container %s left by an earlier run", id->valuestring);
+        if (ozkContainerDelete(podManagerCtrl, id->valuestring, bundle->valuestring) != OK) {
+            result = ERROR;
+        }
+    }
+    /* bundles made by an earlier run whose container was never created */
+    std::error_code ec;
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path &path = it->path();
+        if (path.filename().string().find("_bundle_") == std::string::npos || kept.count(path.string()) != 0 ||
+            !ozkBundleOwned(path.string())) {
+            continue;
+        }
+        OZK_WARN("removing bundle %s left by an earlier run", path.c_str());
+        if (ozkBundleRemove(path.c_str()) != OK) {
+            result = ERROR;
+        }
+    }
+    return result;
+}
+
 extern "C" STATUS ozkContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerId,
                                      const char *bundlePath)
 {
@@ -699,6 +790,10 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
     }
     /* The bundle is complete here: its config.json may be rewritten before
      * the container is created from it. */
+    if (ozkBundleOwnerMark(containerLocal->bundlePath, containerLocal->containerName) != OK) {
+        (void)ozkBundleRemove(containerLocal->bundlePath);
+        return ERROR;
+    }
     if (!ozk::formatInto(containerLocal->containerId, sizeof(containerLocal->containerId), "%s_%s",
                          imageInfo->image_name, stamp.get())) {
         OZK_ERR("gen containerId fail!");
@@ -1339,6 +1434,20 @@ extern "C" const char *ozkContainerCachedStateGet(v1_pod_t *podItem, const char 
     return "unknown";
 }
 
+/* The waiting reason the API server last heard for a container, or null. */
+static const char *ozkContainerCachedWaitingReasonGet(v1_pod_t *podItem, const char *containerName)
+{
+    listEntry_t *entry = nullptr;
+    list_ForEach(entry, podItem->status->container_statuses)
+    {
+        auto *status = static_cast<v1_container_status_t *>(entry->data);
+        if (status != nullptr && ozk::textEquals(status->name, containerName) && status->state != nullptr) {
+            return status->state->waiting != nullptr ? status->state->waiting->reason : nullptr;
+        }
+    }
+    return nullptr;
+}
+
 /* The runtime state of a cached container; 4 (unknown) when not cached. */
 static int ozkContainerLocalStateGet(OZK_POD_MANAGER_CTRL *ctrl, const char *key, CONTAINER_INFO_LOCAL *local)
 {
@@ -1367,18 +1476,25 @@ static STATUS ozkContainerItemStatusUpdate(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t 
     int localState = ozkContainerLocalStateGet(ctrl, key, local);
     const char *reported = ozkContainerCachedStateGet(pod, container->name);
     const char *state = reported;
+    /* a container that stays waiting keeps the reason it was reported with */
+    const char *reason =
+        strcmp(reported, "Waiting") == 0 ? ozkContainerCachedWaitingReasonGet(pod, container->name) : nullptr;
     bool wasRunning = strcmp(reported, "Running") == 0;
     if (!wasRunning && localState == STATE_RUNNING) {
         state = "Running";
         *changed = true;
     } else if (wasRunning && localState == STATE_UNKNOWN) {
+        /* the runtime no longer knows it (its daemon started again without
+         * its records, or the agent's own run did not make it): not ready,
+         * and said so, not a terminal state */
         state = "Waiting";
+        reason = OZK_REASON_STATUS_UNKNOWN;
         *changed = true;
     } else if (wasRunning && localState == STATE_STOPPED) {
         state = "Terminated";
         *changed = true;
     }
-    STATUS result = ozkGenerateContainerStatus(list, state, container, local, nullptr);
+    STATUS result = ozkGenerateContainerStatus(list, state, container, local, reason);
     if (result != OK) {
         OZK_ERR("generate containerstatus fail!");
     }
