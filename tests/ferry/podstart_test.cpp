@@ -24,53 +24,6 @@ namespace {
 
 const char *kNode = "ps-node";
 
-std::string b64(const std::string &in)
-{
-    static const char *abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        uint32_t v = static_cast<uint8_t>(in[i]) << 16;
-        v |= i + 1 < in.size() ? static_cast<uint8_t>(in[i + 1]) << 8 : 0;
-        v |= i + 2 < in.size() ? static_cast<uint8_t>(in[i + 2]) : 0;
-        out += abc[(v >> 18) & 63];
-        out += abc[(v >> 12) & 63];
-        out += i + 1 < in.size() ? abc[(v >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? abc[v & 63] : '=';
-    }
-    return out;
-}
-
-/* "running", "waiting:<reason>" or "terminated:<exit code>:<reason>" of a
- * container status of the pod as the API server has it. */
-std::string stateOf(const cJSON *pod, int index)
-{
-    const cJSON *status = at(pod, "status.containerStatuses." + std::to_string(index));
-    if (at(status, "state.running") != nullptr) {
-        return "running";
-    }
-    if (at(status, "state.waiting") != nullptr) {
-        return "waiting:" + str(status, "state.waiting.reason");
-    }
-    if (at(status, "state.terminated") != nullptr) {
-        return "terminated:" + str(status, "state.terminated.exitCode") + ":" + str(status, "state.terminated.reason");
-    }
-    return "<none>";
-}
-
-std::vector<std::string> dirEntries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 class PodStart : public ::testing::Test {
 protected:
     void SetUp() override
@@ -106,25 +59,10 @@ protected:
         }
     }
 
-    /* A local image layout of `name` holding `tag`, annotated with the
-     * image's full name as the image manager writes it for `ref`. */
     void localImage(const std::string &name, const std::string &tag, const std::string &ref,
                     const std::string &args = "")
     {
-        std::string layout = images_ + "/" + name;
-        ASSERT_TRUE(rtfix::mkimage(layout, "--tag " + tag + " " + args));
-        regfix::CtxPtr ctx(ozcRegistryCtxCreate());
-        char registry[256], repository[256];
-        ASSERT_EQ(ozcRegistryCtxImageSet(ctx.get(), ref.c_str()), 0);
-        ASSERT_EQ(ozcImageRegistryInfoGet(ctx.get(), registry, sizeof registry, repository, sizeof repository,
-                                          nullptr, 0, nullptr, 0),
-                  0);
-        rtfix::Json index = rtfix::readJson(layout + "/index.json");
-        cJSON *annotations = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
-                                                 "annotations");
-        std::string full = std::string(registry) + "/" + repository;
-        cJSON_AddStringToObject(annotations, "org.orrery.image.name", full.c_str());
-        ASSERT_TRUE(rtfix::writeJson(layout + "/index.json", index.get()));
+        ASSERT_TRUE(podtest::localImage(images_, name, tag, ref, args)) << name;
     }
 
     /* Creates the pod, starts it as a worker would, and returns it as the

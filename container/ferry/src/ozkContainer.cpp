@@ -22,7 +22,9 @@
 #include "ozcMgr.h"
 #include "ozcontainer.h"
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -54,8 +56,18 @@ constexpr unsigned kDeleteForce = 2;        /* ozcDelete: also a running contain
 constexpr int kNoSuchContainer = 19;        /* ozcDelete's errno for an unknown id */
 constexpr int kNoSuchPath = 2;              /* ozcImageBundleDelete's for a missing path */
 
-/* Start stamps: process-wide, incremented atomically. */
-int64_t stampCounter = 0;
+/* Milliseconds since `since`, for the debug lines that time the steps of a
+ * container start (real time, whatever the pace of the task clock). */
+long long msSince(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+/* The last start stamp handed out: stamps are the wall clock in
+ * milliseconds, each greater than the one before, so that no two starts of
+ * one run, nor a run and the one killed just before it, share a container
+ * id or a bundle. */
+std::atomic<unsigned long long> lastStamp{0};
 
 /* The names under which the default registry is known. */
 constexpr std::string_view kDefaultRegistryNames[] = {"docker.io", "index.docker.io", "registry-1.docker.io",
@@ -434,8 +446,14 @@ extern "C" char *ozkMsTimeStampGet(void)
     if (text == nullptr) {
         return nullptr;
     }
-    auto count = static_cast<unsigned long long>(ozAtomic64Inc(&stampCounter));
-    unsigned long long stamp = static_cast<unsigned long long>(time(nullptr)) * 1000ULL + count % 1000ULL;
+    auto now = static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    unsigned long long last = lastStamp.load();
+    unsigned long long stamp = 0;
+    do {
+        stamp = now > last ? now : last + 1;
+    } while (!lastStamp.compare_exchange_weak(last, stamp));
     (void)snprintf_s(text, OZK_STAMP_LEN, "%llX", stamp);
     return text;
 }
@@ -783,6 +801,7 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
         OZK_ERR("ozc unpack image to bundle fail!");
         return ERROR;
     }
+    auto unpackStart = std::chrono::steady_clock::now();
     if (ozcUnpack(containerLocal->bundlePath, imageInfo->image_path, unpackTag, 0, nullptr) != OK) {
         OZK_ERR("ozc unpack image to bundle fail!");
         (void)ozkBundleRemove(containerLocal->bundlePath);
@@ -800,6 +819,8 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
         (void)ozkBundleRemove(containerLocal->bundlePath);
         return ERROR;
     }
+    long long unpackMs = msSince(unpackStart);
+    auto createStart = std::chrono::steady_clock::now();
     if (ozcCreate(containerLocal->containerId, containerLocal->bundlePath, 0, nullptr) != OK) {
         OZK_ERR("ozc create container fail!");
         (void)ozkContainerDelete(nullptr, containerLocal->containerId, containerLocal->bundlePath);
@@ -811,6 +832,8 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
         return ERROR;
     }
     OZK_DEBUG("create and start contianer:%s success!", containerLocal->containerId);
+    OZK_DEBUG("container %s of %s: unpacked in %lld ms, created and started in %lld ms", containerLocal->containerId,
+              containerLocal->containerName, unpackMs, msSince(createStart));
     return OK;
 }
 
@@ -911,7 +934,13 @@ static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_container_t *co
     const char *reason = "pulling image fail";
     RegistryCtx ctx(ozkContainerRegistryCtxCreate(auth));
     BOOL pulled = FALSE;
-    if (ctx && ozkImagePull(ctrl, container, ctx.get(), imageInfo, &pulled) != OK) {
+    auto pullStart = std::chrono::steady_clock::now();
+    STATUS pull = ctx ? ozkImagePull(ctrl, container, ctx.get(), imageInfo, &pulled) : ERROR;
+    if (pulled) {
+        OZK_DEBUG("image %s for %s pulled in %lld ms (waits for other pulls included)", container->image,
+                  local->containerName, msSince(pullStart));
+    }
+    if (ctx && pull != OK) {
         char name[128];
         const char *shown = imageInfo->image_name[0] != '\0' ? imageInfo->image_name
                             : container->name != nullptr      ? container->name
