@@ -130,6 +130,20 @@ class Rig:
         self.wait(lambda: any("ferryService is ready." in l for _, l in self.lines), 30, "ferryService")
         self.watch = Watch(self.admin)
 
+    def push_sleepers(self, names):
+        """The busybox image whose process sleeps, pushed under each name
+        (each its own repository, so its own layout on the node); the
+        references."""
+        layout = os.path.join(self.dir, "sleeper")
+        subprocess.run([os.path.join(SRC, "tests/fixtures/mkimage.sh"), "--tag", "v1", "--cmd",
+                        '["sh","-c","sleep 100000"]', layout], check=True, stdout=subprocess.DEVNULL)
+        refs = []
+        for name in names:
+            refs.append("%s/bench%d/%s:v1" % (self.reg["OZ_REG_TLS"], os.getpid(), name))
+            subprocess.run(["skopeo", "copy", "-q", "--dest-tls-verify=false", "oci:%s:v1" % layout,
+                            "docker://" + refs[-1]], check=True)
+        return refs
+
     def read_lines(self, stream):
         with open(os.path.join(self.dir, "ferry.out"), "w") as copy:
             for line in stream:
@@ -277,16 +291,10 @@ def latency(args):
     rig = Rig(args)
     try:
         rig.start(registry=True)
-        reg = rig.reg["OZ_REG_TLS"]
-        layout = os.path.join(rig.dir, "sleeper")
-        subprocess.run([os.path.join(SRC, "tests/fixtures/mkimage.sh"), "--tag", "v1", "--cmd",
-                        '["sh","-c","sleep 100000"]', layout], check=True, stdout=subprocess.DEVNULL)
         n = args.pods
         names = ["present"] + ["pull%d" % i for i in range(2 * n)]
-        for name in names:
-            subprocess.run(["skopeo", "copy", "-q", "--dest-tls-verify=false", "oci:%s:v1" % layout,
-                            "docker://%s/bench%d/%s:v1" % (reg, os.getpid(), name)], check=True)
-        image = lambda name: "%s/bench%d/%s:v1" % (reg, os.getpid(), name)
+        images = dict(zip(names, rig.push_sleepers(names)))
+        image = lambda name: images[name]
         # the image present: one pod pulls it first
         rig.create("warm", image("present"))
         rig.watch.wait_running(["warm"])
@@ -325,13 +333,7 @@ def density(args):
     rig = Rig(args)
     try:
         rig.start(registry=True)
-        reg = rig.reg["OZ_REG_TLS"]
-        layout = os.path.join(rig.dir, "sleeper")
-        subprocess.run([os.path.join(SRC, "tests/fixtures/mkimage.sh"), "--tag", "v1", "--cmd",
-                        '["sh","-c","sleep 100000"]', layout], check=True, stdout=subprocess.DEVNULL)
-        image = "%s/bench%d/sleeper:v1" % (reg, os.getpid())
-        subprocess.run(["skopeo", "copy", "-q", "--dest-tls-verify=false", "oci:%s:v1" % layout,
-                        "docker://" + image], check=True)
+        image = rig.push_sleepers(["sleeper"])[0]
         time.sleep(2)
         print("\nDensity (load average %s)" % open("/proc/loadavg").read().split()[0])
         print("  %5s %12s %14s %10s %12s %10s" % ("pods", "all Running", "ferry RSS KiB", "ferry thr",
@@ -388,13 +390,7 @@ def churn(args):
     rig = Rig(args)
     try:
         rig.start(registry=True)
-        reg = rig.reg["OZ_REG_TLS"]
-        layout = os.path.join(rig.dir, "sleeper")
-        subprocess.run([os.path.join(SRC, "tests/fixtures/mkimage.sh"), "--tag", "v1", "--cmd",
-                        '["sh","-c","sleep 100000"]', layout], check=True, stdout=subprocess.DEVNULL)
-        image = "%s/bench%d/sleeper:v1" % (reg, os.getpid())
-        subprocess.run(["skopeo", "copy", "-q", "--dest-tls-verify=false", "oci:%s:v1" % layout,
-                        "docker://" + image], check=True)
+        image = rig.push_sleepers(["sleeper"])[0]
         # one cycle first, so that the image and the agent's caches are warm
         rig.create("warm", image)
         rig.watch.wait_running(["warm"])

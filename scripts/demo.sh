@@ -205,9 +205,12 @@ step "creating the pull secret with kubectl create secret docker-registry" "$DEM
 kubectl create secret docker-registry demo-pull --docker-server="$REGISTRY" \
   --docker-username="$REG_USER" --docker-password="$REG_PASSWORD" --docker-email=demo@example.org
 
-# A pod on the node with the pull secret; the container's command is the
-# image's own.
-manifest() { # NAME IMAGE
+# A pod on the node with the pull secret. Its container runs the image's own
+# command; more members of the container (YAML, indented by four spaces)
+# follow the image, for example a command and environment of the pod spec:
+#   manifest hello sleeper '    command: [sh, -c, "echo $GREETING > /tmp/greeting; exec sleep 3600"]
+#       env: [{name: GREETING, value: "..."}]'
+manifest() { # NAME IMAGE [MORE]
   cat >"$DEMO_DIR/manifests/$1.yaml" <<EOF
 apiVersion: v1
 kind: Pod
@@ -221,6 +224,7 @@ spec:
   containers:
   - name: main
     image: $REGISTRY/demo/$2:v1
+${3:-}
 EOF
   echo "$DEMO_DIR/manifests/$1.yaml"
 }

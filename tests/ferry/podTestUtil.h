@@ -13,6 +13,7 @@
 #include "runtime/runtime_fixture.h"
 #include "testutil/testutil.h"
 
+#include "ozcontainer.h"
 #include "ozkContainer.h"
 #include "ozkLib.h"
 #include "ozkPodMonitor.h"
@@ -119,6 +120,38 @@ inline std::vector<std::string> dirEntries(const std::string &dir)
         closedir(d);
     }
     return names;
+}
+
+using EnvScopes = std::vector<std::unique_ptr<regfix::EnvScope>>;
+
+/* The environment of the node's local side in a pod test, held by `scopes`:
+ * the base directory and the image store, overlays off, the daemon's lines
+ * at their default, and the registries' CA when they run. */
+inline void localNodeEnv(const std::string &base, const std::string &images, EnvScopes &scopes)
+{
+    regfix::Registries &reg = regfix::Registries::get();
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base.c_str()));
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images.c_str()));
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_VERBOSE", nullptr));
+    if (reg.ok()) {
+        scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg["OZ_REG_CA"].c_str()));
+    }
+}
+
+/* Deletes every container of the runtime daemon, running or not. */
+inline void deleteAllContainers()
+{
+    std::unique_ptr<char, decltype(&free)> text(ozcList(), free);
+    Json list(text ? cJSON_Parse(text.get()) : nullptr);
+    cJSON *e = nullptr;
+    cJSON_ArrayForEach(e, list.get())
+    {
+        const cJSON *id = cJSON_GetObjectItem(e, "id");
+        if (cJSON_IsString(id)) {
+            (void)ozcDelete(id->valuestring, 2);
+        }
+    }
 }
 
 /* A local image layout `images`/`name` holding `tag`, annotated with the

@@ -101,13 +101,7 @@ protected:
         ASSERT_TRUE(sim_.start(kNode)) << sim_.lastError();
         base_ = tmp_ / "base";
         images_ = tmp_ / "images";
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_VERBOSE", nullptr));
-        if (reg_.ok()) {
-            env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg_["OZ_REG_CA"].c_str()));
-        }
+        localNodeEnv(base_, images_, env_);
         daemon_ = std::make_unique<rtfix::Daemon>(rtfix::uniqueQueue("ozkfault"));
         ASSERT_TRUE(daemon_->start(tmp_ / "ozcd.log"));
         ASSERT_TRUE(localImage(images_, "sleeper", "v1", kSleeper, "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'"));
@@ -123,9 +117,7 @@ protected:
         }
         ferry_.reset();
         if (daemon_ && daemon_->pid() > 0) {
-            for (const auto &[id, c] : runtimeContainers()) {
-                ozcDelete(id.c_str(), 2);
-            }
+            deleteAllContainers();
             daemon_->stop();
         }
         /* processes of containers that a daemon started again does not know */
@@ -217,7 +209,7 @@ protected:
     regfix::Registries &reg_ = regfix::Registries::get();
     rtfix::TempDir tmp_{"ozkfault"};
     std::string base_, images_;
-    std::vector<std::unique_ptr<regfix::EnvScope>> env_;
+    EnvScopes env_;
     std::unique_ptr<rtfix::Daemon> daemon_;
     std::unique_ptr<FerryProcess> ferry_;
     std::vector<long> orphans_;

@@ -34,13 +34,7 @@ protected:
         ASSERT_TRUE(sim_.start(kNode)) << sim_.lastError();
         base_ = tmp_ / "base";
         images_ = tmp_ / "images";
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_VERBOSE", nullptr));
-        if (reg_.ok()) {
-            env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg_["OZ_REG_CA"].c_str()));
-        }
+        localNodeEnv(base_, images_, env_);
         daemon_ = std::make_unique<rtfix::Daemon>(rtfix::uniqueQueue("ozkps"));
         ASSERT_TRUE(daemon_->start(tmp_ / "ozcd.log"));
         rig_ = std::make_unique<Rig>(sim_, kNode, "127.0.0.1");
@@ -50,11 +44,7 @@ protected:
     {
         rig_.reset();
         if (daemon_ && daemon_->pid() > 0) {
-            char *list = ozcList();
-            Json doc(list != nullptr ? cJSON_Parse(list) : nullptr);
-            free(list);
-            cJSON *e = nullptr;
-            cJSON_ArrayForEach(e, doc.get()) ozcDelete(cJSON_GetObjectItem(e, "id")->valuestring, 2);
+            deleteAllContainers();
             daemon_->stop();
         }
     }
@@ -97,7 +87,7 @@ protected:
     regfix::Registries &reg_ = regfix::Registries::get();
     rtfix::TempDir tmp_{"ozkps"};
     std::string base_, images_;
-    std::vector<std::unique_ptr<regfix::EnvScope>> env_;
+    EnvScopes env_;
     std::unique_ptr<rtfix::Daemon> daemon_;
     std::unique_ptr<Rig> rig_;
 };
