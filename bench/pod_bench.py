@@ -61,6 +61,13 @@ def rss_kib(pid):
     return int(proc_status(pid).get("VmRSS", "0 kB").split()[0])
 
 
+def rss_split(pid):
+    """"anon+file" KiB: what the process itself holds and what it maps of
+    its program and libraries."""
+    st = proc_status(pid)
+    return "%d+%d" % (int(st.get("RssAnon", "0 kB").split()[0]), int(st.get("RssFile", "0 kB").split()[0]))
+
+
 def threads(pid):
     return int(proc_status(pid).get("Threads", "0"))
 
@@ -336,10 +343,10 @@ def density(args):
         image = rig.push_sleepers(["sleeper"])[0]
         time.sleep(2)
         print("\nDensity (load average %s)" % open("/proc/loadavg").read().split()[0])
-        print("  %5s %12s %14s %10s %12s %10s" % ("pods", "all Running", "ferry RSS KiB", "ferry thr",
-                                                   "ozcd RSS KiB", "ozcd thr"))
-        print("  %5d %12s %14d %10d %12d %10d" % (0, "-", rss_kib(rig.ferry), threads(rig.ferry),
-                                                 rss_kib(rig.ozcd), threads(rig.ozcd)))
+        print("  %5s %12s %14s %16s %10s %12s %10s" % ("pods", "all Running", "ferry RSS KiB", "(anon+file)",
+                                                        "ferry thr", "ozcd RSS KiB", "ozcd thr"))
+        print("  %5d %12s %14d %16s %10d %12d %10d" % (0, "-", rss_kib(rig.ferry), rss_split(rig.ferry),
+                                                      threads(rig.ferry), rss_kib(rig.ozcd), threads(rig.ozcd)))
         have = 0
         for step in [int(s) for s in args.steps.split(",")]:
             t0 = time.monotonic()
@@ -350,8 +357,8 @@ def density(args):
             took = time.monotonic() - t0
             have = step
             time.sleep(2)
-            print("  %5d %11.1fs %14d %10d %12d %10d" % (step, took, rss_kib(rig.ferry), threads(rig.ferry),
-                                                        rss_kib(rig.ozcd), threads(rig.ozcd)))
+            print("  %5d %11.1fs %14d %16s %10d %12d %10d" % (step, took, rss_kib(rig.ferry), rss_split(rig.ferry),
+                                                             threads(rig.ferry), rss_kib(rig.ozcd), threads(rig.ozcd)))
             sys.stdout.flush()
             if step == 20 and args.idle > 0:
                 c0, w0 = cpu_seconds(rig.ferry), time.monotonic()
