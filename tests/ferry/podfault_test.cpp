@@ -487,6 +487,5 @@ TEST_F(PodFaults, BadPodsGetTheirReasonAndHoldNoOneUp)
         EXPECT_TRUE(waitFor([&] { return gone(name); }, 60s)) << name << "\n" << explain();
     }
     EXPECT_TRUE(waitFor([&] { return runtimeContainers().empty() && bundles().empty(); }));
-    ferry_->terminate();
-    EXPECT_EQ(ferry_->wait(), 0) << explain();
+    EXPECT_TRUE(ferry_->running());
 }
