@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "ozcMgrUtil.h"
+#include "ozcMgrInt.h"
 
 namespace {
 
