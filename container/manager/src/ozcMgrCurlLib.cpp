@@ -401,8 +401,7 @@ int dispatch(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *heade
              HTTP_REQUEST_METHOD method)
 {
     if (url == nullptr || ctx == nullptr) {
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     /* The request's own settings (output file, sink, bound) end with it on
      * every path, a deletion of the task in a retry wait included. */
@@ -499,8 +498,7 @@ void curlCtxDelete(CURL_CTX *ctx)
 int curlCtxUserNameSet(CURL_CTX *ctx, const char *name, size_t len)
 {
     if (ctx == nullptr || name == nullptr || len == 0) {
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     if (fieldSet(ctx->user, sizeof(ctx->user), name, len) != 0) {
         errnoSet(OZC_MGR_ERR_INVALID_ARG);
@@ -513,8 +511,7 @@ int curlCtxUserNameSet(CURL_CTX *ctx, const char *name, size_t len)
 int curlCtxUserPwdSet(CURL_CTX *ctx, const char *pwd, size_t len)
 {
     if (ctx == nullptr || pwd == nullptr || len == 0) {
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     if (fieldSet(ctx->password, sizeof(ctx->password), pwd, len) != 0) {
         errnoSet(OZC_MGR_ERR_INVALID_ARG);

@@ -32,6 +32,12 @@ int failWith(int err)
     return -1;
 }
 
+std::nullptr_t failNull(int err)
+{
+    errnoSet(err);
+    return nullptr;
+}
+
 int invalidArgument()
 {
     ozcMgrUtilErr("Invalid argument\n");
@@ -282,8 +288,7 @@ REGISTRY_CTX *ozcRegistryCtxCreate(void)
     auto *ctx = static_cast<REGISTRY_CTX *>(calloc(1, sizeof(REGISTRY_CTX)));
     if (ctx == nullptr) {
         ozcMgrUtilErr("malloc failed for registry_ctx\n");
-        errnoSet(OZC_MGR_ERR_NO_MEMORY);
-        return nullptr;
+        return failNull(OZC_MGR_ERR_NO_MEMORY);
     }
     int savedErrno = errnoGet();
     if (ozEnvGet(OZC_DEFAULT_REGISTRY_ENV, ctx->registry, sizeof(ctx->registry)) != 0 ||
@@ -301,8 +306,7 @@ REGISTRY_CTX *ozcRegistryCtxCreate(void)
     if (ctx->curl_ctx == nullptr || ctx->extra_http_header == nullptr ||
         httpHeaderAppend(ctx->extra_http_header, accept) != 0) {
         ozcRegistryCtxDelete(ctx);
-        errnoSet(OZC_MGR_ERR_NO_MEMORY);
-        return nullptr;
+        return failNull(OZC_MGR_ERR_NO_MEMORY);
     }
     curlCtxSecureSet(ctx->curl_ctx, 1);
     return ctx;
