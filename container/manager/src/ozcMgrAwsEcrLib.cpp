@@ -479,7 +479,7 @@ int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_
         if (alen > 4 && strcmp(authority + alen - 4, ":443") == 0) {
             authority[alen - 4] = '\0';
         }
-        if (strncpy_s(host, host_size, authority, strlen(authority)) != 0) {
+        if (!ozcmgr::fieldCopy(host, host_size, authority, strlen(authority))) {
             return ozcmgr::invalidArgument();
         }
     } else if (ozcMgrAwsEcrApiHostGet(region, host, host_size) != 0) {
@@ -532,7 +532,7 @@ AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *re
     };
     for (const Field &f : fields) {
         size_t len = strnlen(f.src, f.size);
-        if (len >= f.size || strncpy_s(f.dest, f.size, f.src, len) != 0) {
+        if (!ozcmgr::fieldCopy(f.dest, f.size, f.src, len)) {
             ozcMgrUtilErr("%s", f.too_long);
             ozcMgrAwsEcrClientDelete(client);
             return ozcmgr::failNull(OZC_MGR_ERR_INVALID_ARG);
@@ -745,12 +745,10 @@ int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size
         ozcMgrUtilErr("no password found in user_token_str\n");
         return -1;
     }
-    if (password_len >= out_size) {
+    if (!ozcmgr::fieldCopy(out, out_size, password, password_len)) {
         ozcMgrUtilErr("token_str length is too long\n");
         return -1;
     }
-    memcpy(out, password, password_len);
-    out[password_len] = '\0';
     return 0;
 }
 
