@@ -24,53 +24,6 @@ namespace {
 
 const char *kNode = "ps-node";
 
-std::string b64(const std::string &in)
-{
-    static const char *abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        uint32_t v = static_cast<uint8_t>(in[i]) << 16;
-        v |= i + 1 < in.size() ? static_cast<uint8_t>(in[i + 1]) << 8 : 0;
-        v |= i + 2 < in.size() ? static_cast<uint8_t>(in[i + 2]) : 0;
-        out += abc[(v >> 18) & 63];
-        out += abc[(v >> 12) & 63];
-        out += i + 1 < in.size() ? abc[(v >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? abc[v & 63] : '=';
-    }
-    return out;
-}
-
-/* "running", "waiting:<reason>" or "terminated:<exit code>:<reason>" of a
- * container status of the pod as the API server has it. */
-std::string stateOf(const cJSON *pod, int index)
-{
-    const cJSON *status = at(pod, "status.containerStatuses." + std::to_string(index));
-    if (at(status, "state.running") != nullptr) {
-        return "running";
-    }
-    if (at(status, "state.waiting") != nullptr) {
-        return "waiting:" + str(status, "state.waiting.reason");
-    }
-    if (at(status, "state.terminated") != nullptr) {
-        return "terminated:" + str(status, "state.terminated.exitCode") + ":" + str(status, "state.terminated.reason");
-    }
-    return "<none>";
-}
-
-std::vector<std::string> dirEntries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 class PodStart : public ::testing::Test {
 protected:
     void SetUp() override
@@ -81,13 +34,7 @@ protected:
         ASSERT_TRUE(sim_.start(kNode)) << sim_.lastError();
         base_ = tmp_ / "base";
         images_ = tmp_ / "images";
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_VERBOSE", nullptr));
-        if (reg_.ok()) {
-            env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg_["OZ_REG_CA"].c_str()));
-        }
+        localNodeEnv(base_, images_, env_);
         daemon_ = std::make_unique<rtfix::Daemon>(rtfix::uniqueQueue("ozkps"));
         ASSERT_TRUE(daemon_->start(tmp_ / "ozcd.log"));
         rig_ = std::make_unique<Rig>(sim_, kNode, "127.0.0.1");
@@ -97,34 +44,15 @@ protected:
     {
         rig_.reset();
         if (daemon_ && daemon_->pid() > 0) {
-            char *list = ozcList();
-            Json doc(list != nullptr ? cJSON_Parse(list) : nullptr);
-            free(list);
-            cJSON *e = nullptr;
-            cJSON_ArrayForEach(e, doc.get()) ozcDelete(cJSON_GetObjectItem(e, "id")->valuestring, 2);
+            deleteAllContainers();
             daemon_->stop();
         }
     }
 
-    /* A local image layout of `name` holding `tag`, annotated with the
-     * image's full name as the image manager writes it for `ref`. */
     void localImage(const std::string &name, const std::string &tag, const std::string &ref,
                     const std::string &args = "")
     {
-        std::string layout = images_ + "/" + name;
-        ASSERT_TRUE(rtfix::mkimage(layout, "--tag " + tag + " " + args));
-        regfix::CtxPtr ctx(ozcRegistryCtxCreate());
-        char registry[256], repository[256];
-        ASSERT_EQ(ozcRegistryCtxImageSet(ctx.get(), ref.c_str()), 0);
-        ASSERT_EQ(ozcImageRegistryInfoGet(ctx.get(), registry, sizeof registry, repository, sizeof repository,
-                                          nullptr, 0, nullptr, 0),
-                  0);
-        rtfix::Json index = rtfix::readJson(layout + "/index.json");
-        cJSON *annotations = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
-                                                 "annotations");
-        std::string full = std::string(registry) + "/" + repository;
-        cJSON_AddStringToObject(annotations, "org.orrery.image.name", full.c_str());
-        ASSERT_TRUE(rtfix::writeJson(layout + "/index.json", index.get()));
+        ASSERT_TRUE(podtest::localImage(images_, name, tag, ref, args)) << name;
     }
 
     /* Creates the pod, starts it as a worker would, and returns it as the
@@ -159,7 +87,7 @@ protected:
     regfix::Registries &reg_ = regfix::Registries::get();
     rtfix::TempDir tmp_{"ozkps"};
     std::string base_, images_;
-    std::vector<std::unique_ptr<regfix::EnvScope>> env_;
+    EnvScopes env_;
     std::unique_ptr<rtfix::Daemon> daemon_;
     std::unique_ptr<Rig> rig_;
 };
@@ -563,4 +491,78 @@ TEST_F(PodStart, AtStopNoStartedContainerIsLeftBehind)
     rig_->destroyed();
     EXPECT_EQ(ozcStatusGet(local.containerId), STATE_UNKNOWN);
     EXPECT_FALSE(rtfix::exists(local.bundlePath));
+}
+
+/* The batch sync after the runtime lost a running container (its daemon
+ * started again without it): the container is reported not ready with the
+ * reason "ContainerStatusUnknown", not a terminal state; a container that
+ * stays waiting keeps the reason it was reported with. */
+TEST_F(PodStart, TheSyncSaysWhenTheRuntimeLostAContainerAndKeepsWaitingReasons)
+{
+    localImage("app", "v1", "127.0.0.1:1/team/app:v1", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'");
+    Json pod = start("lost",
+                     R"([{"name":"main","image":"127.0.0.1:1/team/app:v1","imagePullPolicy":"Never"},)"
+                     R"({"name":"absent","image":"127.0.0.1:1/team/none:v1","imagePullPolicy":"Never"}])",
+                     "", ERROR);
+    ASSERT_EQ(stateOf(pod.get(), 0), "running");
+    ASSERT_EQ(stateOf(pod.get(), 1), "waiting:container startup fail");
+    std::string uid = str(pod.get(), "metadata.uid");
+    rig_->cache(podRecord(sim_, "lost").get());
+    CONTAINER_INFO_LOCAL local{};
+    ASSERT_EQ(ozkContainerLocalGetByName(rig_->pm(), (uid + ":main").c_str(), &local), OK);
+    ASSERT_EQ(ozcDelete(local.containerId, 2), OK); /* behind the agent's back */
+
+    Pod cached(ozkPodGetByUid(rig_->pm(), uid.c_str()));
+    ASSERT_EQ(ozkPodStatusSync(rig_->pm(), cached.get()), OK);
+    pod = readPod(sim_, "lost");
+    EXPECT_EQ(stateOf(pod.get(), 0), "waiting:ContainerStatusUnknown");
+    EXPECT_EQ(stateOf(pod.get(), 1), "waiting:container startup fail");
+    EXPECT_EQ(str(pod.get(), "status.phase"), "Pending");
+    EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.ready"), "false");
+    removeContainers("lost");
+}
+
+/* At start the agent removes what a run of it that was killed left: the
+ * containers and bundles under its base directory that carry its owner
+ * record. Containers of anyone else, in the base directory or not, and
+ * bundles without the record stay. */
+TEST_F(PodStart, AtStartLeftoversOfAnEarlierRunGoAndNothingElse)
+{
+    localImage("app", "v1", "127.0.0.1:1/team/app:v1", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'");
+    Json pod = start("old", R"([{"name":"main","image":"127.0.0.1:1/team/app:v1","imagePullPolicy":"Never"}])");
+    CONTAINER_INFO_LOCAL left{};
+    ASSERT_EQ(ozkContainerLocalGetByName(rig_->pm(), (str(pod.get(), "metadata.uid") + ":main").c_str(), &left), OK);
+    ASSERT_TRUE(rtfix::exists(left.bundlePath + std::string("/") + OZK_BUNDLE_OWNER_FILE));
+    /* a marked bundle whose container was never created */
+    std::string orphan = base_ + "/app_bundle_0RPHAN";
+    ASSERT_EQ(oztest::sh("cp -a " + oztest::quote(left.bundlePath) + " " + oztest::quote(orphan)), 0);
+    /* foreign containers: a bundle in the base directory without the
+     * record, one elsewhere with a copied record, and an unmarked bundle */
+    struct Foreign {
+        std::string id, bundle;
+        bool marked;
+    } foreign[] = {{"user_in_base", base_ + "/user_bundle_1", false},
+                   {"user_elsewhere", tmp_ / "elsewhere/app_bundle_2", true}};
+    for (const Foreign &f : foreign) {
+        ASSERT_EQ(oztest::sh("mkdir -p " + oztest::quote(f.bundle.substr(0, f.bundle.rfind('/')))), 0);
+        ASSERT_EQ(ozcUnpack(f.bundle.c_str(), (images_ + "/app").c_str(), "v1", 0, nullptr), OK) << f.bundle;
+        if (f.marked) {
+            oztest::writeFile(f.bundle + "/" + OZK_BUNDLE_OWNER_FILE, R"({"owner":"ferryService"})");
+        }
+        ASSERT_EQ(ozcCreate(f.id.c_str(), f.bundle.c_str(), 0, nullptr), OK) << f.id;
+    }
+    std::string unmarked = base_ + "/other_bundle_3";
+    ASSERT_EQ(oztest::sh("mkdir -p " + oztest::quote(unmarked)), 0);
+
+    EXPECT_EQ(ozkContainerLeftoversRemove(rig_->pm()), OK);
+    EXPECT_EQ(ozcStatusGet(left.containerId), STATE_UNKNOWN);
+    EXPECT_FALSE(rtfix::exists(left.bundlePath));
+    EXPECT_FALSE(rtfix::exists(orphan));
+    for (const Foreign &f : foreign) {
+        EXPECT_EQ(ozcStatusGet(f.id.c_str()), STATE_CREATED) << f.id;
+        EXPECT_TRUE(rtfix::exists(f.bundle + "/config.json")) << f.bundle;
+    }
+    EXPECT_TRUE(rtfix::exists(unmarked));
+    /* the container cache still names the removed one: forget the pod */
+    removeContainers("old");
 }
