@@ -589,6 +589,9 @@ public:
         return waitFor([&] { return out().find("ferryService is ready.") != std::string::npos || exited(); }, limit) &&
                !exited();
     }
+    /* True while the process has not ended. */
+    bool running() { return pid_ > 0 && !exited(); }
+    pid_t pid() const { return pid_; }
     void terminate() const { signal(SIGTERM); }
     void signal(int sig) const
     {

@@ -20,53 +20,6 @@ namespace podtest {
 
 using namespace ferrytest;
 
-std::string b64(const std::string &in)
-{
-    static const char *abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        uint32_t v = static_cast<uint8_t>(in[i]) << 16;
-        v |= i + 1 < in.size() ? static_cast<uint8_t>(in[i + 1]) << 8 : 0;
-        v |= i + 2 < in.size() ? static_cast<uint8_t>(in[i + 2]) : 0;
-        out += abc[(v >> 18) & 63];
-        out += abc[(v >> 12) & 63];
-        out += i + 1 < in.size() ? abc[(v >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? abc[v & 63] : '=';
-    }
-    return out;
-}
-
-/* "running", "waiting:<reason>" or "terminated:<exit code>:<reason>" of a
- * container status of the pod as the API server has it. */
-std::string stateOf(const cJSON *pod, int index)
-{
-    const cJSON *status = at(pod, "status.containerStatuses." + std::to_string(index));
-    if (at(status, "state.running") != nullptr) {
-        return "running";
-    }
-    if (at(status, "state.waiting") != nullptr) {
-        return "waiting:" + str(status, "state.waiting.reason");
-    }
-    if (at(status, "state.terminated") != nullptr) {
-        return "terminated:" + str(status, "state.terminated.exitCode") + ":" + str(status, "state.terminated.reason");
-    }
-    return "<none>";
-}
-
-std::vector<std::string> dirEntries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 class PodStartFixture : public ::testing::Test {
 protected:
     static constexpr const char *kNode = "ps-node";
@@ -79,13 +32,7 @@ protected:
         ASSERT_TRUE(sim_.start(kNode)) << sim_.lastError();
         base_ = tmp_ / "base";
         images_ = tmp_ / "images";
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images_.c_str()));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
-        env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_VERBOSE", nullptr));
-        if (reg_.ok()) {
-            env_.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg_["OZ_REG_CA"].c_str()));
-        }
+        localNodeEnv(base_, images_, env_);
         daemon_ = std::make_unique<rtfix::Daemon>(rtfix::uniqueQueue("ozkps"));
         ASSERT_TRUE(daemon_->start(tmp_ / "ozcd.log"));
         rig_ = std::make_unique<Rig>(sim_, kNode, "127.0.0.1");
@@ -95,34 +42,15 @@ protected:
     {
         rig_.reset();
         if (daemon_ && daemon_->pid() > 0) {
-            char *list = ozcList();
-            Json doc(list != nullptr ? cJSON_Parse(list) : nullptr);
-            free(list);
-            cJSON *e = nullptr;
-            cJSON_ArrayForEach(e, doc.get()) ozcDelete(cJSON_GetObjectItem(e, "id")->valuestring, 2);
+            deleteAllContainers();
             daemon_->stop();
         }
     }
 
-    /* A local image layout of `name` holding `tag`, annotated with the
-     * image's full name as the image manager writes it for `ref`. */
     void localImage(const std::string &name, const std::string &tag, const std::string &ref,
                     const std::string &args = "")
     {
-        std::string layout = images_ + "/" + name;
-        ASSERT_TRUE(rtfix::mkimage(layout, "--tag " + tag + " " + args));
-        regfix::CtxPtr ctx(ozcRegistryCtxCreate());
-        char registry[256], repository[256];
-        ASSERT_EQ(ozcRegistryCtxImageSet(ctx.get(), ref.c_str()), 0);
-        ASSERT_EQ(ozcImageRegistryInfoGet(ctx.get(), registry, sizeof registry, repository, sizeof repository,
-                                          nullptr, 0, nullptr, 0),
-                  0);
-        rtfix::Json index = rtfix::readJson(layout + "/index.json");
-        cJSON *annotations = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
-                                                 "annotations");
-        std::string full = std::string(registry) + "/" + repository;
-        cJSON_AddStringToObject(annotations, "org.orrery.image.name", full.c_str());
-        ASSERT_TRUE(rtfix::writeJson(layout + "/index.json", index.get()));
+        ASSERT_TRUE(podtest::localImage(images_, name, tag, ref, args)) << name;
     }
 
     /* Creates the pod, starts it as a worker would, and returns it as the
@@ -157,7 +85,7 @@ protected:
     regfix::Registries &reg_ = regfix::Registries::get();
     rtfix::TempDir tmp_{"ozkps"};
     std::string base_, images_;
-    std::vector<std::unique_ptr<regfix::EnvScope>> env_;
+    EnvScopes env_;
     std::unique_ptr<rtfix::Daemon> daemon_;
     std::unique_ptr<Rig> rig_;
 };

@@ -9,14 +9,18 @@
 
 #include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
+#include "manager/regfixture.h"
+#include "runtime/runtime_fixture.h"
 #include "testutil/testutil.h"
 
+#include "ozcontainer.h"
 #include "ozkContainer.h"
 #include "ozkLib.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodWorker.h"
 
 #include <cjson/cJSON.h>
+#include <dirent.h>
 
 #include <chrono>
 #include <functional>
@@ -70,6 +74,110 @@ inline std::string str(const cJSON *json, const std::string &path)
 }
 
 using ferrytest::waitFor;
+
+inline std::string b64(const std::string &in)
+{
+    static const char *abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t v = static_cast<uint8_t>(in[i]) << 16;
+        v |= i + 1 < in.size() ? static_cast<uint8_t>(in[i + 1]) << 8 : 0;
+        v |= i + 2 < in.size() ? static_cast<uint8_t>(in[i + 2]) : 0;
+        out += abc[(v >> 18) & 63];
+        out += abc[(v >> 12) & 63];
+        out += i + 1 < in.size() ? abc[(v >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? abc[v & 63] : '=';
+    }
+    return out;
+}
+
+/* "running", "waiting:<reason>" or "terminated:<exit code>:<reason>" of a
+ * container status of the pod as the API server has it. */
+inline std::string stateOf(const cJSON *pod, int index)
+{
+    const cJSON *status = at(pod, "status.containerStatuses." + std::to_string(index));
+    if (at(status, "state.running") != nullptr) {
+        return "running";
+    }
+    if (at(status, "state.waiting") != nullptr) {
+        return "waiting:" + str(status, "state.waiting.reason");
+    }
+    if (at(status, "state.terminated") != nullptr) {
+        return "terminated:" + str(status, "state.terminated.exitCode") + ":" + str(status, "state.terminated.reason");
+    }
+    return "<none>";
+}
+
+inline std::vector<std::string> dirEntries(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.') {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+using EnvScopes = std::vector<std::unique_ptr<regfix::EnvScope>>;
+
+/* The environment of the node's local side in a pod test, held by `scopes`:
+ * the base directory and the image store, overlays off, the daemon's lines
+ * at their default, and the registries' CA when they run. */
+inline void localNodeEnv(const std::string &base, const std::string &images, EnvScopes &scopes)
+{
+    regfix::Registries &reg = regfix::Registries::get();
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_BASE", base.c_str()));
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_IMAGE_PATH", images.c_str()));
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZ_OVERLAY_DEV_DIR", ""));
+    scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_VERBOSE", nullptr));
+    if (reg.ok()) {
+        scopes.emplace_back(std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", reg["OZ_REG_CA"].c_str()));
+    }
+}
+
+/* Deletes every container of the runtime daemon, running or not. */
+inline void deleteAllContainers()
+{
+    std::unique_ptr<char, decltype(&free)> text(ozcList(), free);
+    Json list(text ? cJSON_Parse(text.get()) : nullptr);
+    cJSON *e = nullptr;
+    cJSON_ArrayForEach(e, list.get())
+    {
+        const cJSON *id = cJSON_GetObjectItem(e, "id");
+        if (cJSON_IsString(id)) {
+            (void)ozcDelete(id->valuestring, 2);
+        }
+    }
+}
+
+/* A local image layout `images`/`name` holding `tag`, annotated with the
+ * image's full name as the image manager writes it for `ref`. */
+inline bool localImage(const std::string &images, const std::string &name, const std::string &tag,
+                       const std::string &ref, const std::string &args = "")
+{
+    std::string layout = images + "/" + name;
+    if (!rtfix::mkimage(layout, "--tag " + tag + " " + args)) {
+        return false;
+    }
+    regfix::CtxPtr ctx(ozcRegistryCtxCreate());
+    char registry[256], repository[256];
+    if (ozcRegistryCtxImageSet(ctx.get(), ref.c_str()) != 0 ||
+        ozcImageRegistryInfoGet(ctx.get(), registry, sizeof registry, repository, sizeof repository, nullptr, 0,
+                                nullptr, 0) != 0) {
+        return false;
+    }
+    rtfix::Json index = rtfix::readJson(layout + "/index.json");
+    cJSON *annotations =
+        cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0), "annotations");
+    std::string full = std::string(registry) + "/" + repository;
+    return annotations != nullptr &&
+           cJSON_AddStringToObject(annotations, "org.orrery.image.name", full.c_str()) != nullptr &&
+           rtfix::writeJson(layout + "/index.json", index.get());
+}
 
 /* A pod bound to `node`; `containers` is the JSON array of its containers,
  * `more` further members of its spec (",\"imagePullSecrets\":[...]"). */

@@ -419,3 +419,77 @@ TEST_F(PodStart, AtStopNoStartedContainerIsLeftBehind)
     EXPECT_EQ(ozcStatusGet(local.containerId), STATE_UNKNOWN);
     EXPECT_FALSE(rtfix::exists(local.bundlePath));
 }
+
+/* The batch sync after the runtime lost a running container (its daemon
+ * started again without it): the container is reported not ready with the
+ * reason "ContainerStatusUnknown", not a terminal state; a container that
+ * stays waiting keeps the reason it was reported with. */
+TEST_F(PodStart, TheSyncSaysWhenTheRuntimeLostAContainerAndKeepsWaitingReasons)
+{
+    localImage("app", "v1", "127.0.0.1:1/team/app:v1", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'");
+    Json pod = start("lost",
+                     R"([{"name":"main","image":"127.0.0.1:1/team/app:v1","imagePullPolicy":"Never"},)"
+                     R"({"name":"absent","image":"127.0.0.1:1/team/none:v1","imagePullPolicy":"Never"}])",
+                     "", ERROR);
+    ASSERT_EQ(stateOf(pod.get(), 0), "running");
+    ASSERT_EQ(stateOf(pod.get(), 1), "waiting:container startup fail");
+    std::string uid = str(pod.get(), "metadata.uid");
+    rig_->cache(podRecord(sim_, "lost").get());
+    CONTAINER_INFO_LOCAL local{};
+    ASSERT_EQ(ozkContainerLocalGetByName(rig_->pm(), (uid + ":main").c_str(), &local), OK);
+    ASSERT_EQ(ozcDelete(local.containerId, 2), OK); /* behind the agent's back */
+
+    Pod cached(ozkPodGetByUid(rig_->pm(), uid.c_str()));
+    ASSERT_EQ(ozkPodStatusSync(rig_->pm(), cached.get()), OK);
+    pod = readPod(sim_, "lost");
+    EXPECT_EQ(stateOf(pod.get(), 0), "waiting:ContainerStatusUnknown");
+    EXPECT_EQ(stateOf(pod.get(), 1), "waiting:container startup fail");
+    EXPECT_EQ(str(pod.get(), "status.phase"), "Pending");
+    EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.ready"), "false");
+    removeContainers("lost");
+}
+
+/* At start the agent removes what a run of it that was killed left: the
+ * containers and bundles under its base directory that carry its owner
+ * record. Containers of anyone else, in the base directory or not, and
+ * bundles without the record stay. */
+TEST_F(PodStart, AtStartLeftoversOfAnEarlierRunGoAndNothingElse)
+{
+    localImage("app", "v1", "127.0.0.1:1/team/app:v1", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'");
+    Json pod = start("old", R"([{"name":"main","image":"127.0.0.1:1/team/app:v1","imagePullPolicy":"Never"}])");
+    CONTAINER_INFO_LOCAL left{};
+    ASSERT_EQ(ozkContainerLocalGetByName(rig_->pm(), (str(pod.get(), "metadata.uid") + ":main").c_str(), &left), OK);
+    ASSERT_TRUE(rtfix::exists(left.bundlePath + std::string("/") + OZK_BUNDLE_OWNER_FILE));
+    /* a marked bundle whose container was never created */
+    std::string orphan = base_ + "/app_bundle_0RPHAN";
+    ASSERT_EQ(oztest::sh("cp -a " + oztest::quote(left.bundlePath) + " " + oztest::quote(orphan)), 0);
+    /* foreign containers: a bundle in the base directory without the
+     * record, one elsewhere with a copied record, and an unmarked bundle */
+    struct Foreign {
+        std::string id, bundle;
+        bool marked;
+    } foreign[] = {{"user_in_base", base_ + "/user_bundle_1", false},
+                   {"user_elsewhere", tmp_ / "elsewhere/app_bundle_2", true}};
+    for (const Foreign &f : foreign) {
+        ASSERT_EQ(oztest::sh("mkdir -p " + oztest::quote(f.bundle.substr(0, f.bundle.rfind('/')))), 0);
+        ASSERT_EQ(ozcUnpack(f.bundle.c_str(), (images_ + "/app").c_str(), "v1", 0, nullptr), OK) << f.bundle;
+        if (f.marked) {
+            oztest::writeFile(f.bundle + "/" + OZK_BUNDLE_OWNER_FILE, R"({"owner":"ferryService"})");
+        }
+        ASSERT_EQ(ozcCreate(f.id.c_str(), f.bundle.c_str(), 0, nullptr), OK) << f.id;
+    }
+    std::string unmarked = base_ + "/other_bundle_3";
+    ASSERT_EQ(oztest::sh("mkdir -p " + oztest::quote(unmarked)), 0);
+
+    EXPECT_EQ(ozkContainerLeftoversRemove(rig_->pm()), OK);
+    EXPECT_EQ(ozcStatusGet(left.containerId), STATE_UNKNOWN);
+    EXPECT_FALSE(rtfix::exists(left.bundlePath));
+    EXPECT_FALSE(rtfix::exists(orphan));
+    for (const Foreign &f : foreign) {
+        EXPECT_EQ(ozcStatusGet(f.id.c_str()), STATE_CREATED) << f.id;
+        EXPECT_TRUE(rtfix::exists(f.bundle + "/config.json")) << f.bundle;
+    }
+    EXPECT_TRUE(rtfix::exists(unmarked));
+    /* the container cache still names the removed one: forget the pod */
+    removeContainers("old");
+}

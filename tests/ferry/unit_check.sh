@@ -18,6 +18,7 @@ unit=$prefix/lib/systemd/system/ferryService.service
 [ -f "$unit" ] || fail "no unit at $unit"
 grep -qx "ExecStart=$prefix/bin/ferryService \$FERRY_ARGS" "$unit" || fail "ExecStart: $(grep ExecStart "$unit")"
 grep -qx "EnvironmentFile=/etc/default/ferryService" "$unit" || fail "no EnvironmentFile"
+grep -qx "Environment=MALLOC_ARENA_MAX=1" "$unit" || fail "no bound on malloc arenas"
 grep -qx "Restart=on-failure" "$unit" || fail "not restarted on failure"
 grep -q "^SuccessExitStatus" "$unit" && fail "a failure status counted as success"
 [ -x "$prefix/bin/ferryService" ] || fail "the program the unit runs is not installed"

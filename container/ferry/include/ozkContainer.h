@@ -31,12 +31,18 @@ extern "C" {
 #define OZK_IMAGE_ID_PREFIX     "docker-pullable://"
 #define OZK_ENV_BASE            "OZC_BASE"
 #define OZK_ENV_IMAGE_PATH      "OZC_IMAGE_PATH"
+/* The record in each bundle the agent makes: who made it, for which
+ * container key. */
+#define OZK_BUNDLE_OWNER_FILE   "ferry-owner.json"
 /* Annotations of an image's entry in its layout's index.json. */
 #define OZK_ANNOTATION_REF_NAME   "org.opencontainers.image.ref.name"
 #define OZK_ANNOTATION_IMAGE_NAME "org.orrery.image.name"
 /* Exit code reported when the exit status of a stopped container's process
  * cannot be had, with the reason "ContainerStatusUnknown". */
 #define OZK_EXIT_CODE_UNKNOWN   137
+/* Waiting reason of a container that ran and that the runtime no longer
+ * knows. */
+#define OZK_REASON_STATUS_UNKNOWN "ContainerStatusUnknown"
 
 /* Restarts by the pod's restart policy: a container that exits again soon
  * waits 10 s before its next start, twice as long after each further exit,
@@ -67,6 +73,10 @@ STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem);
  * not touched. */
 STATUS ozkContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerId,
                           const char *bundlePath);
+/* At start: removes the containers and bundles under OZC_BASE that carry
+ * the agent's owner record, left by an earlier run that did not end in
+ * order; containers of anyone else stay untouched. */
+STATUS ozkContainerLeftoversRemove(OZK_POD_MANAGER_CTRL *podManagerCtrl);
 /* A new start stamp text (upper-case hex), freed by the caller. */
 char *ozkMsTimeStampGet(void);
 

@@ -23,8 +23,13 @@
 #include "ozcMgr.h"
 #include "ozcontainer.h"
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,8 +57,18 @@ constexpr unsigned kDeleteForce = 2;        /* ozcDelete: also a running contain
 constexpr int kNoSuchContainer = 19;        /* ozcDelete's errno for an unknown id */
 constexpr int kNoSuchPath = 2;              /* ozcImageBundleDelete's for a missing path */
 
-/* Start stamps: process-wide, incremented atomically. */
-int64_t stampCounter = 0;
+/* Milliseconds since `since`, for the debug lines that time the steps of a
+ * container start (real time, whatever the pace of the task clock). */
+long long msSince(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+/* The last start stamp handed out: stamps are the wall clock in
+ * milliseconds, each greater than the one before, so that no two starts of
+ * one run, nor a run and the one killed just before it, share a container
+ * id or a bundle. */
+std::atomic<unsigned long long> lastStamp{0};
 
 /* The names under which the default registry is known. */
 constexpr std::string_view kDefaultRegistryNames[] = {"docker.io", "index.docker.io", "registry-1.docker.io",
@@ -453,8 +468,14 @@ extern "C" char *ozkMsTimeStampGet(void)
     if (text == nullptr) {
         return nullptr;
     }
-    auto count = static_cast<unsigned long long>(ozAtomic64Inc(&stampCounter));
-    unsigned long long stamp = static_cast<unsigned long long>(time(nullptr)) * 1000ULL + count % 1000ULL;
+    auto now = static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    unsigned long long last = lastStamp.load();
+    unsigned long long stamp = 0;
+    do {
+        stamp = now > last ? now : last + 1;
+    } while (!lastStamp.compare_exchange_weak(last, stamp));
     (void)snprintf_s(text, OZK_STAMP_LEN, "%llX", stamp);
     return text;
 }
@@ -470,6 +491,94 @@ static STATUS ozkBundleRemove(const char *bundlePath)
         return ERROR;
     }
     return OK;
+}
+
+/* The owner record in a bundle the agent made: the agent removes at its
+ * start what an earlier run of it left behind, and only what carries it. */
+static std::string ozkBundleOwnerPath(const std::string &bundlePath)
+{
+    return bundlePath + "/" + OZK_BUNDLE_OWNER_FILE;
+}
+
+static STATUS ozkBundleOwnerMark(const char *bundlePath, const char *containerKey)
+{
+    Json record(cJSON_CreateObject());
+    if (!record || cJSON_AddStringToObject(record.get(), "owner", "ferryService") == nullptr ||
+        cJSON_AddStringToObject(record.get(), "container", containerKey) == nullptr) {
+        OZK_ERR("create bundle owner record fail!");
+        return ERROR;
+    }
+    JsonText text(cJSON_PrintUnformatted(record.get()));
+    std::string path = ozkBundleOwnerPath(bundlePath);
+    FILE *file = text ? fopen(path.c_str(), "wex") : nullptr;
+    bool written = file != nullptr && fputs(text.get(), file) >= 0;
+    if (file != nullptr && fclose(file) != 0) {
+        written = false;
+    }
+    if (!written) {
+        OZK_ERR("write bundle owner record %s fail!", path.c_str());
+        return ERROR;
+    }
+    return OK;
+}
+
+static bool ozkBundleOwned(const std::string &bundlePath)
+{
+    std::error_code ec;
+    return std::filesystem::is_regular_file(ozkBundleOwnerPath(bundlePath), ec);
+}
+
+extern "C" STATUS ozkContainerLeftoversRemove(OZK_POD_MANAGER_CTRL *podManagerCtrl)
+{
+    namespace fs = std::filesystem;
+    char baseText[OZK_PATH_LEN] = "";
+    if (ozEnvGet(OZK_ENV_BASE, baseText, sizeof(baseText)) != OK) {
+        baseText[0] = '\0';
+    }
+    /* bundles are "<base>/<name>": compared as normal paths, "" is "/" */
+    const fs::path base = (fs::path(baseText[0] != '\0' ? baseText : "/") / "x").lexically_normal().parent_path();
+    auto inBase = [&](const std::string &bundle) {
+        return fs::path(bundle).lexically_normal().parent_path() == base;
+    };
+    CStr listText(ozcList());
+    Json list(listText ? cJSON_Parse(listText.get()) : nullptr);
+    if (!cJSON_IsArray(list.get())) {
+        OZK_WARN("the runtime's container list cannot be had: containers of an earlier run stay");
+        return ERROR;
+    }
+    STATUS result = OK;
+    std::set<std::string> kept; /* bundles of containers that stay */
+    const cJSON *entry = nullptr;
+    cJSON_ArrayForEach(entry, list.get())
+    {
+        const cJSON *id = jsonMember(entry, "id");
+        const cJSON *bundle = jsonMember(entry, "bundle");
+        if (!cJSON_IsString(id) || !cJSON_IsString(bundle)) {
+            continue;
+        }
+        if (!inBase(bundle->valuestring) || !ozkBundleOwned(bundle->valuestring)) {
+            kept.insert(fs::path(bundle->valuestring).lexically_normal().string());
+            continue;
+        }
+        OZK_WARN("removing container %s left by an earlier run", id->valuestring);
+        if (ozkContainerDelete(podManagerCtrl, id->valuestring, bundle->valuestring) != OK) {
+            result = ERROR;
+        }
+    }
+    /* bundles made by an earlier run whose container was never created */
+    std::error_code ec;
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path &path = it->path();
+        if (path.filename().string().find("_bundle_") == std::string::npos || kept.count(path.string()) != 0 ||
+            !ozkBundleOwned(path.string())) {
+            continue;
+        }
+        OZK_WARN("removing bundle %s left by an earlier run", path.c_str());
+        if (ozkBundleRemove(path.c_str()) != OK) {
+            result = ERROR;
+        }
+    }
+    return result;
 }
 
 extern "C" STATUS ozkContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerId,
@@ -733,13 +842,19 @@ extern "C" STATUS ozkContainerSpecStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *i
         OZK_ERR("ozc unpack image to bundle fail!");
         return ERROR;
     }
+    auto unpackStart = std::chrono::steady_clock::now();
     if (ozcUnpack(containerLocal->bundlePath, imageInfo->image_path, unpackTag, 0, nullptr) != OK) {
         OZK_ERR("ozc unpack image to bundle fail!");
         (void)ozkBundleRemove(containerLocal->bundlePath);
         return ERROR;
     }
-    /* The bundle is complete here: its process becomes the one the pod
-     * spec asks for before the container is created from it. */
+    /* The bundle is complete here: it is marked as the container's, and
+     * its process becomes the one the pod spec asks for before the
+     * container is created from it. */
+    if (ozkBundleOwnerMark(containerLocal->bundlePath, containerLocal->containerName) != OK) {
+        (void)ozkBundleRemove(containerLocal->bundlePath);
+        return ERROR;
+    }
     if (spec != nullptr) {
         Json imageConfig = imageConfigGet(imageInfo->image_path, imageId);
         if (ozkProcessSpecApply(spec, containerLocal->bundlePath, imageConfig.get(), message, messageSize) != OK) {
@@ -754,6 +869,8 @@ extern "C" STATUS ozkContainerSpecStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *i
         (void)ozkBundleRemove(containerLocal->bundlePath);
         return ERROR;
     }
+    long long unpackMs = msSince(unpackStart);
+    auto createStart = std::chrono::steady_clock::now();
     if (ozcCreate(containerLocal->containerId, containerLocal->bundlePath, 0, nullptr) != OK) {
         OZK_ERR("ozc create container fail!");
         (void)ozkContainerDelete(nullptr, containerLocal->containerId, containerLocal->bundlePath);
@@ -765,6 +882,8 @@ extern "C" STATUS ozkContainerSpecStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *i
         return ERROR;
     }
     OZK_DEBUG("create and start contianer:%s success!", containerLocal->containerId);
+    OZK_DEBUG("container %s of %s: unpacked in %lld ms, created and started in %lld ms", containerLocal->containerId,
+              containerLocal->containerName, unpackMs, msSince(createStart));
     return OK;
 }
 
@@ -875,10 +994,16 @@ static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, v1_
     ProcessSpec spec(ozkProcessSpecCreate(ctrl, pod, container, message, sizeof(message)));
     RegistryCtx ctx(spec ? ozkContainerRegistryCtxCreate(auth) : nullptr);
     BOOL pulled = FALSE;
+    auto pullStart = std::chrono::steady_clock::now();
+    STATUS pull = spec && ctx ? ozkImagePull(ctrl, container, ctx.get(), imageInfo, &pulled) : ERROR;
+    if (pulled) {
+        OZK_DEBUG("image %s for %s pulled in %lld ms (waits for other pulls included)", container->image,
+                  local->containerName, msSince(pullStart));
+    }
     if (!spec) {
         OZK_ERR("container %s config error: %s", container->name, message);
         reason = OZK_REASON_CONFIG_ERROR;
-    } else if (ctx && ozkImagePull(ctrl, container, ctx.get(), imageInfo, &pulled) != OK) {
+    } else if (ctx && pull != OK) {
         char name[128];
         const char *shown = imageInfo->image_name[0] != '\0' ? imageInfo->image_name
                             : container->name != nullptr      ? container->name
@@ -1482,6 +1607,20 @@ extern "C" const char *ozkContainerCachedStateGet(v1_pod_t *podItem, const char 
     return "unknown";
 }
 
+/* The waiting reason the API server last heard for a container, or null. */
+static const char *ozkContainerCachedWaitingReasonGet(v1_pod_t *podItem, const char *containerName)
+{
+    listEntry_t *entry = nullptr;
+    list_ForEach(entry, podItem->status->container_statuses)
+    {
+        auto *status = static_cast<v1_container_status_t *>(entry->data);
+        if (status != nullptr && ozk::textEquals(status->name, containerName) && status->state != nullptr) {
+            return status->state->waiting != nullptr ? status->state->waiting->reason : nullptr;
+        }
+    }
+    return nullptr;
+}
+
 /* The runtime state of a cached container; 4 (unknown) when not cached. */
 static int ozkContainerLocalStateGet(OZK_POD_MANAGER_CTRL *ctrl, const char *key, CONTAINER_INFO_LOCAL *local)
 {
@@ -1515,12 +1654,19 @@ static STATUS ozkContainerItemStatusUpdate(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t 
     int localState = ozkContainerLocalStateGet(ctrl, key, local);
     const char *reported = ozkContainerCachedStateGet(pod, container->name);
     const char *state = reported;
+    /* a container that stays waiting keeps the reason it was reported with */
+    const char *reason =
+        strcmp(reported, "Waiting") == 0 ? ozkContainerCachedWaitingReasonGet(pod, container->name) : nullptr;
     bool wasRunning = strcmp(reported, "Running") == 0;
     if (!wasRunning && localState == STATE_RUNNING) {
         state = "Running";
         *changed = true;
     } else if (wasRunning && localState == STATE_UNKNOWN) {
+        /* the runtime no longer knows it (its daemon started again without
+         * its records, or the agent's own run did not make it): not ready,
+         * and said so, not a terminal state */
         state = "Waiting";
+        reason = OZK_REASON_STATUS_UNKNOWN;
         *changed = true;
     } else if (wasRunning && localState == STATE_STOPPED && !restartPending(*local)) {
         state = "Terminated";
@@ -1533,7 +1679,7 @@ static STATUS ozkContainerItemStatusUpdate(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t 
         std::string message = backOffMessage(pod, container, *local);
         result = ozkContainerStatusAppend(list, "Waiting", container, local, OZK_REASON_BACKOFF, message.c_str());
     } else {
-        result = ozkGenerateContainerStatus(list, state, container, local, nullptr);
+        result = ozkGenerateContainerStatus(list, state, container, local, reason);
     }
     if (result != OK) {
         OZK_ERR("generate containerstatus fail!");

@@ -172,6 +172,8 @@ extern "C" STATUS ozkPodManagerStart(OZK_CTRL *ctrl)
         OZK_ERR("pod manager init fail!");
         return ERROR;
     }
+    /* before any pod starts: what a run that was killed left behind */
+    (void)ozkContainerLeftoversRemove(podCtrl);
     if (ozkPodMonitorTaskStart(podCtrl) != OK) {
         return ERROR;
     }
