@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <pthread.h>
 
 namespace oz {
@@ -64,6 +65,8 @@ struct Tcb {
     int safeCount = 0;         /* taskSafe nesting */
     int safeMutexes = 0;       /* deletion-safe mutexes held */
     int exitCode = 0;
+    pthread_t thread {};       /* valid while threadKnown and not ended */
+    bool threadKnown = false;
     std::condition_variable cv;
     /* the current wait */
     int wakeResult = WAKE_PENDING;
@@ -101,9 +104,13 @@ Clock::duration ticksToDuration(int64_t ticks);
 /* Deadline of a wait of `ticks` from now; nullopt for WAIT_FOREVER. */
 std::optional<Clock::time_point> ticksDeadline(int ticks);
 
-/* Largest slice a wait in a system call lasts before it checks for a
- * pending deletion. */
-constexpr std::chrono::milliseconds kPollSlice{20};
+/* A wait in the kernel (queue descriptors, process descriptors): poll
+ * `fds` until one is ready or the deadline (nullopt: none) passes. It
+ * blocks without waking in between; a deletion of the calling task
+ * interrupts it through the platform's wake signal and ends the task there.
+ * Returns the number of ready descriptors, 0 at the deadline, or -1 with
+ * errno. */
+int sysWait(pollfd *fds, nfds_t count, std::optional<Clock::time_point> deadline);
 
 /* Container namespaces (ozNs.cpp), shared with the spawn unit. */
 /* Open the pinned mount namespace of `nsId` (close-on-exec descriptor), or

@@ -338,14 +338,13 @@ pid_t ozProcWait(pid_t pid, int *status, int options)
     oz::UniqueFd pfd(pidfd_open(pid, 0));
     if (pfd.fd < 0)
         return oz::childWait(pid, status, options); /* reports the error */
-    const int sliceMs = (int)oz::kPollSlice.count();
     for (;;) {
         pid_t r = oz::childWait(pid, status, options | WNOHANG);
         if (r != 0)
             return r;
-        oz::taskDeletionPoint();
         pollfd p{pfd.fd, POLLIN, 0};
-        poll(&p, 1, sliceMs);
+        if (oz::sysWait(&p, 1, std::nullopt) < 0)
+            return -1;
     }
 }
 
