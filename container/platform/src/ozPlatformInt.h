@@ -112,12 +112,6 @@ std::optional<Clock::time_point> ticksDeadline(int ticks);
  * errno. */
 int sysWait(pollfd *fds, nfds_t count, std::optional<Clock::time_point> deadline);
 
-/* Container namespaces (ozNs.cpp), shared with the spawn unit. */
-/* Open the pinned mount namespace of `nsId` (close-on-exec descriptor), or
- * -1 with errno (EINVAL for an id that names no live namespace). */
-int nsPinOpen(int nsId);
-/* The root file system path given to ozNsRootfsSetup, empty when none. */
-std::string nsRootGet(int nsId);
 /* Wait for a child of this process, retrying on EINTR. */
 pid_t childWait(pid_t pid, int *status, int options);
 /* read() retried on EINTR. */
@@ -142,6 +136,37 @@ struct UniqueFd {
         return f;
     }
 };
+
+/* Container namespaces (ozNs.cpp), shared with the spawn unit. */
+
+/* Descriptors of the namespaces a process of the container enters. */
+struct NsFds {
+    UniqueFd pid, mnt, ipc, uts;
+};
+/* Open the namespaces of `nsId`: 0, EINVAL for an id that names no
+ * namespace, ENOENT when the namespace has ended (its holder is gone). */
+int nsFdsOpen(int nsId, NsFds *fds);
+/* fork() with the child in the PID namespace `pidNsFd` (-1: the caller's).
+ * The child is the caller's child; the calling thread's own namespaces are
+ * as before when this returns in the parent. */
+pid_t forkIntoPidNs(int pidNsFd);
+/* In a forked child: enter the mount, IPC and UTS namespaces (the mount
+ * namespace makes the container root the root and current directory).
+ * System calls only. Returns 0 or an errno value. */
+int nsEnter(const NsFds &fds);
+/* The root file system path given to ozNsRootfsSetup, empty when none. */
+std::string nsRootGet(int nsId);
+
+/* Credentials of a container's processes (ozNsUserSet). */
+constexpr int kNsMaxGroups = 256;
+struct NsCred {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    int groupCount = 0;
+    gid_t groups[kNsMaxGroups] = {};
+};
+/* The credentials recorded for `nsId`; root without groups when none. */
+NsCred nsCredGet(int nsId);
 
 } // namespace oz
 
