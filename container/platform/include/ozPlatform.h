@@ -292,6 +292,10 @@ int64_t ozAtomic64Inc(int64_t *target);
  * and the CPU architecture ("amd64", "arm64", ...). Static texts. */
 const char *ozSysOsNameGet(void);
 const char *ozSysArchNameGet(void);
+/* The number this OS gives the signal that the target calls `name`
+ * ("TERM", "STOP", "USR1", "RTMIN", ...: the name without "SIG"), or -1
+ * when this OS has no such signal. */
+int ozSysSignalNoGet(const char *name);
 
 /* ------------------------------------------------------------------------
  * System log (the syslog calls: openlog, setlogmask, syslog, closelog)

@@ -76,6 +76,8 @@ typedef struct signalmap {
 } signalmap, SIGNAL_MAP;
 
 #define OZC_SIGNAL_COUNT 42
+/* The target's signal names with the numbers of the OS the build runs on
+ * (-1 for a name that OS has no signal for). */
 extern const signalmap signalList[OZC_SIGNAL_COUNT];
 
 #define OZC_STATE_COUNT 5
