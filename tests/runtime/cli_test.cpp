@@ -93,7 +93,7 @@ TEST_F(OzcDaemonTest, UnpackCreateStartKillDeleteFromTheShell)
     std::string b = tmp_ / "bundle";
     EXPECT_EQ(1, ozc("unpack " + img + " " + b, &out)) << "no latest in the layout";
     EXPECT_EQ("Error: File index.json invalid.\n", out);
-    EXPECT_EQ(1, ozc("unpack --tag v1 --os linux " + img + " " + b, &out));
+    EXPECT_EQ(1, ozc("unpack --tag v1 --os orrery " + img + " " + b, &out));
     ASSERT_EQ(0, ozc("unpack --tag v1 " + img + " " + b, &out)) << out;
     EXPECT_TRUE(exists(b + "/config.json"));
     EXPECT_EQ(1, ozc("unpack -t v1 " + img + " " + b, &out));

@@ -113,6 +113,9 @@ size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type)
     case OZC_CONTAINERS_PATH:
         suffix = "/containers/";
         break;
+    case OZC_RUN_PATH:
+        suffix = "/run/";
+        break;
     default:
         errno = ENOTSUP;
         return 0;
