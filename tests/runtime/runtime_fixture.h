@@ -161,6 +161,15 @@ public:
     bool start(const std::string &logFile = "/dev/null");
     /* SIGTERM and wait; the exit status, or -1. */
     int stop();
+    /* SIGKILL, as a crash would end it; its request queue stays behind. */
+    void crash()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
     pid_t pid() const { return pid_; }
     const std::string &queue() const { return queue_; }
     /* True when the request queue exists in the system. */
