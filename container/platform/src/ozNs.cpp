@@ -328,23 +328,9 @@ int pathJoin(char *out, size_t size, const char *dir, const char *name)
     return n < 0 || (size_t)n >= size ? ENAMETOOLONG : 0;
 }
 
-int maskPath(const char *dir, const char *name)
-{
-    char path[PATH_MAX];
-    int rc = pathJoin(path, sizeof path, dir, name);
-    if (rc != 0)
-        return rc;
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return 0; /* nothing to hide */
-    if (S_ISDIR(st.st_mode))
-        return mount("tmpfs", path, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=0") == 0
-                   ? 0
-                   : errno;
-    return mount("/dev/null", path, nullptr, MS_BIND, nullptr) == 0 ? 0 : errno;
-}
-
-int readOnlyPath(const char *dir, const char *name)
+/* Hide `name` under `dir`, or (readOnly) bind it onto itself read-only.
+ * What does not exist is left alone. */
+int viewPathRestrict(const char *dir, const char *name, bool readOnly)
 {
     char path[PATH_MAX];
     int rc = pathJoin(path, sizeof path, dir, name);
@@ -353,11 +339,18 @@ int readOnlyPath(const char *dir, const char *name)
     struct stat st;
     if (lstat(path, &st) != 0)
         return 0;
-    if (mount(path, path, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount(nullptr, path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
-              nullptr) != 0)
-        return errno;
-    return 0;
+    if (readOnly) {
+        if (mount(path, path, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+            mount(nullptr, path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                  nullptr) != 0)
+            return errno;
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode))
+        return mount("tmpfs", path, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=0") == 0
+                   ? 0
+                   : errno;
+    return mount("/dev/null", path, nullptr, MS_BIND, nullptr) == 0 ? 0 : errno;
 }
 
 /* The masks of a proc or sysfs just mounted at `dst`. */
@@ -367,14 +360,14 @@ int viewMask(const char *type, const char *dst)
     if (strcmp(type, "proc") == 0) {
         for (const char *n : kProcMasked)
             if (rc == 0)
-                rc = maskPath(dst, n);
+                rc = viewPathRestrict(dst, n, false);
         for (const char *n : kProcReadOnly)
             if (rc == 0)
-                rc = readOnlyPath(dst, n);
+                rc = viewPathRestrict(dst, n, true);
     } else if (strcmp(type, "sysfs") == 0) {
         for (const char *n : kSysMasked)
             if (rc == 0)
-                rc = maskPath(dst, n);
+                rc = viewPathRestrict(dst, n, false);
     }
     return rc;
 }

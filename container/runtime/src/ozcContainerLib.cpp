@@ -198,6 +198,12 @@ static void ozcContainerUnlock(CONTAINER_CTX *c) {
     semGive(c->sem);
 }
 
+/* Releases the container and fails with code. */
+static STATUS ozcContainerUnlockFail(CONTAINER_CTX *c, int code) {
+    ozcContainerUnlock(c);
+    return failWith(code);
+}
+
 /* TRUE when a listed container has this id, locked or not. */
 static BOOL ozcContainerListed(const char *id) {
     BOOL listed = FALSE;
@@ -831,19 +837,15 @@ STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
         return ERROR;
-    if (ctx->state.status != STATE_CREATED) {
-        ozcContainerUnlock(ctx);
-        return failWith(EBUSY);
-    }
+    if (ctx->state.status != STATE_CREATED)
+        return ozcContainerUnlockFail(ctx, EBUSY);
     ozcContainerStartParmFill(ctx, param);
     ctx->state.status = STATE_RUNNING;
     ctx->startTick = tickGet();
     /* A daemon started again must not hand out the parameters twice. */
     if (ozcContainerRecordWrite(ctx) != OK) {
-        int saved = errno;
         ctx->state.status = STATE_CREATED;
-        ozcContainerUnlock(ctx);
-        return failWith(saved);
+        return ozcContainerUnlockFail(ctx, errno);
     }
     ozcContainerUnlock(ctx);
     return OK;
@@ -908,10 +910,8 @@ STATUS ozcContainerDelete(const char *containerId, unsigned option) {
         ozcSendMsg(1, (char *)"Unmount failed containerId: %s", ctx->state.containerId);
         code = OZC_ERR_UNMOUNT_FAILED;
     }
-    if (code != 0) {
-        ozcContainerUnlock(ctx);
-        return failWith(code);
-    }
+    if (code != 0)
+        return ozcContainerUnlockFail(ctx, code);
     ozcContainerRecordRemove(ctx->state.containerId);
     return ozcContainerRemove(ctx);
 }
@@ -922,17 +922,13 @@ STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle)
         return ERROR;
     /* Only a process of this container: a kill of the stored handle must
      * never reach a process of the host or of another container. */
-    if (ctx->state.status != STATE_RUNNING || ozNsProcCheck(ctx->nsId, (pid_t)pidHandle) != OK) {
-        ozcContainerUnlock(ctx);
-        return failWith(ESRCH);
-    }
+    if (ctx->state.status != STATE_RUNNING || ozNsProcCheck(ctx->nsId, (pid_t)pidHandle) != OK)
+        return ozcContainerUnlockFail(ctx, ESRCH);
     OBJ_HANDLE before = ctx->pidHandle;
     ctx->pidHandle = pidHandle;
     if (ozcContainerRecordWrite(ctx) != OK) {
-        int saved = errno;
         ctx->pidHandle = before;
-        ozcContainerUnlock(ctx);
-        return failWith(saved);
+        return ozcContainerUnlockFail(ctx, errno);
     }
     ozcContainerUnlock(ctx);
     return OK;

@@ -211,16 +211,25 @@ static int ozcDeleteContainer(cJSON *data, cJSON *body) {
     return codeOf(ozcContainerDelete(paramStr(p[0]), (unsigned)paramInt(p[1])));
 }
 
+/* The state object of container id; null with *code set on failure. */
+static cJSON *ozcStateObj(char *id, int *code) {
+    CONTAINER_STATE st;
+    if (ozcContainerStateGet(id, &st) != OK) {
+        *code = codeOf(ERROR);
+        return nullptr;
+    }
+    cJSON *o = ozcMsgBodyInitByState(&st);
+    *code = o != nullptr ? 0 : ENOMEM;
+    return o;
+}
+
 /* Add the state of container id to the reply body. */
 static int ozcStateAppend(char *id, cJSON *body) {
-    CONTAINER_STATE st;
-    if (ozcContainerStateGet(id, &st) != OK)
-        return codeOf(ERROR);
-    cJSON *o = ozcMsgBodyInitByState(&st);
-    if (o == nullptr)
-        return ENOMEM;
-    cJSON_AddItemToArray(body, o);
-    return 0;
+    int code = 0;
+    cJSON *o = ozcStateObj(id, &code);
+    if (o != nullptr)
+        cJSON_AddItemToArray(body, o);
+    return code;
 }
 
 static int ozcQueryContainerState(cJSON *data, cJSON *body) {
@@ -243,12 +252,10 @@ static int ozcQueryContainerList(cJSON *data, cJSON *body) {
     }
     size_t used = kReplyFrameLen;
     while (ozcContainerNext(id)) {
-        CONTAINER_STATE st;
-        if (ozcContainerStateGet(id, &st) != OK)
-            return codeOf(ERROR);
-        cJSON *o = ozcMsgBodyInitByState(&st);
+        int code = 0;
+        cJSON *o = ozcStateObj(id, &code);
         if (o == nullptr)
-            return ENOMEM;
+            return code;
         size_t len = ozcReplyLength(o) - kReplyFrameLen + 1;
         if (used + len >= OZC_REPLY_TEXT_MAX && cJSON_GetArraySize(body) > 0) {
             cJSON_Delete(o);
