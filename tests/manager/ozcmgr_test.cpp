@@ -158,8 +158,10 @@ TEST_F(Ozcmgr, PulledLayoutUnpacksWithTheRuntime)
     Result r = run("pull " + reg["OZ_REG_TLS"] + "/team/multi:docker");
     ASSERT_EQ(0, r.status) << r.err;
     std::string layout = tmp.path() + "/images/multi", bundle = tmp.path() + "/bundle";
+    /* The pull takes the target's platform; the runtime's default is the
+     * host's. */
     std::string cmd = "env OZC_BASE='" + tmp.path() + "/base' OZ_OVERLAY_DEV_DIR= '" + ozc +
-                      "' unpack '" + layout + "' '" + bundle + "' > '" + tmp.path() +
+                      "' unpack --os orrery '" + layout + "' '" + bundle + "' > '" + tmp.path() +
                       "/unpack.log' 2>&1";
     EXPECT_EQ(0, system(cmd.c_str())) << regfix::readFile(tmp.path() + "/unpack.log");
     EXPECT_TRUE(regfix::exists(bundle + "/config.json"));
