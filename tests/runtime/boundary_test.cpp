@@ -23,16 +23,6 @@ namespace {
  * audit_write. */
 constexpr const char *kDefaultCaps = "0000000020000420";
 
-bool waitFor(const std::function<bool()> &cond, int ms = 5000)
-{
-    for (int i = 0; i < ms / 10; i++) {
-        if (cond())
-            return true;
-        usleep(10000);
-    }
-    return cond();
-}
-
 /* Host processes whose command line holds `word`, as "pid:cmdline". */
 std::vector<std::string> hostProcesses(const std::string &word)
 {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -247,6 +248,17 @@ inline bool leakedToHost(const std::string &name)
         return false;
     unlink(host.c_str());
     return true;
+}
+
+/* Checks `cond` every 10 ms for up to `ms`; its last answer. */
+inline bool waitFor(const std::function<bool()> &cond, int ms = 5000)
+{
+    for (int i = 0; i < ms / 10; i++) {
+        if (cond())
+            return true;
+        usleep(10000);
+    }
+    return cond();
 }
 
 /* A queue name private to this process and test. */
