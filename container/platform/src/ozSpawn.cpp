@@ -93,7 +93,10 @@ public:
                 errno = e;
                 return ERROR;
             }
-            std::thread([this] { run(); }).detach();
+            std::thread([this] {
+                pthread_setname_np(pthread_self(), "ozReaper");
+                run();
+            }).detach();
         }
         watched_.push_back({pid, pfd});
         uint64_t one = 1;
