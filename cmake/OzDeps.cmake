@@ -15,8 +15,8 @@ endfunction()
 
 oz_require_lib(CJSON cjson cjson/cJSON.h libcjson-dev)
 oz_require_lib(CURL curl curl/curl.h libcurl4-openssl-dev)
-oz_require_lib(MBEDCRYPTO mbedcrypto mbedtls/sha256.h libmbedtls-dev)
 oz_require_lib(ZLIB z zlib.h zlib1g-dev)
+oz_require_lib(ZSTD zstd zstd.h libzstd-dev)
 
 find_package(OpenSSL QUIET)
 if(NOT OpenSSL_FOUND)

@@ -9,10 +9,10 @@ BUILD_DIR=${BUILD_DIR:-build}
 
 PACKAGES=(
   build-essential cmake pkg-config git
-  libcjson-dev libcurl4-openssl-dev libssl-dev libmbedtls-dev zlib1g-dev
+  libcjson-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-kubernetes openssl ca-certificates curl tar gzip
-  busybox-static skopeo umoci oci-image-tool docker-registry apache2-utils
+  busybox-static skopeo umoci oci-image-tool zstd docker-registry apache2-utils
   iproute2 procps util-linux
   crun runc
 )
@@ -28,6 +28,16 @@ if [ "${OZ_SKIP_APT:-0}" != 1 ]; then
   command -v kubectl >/dev/null 2>&1 || missing+=(kubernetes-client)
   if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+  # The emulator's tests also drive Debian's kubectl (1.20) beside whichever
+  # kubectl is installed: the package unpacked into its own directory.
+  KUBECTL_DEBIAN=/opt/kubernetes-client
+  if [ ! -x "$KUBECTL_DEBIAN/usr/bin/kubectl" ]; then
+    deb=$(mktemp -d)
+    chown _apt "$deb" 2>/dev/null || true
+    (cd "$deb" && apt-get download -qq kubernetes-client)
+    dpkg-deb -x "$deb"/kubernetes-client_*.deb "$KUBECTL_DEBIAN"
+    rm -rf "$deb"
   fi
 fi
 

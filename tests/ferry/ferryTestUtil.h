@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kubesim/kubesim_fixture.h"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -22,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <poll.h>
+#include <spawn.h>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -94,8 +97,8 @@ struct RunResult {
 
 /* True once the process blocks SIGTERM (read from its status file). The C
  * library and a sanitizer runtime block every signal for a moment while they
- * start a thread, before main has run: a mask that holds SIGHUP as well is
- * one of those, not the program's own. */
+ * start a thread, before main has run: a mask that holds SIGUSR1 as well
+ * (which the program never blocks) is one of those, not the program's own. */
 inline bool sigtermBlocked(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -103,7 +106,7 @@ inline bool sigtermBlocked(pid_t pid)
     while (std::getline(status, line)) {
         if (line.rfind("SigBlk:", 0) == 0) {
             unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-            return (mask & (1ULL << (SIGTERM - 1))) != 0 && (mask & (1ULL << (SIGHUP - 1))) == 0;
+            return (mask & (1ULL << (SIGTERM - 1))) != 0 && (mask & (1ULL << (SIGUSR1 - 1))) == 0;
         }
     }
     return false;
@@ -115,6 +118,8 @@ struct RunOptions {
     /* with sendTerm: first wait for this text on standard output, then call
      * beforeTerm with the process id */
     std::string readyText;
+    /* with sendTerm: instead of readyText, wait until this says ready */
+    std::function<bool()> ready;
     std::function<void(pid_t)> beforeTerm;
     int timeoutSec = 60;
 };
@@ -175,9 +180,10 @@ inline RunResult runFerry(const std::vector<std::string> &args, const RunOptions
          * kernel shows the signal unblocked, so a blocked state seen once, or
          * the ready text, tells that SIGTERM is safe to send */
         blockedSeen = blockedSeen || sigtermBlocked(pid);
-        if (opt.sendTerm && !termSent &&
-            (opt.readyText.empty() ? blockedSeen
-                                   : readFileText(outPath).find(opt.readyText) != std::string::npos)) {
+        bool ready = opt.ready ? opt.ready()
+                     : opt.readyText.empty() ? blockedSeen
+                                             : readFileText(outPath).find(opt.readyText) != std::string::npos;
+        if (opt.sendTerm && !termSent && ready) {
             if (opt.beforeTerm) {
                 opt.beforeTerm(pid);
             }
@@ -289,6 +295,18 @@ public:
     }
     const std::string &path() const { return path_; }
     std::string envEntry() const { return "OZ_SYSLOG_SOCKET=" + path_; }
+
+    /* True once a record holding text has arrived (the records stay). */
+    bool seen(const std::string &text)
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (const auto &r : got_) {
+            if (r.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
 
     /* The records received so far, once none has arrived for quietMs; they
      * are handed out once. */
@@ -495,6 +513,181 @@ inline ::testing::AssertionResult linesInOrder(const std::string &text, const st
     }
     return ::testing::AssertionSuccess();
 }
+
+/* Polls done every 10 ms until it holds or the limit passes. */
+inline bool waitFor(const std::function<bool()> &done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(30))
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+/* ferryService as a process running beside the test, its output in files. */
+class FerryProcess {
+public:
+    ~FerryProcess()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    /* Starts it against the emulator with the node's TLS material, the
+     * given node name, -v 3 and the extra options and environment. */
+    bool start(const KubesimProcess &sim, const std::string &nodeName, const std::vector<std::string> &extra,
+               const std::vector<std::string> &env)
+    {
+        std::vector<std::string> args = {"-C", sim.caPath(), "-c", sim.certPath(), "-k", sim.keyPath(),
+                                         "-n", nodeName,     "-u", sim.url(),      "-v", "3"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return startWith(args, env);
+    }
+
+    /* Starts it with exactly these options (and the extra environment). */
+    bool startWith(const std::vector<std::string> &options, const std::vector<std::string> &env)
+    {
+        std::string bin = ferryServicePath();
+        std::vector<std::string> args = {bin};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<std::string> envs;
+        for (char **e = environ; *e != nullptr; e++) {
+            envs.emplace_back(*e);
+        }
+        envs.insert(envs.end(), env.begin(), env.end());
+        std::vector<char *> argv, envp;
+        for (auto &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        for (auto &e : envs) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir_.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int rc = posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) {
+            pid_ = -1;
+        }
+        return rc == 0;
+    }
+
+    std::string out() const { return readFileText(dir_.path() + "/out"); }
+    std::string err() const { return readFileText(dir_.path() + "/err"); }
+    bool waitReady(std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        return waitFor([&] { return out().find("ferryService is ready.") != std::string::npos || exited(); }, limit) &&
+               !exited();
+    }
+    void terminate() const { signal(SIGTERM); }
+    void signal(int sig) const
+    {
+        if (pid_ > 0) {
+            kill(pid_, sig);
+        }
+    }
+    /* Waits for the end; the exit status, or -1 when it was killed or did
+     * not end in time. */
+    int wait(std::chrono::milliseconds limit = std::chrono::seconds(30))
+    {
+        waitFor([&] { return exited(); }, limit);
+        if (!exited()) {
+            return -1;
+        }
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+
+private:
+    bool exited()
+    {
+        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) {
+            pid_ = -1;
+            ended_ = true;
+        }
+        return ended_;
+    }
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool ended_ = false;
+    TempDir dir_;
+};
+
+/* The TLS proxy of tests/ferry/tlsproxy.py in front of an API server (the
+ * emulator), with its own free port: clients that trust the emulator's CA
+ * reach it at url(). Rules (a JSON list, see the script) drop, delay or
+ * garble answers; stats() is what it saw. */
+class TlsProxy {
+public:
+    TlsProxy() = default;
+    TlsProxy(const TlsProxy &) = delete;
+    TlsProxy &operator=(const TlsProxy &) = delete;
+    ~TlsProxy() { stop(); }
+
+    bool start(const std::string &upstreamUrl, const std::string &certDir)
+    {
+        std::string script = sourceDir() + "/tests/ferry/tlsproxy.py";
+        std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+        std::string parent = std::to_string(getpid());
+        pid_ = fork();
+        if (pid_ == 0) {
+            int out = open((dir_.path() + "/proxy.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(out, 2);
+            execlp(python.c_str(), python.c_str(), script.c_str(), "--upstream", upstreamUrl.c_str(), "--certs",
+                   certDir.c_str(), "--dir", dir_.path().c_str(), "--parent-pid", parent.c_str(), nullptr);
+            _exit(127);
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::string ready = readFileText(dir_.path() + "/ready.json");
+            size_t at = ready.find("\"port\": ");
+            if (at != std::string::npos) {
+                port_ = atoi(ready.c_str() + at + 8);
+                return port_ > 0;
+            }
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    void stop()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    std::string url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+    /* Replaces the rules (atomically, as the proxy reads them). */
+    void rules(const std::string &json) const
+    {
+        std::string tmp = dir_.path() + "/rules.json.tmp";
+        std::ofstream(tmp) << json;
+        rename(tmp.c_str(), (dir_.path() + "/rules.json").c_str());
+    }
+    /* {"connections": N, "requests": M, "log": [...]} */
+    std::string stats() const { return readFileText(dir_.path() + "/stats.json"); }
+    const std::string &dir() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
 
 } // namespace ferrytest
 

@@ -248,12 +248,21 @@ int podCountUntilRefused(void *arg)
  * a semaphore the destroy is deleting (the thread sanitizer build checks). */
 TEST(FerryServiceDestroy, PodCountWhileThePodManagerIsDestroyed)
 {
+    /* the pod monitor lists the node's pods as soon as it runs */
+    KubesimProcess sim;
+    ASSERT_TRUE(sim.start(kNode)) << sim.lastError();
     ozkVerboseLevel = 3;
     ozkSysLogOn = FALSE;
     ConsoleCapture console;
     for (int round = 0; round < 20; ++round) {
         auto *ctrl = static_cast<OZK_CTRL *>(calloc(1, sizeof(OZK_CTRL)));
         ASSERT_NE(ctrl, nullptr);
+        ctrl->ozkCnf.serverURL = strdup(sim.url().c_str());
+        ctrl->ozkCnf.caPath = strdup(sim.caPath().c_str());
+        ctrl->ozkCnf.certPath = strdup(sim.certPath().c_str());
+        ctrl->ozkCnf.keyPath = strdup(sim.keyPath().c_str());
+        ctrl->ozkCnf.nodeName = strdup(kNode);
+        ASSERT_EQ(ozkClientSetup(ctrl), OK);
         ASSERT_EQ(ozkPodManagerStart(ctrl), OK);
         PodCounter counter;
         counter.pod = &ctrl->podManagerCtrl;
@@ -267,6 +276,8 @@ TEST(FerryServiceDestroy, PodCountWhileThePodManagerIsDestroyed)
         int left = 0;
         ASSERT_EQ(taskWait(task, sysClkRateGet() * 10, &left), OK);
         EXPECT_EQ(left, 99) << "round " << round;
+        ozkClientDestroy(&ctrl->clientCtrl);
+        ozkConfDestroy(&ctrl->ozkCnf);
         free(ctrl);
     }
     console.stop();

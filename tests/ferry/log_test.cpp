@@ -87,11 +87,17 @@ protected:
         }
         return out;
     }
-    RunResult runToTerm(const std::vector<std::string> &more)
+    /* Runs until the service is ready, as its syslog record says (when
+     * DEBUG records pass the mask), or else until it blocks the stop
+     * signals; then stops it. */
+    RunResult runToTerm(const std::vector<std::string> &more, bool readyRecord = true)
     {
         RunOptions opt;
         opt.env = {syslog_.envEntry()};
         opt.sendTerm = true;
+        if (readyRecord) {
+            opt.ready = [this] { return syslog_.seen("ferryService is ready."); };
+        }
         return runFerry(args(more), opt);
     }
     static bool has(const std::vector<std::string> &recs, const std::string &want)
@@ -133,7 +139,7 @@ TEST_F(FerrySyslog, DebugRecordsAndCloselogAtGracefulShutdown)
 TEST_F(FerrySyslog, MaskLetsThroughUpToTheLevel)
 {
     /* -l 4: WARNING passes, DEBUG is masked */
-    RunResult r = runToTerm({"-v", "0", "-t", "1", "-l", "4", "-t", "7"});
+    RunResult r = runToTerm({"-v", "0", "-t", "1", "-l", "4", "-t", "7"}, false);
     EXPECT_EQ(r.exitStatus, 0);
     std::vector<std::string> recs = records();
     EXPECT_TRUE(has(recs, "<12>|ferryService: WARNING: invalid test mode value, test mode stops"));

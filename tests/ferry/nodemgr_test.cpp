@@ -23,6 +23,7 @@
 #include <memory>
 #include <spawn.h>
 #include <string>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -120,6 +121,54 @@ std::string hostName()
     return name;
 }
 
+/* The pairs of a key-value list, in order. */
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+Pairs pairsOf(list_t *list)
+{
+    Pairs pairs;
+    listEntry_t *e = nullptr;
+    list_ForEach(e, list)
+    {
+        auto *pair = static_cast<keyValuePair_t *>(e->data);
+        pairs.emplace_back(pair->key, static_cast<char *>(pair->value));
+    }
+    return pairs;
+}
+
+/* A file's first line ("" when it cannot be read). */
+std::string firstLine(const std::string &path)
+{
+    std::string line;
+    std::ifstream f(path);
+    std::getline(f, line);
+    return line;
+}
+
+/* The memory and storage quantities the node announces, found the kernel's
+ * way: MemTotal, and the size of the file system of the runtime's base
+ * directory (OZC_BASE). */
+std::string memoryQuantity()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key, unit;
+    unsigned long long kib = 0;
+    while (meminfo >> key >> kib >> unit) {
+        if (key == "MemTotal:") {
+            return std::to_string(kib) + "Ki";
+        }
+    }
+    return "<unknown>";
+}
+
+std::string storageQuantity(const std::string &dir)
+{
+    struct statvfs vfs {};
+    if (statvfs(dir.c_str(), &vfs) != 0) {
+        return "<unknown>";
+    }
+    return std::to_string(static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize / 1024) + "Ki";
+}
+
 /* Sets an environment variable for the scope of a test. */
 class ScopedEnv {
 public:
@@ -202,18 +251,6 @@ size_t countRequests(const KubesimProcess &sim, const std::string &path)
     return n;
 }
 
-bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
-{
-    auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
-
 /* ---- the node agent in this process ---------------------------------------- */
 
 /* A control block set up from a command line, as the service does it;
@@ -248,91 +285,14 @@ private:
     OZK_CTRL *ctrl_ = nullptr;
 };
 
+using ferrytest::FerryProcess;
+using ferrytest::waitFor;
+
 /* Runs the tick clock faster for the scope of a test. */
 class ScopedSpeedup {
 public:
     explicit ScopedSpeedup(unsigned factor) { ozClockSpeedupSet(factor); }
     ~ScopedSpeedup() { ozClockSpeedupSet(1); }
-};
-
-/* ---- the node agent as a program ---------------------------------------- */
-
-class FerryProcess {
-public:
-    ~FerryProcess()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    bool start(const KubesimProcess &sim, const std::string &nodeName, const std::vector<std::string> &extra,
-               const std::vector<std::string> &env)
-    {
-        std::string bin = ferrytest::ferryServicePath();
-        std::vector<std::string> args = {bin,           "-C", sim.caPath(), "-c", sim.certPath(),
-                                         "-k",          sim.keyPath(),      "-n", nodeName,
-                                         "-u",          sim.url(),          "-v", "3"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<std::string> envs;
-        for (char **e = environ; *e != nullptr; e++) {
-            envs.emplace_back(*e);
-        }
-        envs.insert(envs.end(), env.begin(), env.end());
-        std::vector<char *> argv, envp;
-        for (auto &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        for (auto &e : envs) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int rc = posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) {
-            pid_ = -1;
-        }
-        return rc == 0;
-    }
-
-    std::string out() const { return ferrytest::readFileText(dir_.path() + "/out"); }
-    std::string err() const { return ferrytest::readFileText(dir_.path() + "/err"); }
-    bool waitReady(std::chrono::milliseconds limit = 20s)
-    {
-        return waitFor([&] { return out().find("ferryService is ready.") != std::string::npos || exited(); }, limit) &&
-               !exited();
-    }
-    void terminate() const { kill(pid_, SIGTERM); }
-    /* Waits for the end; the exit status, or -1 when it was killed or did
-     * not end in time. */
-    int wait(std::chrono::milliseconds limit = 30s)
-    {
-        waitFor([&] { return exited(); }, limit);
-        if (!exited()) {
-            return -1;
-        }
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-
-private:
-    bool exited()
-    {
-        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) {
-            pid_ = -1;
-            ended_ = true;
-        }
-        return ended_;
-    }
-    pid_t pid_ = -1;
-    int status_ = 0;
-    bool ended_ = false;
-    ferrytest::TempDir dir_;
 };
 
 /* ========================================================================
@@ -359,7 +319,7 @@ TEST(NodeBuilders, TimeTextsAreUtcWhateverTheLocalZone)
     }
 }
 
-TEST(NodeBuilders, LabelsHostnameAndTypeThenTheConfiguredPairWhenBothPartsAreGiven)
+TEST(NodeBuilders, LabelsHostnameTypeOsArchThenTheConfiguredPairWhenBothPartsAreGiven)
 {
     struct Case {
         std::string key, value;
@@ -370,6 +330,7 @@ TEST(NodeBuilders, LabelsHostnameAndTypeThenTheConfiguredPairWhenBothPartsAreGiv
         {"zone", "", false},
         {"", "lab-3", false},
         {std::string(127, 'k'), std::string(127, 'v'), true}, /* longest the command line keeps */
+        {"kubernetes.io/arch", "riscv64", true},              /* the operator's word wins */
     };
     for (const auto &c : cases) {
         OZK_CONF conf{};
@@ -377,15 +338,12 @@ TEST(NodeBuilders, LabelsHostnameAndTypeThenTheConfiguredPairWhenBothPartsAreGiv
         strcpy(conf.nodeLabelValue, c.value.c_str());
         list_t *labels = ozkLabelListCreate(&conf);
         ASSERT_NE(labels, nullptr);
-        std::vector<std::pair<std::string, std::string>> got;
-        listEntry_t *e = nullptr;
-        list_ForEach(e, labels)
-        {
-            auto *pair = static_cast<keyValuePair_t *>(e->data);
-            got.emplace_back(pair->key, static_cast<char *>(pair->value));
+        Pairs got = pairsOf(labels);
+        Pairs want = {
+            {"kubernetes.io/hostname", hostName()}, {"type", "ozferry"}, {"kubernetes.io/os", "linux"}};
+        if (c.key != "kubernetes.io/arch") {
+            want.emplace_back("kubernetes.io/arch", ozSysArchNameGet());
         }
-        std::vector<std::pair<std::string, std::string>> want = {{"kubernetes.io/hostname", hostName()},
-                                                                 {"type", "ozferry"}};
         if (c.third) {
             want.emplace_back(c.key, c.value);
         }
@@ -410,25 +368,28 @@ TEST(NodeBuilders, AddressesInternalIpFirstEvenWhenEmptyThenHostname)
     }
 }
 
-TEST(NodeBuilders, CpuCountTakesOnlyTheFirstFourCpusAndPodsIsTheGivenNumber)
+TEST(NodeBuilders, CapacityCpuAmongTheFirstFourThenPodsMemoryAndStorage)
 {
     struct Case {
         const char *set;
         const char *cpu;
     } cases[] = {{"0xffff", "4"}, {"0x5", "2"}, {"0x1", "1"}, {"0xf0", "0"}, {"0x100000000000000f", "4"}};
+    /* the storage is that of the runtime's base directory, made or not */
+    ferrytest::TempDir base;
+    ScopedEnv baseDir("OZC_BASE", (base.path() + "/not/made/yet").c_str());
     for (const auto &c : cases) {
         ScopedEnv cpus("OZ_CPU_ENABLED_SET", c.set);
         EXPECT_EQ(std::to_string(ozkEnabledCPUNumGet()), c.cpu) << c.set;
         for (uint32_t pods : {0u, 20u, 110u, 4294967295u}) {
             list_t *cap = ozkNodeCapListCreate(pods);
             ASSERT_NE(cap, nullptr);
-            ASSERT_EQ(cap->count, 2);
-            auto *cpu = static_cast<keyValuePair_t *>(list_getElementAt(cap, 0)->data);
-            auto *podPair = static_cast<keyValuePair_t *>(list_getElementAt(cap, 1)->data);
-            EXPECT_STREQ(cpu->key, "cpu");
-            EXPECT_STREQ(static_cast<char *>(cpu->value), c.cpu);
-            EXPECT_STREQ(podPair->key, "pods");
-            EXPECT_EQ(static_cast<char *>(podPair->value), std::to_string(pods));
+            Pairs got = pairsOf(cap);
+            Pairs want = {
+                {"cpu", c.cpu},
+                {"pods", std::to_string(pods)},
+                {"memory", memoryQuantity()},
+                {"ephemeral-storage", storageQuantity(base.path())}};
+            EXPECT_EQ(got, want);
             ozkKvPairListDestroy(cap);
         }
     }
@@ -477,9 +438,13 @@ TEST(NodeBuilders, NumberStringsAndSystemInformation)
     v1_node_system_info_t *info = ozkSysInfoCreate();
     ASSERT_NE(info, nullptr);
     JsonPtr json(v1_node_system_info_convertToJSON(info));
-    JsonPtr want(parseJson(R"({"architecture":"amd64","bootID":"","containerRuntimeVersion":"ozc://1.0.1.8",
+    JsonPtr want(parseJson(R"({"architecture":"","bootID":"","containerRuntimeVersion":"ozc://1.0.1.8",
         "kernelVersion":"26.03","kubeProxyVersion":"1.0.1.8","kubeletVersion":"1.0.1.8","machineID":"",
         "operatingSystem":"Orrery","osImage":"SMP 64-bit","systemUUID":""})"));
+    /* the machine's own architecture and identities */
+    cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "architecture"), ozSysArchNameGet());
+    cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "bootID"), firstLine("/proc/sys/kernel/random/boot_id").c_str());
+    cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "machineID"), firstLine("/etc/machine-id").c_str());
     EXPECT_TRUE(cJSON_Compare(json.get(), want.get(), 1)) << print(json.get());
     v1_node_system_info_free(info);
 }
@@ -596,20 +561,28 @@ protected:
  * the given heartbeat. */
 JsonPtr expectedNode(const std::string &name, const std::string &ip, const std::string &labelKey,
                      const std::string &labelValue, const std::string &cpu, const std::string &pods,
-                     const std::string &time)
+                     const std::string &time, const std::string &storageDir)
 {
     JsonPtr node = parseJson(R"({"apiVersion":"v1","kind":"Node","metadata":{"labels":{},
         "name":"","namespace":"default"},"spec":{},"status":{"addresses":[{"address":"","type":"InternalIP"},
-        {"address":"","type":"Hostname"}],"allocatable":{"cpu":"","pods":""},"capacity":{"cpu":"","pods":""},
+        {"address":"","type":"Hostname"}],
+        "allocatable":{"cpu":"","pods":"","memory":"","ephemeral-storage":""},
+        "capacity":{"cpu":"","pods":"","memory":"","ephemeral-storage":""},
         "conditions":[{"lastHeartbeatTime":"","lastTransitionTime":"",
         "message":"ferry is posting ready status","reason":"FerryReady","status":"True","type":"Ready"}],
-        "nodeInfo":{"architecture":"amd64","bootID":"","containerRuntimeVersion":"ozc://1.0.1.8",
+        "nodeInfo":{"architecture":"","bootID":"","containerRuntimeVersion":"ozc://1.0.1.8",
         "kernelVersion":"26.03","kubeProxyVersion":"1.0.1.8","kubeletVersion":"1.0.1.8","machineID":"",
         "operatingSystem":"Orrery","osImage":"SMP 64-bit","systemUUID":""},"phase":"Running"}})");
     cJSON *root = node.get();
     cJSON *labels = cJSON_GetObjectItem(at(root, "metadata"), "labels");
     cJSON_AddStringToObject(labels, "kubernetes.io/hostname", hostName().c_str());
     cJSON_AddStringToObject(labels, "type", "ozferry");
+    cJSON_AddStringToObject(labels, "kubernetes.io/os", "linux");
+    cJSON_AddStringToObject(labels, "kubernetes.io/arch", ozSysArchNameGet());
+    cJSON *info = cJSON_GetObjectItem(cJSON_GetObjectItem(root, "status"), "nodeInfo");
+    cJSON_SetValuestring(cJSON_GetObjectItem(info, "architecture"), ozSysArchNameGet());
+    cJSON_SetValuestring(cJSON_GetObjectItem(info, "bootID"), firstLine("/proc/sys/kernel/random/boot_id").c_str());
+    cJSON_SetValuestring(cJSON_GetObjectItem(info, "machineID"), firstLine("/etc/machine-id").c_str());
     if (!labelKey.empty() && !labelValue.empty()) {
         cJSON_AddStringToObject(labels, labelKey.c_str(), labelValue.c_str());
     }
@@ -619,8 +592,11 @@ JsonPtr expectedNode(const std::string &name, const std::string &ip, const std::
     cJSON_SetValuestring(cJSON_GetObjectItem(cJSON_GetArrayItem(addresses, 0), "address"), ip.c_str());
     cJSON_SetValuestring(cJSON_GetObjectItem(cJSON_GetArrayItem(addresses, 1), "address"), hostName().c_str());
     for (const char *list : {"allocatable", "capacity"}) {
-        cJSON_SetValuestring(cJSON_GetObjectItem(cJSON_GetObjectItem(status, list), "cpu"), cpu.c_str());
-        cJSON_SetValuestring(cJSON_GetObjectItem(cJSON_GetObjectItem(status, list), "pods"), pods.c_str());
+        cJSON *quantities = cJSON_GetObjectItem(status, list);
+        cJSON_SetValuestring(cJSON_GetObjectItem(quantities, "cpu"), cpu.c_str());
+        cJSON_SetValuestring(cJSON_GetObjectItem(quantities, "pods"), pods.c_str());
+        cJSON_SetValuestring(cJSON_GetObjectItem(quantities, "memory"), memoryQuantity().c_str());
+        cJSON_SetValuestring(cJSON_GetObjectItem(quantities, "ephemeral-storage"), storageQuantity(storageDir).c_str());
     }
     cJSON *cond = cJSON_GetArrayItem(cJSON_GetObjectItem(status, "conditions"), 0);
     cJSON_SetValuestring(cJSON_GetObjectItem(cond, "lastHeartbeatTime"), time.c_str());
@@ -645,6 +621,8 @@ TEST_F(NodeManagerSim, FirstStartCreatesTheNodeWithExactlyTheAnnouncedFields)
         {"empty-value", {}, "", "zone", "", "0xf", "4", "20"},
         {"long-label", {"-L", longKey + "=" + longValue}, "", longKey, longValue, "0xf00", "0", "20"},
     };
+    ferrytest::TempDir base;
+    ScopedEnv baseDir("OZC_BASE", base.path().c_str());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ScopedEnv cpus("OZ_CPU_ENABLED_SET", c.cpuSet);
@@ -667,11 +645,12 @@ TEST_F(NodeManagerSim, FirstStartCreatesTheNodeWithExactlyTheAnnouncedFields)
         ASSERT_TRUE(sent) << requests[1].body;
         std::string heartbeat = str(cJSON_GetArrayItem(at(sent.get(), "status.conditions"), 0), "lastHeartbeatTime");
         EXPECT_TRUE(hasShape(heartbeat, kSecondsTime)) << heartbeat;
-        JsonPtr want = expectedNode(c.name, c.ip, c.key, c.value, c.cpu, c.pods, heartbeat);
+        JsonPtr want = expectedNode(c.name, c.ip, c.key, c.value, c.cpu, c.pods, heartbeat, base.path());
         EXPECT_TRUE(cJSON_Compare(sent.get(), want.get(), 1)) << "sent:\n"
                                                               << print(sent.get()) << "\nexpected:\n"
                                                               << print(want.get());
-        std::vector<std::string> labelOrder = {"kubernetes.io/hostname", "type"};
+        std::vector<std::string> labelOrder = {"kubernetes.io/hostname", "type", "kubernetes.io/os",
+                                               "kubernetes.io/arch"};
         if (!c.value.empty()) {
             labelOrder.push_back(c.key);
         }
@@ -790,6 +769,8 @@ TEST_F(NodeManagerSim, EachCycleReadsTheNodeThenPatchesLeaseThenStatus)
     EXPECT_EQ(agent.nodeMgr()->leaseObj, nullptr);
 
     auto requests = apiRequests(sim_);
+    /* the pod monitor's list and watches are its own */
+    std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
     /* start: node read, node create, lease read, lease create */
     ASSERT_GE(requests.size(), 4u + 9u) << describe(requests);
     const std::string expect[3] = {"GET /api/v1/nodes/ozk-node",
@@ -895,8 +876,10 @@ TEST_F(NodeManagerSim, DeletedNodeEndsTheProcessWithStatus1)
     EXPECT_LT(exitError, fatal);
     EXPECT_NE(fatal, std::string::npos);
     EXPECT_EQ(ferry.out().find("Graceful shutdown begin"), std::string::npos);
-    /* no re-registration, no lease renewal after the failed read */
+    /* no re-registration, no lease renewal after the failed read (the pod
+     * monitor's list and watches are its own) */
     auto requests = apiRequests(sim_);
+    std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.back().method + " " + requests.back().path, "GET /api/v1/nodes/ozk-node");
     EXPECT_EQ(requests.back().status, 404);
@@ -933,8 +916,12 @@ TEST_F(NodeManagerSim, LeasePatchAnswered500FourTimesEndsTheProcessThreeTimesDoe
                 EXPECT_EQ(p.status, p.faulted ? 500 : 200);
             }
             EXPECT_EQ(failed, 4u) << describe(apiRequests(sim_));
-            /* the failed cycle never patched the status */
-            EXPECT_EQ(apiRequests(sim_).back().path, leasePath);
+            /* the failed cycle never patched the status (the pod monitor's
+             * list and watches are its own) */
+            auto requests = apiRequests(sim_);
+            std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
+            ASSERT_FALSE(requests.empty());
+            EXPECT_EQ(requests.back().path, leasePath);
         } else {
             /* the fourth attempt succeeds and the next cycles go on */
             ASSERT_TRUE(waitFor([&] { return leasePatches().size() >= 5; }, 20s)) << ferry.err();
@@ -961,37 +948,24 @@ TEST_F(NodeManagerSim, SigtermStopsTheWaitingTaskAtOnce)
     EXPECT_EQ(ferry.err().find("forcedly killed"), std::string::npos) << ferry.err();
 }
 
-TEST_F(NodeManagerSim, SigtermDuringAHangingCycleWaitsTheBoundThenDeletesTheTask)
+TEST_F(NodeManagerSim, SigtermDuringAHangingCycleAbortsTheRequestAndEndsAtOnce)
 {
     FerryProcess ferry;
-    /* clock ten times faster: the 3 s bound is 0.3 s */
     ASSERT_TRUE(ferry.start(sim_, "ozk-node", {"-N", "1"}, {"OZ_CLOCK_SPEEDUP=10"}));
     ASSERT_TRUE(ferry.waitReady()) << ferry.err();
-    /* every node read hangs for 2 s; once one has come back, the next
-     * cycle's read starts within a few hundred ms and hangs again */
-    ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 0, -1, 2.0));
-    auto faultedReads = [&] {
-        size_t n = 0;
-        for (const auto &r : apiRequests(sim_)) {
-            n += r.faulted && r.method == "GET";
-        }
-        return n;
-    };
-    ASSERT_TRUE(waitFor([&] { return faultedReads() >= 1; }, 20s));
-    std::this_thread::sleep_for(1s);
+    /* every node read from now on hangs for 30 s; the next cycle's read
+     * starts within 100 ms of the interval */
+    ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 0, -1, 30.0));
+    std::this_thread::sleep_for(500ms);
     auto sent = Clock::now();
     ferry.terminate();
     EXPECT_EQ(ferry.wait(), 0) << ferry.err();
     auto took = Clock::now() - sent;
-    std::string err = ferry.err();
-    EXPECT_NE(err.find(" node update task cannot exit normally and has to be forcedly killed! ErrorNo: "),
-              std::string::npos)
-        << err;
-    EXPECT_EQ(err.find("taskDelete failed!"), std::string::npos) << err;
+    EXPECT_EQ(ferry.err(), "");
+    EXPECT_NE(ferry.out().find("ferry: DEBUG: ozkNodeUpdateTask exits successfully\n"), std::string::npos);
     EXPECT_NE(ferry.out().find("ferry: DEBUG: nodeManager has been destroyed\n"), std::string::npos);
-    /* the hanging read was in flight: the process waited for it to end */
-    EXPECT_EQ(faultedReads(), 2u);
-    EXPECT_LT(took, 10s);
+    /* the hanging read was given up: the stop did not wait for it */
+    EXPECT_LT(took, 3s);
 }
 
 TEST_F(NodeManagerSim, TimeTextsAreUtcWhenTheTargetZoneIsFarFromUtc)
@@ -1060,7 +1034,9 @@ TEST_F(NodeManagerSim, KubectlShowsTheNodeReadyWithItsLabelsAndTheLeaseRenewed)
     }
     ASSERT_EQ(row.size(), 6u) << nodes;
     EXPECT_EQ(row[1], "Ready") << nodes;
-    EXPECT_EQ(row[5], "kubernetes.io/hostname=" + hostName() + ",type=ozferry,zone=lab-3") << nodes;
+    EXPECT_EQ(row[5], "kubernetes.io/arch=" + std::string(ozSysArchNameGet()) + ",kubernetes.io/hostname=" +
+                          hostName() + ",kubernetes.io/os=linux,type=ozferry,zone=lab-3")
+        << nodes;
 
     const std::string renewTime =
         kubectl + "get lease -n kube-node-lease ozk-node -o jsonpath='{.spec.holderIdentity} {.spec.renewTime}'";

@@ -4,11 +4,16 @@
  *
  * The first input byte chooses how the rest reaches the extractor: as a
  * plain archive, gzip-compressed by the harness (so the tar parser sees
- * the fuzzed bytes through a valid stream), or behind a bare gzip header
- * (so the inflater sees them). The archive is extracted into a fresh
- * target beside a sentinel directory; anything appearing or changing
- * outside the target aborts the run. Run it as an unprivileged user so
- * that a found escape cannot harm the machine.
+ * the fuzzed bytes through a valid stream), behind a bare gzip header (so
+ * the inflater sees them), or zstd-compressed by the harness; the block
+ * factor; and the layer form: whiteouts applied to an empty target,
+ * applied to a target that holds an earlier layer, or written in the
+ * overlay form above a lower layer directory (where hard links may name
+ * files below). The digest of the archive is always computed. The archive
+ * is extracted into a fresh target beside a sentinel directory; anything
+ * appearing or changing outside the target, the lower layer included,
+ * aborts the run. Run it as an unprivileged user so that a found escape
+ * cannot harm the machine.
  */
 #define gzFile_s zlibGzFile_s
 #define gzFile zlibGzFile
@@ -27,12 +32,17 @@
 
 #include <string>
 
+#include <zstd.h>
+
 #include "ozcTarLib.h"
 
 namespace {
 
-std::string gWork, gTarget, gOutside, gSentinel, gArchive;
+std::string gWork, gTarget, gOutside, gSentinel, gArchive, gLower;
 constexpr char kSentinelText[] = "sentinel\n";
+/* The lower layer and what an earlier layer left in the target: a file,
+ * a directory with a file, a link. */
+const char *const kLowerFiles[] = {"/file", "/dir/x"};
 
 void removeTree(const std::string &path)
 {
@@ -61,6 +71,24 @@ bool writeFile(const std::string &path, const void *data, size_t len)
         return false;
     bool ok = len == 0 || fwrite(data, 1, len, f) == len;
     return fclose(f) == 0 && ok;
+}
+
+/* A file, a directory holding one and a link under dir, fresh. */
+void populate(const std::string &dir)
+{
+    removeTree(dir);
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/dir").c_str(), 0755);
+    for (const char *f : kLowerFiles)
+        writeFile(dir + f, f, strlen(f));
+    symlink("file", (dir + "/link").c_str());
+}
+
+bool zstdTo(const std::string &path, const uint8_t *data, size_t len)
+{
+    std::string out(ZSTD_compressBound(len), '\0');
+    size_t n = ZSTD_compress(out.data(), out.size(), data, len, 1);
+    return !ZSTD_isError(n) && writeFile(path, out.data(), n);
 }
 
 bool gzipTo(const std::string &path, const uint8_t *data, size_t len)
@@ -97,6 +125,18 @@ void checkOutside()
         fprintf(stderr, "extraction changed %s\n", gOutside.c_str());
         abort();
     }
+    /* The lower layer is read, never written. */
+    for (const char *name : kLowerFiles) {
+        char text[16] = {0};
+        FILE *lf = fopen((gLower + name).c_str(), "rb");
+        size_t got = lf != nullptr ? fread(text, 1, sizeof(text) - 1, lf) : 0;
+        if (lf != nullptr)
+            fclose(lf);
+        if (got != strlen(name) || memcmp(text, name, got) != 0) {
+            fprintf(stderr, "extraction changed the lower layer %s\n", gLower.c_str());
+            abort();
+        }
+    }
     /* Nothing new beside the target either. */
     int top = 0;
     if (DIR *d = opendir(gWork.c_str())) {
@@ -104,7 +144,7 @@ void checkOutside()
             top += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
         closedir(d);
     }
-    if (top != 3) { /* target, outside, the archive */
+    if (top != 4) { /* target, outside, the lower layer, the archive */
         fprintf(stderr, "extraction wrote beside %s\n", gTarget.c_str());
         abort();
     }
@@ -125,6 +165,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     gOutside = gWork + "/outside";
     gSentinel = gOutside + "/sentinel";
     gArchive = gWork + "/archive";
+    gLower = gWork + "/lower";
+    populate(gLower);
     mkdir(gOutside.c_str(), 0755);
     writeFile(gSentinel, kSentinelText, strlen(kSentinelText));
     atexit([] { removeTree(gWork); });
@@ -139,26 +181,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *payload = data + 1;
     size_t len = size - 1;
     bool ok;
-    switch (mode % 3) {
+    switch (mode % 4) {
     case 0:
         ok = writeFile(gArchive, payload, len);
         break;
     case 1:
         ok = gzipTo(gArchive, payload, len);
         break;
-    default: {
+    case 2: {
         std::string s("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);
         s.append(reinterpret_cast<const char *>(payload), len);
         ok = writeFile(gArchive, s.data(), s.size());
         break;
     }
+    default:
+        ok = zstdTo(gArchive, payload, len);
+        break;
     }
     if (!ok)
         return 0;
-    removeTree(gTarget);
-    mkdir(gTarget.c_str(), 0755);
-    size_t bfactor = (mode / 3) % 4 == 0 ? 0 : (mode / 3) % 4; /* 0 (20), 1, 2 or 3 */
-    (void)ozcTarExtract(gArchive.c_str(), gTarget.c_str(), bfactor, FALSE);
+    unsigned form = (mode / 16) % 3;
+    if (form == 1) {
+        populate(gTarget);
+    } else {
+        removeTree(gTarget);
+        mkdir(gTarget.c_str(), 0755);
+    }
+    OZC_TAR_OPTS opts{};
+    opts.bFactor = (mode / 4) % 4; /* 0 (20), 1, 2 or 3 */
+    opts.digestAlg = "sha256";
+    const char *lowers[] = {gLower.c_str()};
+    if (form == 2) {
+        opts.whiteouts = OZC_TAR_WHITEOUT_OVERLAY;
+        opts.lowerDirs = lowers;
+        opts.lowerNum = 1;
+    }
+    (void)ozcTarExtractEx(gArchive.c_str(), gTarget.c_str(), &opts);
     checkOutside();
     removeTree(gTarget);
     return 0;

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,8 +76,12 @@ private:
                 sent += static_cast<size_t>(n);
             }
             shutdown(c, SHUT_WR);
+            // Read what the client still sends until it closes; a client
+            // that keeps its connection for the next request is given up on
+            // after a moment.
             char drain[256];
-            while (recv(c, drain, sizeof drain, 0) > 0) {
+            pollfd p{c, POLLIN, 0};
+            while (poll(&p, 1, 200) > 0 && recv(c, drain, sizeof drain, 0) > 0) {
             }
             close(c);
         }

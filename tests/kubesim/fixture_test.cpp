@@ -115,4 +115,32 @@ TEST(KubesimFixture, StopRemovesEverythingAndRestartGivesAFreshServer)
     EXPECT_EQ(404, sim.request("GET", "/api/v1/nodes/fixture-node", "", &body));  // no state carried over
 }
 
+TEST(KubesimFixture, HaltAndResumeKeepPortsObjectsAndVersions)
+{
+    KubesimProcess sim;
+    ASSERT_TRUE(sim.start("state-node")) << sim.lastError();
+    std::string made;
+    ASSERT_EQ(201, sim.request("POST", "/api/v1/namespaces/default/configmaps",
+                               R"({"metadata":{"name":"kept"},"data":{"a":"1"}})", &made)) << made;
+    auto version = [](const std::string &json) {
+        size_t at = json.find("\"resourceVersion\": \"");
+        return at == std::string::npos ? std::string() : json.substr(at + 20, json.find('"', at + 20) - at - 20);
+    };
+    ASSERT_FALSE(version(made).empty()) << made;
+    int port = sim.port();
+
+    ASSERT_TRUE(sim.halt());
+    std::string body;
+    EXPECT_EQ(0, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body));  // nothing listens
+    ASSERT_TRUE(sim.resume()) << sim.lastError();
+    EXPECT_EQ(port, sim.port());
+    EXPECT_EQ(200, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body)) << body;
+    EXPECT_EQ(version(made), version(body)) << body;
+
+    ASSERT_TRUE(sim.restart(/*kill=*/true)) << sim.lastError();   // as after a crash
+    body.clear();
+    EXPECT_EQ(200, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body)) << body;
+    EXPECT_EQ(version(made), version(body)) << body;
+}
+
 }  // namespace

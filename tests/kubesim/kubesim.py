@@ -14,7 +14,10 @@ ERROR with a 410 Status when the requested version is older than the kept
 history); JSON patch, JSON merge patch and strategic merge patch for the
 built-in kinds; status subresources; delete preconditions and the graceful
 deletion of pods bound to a node; Status objects for every error; Table
-output for kubectl.
+output for kubectl.  Request bodies in JSON or, as client-go sends built-in
+kinds, protobuf (kubeproto.py); the server's validation with its 422 field
+causes (kubevalidate.py); core/v1 and events.k8s.io/v1 events as one set of
+objects; --state keeps every object and the resourceVersion across restarts.
 
 Sub-commands:
   kubesim.py [serve] --port 0 --certs DIR [--ready-file F] ...   run the server
@@ -43,6 +46,10 @@ import traceback
 import urllib.parse
 import uuid
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kubeproto  # noqa: E402
+import kubevalidate  # noqa: E402
+
 SERVER_VERSION = {
     "major": "1", "minor": "32", "gitVersion": "v1.32.0-kubesim",
     "gitCommit": "0000000000000000000000000000000000000000", "gitTreeState": "clean",
@@ -56,8 +63,13 @@ SERVER_VERSION = {
 
 
 class ResourceType:
+    """One resource of the API.  A resource may be another version's view of
+    a stored one (events.k8s.io/v1 events are core/v1 events): `storage` is
+    the resource whose objects it shows, `to_storage` / `from_storage` convert
+    between the two forms."""
+
     def __init__(self, group, version, plural, singular, kind, namespaced,
-                 short_names=(), has_status=False, subresources=()):
+                 short_names=(), has_status=False, subresources=(), storage=None, renames=()):
         self.group = group
         self.version = version
         self.plural = plural
@@ -67,6 +79,21 @@ class ResourceType:
         self.short_names = list(short_names)
         self.has_status = has_status
         self.subresources = set(subresources) | ({"status"} if has_status else set())
+        self.storage = storage or self
+        self.renames = dict(renames)          # storage member -> member of this form
+
+    def _convert(self, obj, renames, rt):
+        if not renames:
+            return obj
+        out = {renames.get(k, k): v for k, v in obj.items()}
+        out["kind"], out["apiVersion"] = rt.kind, rt.api_version
+        return out
+
+    def from_storage(self, obj):
+        return self._convert(obj, self.renames, self)
+
+    def to_storage(self, obj):
+        return self._convert(obj, {v: k for k, v in self.renames.items()}, self.storage)
 
     @property
     def api_version(self):
@@ -84,19 +111,28 @@ class ResourceType:
 
 VERBS = ["create", "delete", "deletecollection", "get", "list", "patch", "update", "watch"]
 
+CORE_EVENTS = ResourceType("", "v1", "events", "event", "Event", True, ["ev"])
+# The members of an events.k8s.io/v1 Event that carry other names in core/v1.
+EVENT_RENAMES = {"involvedObject": "regarding", "message": "note", "source": "deprecatedSource",
+                 "firstTimestamp": "deprecatedFirstTimestamp", "lastTimestamp": "deprecatedLastTimestamp",
+                 "count": "deprecatedCount", "reportingComponent": "reportingController"}
+
 RESOURCES = [
     ResourceType("", "v1", "namespaces", "namespace", "Namespace", False, ["ns"], has_status=True),
     ResourceType("", "v1", "nodes", "node", "Node", False, ["no"], has_status=True),
     ResourceType("", "v1", "pods", "pod", "Pod", True, ["po"], has_status=True, subresources=["binding"]),
     ResourceType("", "v1", "secrets", "secret", "Secret", True),
     ResourceType("", "v1", "configmaps", "configmap", "ConfigMap", True, ["cm"]),
-    ResourceType("", "v1", "events", "event", "Event", True, ["ev"]),
+    CORE_EVENTS,
     ResourceType("", "v1", "serviceaccounts", "serviceaccount", "ServiceAccount", True, ["sa"]),
     ResourceType("coordination.k8s.io", "v1", "leases", "lease", "Lease", True),
+    ResourceType("events.k8s.io", "v1", "events", "event", "Event", True, ["ev"],
+                 storage=CORE_EVENTS, renames=EVENT_RENAMES),
 ]
 RESOURCE_BY_GV_PLURAL = {(r.group, r.version, r.plural): r for r in RESOURCES}
 RESOURCE_BY_KEY = {r.key: r for r in RESOURCES}
 RESOURCE_BY_KIND = {(r.api_version, r.kind): r for r in RESOURCES}
+STORED = {r.key for r in RESOURCES if r.storage is r}
 GROUPS = {}
 for _r in RESOURCES:
     if _r.group:
@@ -182,12 +218,29 @@ def conflict(rt, name, why="the object has been modified; please apply your chan
                     "Conflict", _details(rt, name))
 
 
-def invalid(rt, name, field, why):
-    msg = '%s "%s" is invalid: %s: %s' % (rt.kind, name, field, why)
+def invalid(rt, name, errs):
+    """422 Invalid for the field errors (kubevalidate.FieldErrors) of one object."""
     det = _details(rt, name)
     det["kind"] = rt.kind
-    det["causes"] = [{"reason": "FieldValueInvalid", "message": why, "field": field}]
-    return ApiError(422, msg, "Invalid", det)
+    det["causes"] = errs.causes
+    kind = rt.kind if not rt.group else rt.kind + "." + rt.group
+    return ApiError(422, '%s "%s" is invalid: %s' % (kind, name, errs.summary()), "Invalid", det)
+
+
+def validation_errors(rt, obj, old=None):
+    """The server's validation of an object about to be stored: its field
+    errors; a member that does not decode is 400 at once."""
+    try:
+        return kubevalidate.validate(rt.api_version, rt.kind, obj, old)
+    except kubevalidate.BadType as e:
+        raise ApiError(400, '%s in version "%s" cannot be handled as a %s: %s' % (rt.kind, rt.version, rt.kind, e),
+                       "BadRequest")
+
+
+def check_valid(rt, obj, old=None):
+    errs = validation_errors(rt, obj, old)
+    if errs:
+        raise invalid(rt, (obj.get("metadata") or {}).get("name") or "", errs)
 
 
 # --------------------------------------------------------------------------
@@ -238,10 +291,6 @@ def human_duration(seconds):
         dy = (hours // 24) % 365
         return "%dy" % (hours // 24 // 365) if dy == 0 else "%dy%dd" % (hours // 24 // 365, dy)
     return "%dy" % (hours // 24 // 365)
-
-
-DNS1123_SUBDOMAIN = re.compile(r"^[a-z0-9]([-a-z0-9]*[a-z0-9])?(\.[a-z0-9]([-a-z0-9]*[a-z0-9])?)*$")
-DNS1123_LABEL = re.compile(r"^[a-z0-9]([-a-z0-9]*[a-z0-9])?$")
 
 
 def query_bool(text):
@@ -581,9 +630,27 @@ def _col(name, typ="string", fmt="", desc="", priority=0):
     return {"name": name, "type": typ, "format": fmt, "description": desc or name, "priority": priority}
 
 
-def _age(obj):
-    t = parse_time((obj.get("metadata") or {}).get("creationTimestamp") or "")
+def _since(stamp):
+    t = parse_time(stamp or "")
     return "<unknown>" if t is None else human_duration(time.time() - t)
+
+
+def _age(obj):
+    return _since((obj.get("metadata") or {}).get("creationTimestamp"))
+
+
+def _event_row(e):
+    """A core/v1 event as `kubectl get events` shows it."""
+    involved = e.get("involvedObject") or {}
+    series = e.get("series") or {}
+    source = e.get("source") or {}
+    first = e.get("firstTimestamp") or e.get("eventTime")
+    last = series.get("lastObservedTime") or e.get("lastTimestamp") or first
+    origin = ", ".join(filter(None, [source.get("component"), source.get("host")])) or e.get("reportingComponent", "")
+    return [_since(last), e.get("type", ""), e.get("reason", ""),
+            "%s/%s" % ((involved.get("kind") or "").lower(), involved.get("name", "")),
+            involved.get("fieldPath", ""), origin, (e.get("message") or "").strip(), _since(first),
+            int(series.get("count") or e.get("count") or 1), e["metadata"]["name"]]
 
 
 def _node_row(o):
@@ -649,15 +716,24 @@ TABLES = {
     "/secrets": ([_col("Name", fmt="name"), _col("Type"), _col("Data", "integer"), _col("Age")],
                  lambda o: [o["metadata"]["name"], o.get("type", ""), len(o.get("data") or {}), _age(o)]),
 }
+TABLES["/events"] = ([_col("Last Seen"), _col("Type"), _col("Reason"), _col("Object"),
+                      _col("Subobject", priority=1), _col("Source", priority=1), _col("Message"),
+                      _col("First Seen", priority=1), _col("Count", "integer", priority=1),
+                      _col("Name", priority=1)], _event_row)
 DEFAULT_TABLE = ([_col("Name", fmt="name"), _col("Created At", fmt="date")],
                  lambda o: [o["metadata"]["name"], o["metadata"].get("creationTimestamp", "")])
 
 
 def table_for(rt, objects, rv, include_object="Metadata", headers=True):
-    cols, row_fn = TABLES.get(rt.key, DEFAULT_TABLE)
+    cols, row_fn = TABLES.get(rt.storage.key, DEFAULT_TABLE)
     rows = []
     for o in objects:
-        row = {"cells": row_fn(o)}
+        try:
+            cells = row_fn(rt.to_storage(o))
+        except (AttributeError, TypeError, ValueError, KeyError, IndexError):
+            # Members of a shape the columns do not expect: the name, the rest unknown.
+            cells = [o["metadata"]["name"]] + ["<unknown>"] * (len(cols) - 1)
+        row = {"cells": cells}
         if include_object == "Object":
             row["object"] = o
         elif include_object != "None":
@@ -692,17 +768,21 @@ class Event:
         self.rv, self.type, self.key, self.ns, self.old, self.new = rv, etype, key, ns, old, new
 
 
+class StateError(Exception):
+    """A --state file that cannot be read back."""
+
+
 class Store:
-    def __init__(self, history_size=1000, state_file=None):
+    def __init__(self, history_size=1000):
         self.lock = threading.RLock()
         self.cond = threading.Condition(self.lock)
-        self.objects = {}          # (resource key, namespace, name) -> object
+        self.objects = {}          # (storage resource key, namespace, name) -> object
         self.rv = 0
         self.history = []          # Events in resourceVersion order
         self.history_rvs = []
         self.compacted_rv = 0      # events at or below this version are gone
         self.history_size = history_size
-        self.state_file = state_file
+        self.state_file = None
         self.closing = False
         for ns in INITIAL_NAMESPACES:
             self.create(RESOURCE_BY_KEY["/namespaces"], None, {"metadata": {"name": ns}})
@@ -713,7 +793,7 @@ class Store:
         return self.rv
 
     def _record(self, etype, rt, ns, old, new):
-        ev = Event(int(new["metadata"]["resourceVersion"]), etype, rt.key, ns, old, new)
+        ev = Event(int(new["metadata"]["resourceVersion"]), etype, rt.storage.key, ns, old, new)
         self.history.append(ev)
         self.history_rvs.append(ev.rv)
         if len(self.history) > self.history_size:
@@ -735,31 +815,60 @@ class Store:
         i = bisect.bisect_right(self.history_rvs, rv)
         return self.history[i:]
 
+    # -- persistence ---------------------------------------------------------
+    def attach_state(self, path):
+        """Serves what `path` holds when it exists (instead of the initial
+        namespaces) and from then on rewrites it after every change."""
+        with self.lock:
+            if os.path.exists(path):
+                self._load(path)
+            self.state_file = path
+            self._save()
+
+    def _load(self, path):
+        try:
+            with open(path) as f:
+                data = json.load(f)
+            objects = {}
+            rv = int(data["resourceVersion"])
+            for entry in data["objects"]:
+                if entry["resource"] not in STORED:
+                    raise ValueError("unknown resource %r" % entry["resource"])
+                rt = RESOURCE_BY_KEY[entry["resource"]]
+                o = entry["object"]
+                md = o["metadata"]
+                objects[self._key(rt, md.get("namespace"), md["name"])] = o
+                rv = max(rv, int(md["resourceVersion"]))
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
+            raise StateError("cannot read the state file %s: %s" % (path, e))
+        # The watch history is not kept: watches from older versions get 410.
+        self.objects, self.rv, self.compacted_rv = objects, rv, rv
+        self.history, self.history_rvs = [], []
+
     def _save(self):
+        """Writes the state atomically: a reader (or a restart after the
+        emulator was killed) sees the previous state or the new one."""
         if not self.state_file:
             return
         data = {"resourceVersion": self.rv, "objects": [
             {"resource": k[0], "object": o} for k, o in sorted(self.objects.items())]}
-        tmp = self.state_file + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(data, f)
-        os.replace(tmp, self.state_file)
+        tmp = "%s.%d.tmp" % (self.state_file, os.getpid())
+        try:
+            with open(tmp, "w") as f:
+                json.dump(data, f)
+            os.replace(tmp, self.state_file)
+        except OSError as e:
+            print("kubesim: cannot write the state file %s: %s" % (self.state_file, e), file=sys.stderr, flush=True)
 
-    def load_state(self, path):
-        with open(path) as f:
-            data = json.load(f)
+    def snapshot(self):
         with self.lock:
-            for entry in data.get("objects", []):
-                rt = RESOURCE_BY_KEY[entry["resource"]]
-                o = entry["object"]
-                md = o["metadata"]
-                self.objects[(rt.key, md.get("namespace") if rt.namespaced else None, md["name"])] = o
-            self.rv = max(self.rv, int(data.get("resourceVersion", 0)))
-            self.compacted_rv = self.rv
+            return {"resourceVersion": str(self.rv), "compactedResourceVersion": str(self.compacted_rv),
+                    "objects": [{"resource": k[0], "object": copy.deepcopy(o)}
+                                for k, o in sorted(self.objects.items())]}
 
     # -- object helpers ------------------------------------------------------
     def _key(self, rt, ns, name):
-        return (rt.key, ns if rt.namespaced else None, name)
+        return (rt.storage.key, ns if rt.namespaced else None, name)
 
     def _ensure_namespace(self, ns):
         if self._key(RESOURCE_BY_KEY["/namespaces"], None, ns) not in self.objects:
@@ -770,13 +879,17 @@ class Store:
             o = self.objects.get(self._key(rt, ns, name))
             if o is None:
                 raise not_found(rt, name)
-            return copy.deepcopy(o)
+            return rt.from_storage(copy.deepcopy(o))
 
     def list(self, rt, ns, fsel=None, lsel=None):
         with self.lock:
-            items = [copy.deepcopy(o) for (k, ons, _), o in sorted(self.objects.items())
-                     if k == rt.key and (ns is None or ons == ns)
-                     and (fsel is None or fsel.matches(o)) and (lsel is None or lsel.matches(o))]
+            items = []
+            for (k, ons, _), o in sorted(self.objects.items()):
+                if k != rt.storage.key or (ns is not None and ons != ns):
+                    continue
+                o = rt.from_storage(copy.deepcopy(o))
+                if (fsel is None or fsel.matches(o)) and (lsel is None or lsel.matches(o)):
+                    items.append(o)
             return items, self.rv
 
     # -- create --------------------------------------------------------------
@@ -787,6 +900,9 @@ class Store:
         md = obj.setdefault("metadata", {})
         if not isinstance(md, dict):
             raise ApiError(400, "metadata must be an object")
+        for f in ("name", "generateName", "namespace"):
+            if not isinstance(md.get(f) or "", str):
+                raise ApiError(400, "metadata.%s must be a string" % f)
         obj_ns = md.get("namespace")
         if rt.namespaced:
             if obj_ns and ns and obj_ns != ns:
@@ -807,51 +923,55 @@ class Store:
                 md["name"] = md["generateName"] + "".join(random.choice("bcdfghjklmnpqrstvwxz2456789") for _ in range(5))
             name = md.get("name") or ""
             if not name:
-                raise invalid(rt, "", "metadata.name", "Required value: name or generateName is required")
-            pattern = DNS1123_LABEL if rt.key == "/namespaces" else DNS1123_SUBDOMAIN
-            if len(name) > 253 or not pattern.match(name):
-                raise invalid(rt, name, "metadata.name",
-                              'Invalid value: "%s": a lowercase RFC 1123 subdomain must consist of lower case '
-                              "alphanumeric characters, '-' or '.', and must start and end with an alphanumeric character" % name)
-            if rt.namespaced:
-                self._ensure_namespace(ns)
-            if self._key(rt, ns, name) in self.objects:
-                raise ApiError(409, '%s "%s" already exists' % (rt.qualified, name), "AlreadyExists", _details(rt, name))
+                errs = kubevalidate.FieldErrors()
+                errs.required("metadata.name", "name or generateName is required")
+                raise invalid(rt, "", errs)
             for f in ("resourceVersion", "deletionTimestamp", "deletionGracePeriodSeconds", "selfLink"):
                 md.pop(f, None)
             md["uid"] = str(uuid.uuid4())
             md["creationTimestamp"] = rfc3339()
             self._defaults_on_create(rt, obj)
+            check_valid(rt, obj)
+            self._status_on_create(rt, obj)
+            if rt.namespaced:
+                self._ensure_namespace(ns)
+            key = self._key(rt, ns, name)
+            if key in self.objects:
+                raise ApiError(409, '%s "%s" already exists' % (rt.qualified, name), "AlreadyExists", _details(rt, name))
             if dry_run:
                 return obj
             md["resourceVersion"] = str(self._next_rv())
-            self.objects[self._key(rt, ns, name)] = obj
-            self._record("ADDED", rt, ns, None, copy.deepcopy(obj))
+            stored = rt.to_storage(obj)
+            self.objects[key] = stored
+            self._record("ADDED", rt, ns, None, copy.deepcopy(stored))
             return copy.deepcopy(obj)
 
     def _defaults_on_create(self, rt, obj):
+        """The members the server fills in when a client leaves them out (or,
+        as Go clients do for members that are no pointers, sends them empty)."""
         md = obj["metadata"]
         if rt.key == "/pods":
             spec = obj.setdefault("spec", {})
-            containers = spec.get("containers")
-            if not isinstance(containers, list) or not containers:
-                raise invalid(rt, md["name"], "spec.containers", "Required value")
-            for i, c in enumerate(containers):
-                if not isinstance(c, dict) or not c.get("name"):
-                    raise invalid(rt, md["name"], "spec.containers[%d].name" % i, "Required value")
-                if not c.get("image"):
-                    raise invalid(rt, md["name"], "spec.containers[%d].image" % i, "Required value")
-                c.setdefault("terminationMessagePath", "/dev/termination-log")
-                c.setdefault("terminationMessagePolicy", "File")
-                c.setdefault("resources", {})
-                image = c["image"]
-                tagged = ":" in image.rsplit("/", 1)[-1] or "@" in image
-                latest = image.endswith(":latest") or not tagged
-                c.setdefault("imagePullPolicy", "Always" if latest else "IfNotPresent")
-            spec.setdefault("restartPolicy", "Always")
+            if not isinstance(spec, dict):
+                return                      # the validation answers
+            for member in ("initContainers", "containers"):
+                for c in _dicts(spec.get(member)):
+                    _default(c, "terminationMessagePath", "/dev/termination-log")
+                    _default(c, "terminationMessagePolicy", "File")
+                    c.setdefault("resources", {})
+                    image = c.get("image") if isinstance(c.get("image"), str) else ""
+                    tagged = ":" in image.rsplit("/", 1)[-1] or "@" in image
+                    latest = image.endswith(":latest") or not tagged
+                    _default(c, "imagePullPolicy", "Always" if latest else "IfNotPresent")
+                    for port in _dicts(c.get("ports")):
+                        _default(port, "protocol", "TCP")
+            for v in _dicts(spec.get("volumes")):
+                if set(v) <= {"name"}:
+                    v["emptyDir"] = {}      # a volume without a source is an empty directory
+            _default(spec, "restartPolicy", "Always")
             spec.setdefault("terminationGracePeriodSeconds", 30)
-            spec.setdefault("dnsPolicy", "ClusterFirst")
-            spec.setdefault("schedulerName", "default-scheduler")
+            _default(spec, "dnsPolicy", "ClusterFirst")
+            _default(spec, "schedulerName", "default-scheduler")
             spec.setdefault("securityContext", {})
             spec.setdefault("enableServiceLinks", True)
             spec.setdefault("preemptionPolicy", "PreemptLowerPriority")
@@ -860,20 +980,30 @@ class Store:
                 {"key": "node.kubernetes.io/not-ready", "operator": "Exists", "effect": "NoExecute", "tolerationSeconds": 300},
                 {"key": "node.kubernetes.io/unreachable", "operator": "Exists", "effect": "NoExecute", "tolerationSeconds": 300}])
             md["generation"] = 1
-            # A new pod's status is the server's, not the client's.
+        elif rt.key == "/namespaces":
+            spec = obj.setdefault("spec", {})
+            finalizers = spec.get("finalizers") or [] if isinstance(spec, dict) else None
+            if isinstance(finalizers, list) and "kubernetes" not in finalizers:
+                spec["finalizers"] = finalizers + ["kubernetes"]
+            labels = md.setdefault("labels", {})
+            if isinstance(labels, dict):
+                labels["kubernetes.io/metadata.name"] = md["name"]
+        elif rt.key == "/nodes":
+            obj.setdefault("spec", {})
+        elif rt.key == "/secrets":
+            _default(obj, "type", "Opaque")
+            _secret_string_data(obj)
+
+    def _status_on_create(self, rt, obj):
+        # A new pod's or namespace's status is the server's, not the client's.
+        if rt.key == "/pods":
+            spec = obj["spec"]
             obj["status"] = {"phase": "Pending", "qosClass": _qos_class(spec)}
             if spec.get("nodeName"):
                 obj["status"]["conditions"] = [{"type": "PodScheduled", "status": "True",
                                                 "lastProbeTime": None, "lastTransitionTime": rfc3339()}]
         elif rt.key == "/namespaces":
-            obj.setdefault("spec", {"finalizers": ["kubernetes"]})
             obj["status"] = {"phase": "Active"}
-            md.setdefault("labels", {})["kubernetes.io/metadata.name"] = md["name"]
-        elif rt.key == "/nodes":
-            obj.setdefault("spec", {})
-        elif rt.key == "/secrets":
-            obj.setdefault("type", "Opaque")
-            _secret_string_data(rt, obj)
 
     # -- update --------------------------------------------------------------
     def update(self, rt, ns, name, new, subresource=None, dry_run=False, check_uid=True):
@@ -881,9 +1011,10 @@ class Store:
             raise ApiError(400, "the body of the request was in an unknown format")
         with self.lock:
             key = self._key(rt, ns, name)
-            old = self.objects.get(key)
-            if old is None:
+            stored_old = self.objects.get(key)
+            if stored_old is None:
                 raise not_found(rt, name)
+            old = rt.from_storage(copy.deepcopy(stored_old))
             new = copy.deepcopy(new)
             md = new.get("metadata")
             if not isinstance(md, dict):
@@ -911,10 +1042,8 @@ class Store:
                         new["status"] = copy.deepcopy(old["status"])
                     else:
                         new.pop("status", None)
-                if rt.key == "/pods":
-                    self._check_pod_spec_update(rt, name, old.get("spec") or {}, new.get("spec") or {})
                 if rt.key == "/secrets":
-                    _secret_string_data(rt, new)
+                    _secret_string_data(new)
             nmd = new["metadata"]
             for f in ("uid", "creationTimestamp", "deletionTimestamp", "deletionGracePeriodSeconds", "generation"):
                 if f in omd:
@@ -928,38 +1057,26 @@ class Store:
                 nmd.pop("namespace", None)
             nmd["resourceVersion"] = omd["resourceVersion"]
             new["kind"], new["apiVersion"] = rt.kind, rt.api_version
+            errs = validation_errors(rt, new, old)
+            if rt.key == "/pods" and subresource != "status":
+                _check_pod_spec_update(errs, old.get("spec") or {}, new.get("spec") or {})
             if omd.get("deletionTimestamp") and len(nmd.get("finalizers") or []) > len(omd.get("finalizers") or []):
-                raise invalid(rt, name, "metadata.finalizers", "Forbidden: no new finalizers can be added if the object is being deleted")
+                errs.forbidden("metadata.finalizers", "no new finalizers can be added if the object is being deleted")
+            if errs:
+                raise invalid(rt, name, errs)
             if "generation" in omd and new.get("spec") != old.get("spec"):
                 nmd["generation"] = omd["generation"] + 1
             if new == old:
-                return copy.deepcopy(old)        # nothing changed: no new version, no event
+                return old        # nothing changed: no new version, no event
             if dry_run:
                 return new
             nmd["resourceVersion"] = str(self._next_rv())
-            self.objects[key] = new
-            self._record("MODIFIED", rt, ns, copy.deepcopy(old), copy.deepcopy(new))
+            stored = rt.to_storage(new)
+            self.objects[key] = stored
+            self._record("MODIFIED", rt, ns, copy.deepcopy(stored_old), copy.deepcopy(stored))
             if nmd.get("deletionTimestamp") and not nmd.get("finalizers") and not nmd.get("deletionGracePeriodSeconds"):
-                return self._remove(rt, ns, name)
+                return rt.from_storage(self._remove(rt, ns, name))
             return copy.deepcopy(new)
-
-    def _check_pod_spec_update(self, rt, name, old, new):
-        # Pod specs are immutable except container images and a few fields.
-        def strip(spec):
-            s = copy.deepcopy(spec)
-            for f in ("activeDeadlineSeconds", "terminationGracePeriodSeconds"):
-                s.pop(f, None)
-            for listname in ("containers", "initContainers"):
-                for c in s.get(listname) or []:
-                    if isinstance(c, dict):
-                        c.pop("image", None)
-            s.pop("tolerations", None)
-            return s
-        if strip(old) != strip(new):
-            raise invalid(rt, name, "spec", "Forbidden: pod updates may not change fields other than "
-                          "`spec.containers[*].image`, `spec.initContainers[*].image`, "
-                          "`spec.activeDeadlineSeconds`, `spec.tolerations` (only additions to existing tolerations) "
-                          "or `spec.terminationGracePeriodSeconds` (allow it to be set to 1 if it was previously negative)")
 
     def patch(self, rt, ns, name, content_type, body, subresource=None, dry_run=False):
         try:
@@ -997,6 +1114,11 @@ class Store:
 
     # -- delete --------------------------------------------------------------
     def delete(self, rt, ns, name, options, dry_run=False):
+        """Returns (the object as it is left or was last, whether it is gone)."""
+        obj, removed = self._delete(rt, ns, name, options, dry_run)
+        return rt.from_storage(obj), removed
+
+    def _delete(self, rt, ns, name, options, dry_run):
         with self.lock:
             key = self._key(rt, ns, name)
             old = self.objects.get(key)
@@ -1089,10 +1211,37 @@ class Store:
             return self._store_modified(rt, ns, name, old, new)
 
 
+def _dicts(value):
+    return [v for v in value if isinstance(v, dict)] if isinstance(value, list) else []
+
+
+def _default(obj, key, value):
+    if obj.get(key) in (None, ""):
+        obj[key] = value
+
+
+def _check_pod_spec_update(errs, old, new):
+    """Pod specs are immutable except container images and a few members."""
+    def strip(spec):
+        s = copy.deepcopy(spec)
+        for f in ("activeDeadlineSeconds", "terminationGracePeriodSeconds"):
+            s.pop(f, None)
+        for listname in ("containers", "initContainers"):
+            for c in _dicts(s.get(listname)):
+                c.pop("image", None)
+        s.pop("tolerations", None)
+        return s
+    if strip(old) != strip(new):
+        errs.forbidden("spec", "pod updates may not change fields other than "
+                       "`spec.containers[*].image`, `spec.initContainers[*].image`, "
+                       "`spec.activeDeadlineSeconds`, `spec.tolerations` (only additions to existing tolerations) "
+                       "or `spec.terminationGracePeriodSeconds` (allow it to be set to 1 if it was previously negative)")
+
+
 def _qos_class(spec):
     has_any = False
     guaranteed = True
-    for c in spec.get("containers") or []:
+    for c in _dicts(spec.get("containers")):
         res = c.get("resources") or {}
         req, lim = res.get("requests") or {}, res.get("limits") or {}
         if req or lim:
@@ -1105,17 +1254,14 @@ def _qos_class(spec):
     return "Guaranteed" if guaranteed else "Burstable"
 
 
-def _secret_string_data(rt, obj):
+def _secret_string_data(obj):
+    """stringData is written into data (base64) and never stored."""
     sd = obj.pop("stringData", None)
     if sd:
-        data = obj.setdefault("data", {})
+        if not isinstance(sd, dict) or not isinstance(obj.setdefault("data", {}), dict):
+            raise ApiError(400, 'Secret in version "v1" cannot be handled as a Secret: data and stringData must be maps')
         for k, v in sd.items():
-            data[k] = base64.b64encode(str(v).encode()).decode()
-    for k, v in (obj.get("data") or {}).items():
-        try:
-            base64.b64decode(v or "", validate=True)
-        except (ValueError, TypeError):
-            raise invalid(rt, obj["metadata"].get("name", ""), "data[%s]" % k, "Invalid value: illegal base64 data")
+            obj["data"][k] = base64.b64encode(str(v).encode()).decode()
 
 
 # --------------------------------------------------------------------------
@@ -1387,6 +1533,10 @@ def api_group(group):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Answers go out as header and body writes; with Nagle's algorithm the
+    # body waits for the client's delayed acknowledgement (about 40 ms a
+    # request on a kept connection).
+    disable_nagle_algorithm = True
     server_version = "kubesim"
     sim = None  # set per server class
 
@@ -1398,6 +1548,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.admin = getattr(self.server, "is_admin", False)
 
     # -- plumbing ------------------------------------------------------------
+    def send_response(self, code, message=None):
+        # The request goes into the log before its answer leaves, so a client
+        # that has its answer finds the request in the log.
+        self._record(code)
+        super().send_response(code, message)
+
+    def _record(self, status):
+        entry = getattr(self, "_entry", None)
+        if entry is not None:
+            self._entry = None
+            entry["status"] = status
+            self.server.sim.requests.add(entry)
+            self.server.sim.log_request(entry)
+
     def _send_json(self, code, obj, extra_headers=None):
         body = json.dumps(obj).encode()
         self.send_response(code)
@@ -1468,7 +1632,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = self._read_body() if self.command in ("POST", "PUT", "PATCH", "DELETE") else b""
         entry = {"time": time.time(), "method": self.command, "path": path, "query": query,
                  "contentType": self.headers.get("Content-Type", ""), "accept": self.headers.get("Accept", ""),
-                 "body": body.decode("utf-8", "replace"), "admin": self.admin}
+                 "body": self._body_text(body), "admin": self.admin}
+        self._entry = entry
         try:
             if path.startswith("/_kubesim"):
                 if not self.admin and not sim.allow_admin_on_api_port:
@@ -1507,11 +1672,41 @@ class Handler(http.server.BaseHTTPRequestHandler):
             traceback.print_exc()
             self._send_json(500, status_object(500, "internal error: %s" % e, "InternalError"))
         finally:
-            entry["status"] = self._status
-            sim.requests.add(entry)
-            sim.log_request(entry)
+            self._record(self._status)   # no answer went out (a dropped connection)
 
     # -- routing -------------------------------------------------------------
+    def _protobuf_body(self):
+        ctype = (self.headers.get("Content-Type") or "").split(";")[0].strip().lower()
+        return ctype == kubeproto.MEDIA_TYPE
+
+    def _body_text(self, body):
+        """The body for the request log: protobuf bodies as the JSON they decode to."""
+        if body and self._protobuf_body():
+            try:
+                return json.dumps(kubeproto.decode(body))
+            except kubeproto.DecodeError:
+                return base64.b64encode(body).decode()
+        return body.decode("utf-8", "replace")
+
+    def _object(self, body):
+        """The object a POST, PUT or DELETE carries: JSON, or protobuf as kubectl
+        and other client-go programs send built-in kinds."""
+        if not self._protobuf_body():
+            return self._json(body)
+        try:
+            return kubeproto.decode(body)
+        except kubeproto.UnknownField as e:
+            raise ApiError(415, "the body of the request could not be decoded: %s (this server reads it as "
+                           "application/json)" % e, "UnsupportedMediaType")
+        except kubeproto.DecodeError as e:
+            raise ApiError(400, "the body of the request could not be decoded: %s" % e, "BadRequest")
+
+    def _check_accept(self):
+        """Answers are JSON: a client that accepts nothing but protobuf gets 406."""
+        types = [t.split(";")[0].strip().lower() for t in (self.headers.get("Accept") or "").split(",") if t.strip()]
+        if types and all(t.startswith(kubeproto.MEDIA_TYPE) for t in types):
+            raise ApiError(406, "only the following media types are accepted: application/json", "NotAcceptable")
+
     def _route(self, path, query, body):
         m = self.command
         parts = [p for p in path.split("/") if p]
@@ -1557,6 +1752,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not rest or (group, version, rest[0]) not in RESOURCE_BY_GV_PLURAL or len(rest) > 3:
             raise ApiError(404, "the server could not find the requested resource", "NotFound")
         rt = RESOURCE_BY_GV_PLURAL[(group, version, rest[0])]
+        self._check_accept()
         name = rest[1] if len(rest) > 1 else None
         sub = rest[2] if len(rest) > 2 else None
         if sub is not None and sub not in rt.subresources:
@@ -1578,19 +1774,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._send_object(rt, obj, query)
         if m == "POST":
             if sub == "binding":
-                obj = self._json(body)
+                obj = self._object(body)
                 store.bind(rt, ns, name, obj)
                 return self._send_json(201, {"kind": "Status", "apiVersion": "v1", "metadata": {}, "status": "Success", "code": 201})
             if name is not None:
                 raise ApiError(405, "the server does not allow this method on the requested resource", "MethodNotAllowed")
             if rt.namespaced and ns is None:
                 raise ApiError(404, "the server could not find the requested resource", "NotFound")
-            obj = store.create(rt, ns, self._json(body), dry_run=dry)
+            obj = store.create(rt, ns, self._object(body), dry_run=dry)
             return self._send_object(rt, obj, query, 201)
         if m == "PUT":
             if name is None:
                 raise ApiError(405, "the server does not allow this method on the requested resource", "MethodNotAllowed")
-            obj = store.update(rt, ns, name, self._json(body), sub, dry_run=dry)
+            obj = store.update(rt, ns, name, self._object(body), sub, dry_run=dry)
             return self._send_object(rt, obj, query)
         if m == "PATCH":
             if name is None:
@@ -1599,7 +1795,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             obj = store.patch(rt, ns, name, ctype, body, sub, dry_run=dry)
             return self._send_object(rt, obj, query)
         if m == "DELETE":
-            options = self._json(body) if body.strip() else {}
+            options = self._object(body) if body.strip() else {}
             if not isinstance(options, dict):
                 raise ApiError(400, "DeleteOptions must be an object")
             if "gracePeriodSeconds" in query:
@@ -1794,20 +1990,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 out = []
                 for ev in pending:
                     pos = ev.rv
-                    if ev.key != rt.key:
+                    if ev.key != rt.storage.key:
                         continue
-                    was, now_vis = visible(ev.old), visible(ev.new)
+                    old, new = (rt.from_storage(o) if o is not None else None for o in (ev.old, ev.new))
+                    was, now_vis = visible(old), visible(new)
                     if ev.type == "ADDED" and now_vis:
-                        out.append(("ADDED", ev.new))
+                        out.append(("ADDED", new))
                     elif ev.type == "DELETED" and was:
-                        out.append(("DELETED", ev.new))
+                        out.append(("DELETED", new))
                     elif ev.type == "MODIFIED":
                         if was and now_vis:
-                            out.append(("MODIFIED", ev.new))
+                            out.append(("MODIFIED", new))
                         elif now_vis:
-                            out.append(("ADDED", ev.new))
+                            out.append(("ADDED", new))
                         elif was:
-                            out.append(("DELETED", ev.new))
+                            out.append(("DELETED", new))
                 for etype, o in out:
                     emit(etype, wrap(copy.deepcopy(o)))
                 now = time.time()
@@ -1851,10 +2048,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             sim.scheduler = bool(doc.get("enabled", True))
             return self._send_json(200, {"enabled": sim.scheduler})
         if path == "/_kubesim/state" and m == "GET":
-            with sim.store.lock:
-                return self._send_json(200, {"resourceVersion": str(sim.store.rv),
-                                             "compactedResourceVersion": str(sim.store.compacted_rv),
-                                             "objects": [{"resource": k[0], "object": o} for k, o in sorted(sim.store.objects.items())]})
+            return self._send_json(200, sim.store.snapshot())
         raise ApiError(404, "no such control: %s %s" % (m, path))
 
 
@@ -1904,9 +2098,9 @@ class TLSServer(ThreadingServer):
 class Sim:
     def __init__(self, args):
         self.args = args
-        self.store = Store(history_size=args.history, state_file=args.state)
-        if args.state and os.path.exists(args.state):
-            self.store.load_state(args.state)
+        self.store = Store(history_size=args.history)
+        if args.state:
+            self.store.attach_state(args.state)
         self.faults = Faults()
         self.requests = RequestLog()
         self.watch_timeout = args.watch_timeout
@@ -1928,12 +2122,16 @@ class Sim:
             rt = RESOURCE_BY_KIND.get((o.get("apiVersion"), o.get("kind")))
             if rt is None:
                 raise SystemExit("seed: unsupported object %s/%s" % (o.get("apiVersion"), o.get("kind")))
-            if rt.key == "/namespaces" and self.store._key(rt, None, o["metadata"]["name"]) in self.store.objects:
-                continue
-            created = self.store.create(rt, (o.get("metadata") or {}).get("namespace"), o)
-            if rt.has_status and "status" in o and rt.key != "/namespaces":
-                self.store.update(rt, created["metadata"].get("namespace"), created["metadata"]["name"],
-                                  dict(created, status=o["status"]), "status")
+            md = o.get("metadata") or {}
+            ns = (md.get("namespace") or "default") if rt.namespaced else None
+            if self.store._key(rt, ns, md.get("name")) in self.store.objects:
+                continue            # an initial namespace, or kept in the --state file
+            try:
+                created = self.store.create(rt, ns, o)
+                if rt.has_status and "status" in o and rt.key != "/namespaces":
+                    self.store.update(rt, ns, created["metadata"]["name"], dict(created, status=o["status"]), "status")
+            except ApiError as e:
+                raise SystemExit("seed: %s" % e.message)
 
     def log_request(self, e):
         if not self.log_file:
@@ -1983,13 +2181,21 @@ def serve(args):
     certs = os.path.abspath(args.certs)
     if not os.path.exists(os.path.join(certs, "server.crt")):
         mkcerts(certs, args.node)
-    sim = Sim(args)
-    srv = TLSServer((args.host, args.port), Handler, make_context(certs))
+    try:
+        sim = Sim(args)
+    except StateError as e:
+        print("kubesim: %s" % e, file=sys.stderr, flush=True)
+        return 2
+    try:
+        srv = TLSServer((args.host, args.port), Handler, make_context(certs))
+        admin = ThreadingServer((args.host, args.admin_port), Handler) if args.admin_port is not None else None
+    except OSError as e:
+        # Exit status 3: the port is taken (a restart on the same ports may retry).
+        print("kubesim: cannot listen on %s: %s" % (args.host, e), file=sys.stderr, flush=True)
+        return 3
     srv.sim = sim
     sim.port = srv.server_address[1]
-    admin = None
-    if args.admin_port is not None:
-        admin = ThreadingServer((args.host, args.admin_port), Handler)
+    if admin:
         admin.is_admin = True
         admin.sim = sim
     threads = [threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True),
@@ -2141,7 +2347,8 @@ def main(argv=None):
     p.add_argument("--node", default="ozk-node", help="node name for generated client certificates")
     p.add_argument("--ready-file", help="written (atomically) with URL, ports and paths once the server listens")
     p.add_argument("--seed", help="JSON file with objects (a list, a List or one object) created at start")
-    p.add_argument("--state", help="JSON file loaded at start when present and rewritten after every change")
+    p.add_argument("--state", help="JSON file with every object and the resourceVersion: served at start when "
+                   "present, rewritten (atomically) after every change")
     p.add_argument("--log", help="append one line per request to this file")
     p.add_argument("--history", type=int, default=1000, help="watch events kept; older versions answer 410")
     p.add_argument("--watch-timeout", type=float, default=1800, help="watch length when the client gives no timeoutSeconds")

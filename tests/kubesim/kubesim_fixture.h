@@ -10,6 +10,8 @@
  *   sim.request("POST", "/api/v1/namespaces/default/pods", podJson);
  *   sim.addFault("GET", "/api/v1/nodes/node1", 503, 2);   // next 2 reads answer 503
  *   sim.compact();                                        // older watch versions answer 410
+ *   sim.restart();         // stop and start again: same ports, same objects and resourceVersions
+ *   sim.halt(); ... sim.resume();                         // an outage of the API server
  *
  * Every instance has its own temporary directory (certificates, ready file,
  * request log, server output), its own free ports, and removes everything in
@@ -51,7 +53,8 @@ public:
     /* Starts the server with TLS material for node `nodeName` (client
      * certificate CN=system:node:<nodeName>, O=system:nodes) and waits until
      * it listens.  `extraArgs` go to kubesim.py (e.g. "--scheduler",
-     * "--bookmark-interval", "1", "--history", "10"). */
+     * "--bookmark-interval", "1", "--history", "10").  The objects are kept
+     * in statePath(), so that halt() and resume() lose nothing. */
     bool start(const std::string &nodeName = "ozk-node", const std::vector<std::string> &extraArgs = {})
     {
         stop();
@@ -60,71 +63,41 @@ public:
             return fail("mkdtemp failed");
         }
         dir_ = tmpl;
-        std::string script = scriptPath();
-        std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-        std::vector<std::string> args = {python, script, "--port", "0", "--admin-port", "0",
-                                         "--certs", dir_ + "/certs", "--node", nodeName,
-                                         "--ready-file", dir_ + "/ready.json",
-                                         "--log", dir_ + "/requests.log",
-                                         "--parent-pid", std::to_string(getpid())};
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        std::string out = dir_ + "/kubesim.out";
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        int rc = posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) {
-            pid_ = -1;
-            return fail("cannot spawn " + python + ": " + std::strerror(rc));
-        }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return fail("kubesim exited early: " + readFile(dir_ + "/kubesim.out"));
-            }
-            std::string ready = readFile(dir_ + "/ready.json");
-            if (!ready.empty()) {
-                port_ = jsonInt(ready, "port");
-                adminPort_ = jsonInt(ready, "adminPort");
-                if (port_ > 0 && adminPort_ > 0) {
-                    return true;
-                }
-                return fail("bad ready file: " + ready);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return fail("kubesim did not become ready: " + readFile(dir_ + "/kubesim.out"));
+        nodeName_ = nodeName;
+        extraArgs_ = extraArgs;
+        return launch();
     }
+
+    /* Ends the server process but keeps its directory (certificates, state
+     * file) and its ports: clients find nothing listening until resume().
+     * kill=true ends it with SIGKILL, as a crash would. */
+    bool halt(bool kill = false)
+    {
+        if (pid_ <= 0) {
+            return false;
+        }
+        endProcess(kill ? SIGKILL : SIGTERM);
+        return true;
+    }
+
+    /* Starts the server again after halt(), on the same ports with the same
+     * certificates: it serves the objects and resourceVersions it had, and
+     * watches from versions before the restart get 410 Gone.  Injected faults
+     * and the request log start empty. */
+    bool resume()
+    {
+        if (dir_.empty() || pid_ > 0) {
+            return fail("resume() needs a halted server");
+        }
+        return launch();
+    }
+
+    bool restart(bool kill = false) { return halt(kill) && resume(); }
 
     /* Stops the server (SIGTERM, then SIGKILL after 5 s) and removes the directory. */
     void stop()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            bool gone = false;
-            for (int i = 0; i < 500 && !gone; i++) {
-                gone = waitpid(pid_, &status, WNOHANG) == pid_;
-                if (!gone) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                }
-            }
-            if (!gone) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-            }
-            pid_ = -1;
-        }
+        endProcess(SIGTERM);
         if (!dir_.empty() && std::getenv("KUBESIM_KEEP") == nullptr) {
             std::error_code ec;
             std::filesystem::remove_all(dir_, ec);
@@ -148,6 +121,8 @@ public:
     std::string adminKeyPath() const { return dir_ + "/certs/admin.key"; }
     std::string kubeconfigPath() const { return dir_ + "/certs/kubeconfig"; }
     std::string requestLogPath() const { return dir_ + "/requests.log"; }
+    /* Every object and the resourceVersion, rewritten after each change. */
+    std::string statePath() const { return dir_ + "/state.json"; }
 
     /* One request over the plain-HTTP admin port (no TLS, no certificate, no
      * injected faults): the same API as the HTTPS port plus /_kubesim/.
@@ -226,6 +201,96 @@ public:
     }
 
 private:
+    bool launch()
+    {
+        std::string script = scriptPath();
+        std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+        std::vector<std::string> args = {python, script, "--port", std::to_string(port_),
+                                         "--admin-port", std::to_string(adminPort_),
+                                         "--certs", dir_ + "/certs", "--node", nodeName_,
+                                         "--ready-file", dir_ + "/ready.json",
+                                         "--log", dir_ + "/requests.log", "--state", statePath(),
+                                         "--parent-pid", std::to_string(getpid())};
+        args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+        bool again = port_ > 0;
+        std::remove((dir_ + "/ready.json").c_str());
+        std::vector<char *> argv;
+        for (auto &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        std::string out = dir_ + "/kubesim.out";
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        if (!spawn(argv, out)) {
+            return fail("cannot spawn " + python);
+        }
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                // A restart on the old ports may find one still taken for a moment.
+                bool portBusy = WIFEXITED(status) && WEXITSTATUS(status) == 3;
+                if (!again || !portBusy) {
+                    return fail("kubesim exited early: " + readFile(out));
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (!spawn(argv, out)) {
+                    return fail("cannot spawn " + python);
+                }
+                continue;
+            }
+            std::string ready = readFile(dir_ + "/ready.json");
+            if (!ready.empty()) {
+                port_ = jsonInt(ready, "port");
+                adminPort_ = jsonInt(ready, "adminPort");
+                if (port_ > 0 && adminPort_ > 0) {
+                    return true;
+                }
+                return fail("bad ready file: " + ready);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return fail("kubesim did not become ready: " + readFile(dir_ + "/kubesim.out"));
+    }
+
+    bool spawn(std::vector<char *> &argv, const std::string &out)
+    {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        int rc = posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) {
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+
+    /* Ends the process: `sig`, then SIGKILL after 5 s. */
+    void endProcess(int sig)
+    {
+        if (pid_ <= 0) {
+            return;
+        }
+        kill(pid_, sig);
+        int status = 0;
+        bool gone = false;
+        for (int i = 0; i < 500 && !gone; i++) {
+            gone = waitpid(pid_, &status, WNOHANG) == pid_;
+            if (!gone) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (!gone) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+
     bool fail(const std::string &why)
     {
         error_ = why;
@@ -274,6 +339,8 @@ private:
     }
 
     pid_t pid_ = -1;
+    std::string nodeName_;
+    std::vector<std::string> extraArgs_;
     int port_ = 0;
     int adminPort_ = 0;
     std::string dir_;

@@ -29,16 +29,36 @@ def shared_certs():
 
 
 class Sim:
+    """One emulator process with its own directory, ports and state file.
+    halt() / resume() (or restart()) end and start the process again on the
+    same ports: the objects and resourceVersions survive, as across an API
+    server restart."""
+
     def __init__(self, *extra, certs=None):
         self.dir = tempfile.mkdtemp(prefix="kubesim.")
         self.certs = certs or shared_certs()
+        self.extra = list(extra)
+        self.state = os.path.join(self.dir, "state.json")
+        self.out = open(os.path.join(self.dir, "out"), "a")
+        self.proc = None
+        self.port = self.admin_port = 0
+        self._launch()
+
+    def _launch(self):
         ready = os.path.join(self.dir, "ready.json")
-        self.out = open(os.path.join(self.dir, "out"), "w")
-        self.proc = subprocess.Popen([sys.executable, SCRIPT, "--port", "0", "--admin-port", "0", "--certs", self.certs,
-                                      "--ready-file", ready, "--parent-pid", str(os.getpid())] + list(extra),
-                                     stdout=self.out, stderr=subprocess.STDOUT)
+        if os.path.exists(ready):
+            os.remove(ready)
+        argv = [sys.executable, SCRIPT, "--port", str(self.port), "--admin-port", str(self.admin_port),
+                "--certs", self.certs, "--ready-file", ready, "--state", self.state,
+                "--parent-pid", str(os.getpid())] + self.extra
+        again = self.port != 0
         deadline = time.time() + 20
+        self.proc = subprocess.Popen(argv, stdout=self.out, stderr=subprocess.STDOUT)
         while not os.path.exists(ready):
+            if self.proc.poll() is not None and again and self.proc.returncode == 3 and time.time() < deadline:
+                time.sleep(0.1)         # the old port is still taken for a moment
+                self.proc = subprocess.Popen(argv, stdout=self.out, stderr=subprocess.STDOUT)
+                continue
             if self.proc.poll() is not None or time.time() > deadline:
                 self.stop()
                 raise RuntimeError("kubesim did not start")
@@ -49,14 +69,25 @@ class Sim:
         self.admin_port = self.info["adminPort"]
         self.kubeconfig = self.info["kubeconfig"]
 
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
+    def halt(self, kill=False):
+        """Ends the process (SIGKILL when `kill`, as a crash) and keeps everything else."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill() if kill else self.proc.terminate()
             try:
                 self.proc.wait(10)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+
+    def resume(self):
+        self._launch()
+
+    def restart(self, kill=False):
+        self.halt(kill)
+        self.resume()
+
+    def stop(self):
+        self.halt()
         self.out.close()
         shutil.rmtree(self.dir, True)
 

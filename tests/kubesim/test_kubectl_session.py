@@ -1,8 +1,14 @@
 """The emulator driven by the real kubectl with the generated kubeconfig:
 version and discovery, get/create/apply/patch/delete of nodes, pods and
 leases, a watch, and the answers kubectl expects for conflicts and absent
-objects. Skipped when kubectl is not installed."""
+objects; the commands users type to set up pods (create secret
+docker-registry, configmap, namespace, run, get -w, describe), the 422 a
+real server gives for an invalid label, and a restart that keeps state.
 
+The client is $KUBESIM_KUBECTL, else the kubectl on the PATH; exit status 77
+(skipped) when it is not installed."""
+
+import base64
 import json
 import os
 import shutil
@@ -13,9 +19,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kubesim_testlib import Sim, kubectl_available  # noqa: E402
+from kubesim_testlib import Sim  # noqa: E402
 
-KUBECTL = shutil.which("kubectl") or "/usr/bin/kubectl"
+KUBECTL = os.environ.get("KUBESIM_KUBECTL") or shutil.which("kubectl") or "/usr/bin/kubectl"
+PROTOBUF = "application/vnd.kubernetes.protobuf"
 
 # `kubectl patch --subresource` came with kubectl 1.24; older clients (Debian
 # 12 ships 1.20) change status through the status subresource with
@@ -37,7 +44,6 @@ LEASE = {"apiVersion": "coordination.k8s.io/v1", "kind": "Lease",
                   "renewTime": "2026-12-07T08:45:46.000000Z"}}
 
 
-@unittest.skipUnless(kubectl_available() or os.path.exists(KUBECTL), "kubectl is not installed")
 class KubectlSession(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -57,6 +63,11 @@ class KubectlSession(unittest.TestCase):
     def tearDownClass(cls):
         cls.sim.stop()
         shutil.rmtree(cls.work, True)
+
+    def requests(self, method, path):
+        """The requests the emulator saw for `method` on `path`, oldest first."""
+        log = self.sim.admin("GET", "/_kubesim/requests")[1]["requests"]
+        return [r for r in log if r["method"] == method and r["path"] == path]
 
     def kubectl(self, *args, ok=True, stdin=None):
         p = subprocess.run([KUBECTL, "--request-timeout=20s"] + list(args), env=self.env, input=stdin,
@@ -211,6 +222,119 @@ class KubectlSession(unittest.TestCase):
         self.assertEqual(ev["type"], "ERROR")
         self.assertEqual(ev["object"]["code"], 410)
 
+    def test_6_create_commands(self):
+        """The commands that set up a namespace for pods: kubectl 1.32 sends
+        their bodies as protobuf, 1.20 as JSON; both store the same objects."""
+        self.kubectl("create", "namespace", "team-a")
+        self.kubectl("create", "secret", "docker-registry", "regcred", "-n", "team-a",
+                     "--docker-server=registry.example:5000", "--docker-username=puller",
+                     "--docker-password=s3cret", "--docker-email=puller@example.com")
+        blob = os.path.join(self.work, "blob")
+        with open(blob, "wb") as f:
+            f.write(b"\x00\xffbinary")
+        self.kubectl("create", "configmap", "settings", "-n", "team-a", "--from-literal=mode=fast",
+                     "--from-file=blob=" + blob)
+        ns = self.kjson("get", "namespace", "team-a")
+        self.assertEqual(ns["status"]["phase"], "Active")
+        self.assertEqual(ns["metadata"]["labels"], {"kubernetes.io/metadata.name": "team-a"})
+        secret = self.kjson("get", "secret", "regcred", "-n", "team-a")
+        self.assertEqual(secret["type"], "kubernetes.io/dockerconfigjson")
+        auth = json.loads(base64.b64decode(secret["data"][".dockerconfigjson"]))["auths"]["registry.example:5000"]
+        self.assertEqual((auth["username"], auth["password"]), ("puller", "s3cret"))
+        self.assertEqual(base64.b64decode(auth["auth"]), b"puller:s3cret")
+        cm = self.kjson("get", "configmap", "settings", "-n", "team-a")
+        self.assertEqual(cm["data"], {"mode": "fast"})
+        self.assertEqual(base64.b64decode(cm["binaryData"]["blob"]), b"\x00\xffbinary")
+        if self.client >= (1, 32):
+            for path in ("/api/v1/namespaces", "/api/v1/namespaces/team-a/secrets",
+                         "/api/v1/namespaces/team-a/configmaps"):
+                self.assertEqual([r["contentType"] for r in self.requests("POST", path)], [PROTOBUF], path)
+        p = self.kubectl("create", "namespace", "team-a", ok=False)
+        self.assertIn("AlreadyExists", p.stderr)
+
+    def test_7_run_watch_describe(self):
+        self.kubectl("run", "runner", "--image=busybox:1.36", "--restart=Never", "--labels=app=runner",
+                     "--", "sleep", "1000")
+        pod = self.kjson("get", "pod", "runner")
+        self.assertEqual(pod["spec"]["restartPolicy"], "Never")
+        self.assertEqual(pod["spec"]["containers"][0]["args"], ["sleep", "1000"])
+        # `get -w` lists, then shows the change the node agent makes, and
+        # ends by itself when its request timeout passes.
+        watch = subprocess.Popen([KUBECTL, "get", "pods", "-l", "app=runner", "-w", "--request-timeout=8s"],
+                                 env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            # Once the list is shown the watch starts from its version: the
+            # change below reaches it even if made before the watch request.
+            first = [watch.stdout.readline(), watch.stdout.readline()]
+            self.assertTrue(first[1].startswith("runner"), first)
+            status = {"phase": "Running", "containerStatuses": [
+                {"name": "runner", "ready": True, "restartCount": 0, "image": "busybox:1.36", "imageID": "",
+                 "state": {"running": {"startedAt": "2026-12-08T06:00:00Z"}}}]}
+            self.assertEqual(self.sim.https("PATCH", "/api/v1/namespaces/default/pods/runner/status",
+                                            {"status": status}, "application/merge-patch+json")[0], 200)
+            out, err = watch.communicate(timeout=30)
+            out = "".join(first) + out
+        finally:
+            watch.kill()
+            watch.wait()
+        self.assertEqual(watch.returncode, 0, err)
+        lines = [line.split() for line in out.splitlines() if line.startswith("runner")]
+        self.assertEqual([(w[1], w[2]) for w in lines], [("0/1", "Pending"), ("1/1", "Running")], out)
+
+        # What the agent reports about the pod, in both event APIs, is what
+        # `describe` shows.
+        ref = {"kind": "Pod", "namespace": "default", "name": "runner", "uid": pod["metadata"]["uid"],
+               "apiVersion": "v1"}
+        core = {"metadata": {"name": "runner.pulled"}, "involvedObject": ref, "reason": "Pulled",
+                "message": "Container image already present", "type": "Normal",
+                "source": {"component": "ferry", "host": "node1"}, "count": 1,
+                "firstTimestamp": "2026-12-08T06:00:00Z", "lastTimestamp": "2026-12-08T06:00:00Z"}
+        new = {"metadata": {"name": "runner.started"}, "regarding": ref, "reason": "Started",
+               "note": "Started container runner", "type": "Normal", "action": "Start",
+               "reportingController": "example.com/ferry", "reportingInstance": "ferry-node1",
+               "eventTime": "2026-12-08T06:00:01.000000Z"}
+        self.assertEqual(self.sim.https("POST", "/api/v1/namespaces/default/events", core)[0], 201)
+        self.assertEqual(self.sim.https("POST", "/apis/events.k8s.io/v1/namespaces/default/events", new)[0], 201)
+        described = self.kubectl("describe", "pod", "runner").stdout
+        events = described[described.index("Events:"):]
+        self.assertRegex(events, r"Normal\s+Pulled\s+.*ferry\s+Container image already present")
+        self.assertRegex(events, r"Normal\s+Started\s+.*example.com/ferry\s+Started container runner")
+        self.assertIn("runner.started", self.kubectl("get", "events", "-o", "name").stdout)
+
+    def test_8_refused_label(self):
+        """kubectl checks `label` itself; a patch reaches the server, which refuses it."""
+        p = self.kubectl("patch", "pod", "runner", "--type=merge",
+                         "-p", '{"metadata":{"labels":{"tier":"front end"}}}', ok=False)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn('The Pod "runner" is invalid: metadata.labels: Invalid value: "front end"', p.stderr)
+        self.assertNotIn("tier", self.kjson("get", "pod", "runner")["metadata"].get("labels", {}))
+        p = self.kubectl("run", "Bad_Name", "--image=busybox:1.36", ok=False)
+        self.assertIn('metadata.name: Invalid value: "Bad_Name"', p.stderr)
+
+    def test_9_restart_keeps_state(self):
+        self.kubectl("create", "configmap", "kept", "--from-literal=a=1")
+        before = {kind: self.kjson("get", kind, name)["metadata"]
+                  for kind, name in (("configmap", "kept"), ("pod", "runner"))}
+        rv = self.sim.https("GET", "/api/v1/configmaps")[1]["metadata"]["resourceVersion"]
+        self.sim.restart()
+        for kind, name in (("configmap", "kept"), ("pod", "runner")):
+            self.assertEqual(self.kjson("get", kind, name)["metadata"], before[kind])
+        self.assertEqual(self.kjson("get", "configmap", "kept")["data"], {"a": "1"})
+        self.assertEqual(self.sim.https("GET", "/api/v1/configmaps")[1]["metadata"]["resourceVersion"], rv)
+        # Watches resume from the current version; older ones are gone.
+        out = self.kubectl("get", "--raw", "/api/v1/configmaps?watch=true&timeoutSeconds=1&resourceVersion=" + rv).stdout
+        self.assertEqual(out.strip(), "")
+        out = self.kubectl("get", "--raw", "/api/v1/configmaps?watch=true&timeoutSeconds=1&resourceVersion=2").stdout
+        self.assertEqual(json.loads(out.splitlines()[0])["object"]["code"], 410)
+
+
+def main():
+    if not os.path.exists(KUBECTL):
+        print("skipped: %s is not installed" % KUBECTL)
+        return 77
+    result = unittest.main(verbosity=2, exit=False).result
+    return 0 if result.wasSuccessful() else 1
+
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    sys.exit(main())

@@ -1,7 +1,10 @@
 """Semantics of the API server emulator, checked over its HTTPS port with the
 node's certificate: authentication, resource versions, patches, deletion,
-selectors, pagination, watch, fault injection and the scheduler."""
+selectors, pagination, watch, fault injection, the scheduler, protobuf
+bodies, the server's validation, events in both APIs and state kept across
+restarts."""
 
+import base64
 import http.client
 import json
 import os
@@ -62,6 +65,45 @@ def pb_fields(data):
 
 def pb_get(data, num):
     return [v for n, v in pb_fields(data) if n == num]
+
+
+# Protobuf encoding, written here by hand with the field numbers of the
+# published API definitions, independent of the emulator's own table.
+def pb_varint(n):
+    n &= (1 << 64) - 1
+    out = bytearray()
+    while True:
+        out.append((n & 0x7F) | (0x80 if n > 0x7F else 0))
+        n >>= 7
+        if not n:
+            return bytes(out)
+
+
+def pb(*fields):
+    """A message from (number, value) pairs: ints and bools as varints,
+    str/bytes as length-delimited; (number, None) is left out."""
+    out = b""
+    for num, value in fields:
+        if value is None:
+            continue
+        if isinstance(value, (bool, int)):
+            out += pb_varint(num << 3) + pb_varint(int(value))
+        else:
+            data = value.encode() if isinstance(value, str) else value
+            out += pb_varint(num << 3 | 2) + pb_varint(len(data)) + data
+    return out
+
+
+def pb_map(num, mapping):
+    return [(num, pb((1, k), (2, v))) for k, v in mapping.items()]
+
+
+def k8s_body(api_version, kind, raw):
+    """The envelope: "k8s\\0" and runtime.Unknown{typeMeta{apiVersion, kind}, raw}."""
+    return b"k8s\x00" + pb((1, pb((1, api_version), (2, kind))), (2, raw))
+
+
+PROTOBUF = "application/vnd.kubernetes.protobuf"
 
 
 class KubesimSemantics(unittest.TestCase):
@@ -315,6 +357,235 @@ class KubesimSemantics(unittest.TestCase):
         while time.time() < deadline and "nodeName" not in self.ok("GET", PODS + "/free")["spec"]:
             time.sleep(0.1)
         self.assertEqual(self.ok("GET", PODS + "/free")["spec"].get("nodeName"), "n1")
+
+
+    def test_protobuf_bodies(self):
+        """Bodies as client-go sends them: every member a Go client writes,
+        empty or not; what is stored is what the same object sent as JSON is."""
+        def meta(name):
+            return pb((1, name), (2, ""), (4, ""), (7, 0))     # generateName, selfLink, generation: empty
+
+        secret = pb((1, meta("pull")), *pb_map(2, {".dockerconfigjson": b'{"auths":{}}'}),
+                    (3, "kubernetes.io/dockerconfigjson"), (5, False))
+        got = self.ok("POST", "/api/v1/namespaces/default/secrets", k8s_body("v1", "Secret", secret), PROTOBUF, 201)
+        self.assertEqual(got["data"], {".dockerconfigjson": base64.b64encode(b'{"auths":{}}').decode()})
+        self.assertIs(got["immutable"], False)     # a pointer in the API: an explicit false is kept
+        self.assertNotIn("generateName", got["metadata"])
+        self.assertNotIn("generation", got["metadata"])
+
+        container = pb((1, "c1"), (2, "busybox:1.36"), (5, ""),
+                       (6, pb((2, 0), (3, 8080), (4, ""))),                               # ports
+                       (7, pb((1, "A"), (2, "1"))),                                      # env
+                       (8, pb(*pb_map(1, {"cpu": pb((1, "500m"))}))),                     # resources.limits
+                       (11, pb((1, pb((2, pb((1, "/ready"), (2, pb((1, 1), (3, "http"))))))), (4, 0))),  # probe
+                       (15, pb((2, False), (4, 0))),                                     # privileged, runAsUser
+                       (16, False))                                                      # stdin
+        spec = pb((1, pb((1, "data"), (2, pb((2, pb((2, pb((1, "1Gi"))))))))),           # volumes: emptyDir
+                  (2, container), (3, ""), (4, 0), (8, ""), (10, "n1"), (11, False), (21, False), (25, -5),
+                  (22, pb((1, "k"), (2, "Exists"), (4, "NoExecute"), (5, 0))))            # tolerations
+        body = k8s_body("v1", "Pod", pb((1, meta("web")), (2, spec), (3, pb((1, "Running")))))
+        got = self.ok("POST", PODS, body, PROTOBUF, 201)
+        c = got["spec"]["containers"][0]
+        self.assertEqual(c["ports"], [{"containerPort": 8080, "protocol": "TCP"}])
+        self.assertEqual(c["env"], [{"name": "A", "value": "1"}])
+        self.assertEqual(c["resources"], {"limits": {"cpu": "500m"}})
+        self.assertEqual(c["readinessProbe"], {"httpGet": {"path": "/ready", "port": "http"}})
+        self.assertEqual(c["securityContext"], {"privileged": False, "runAsUser": 0})
+        self.assertEqual(c["imagePullPolicy"], "IfNotPresent")
+        self.assertFalse({"stdin", "workingDir"} & set(c))
+        sp = got["spec"]
+        self.assertEqual(sp["volumes"], [{"name": "data", "emptyDir": {"sizeLimit": "1Gi"}}])
+        self.assertEqual((sp["restartPolicy"], sp["terminationGracePeriodSeconds"], sp["priority"]), ("Always", 0, -5))
+        self.assertIs(sp["automountServiceAccountToken"], False)
+        self.assertEqual(sp["tolerations"], [{"key": "k", "operator": "Exists", "effect": "NoExecute",
+                                              "tolerationSeconds": 0}])
+        self.assertFalse({"hostNetwork", "serviceAccountName"} & set(sp))
+        self.assertEqual(got["status"]["phase"], "Pending")
+
+        stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(1796000000))
+        lease = pb((1, meta("n1")), (2, pb((1, "n1"), (2, 40), (3, b""), (4, pb((1, 1796000000), (2, 123456789))))))
+        got = self.ok("POST", "/apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases",
+                      k8s_body("coordination.k8s.io/v1", "Lease", lease), PROTOBUF, 201)
+        self.assertEqual(got["spec"], {"holderIdentity": "n1", "leaseDurationSeconds": 40,
+                                       "acquireTime": None,           # the zero time, as JSON writes it
+                                       "renewTime": stamp + ".123456Z"})
+
+        event = pb((1, meta("web.1")), (2, pb((1, 1796000000))), (4, "example.com/ferry"), (5, "ferry-n1"),
+                   (6, "Start"), (7, "Started"), (8, pb((1, "Pod"), (2, "default"), (3, "web"))), (10, "started"),
+                   (11, "Normal"), (15, 0))
+        self.ok("POST", "/apis/events.k8s.io/v1/namespaces/default/events",
+                k8s_body("events.k8s.io/v1", "Event", event), PROTOBUF, 201)
+        core = self.ok("GET", "/api/v1/namespaces/default/events/web.1")
+        self.assertEqual((core["involvedObject"]["name"], core["message"], core["reportingComponent"], core["eventTime"]),
+                         ("web", "started", "example.com/ferry", stamp + ".000000Z"))
+
+        # DeleteOptions too: grace period 0 removes the bound pod at once.
+        self.ok("DELETE", PODS + "/web", k8s_body("v1", "DeleteOptions", pb((1, 0))), PROTOBUF)
+        self.assertEqual(self.sim.https("GET", PODS + "/web")[0], 404)
+
+        # Malformed or unknown content: a Status, and nothing stored.
+        cm = pb((1, meta("c1")))
+        cases = [("no envelope", b"k8x\x00" + cm, 400),
+                 ("truncated", k8s_body("v1", "ConfigMap", cm)[:-2], 400),
+                 ("invalid UTF-8", k8s_body("v1", "ConfigMap", pb((1, pb((1, b"\xff"))))), 400),
+                 ("group wire type", k8s_body("v1", "ConfigMap", cm + b"\x1b"), 400),
+                 ("number too long", k8s_body("v1", "ConfigMap", cm + b"\x18" + b"\xff" * 11), 400),
+                 ("field unknown here", k8s_body("v1", "ConfigMap", cm + pb((99, "x"))), 415),
+                 ("kind not read", k8s_body("apps/v1", "Deployment", cm), 415),
+                 ("another kind", k8s_body("v1", "Secret", cm), 400)]
+        for what, body, code in cases:
+            with self.subTest(what):
+                status, obj = self.sim.https("POST", "/api/v1/namespaces/default/configmaps", body, PROTOBUF)
+                self.assertEqual((status, obj["kind"], obj["code"]), (code, "Status", code), obj)
+        self.assertEqual(self.ok("GET", "/api/v1/configmaps")["items"], [])
+        # Answers are JSON: a client that takes nothing else gets 406.
+        status, obj = self.sim.https("GET", "/api/v1/namespaces", headers={"Accept": PROTOBUF})
+        self.assertEqual((status, obj["reason"]), (406, "NotAcceptable"))
+
+    def test_validation(self):
+        """What the server refuses on create: 422 with a cause naming the
+        field, or 400 for a member that does not decode; nothing is stored."""
+        def spec(**members):
+            c = {"name": "c1", "image": "busybox:1.36"}
+            c.update(members.pop("container", {}))
+            s = {"containers": [c]}
+            s.update(members)
+            return {"metadata": {"name": "p"}, "spec": s}
+        bad_label = {"metadata": {"name": "p", "labels": {"app": "x" * 64}}, "spec": spec()["spec"]}
+        big = {"metadata": {"name": "p", "annotations": {"a": "x" * 262144}}, "spec": spec()["spec"]}
+        cases = [
+            (PODS, pod("Bad_Name"), 422, "metadata.name", "FieldValueInvalid"),
+            (PODS, dict(pod("p"), metadata={"name": "p", "labels": {"bad key": "v"}}), 422, "metadata.labels",
+             "FieldValueInvalid"),
+            (PODS, bad_label, 422, "metadata.labels", "FieldValueInvalid"),
+            (PODS, big, 422, "metadata.annotations", "FieldValueTooLong"),
+            (PODS, {"metadata": {"name": "p"}, "spec": {"containers": []}}, 422, "spec.containers", "FieldValueRequired"),
+            (PODS, spec(container={"image": ""}), 422, "spec.containers[0].image", "FieldValueRequired"),
+            (PODS, spec(initContainers=[{"name": "c1", "image": "x"}]), 422, "spec.containers[0].name",
+             "FieldValueDuplicate"),
+            (PODS, spec(container={"ports": [{"containerPort": 0}]}), 422, "spec.containers[0].ports[0].containerPort",
+             "FieldValueInvalid"),
+            (PODS, spec(restartPolicy="Sometimes"), 422, "spec.restartPolicy", "FieldValueNotSupported"),
+            (PODS, spec(container={"volumeMounts": [{"name": "nope", "mountPath": "/x"}]}), 422,
+             "spec.containers[0].volumeMounts[0].name", "FieldValueNotFound"),
+            ("/api/v1/namespaces", {"metadata": {"name": "a.b"}}, 422, "metadata.name", "FieldValueInvalid"),
+            ("/api/v1/nodes", {"metadata": {"name": "n1"}, "spec": {"taints": [{"key": "k", "effect": "Later"}]}},
+             422, "spec.taints[0].effect", "FieldValueNotSupported"),
+            ("/apis/coordination.k8s.io/v1/namespaces/default/leases",
+             {"metadata": {"name": "l1"}, "spec": {"leaseDurationSeconds": 0}}, 422, "spec.leaseDurationSeconds",
+             "FieldValueInvalid"),
+            ("/api/v1/namespaces/default/secrets", {"metadata": {"name": "s1"}, "type": "kubernetes.io/dockerconfigjson"},
+             422, "data[.dockerconfigjson]", "FieldValueRequired"),
+            ("/api/v1/namespaces/default/configmaps", {"metadata": {"name": "c1"}, "data": {"a b": "x"}}, 422,
+             "data[a b]", "FieldValueInvalid"),
+            ("/api/v1/namespaces/default/events", {"metadata": {"name": "e1"}, "involvedObject": {
+                "kind": "Pod", "name": "p", "namespace": "other"}}, 422, "involvedObject.namespace", "FieldValueInvalid"),
+            ("/apis/events.k8s.io/v1/namespaces/default/events", {"metadata": {"name": "e1"}, "type": "Normal"},
+             422, "reportingController", "FieldValueRequired"),
+            (PODS, spec(container={"resources": {"limits": {"cpu": "lots"}}}), 400, None, None),
+            ("/api/v1/namespaces/default/secrets", {"metadata": {"name": "s1"}, "data": {"k": "not base64!"}},
+             400, None, None),
+        ]
+        rv = self.sim.admin("GET", "/_kubesim/state")[1]["resourceVersion"]
+        for path, body, code, field, reason in cases:
+            with self.subTest(path=path, field=field):
+                status, obj = self.sim.https("POST", path, body)
+                self.assertEqual(status, code, obj)
+                if code == 422:
+                    self.assertEqual(obj["reason"], "Invalid")
+                    self.assertIn({"field": field, "reason": reason},
+                                  [{"field": c["field"], "reason": c["reason"]} for c in obj["details"]["causes"]])
+        self.assertEqual(self.sim.admin("GET", "/_kubesim/state")[1]["resourceVersion"], rv)
+        status, obj = self.sim.https("POST", "/apis/coordination.k8s.io/v1/namespaces/default/leases",
+                                     {"metadata": {"name": "l1"}, "spec": {"leaseDurationSeconds": -1}})
+        self.assertEqual(obj["message"], 'Lease.coordination.k8s.io "l1" is invalid: spec.leaseDurationSeconds: '
+                                         'Invalid value: -1: must be greater than 0')
+        self.assertEqual((obj["details"]["kind"], obj["details"]["group"]), ("Lease", "coordination.k8s.io"))
+
+        # Updates and patches are checked the same way, and change nothing when refused.
+        made = self.ok("POST", PODS, pod("keep", "n1"), want=201)
+        refused = [("PATCH", MERGE, {"metadata": {"labels": {"tier": "front end"}}}, "metadata.labels"),
+                   ("PATCH", "application/json-patch+json",
+                    [{"op": "add", "path": "/metadata/annotations", "value": {"a/b/c": "x"}}], "metadata.annotations"),
+                   ("PUT", "application/json", dict(made, metadata=dict(made["metadata"], finalizers=["a b"])),
+                    "metadata.finalizers")]
+        for method, ctype, body, field in refused:
+            with self.subTest(field=field):
+                status, obj = self.sim.https(method, PODS + "/keep", body, ctype)
+                self.assertEqual((status, [c["field"] for c in obj["details"]["causes"]]), (422, [field]), obj)
+        self.assertEqual(self.ok("GET", PODS + "/keep")["metadata"]["resourceVersion"], made["metadata"]["resourceVersion"])
+        self.ok("POST", "/api/v1/nodes", {"metadata": {"name": "n2"}, "spec": {"podCIDR": "10.0.0.0/24"}}, want=201)
+        status, obj = self.sim.https("PATCH", "/api/v1/nodes/n2", {"spec": {"podCIDR": "10.0.1.0/24"}}, MERGE)
+        self.assertEqual((status, obj["details"]["causes"][0]["reason"]), (422, "FieldValueForbidden"))
+        self.ok("POST", "/api/v1/namespaces/default/secrets", {"metadata": {"name": "s2"}}, want=201)
+        status, obj = self.sim.https("PATCH", "/api/v1/namespaces/default/secrets/s2", {"type": "example.com/x"}, MERGE)
+        self.assertEqual((status, obj["details"]["causes"][0]["field"]), (422, "type"))
+
+    def test_events_in_both_apis(self):
+        """core/v1 and events.k8s.io/v1 events are one set of objects, each
+        API with its own member names."""
+        events, new_events = "/api/v1/namespaces/default/events", "/apis/events.k8s.io/v1/namespaces/default/events"
+        ref = {"kind": "Pod", "namespace": "default", "name": "p", "uid": "u1"}
+        self.ok("POST", events, {"metadata": {"name": "p.1"}, "involvedObject": ref, "reason": "Pulled",
+                                 "message": "pulled", "type": "Normal", "source": {"component": "ferry"},
+                                 "count": 3}, want=201)
+        rv = self.ok("GET", events)["metadata"]["resourceVersion"]
+        made = self.ok("POST", new_events, {"metadata": {"name": "p.2"}, "regarding": ref, "reason": "Started",
+                                            "note": "started", "type": "Normal", "action": "Start",
+                                            "reportingController": "example.com/ferry", "reportingInstance": "i1",
+                                            "eventTime": "2026-12-08T06:00:00.000000Z"}, want=201)
+        self.assertEqual((made["apiVersion"], made["regarding"]), ("events.k8s.io/v1", ref))
+        # The fields `kubectl describe` selects by, on the core API.
+        found = self.ok("GET", events + "?fieldSelector=involvedObject.name%3Dp,involvedObject.uid%3Du1")["items"]
+        self.assertEqual([e["metadata"]["name"] for e in found], ["p.1", "p.2"])
+        self.assertEqual((found[1]["message"], found[1]["reportingComponent"]), ("started", "example.com/ferry"))
+        view = self.ok("GET", new_events + "/p.1")
+        self.assertEqual((view["note"], view["deprecatedSource"], view["deprecatedCount"]),
+                         ("pulled", {"component": "ferry"}, 3))
+        self.assertNotIn("message", view)
+        self.ok("PATCH", new_events + "/p.2", {"note": "started again"}, MERGE)
+        self.assertEqual(self.ok("GET", events + "/p.2")["message"], "started again")
+        evs = self.sim.watch_lines(new_events + "?watch=1&timeoutSeconds=1&resourceVersion=" + rv)
+        self.assertEqual([(e["type"], e["object"]["apiVersion"], e["object"]["note"]) for e in evs],
+                         [("ADDED", "events.k8s.io/v1", "started"), ("MODIFIED", "events.k8s.io/v1", "started again")])
+        status, table = self.sim.https("GET", events, headers={"Accept": "application/json;as=Table;v=v1;g=meta.k8s.io"})
+        self.assertEqual([r["cells"][1:4] for r in table["rows"]], [["Normal", "Pulled", "pod/p"],
+                                                                   ["Normal", "Started", "pod/p"]])
+
+    def test_state_survives_restart(self):
+        self.ok("POST", PODS, pod("bound", "n1"), want=201)
+        self.ok("DELETE", PODS + "/bound")                       # graceful: still there, being deleted
+        self.ok("POST", "/api/v1/namespaces/default/configmaps", {"metadata": {"name": "c"}, "data": {"k": "v"}},
+                want=201)
+        self.ok("POST", "/apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases",
+                {"metadata": {"name": "n1"}, "spec": {"holderIdentity": "n1"}}, want=201)
+        self.ok("POST", "/api/v1/namespaces", {"metadata": {"name": "gone"}}, want=201)
+        self.ok("DELETE", "/api/v1/namespaces/gone")
+        before = self.sim.admin("GET", "/_kubesim/state")[1]
+        self.sim.restart(kill=True)
+        after = self.sim.admin("GET", "/_kubesim/state")[1]
+        self.assertEqual((after["objects"], after["resourceVersion"]), (before["objects"], before["resourceVersion"]))
+        self.assertEqual([f for f in os.listdir(self.sim.dir) if f.endswith(".tmp")], [])
+        rv = int(before["resourceVersion"])
+        evs = self.sim.watch_lines("/api/v1/pods?watch=1&timeoutSeconds=5&resourceVersion=%d" % (rv - 1))
+        self.assertEqual([(e["type"], e["object"]["code"]) for e in evs], [("ERROR", 410)])
+        self.assertEqual(self.sim.watch_lines("/api/v1/pods?watch=1&timeoutSeconds=1&resourceVersion=%d" % rv), [])
+        made = self.ok("POST", PODS, pod("next"), want=201)
+        self.assertEqual(int(made["metadata"]["resourceVersion"]), rv + 1)
+
+        # A state file that cannot be read stops the emulator rather than
+        # letting it start empty and overwrite what the file held.
+        for text in ('{"resourceVersion": 3, "objects": [{"resource": "/widgets", "object": {}}]}', "{not json"):
+            with self.subTest(text=text):
+                path = os.path.join(self.sim.dir, "broken.json")
+                with open(path, "w") as f:
+                    f.write(text)
+                p = subprocess.run([sys.executable, SCRIPT, "--port", "0", "--certs", self.sim.certs, "--state", path],
+                                   capture_output=True, text=True, timeout=60)
+                self.assertEqual(p.returncode, 2, p.stderr)
+                self.assertIn("cannot read the state file", p.stderr)
+                with open(path) as f:
+                    self.assertEqual(f.read(), text)
 
 
 if __name__ == "__main__":

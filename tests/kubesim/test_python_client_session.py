@@ -3,6 +3,7 @@ python3-kubernetes, run with /usr/bin/python3) over TLS with the node's
 certificate: nodes, leases, pods, secrets, list by field selector, watch with
 bookmarks and 410 Gone, status patches and delete preconditions."""
 
+import json
 import os
 import sys
 import unittest
@@ -70,6 +71,13 @@ class PythonClientSession(unittest.TestCase):
         s = self.core.read_namespaced_secret("regcred", "default")
         self.assertEqual(s.data[".dockerconfigjson"], "eyJhdXRocyI6e319")
         self.assertIsNone(s.string_data)
+        # A pull secret without its configuration is refused, the field named.
+        with self.assertRaises(ApiException) as cm:
+            self.core.create_namespaced_secret("default", client.V1Secret(
+                metadata=client.V1ObjectMeta(name="empty"), type="kubernetes.io/dockerconfigjson"))
+        self.assertEqual(cm.exception.status, 422)
+        causes = json.loads(cm.exception.body)["details"]["causes"]
+        self.assertEqual([(c["reason"], c["field"]) for c in causes], [("FieldValueRequired", "data[.dockerconfigjson]")])
 
     def test_3_pods_list_watch_delete(self):
         def pod(name, node):

@@ -55,32 +55,44 @@ TEST(RegistryContext, Defaults)
 
 TEST(RegistryContext, ImageReferences)
 {
+    const std::string hexA(64, 'a'), hex0 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
     struct Case {
-        const char *ref, *registry, *repository, *image, *tag;
+        std::string ref;
+        const char *registry, *repository, *image;
+        std::string tag, digest;
     } cases[] = {
-        {"nginx", "registry-1.docker.io", "nginx", "nginx", "latest"},
-        {"localhost/app", "registry-1.docker.io", "localhost/app", "app", "latest"},
-        {"reghost:5000/a/b/c:1.0", "reghost:5000", "a/b/c", "c", "1.0"},
-        {"host:5000/team/app:1.2", "host:5000", "team/app", "app", "1.2"},
-        {"quay.io/team/app", "quay.io", "team/app", "app", "latest"},
-        {"team/app:v1", "registry-1.docker.io", "team/app", "app", "v1"},
-        {"app@sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef",
-         "registry-1.docker.io", "app",
-         "app", "sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"},
-        {"127.0.0.1:5000/t/app@sha256:" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
-         "127.0.0.1:5000", "t/app", "app",
-         "sha256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
+        {"nginx", "registry-1.docker.io", "nginx", "nginx", "latest", ""},
+        {"localhost/app", "registry-1.docker.io", "localhost/app", "app", "latest", ""},
+        {"reghost:5000/a/b/c:1.0", "reghost:5000", "a/b/c", "c", "1.0", ""},
+        {"host:5000/team/app:1.2", "host:5000", "team/app", "app", "1.2", ""},
+        {"quay.io/team/app", "quay.io", "team/app", "app", "latest", ""},
+        {"team/app:v1", "registry-1.docker.io", "team/app", "app", "v1", ""},
+        {"app@sha256:" + hex0, "registry-1.docker.io", "app", "app", "sha256:" + hex0,
+         "sha256:" + hex0},
+        {"127.0.0.1:5000/t/app@sha256:" + hexA, "127.0.0.1:5000", "t/app", "app",
+         "sha256:" + hexA, "sha256:" + hexA},
+        /* A tag and a digest: the digest is pulled, the tag recorded. */
+        {"127.0.0.1:5000/t/app:v1.2_x-y@sha256:" + hexA, "127.0.0.1:5000", "t/app", "app",
+         "v1.2_x-y", "sha256:" + hexA},
     };
     regfix::EnvScope none("OZC_DEFAULT_REGISTRY", nullptr);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.ref);
         CtxPtr ctx = fresh();
-        ASSERT_EQ(0, ozcRegistryCtxImageSet(ctx.get(), c.ref));
+        ASSERT_EQ(0, ozcRegistryCtxImageSet(ctx.get(), c.ref.c_str()));
         EXPECT_STREQ(c.registry, ctx->registry);
         EXPECT_STREQ(c.repository, ctx->repository);
         EXPECT_STREQ(c.image, ctx->image);
-        EXPECT_STREQ(c.tag, ctx->tag);
+        EXPECT_EQ(c.tag, ctx->tag);
+        EXPECT_EQ(c.digest, ctx->digest);
     }
+    /* A context given another reference forgets the tag and digest of the
+     * one before. */
+    CtxPtr reused = fresh();
+    ASSERT_EQ(0, ozcRegistryCtxImageSet(reused.get(), ("team/app:v1@sha256:" + hexA).c_str()));
+    ASSERT_EQ(0, ozcRegistryCtxImageSet(reused.get(), "team/app"));
+    EXPECT_STREQ("latest", reused->tag);
+    EXPECT_STREQ("", reused->digest);
 
     _ozcMgrVerboseFlag = 1;
     testing::internal::CaptureStdout();
@@ -95,7 +107,7 @@ TEST(RegistryContext, MalformedReferencesAreRefused)
 {
     struct Case {
         std::string ref;
-        const char *message;
+        std::string message;
     } cases[] = {
         {std::string(256, 'r') + ".io/app", "registry length is too long\n"},
         {"h.io/" + std::string(256, 'p') + ":1", "repository length is too long\n"},
@@ -107,6 +119,18 @@ TEST(RegistryContext, MalformedReferencesAreRefused)
         {"h.io/..:1", "invalid image name ..\n"},
         {"h.io/team/.", "invalid image name .\n"},
         {"h.io/team/", "invalid image name \n"},
+        /* Digests that cannot be verified, tags that are no tags. */
+        {"h.io/app@sha256:" + std::string(63, 'a'),
+         "invalid digest sha256:" + std::string(63, 'a') +
+             ": sha256 and 64 lower-case hex digits expected\n"},
+        {"h.io/app@sha512:" + std::string(128, 'a'),
+         "invalid digest sha512:" + std::string(128, 'a') +
+             ": sha256 and 64 lower-case hex digits expected\n"},
+        {"h.io/app:v1@latest", "invalid digest latest: sha256 and 64 lower-case hex digits expected\n"},
+        {"h.io/app:", "invalid tag \n"},
+        {"h.io/app:v1?x=1", "invalid tag v1?x=1\n"},
+        {"h.io/app:-v1", "invalid tag -v1\n"},
+        {"h.io/app:a/b", "invalid tag a/b\n"},
         {"", "Invalid argument\n"},
     };
     for (const Case &c : cases) {
@@ -183,9 +207,13 @@ TEST(RegistryContext, ErrorTexts)
     EXPECT_STREQ(strerror(ENOENT), buf);
     EXPECT_EQ(-1, ozcErrnoStrGet(0, buf, 1));
     EXPECT_EQ(-1, ozcErrnoStrGet(0, nullptr, 10));
-    EXPECT_EQ(15, OZC_MGR_UTIL_ERROR_COUNT);
+    EXPECT_EQ(17, OZC_MGR_UTIL_ERROR_COUNT);
     EXPECT_EQ(0xE0000D, ozcMgrUtilErrorTable[13].errCode);
     EXPECT_EQ(12, ozcMgrUtilErrorTable[14].errCode);
+    ASSERT_EQ(0, ozcErrnoStrGet(OZC_MGR_ERR_NAME_TAKEN, buf, sizeof(buf)));
+    EXPECT_STREQ("Local image name is used by another repository", buf);
+    ASSERT_EQ(0, ozcErrnoStrGet(OZC_MGR_ERR_LAYER_TYPE, buf, sizeof(buf)));
+    EXPECT_STREQ("Unsupported layer media type", buf);
 
     CtxPtr ctx = fresh();
     char text[128];
@@ -283,6 +311,7 @@ TEST(Digests, FormAndFileVerification)
     EXPECT_EQ("Not support md5 digest verification\n", err);
 }
 
+/* The entry of this build's platform (HOST below; OTHER is another OS). */
 TEST(ManifestList, EntrySelection)
 {
     struct Case {
@@ -290,30 +319,42 @@ TEST(ManifestList, EntrySelection)
         int err;         /* 0: an entry is selected */
         const char *digest;
     } cases[] = {
-        {R"({"manifests":[{"digest":"d1","platform":{"os":"linux","architecture":"amd64"}},
-                          {"digest":"d2","platform":{"os":"orrery","architecture":"arm64"}},
-                          {"digest":"d3","platform":{"os":"orrery","architecture":"amd64"}},
-                          {"digest":"d4","platform":{"os":"orrery","architecture":"amd64"}}]})",
+        {R"({"manifests":[{"digest":"d1","platform":{"os":"OTHER","architecture":"ARCH"}},
+                          {"digest":"d2","platform":{"os":"HOST","architecture":"s390x"}},
+                          {"digest":"d3","platform":{"os":"HOST","architecture":"ARCH"}},
+                          {"digest":"d4","platform":{"os":"HOST","architecture":"ARCH"}}]})",
          0, "d3"},
-        {R"({"manifests":[{"digest":"d1","platform":{"os":"linux","architecture":"amd64"}}]})",
+        {R"({"manifests":[{"digest":"d1","platform":{"os":"OTHER","architecture":"ARCH"}}]})",
          OZC_MGR_ERR_PLATFORM_NOT_FOUND, nullptr},
         /* An entry without platform before the match ends the selection. */
         {R"({"manifests":[{"digest":"d1"},
-                          {"digest":"d2","platform":{"os":"orrery","architecture":"amd64"}}]})",
+                          {"digest":"d2","platform":{"os":"HOST","architecture":"ARCH"}}]})",
          OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
-        {R"({"manifests":[{"digest":"d1","platform":{"architecture":"amd64"}}]})",
+        {R"({"manifests":[{"digest":"d1","platform":{"architecture":"ARCH"}}]})",
          OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
-        {R"({"manifests":[{"digest":"d1","platform":{"os":"orrery","architecture":5}}]})",
+        {R"({"manifests":[{"digest":"d1","platform":{"os":"HOST","architecture":5}}]})",
          OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
         {R"({"manifests":[]})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
         {R"({"manifests":{}})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
         {R"({"schemaVersion":2})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
-        {R"({"manifests":[{"digest":"d1","platform":{"os":"Orrery","architecture":"amd64"}}]})",
+        {R"({"manifests":[{"digest":"d1","platform":{"os":"UPPERHOST","architecture":"ARCH"}}]})",
          OZC_MGR_ERR_PLATFORM_NOT_FOUND, nullptr},
+    };
+    std::string host = ozSysOsNameGet(), arch = ozSysArchNameGet();
+    std::string other = host == "orrery" ? "linux" : "orrery";
+    std::string upper = host;
+    upper[0] = static_cast<char>(toupper(upper[0]));
+    auto fill = [&](std::string text) {
+        for (auto [word, value] : {std::pair<std::string, std::string>{"UPPERHOST", upper},
+                                   {"HOST", host}, {"OTHER", other}, {"ARCH", arch}}) {
+            for (size_t at; (at = text.find('"' + word + '"')) != std::string::npos;)
+                text.replace(at + 1, word.size(), value);
+        }
+        return text;
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.json);
-        cJSON *list = cJSON_Parse(c.json);
+        cJSON *list = cJSON_Parse(fill(c.json).c_str());
         ASSERT_NE(nullptr, list);
         errno = 0;
         cJSON *entry = ozcMgrManifestExtract(list);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "manager/regfixture.h"
 #include "ozcMgr.h"
 
 namespace {
@@ -125,6 +126,41 @@ TEST(TransferContext, ConnectionRefusedIsATransportFailure)
     EXPECT_EQ(-1, ozcMgrCurlGet("http://127.0.0.1:1/v2/", ctx.c, nullptr));
     EXPECT_EQ(0, ctx.c->save_to_file);
     EXPECT_STREQ(bad, ctx.c->file_name) << "the name stays";
+}
+
+/* Transfer settings of the environment that are not numbers in range fail
+ * the request before anything is sent, naming the setting; the request's
+ * own sink and bound end with it even then. */
+TEST(TransferContext, RefusedSettingsFailTheRequest)
+{
+    struct Case {
+        const char *var, *value;
+    } cases[] = {
+        {"OZC_HTTP_CONNECT_TIMEOUT", "0"},   {"OZC_HTTP_LOW_SPEED_LIMIT", "-1"},
+        {"OZC_HTTP_LOW_SPEED_TIME", "6O"},   {"OZC_HTTP_RETRIES", "11"},
+        {"OZC_HTTP_RETRY_WAIT_MAX", "1e3"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.var);
+        regfix::EnvScope setting(c.var, c.value);
+        Ctx ctx;
+        ASSERT_EQ(0, curlCtxBodyLimitSet(ctx.c, 10));
+        ASSERT_EQ(0, curlCtxBodySinkSet(ctx.c, [](const char *, size_t n, void *) { return n; },
+                                        nullptr));
+        _ozcMgrVerboseFlag = 1;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, ozcMgrCurlGet("http://127.0.0.1:1/v2/", ctx.c, nullptr));
+        testing::internal::GetCapturedStdout();
+        std::string msg = testing::internal::GetCapturedStderr();
+        _ozcMgrVerboseFlag = 0;
+        EXPECT_EQ(CURLE_BAD_FUNCTION_ARGUMENT, curlCtxErrnoGet(ctx.c));
+        EXPECT_NE(std::string::npos, msg.find(std::string(c.var) + "=" + c.value +
+                                              " is not a whole number from "))
+            << msg;
+        EXPECT_EQ(nullptr, ctx.c->body_sink);
+        EXPECT_EQ(0, ctx.c->body_limited);
+    }
 }
 
 TEST(HeaderList, AppendAndFree)

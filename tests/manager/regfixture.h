@@ -11,12 +11,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cjson/cJSON.h>
 
 #include <gtest/gtest.h>
 
@@ -162,6 +165,69 @@ protected:
         _ozcMgrVerboseFlag = 0;
     }
 };
+
+struct JsonDeleter {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+/* Every file under dir (relative path -> bytes): what "exactly as it was"
+ * compares. */
+inline std::map<std::string, std::string> snapshot(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file())
+            files[std::filesystem::relative(it->path(), dir).string()] =
+                readFile(it->path().string());
+    }
+    return files;
+}
+
+/* True when oci-image-tool accepts the layout. */
+inline bool layoutValid(const std::string &dir)
+{
+    return oztest::sh("oci-image-tool validate --type image " + oztest::quote(dir) +
+                      " >/dev/null 2>&1") == 0;
+}
+
+/* The layout's index.json, parsed (null when missing or broken). */
+inline JsonPtr indexOf(const std::string &dir)
+{
+    return JsonPtr(cJSON_Parse(readFile(dir + "/index.json").c_str()));
+}
+
+/* The index entry of a ref name, or null. */
+inline const cJSON *indexEntry(const cJSON *index, const std::string &ref)
+{
+    const cJSON *entry = nullptr;
+    cJSON_ArrayForEach(entry, cJSON_GetObjectItem(index, "manifests"))
+    {
+        const cJSON *name = cJSON_GetObjectItem(cJSON_GetObjectItem(entry, "annotations"),
+                                                "org.opencontainers.image.ref.name");
+        if (cJSON_IsString(name) && ref == name->valuestring)
+            return entry;
+    }
+    return nullptr;
+}
+
+/* What the misbehaving registry saw (its /_stats), parsed. */
+inline JsonPtr badStats(const std::string &hostPort)
+{
+    std::string out;
+    oztest::sh("curl -sk https://" + hostPort + "/_stats", &out);
+    return JsonPtr(cJSON_Parse(out.c_str()));
+}
+
+/* Requests "METHOD /path" the misbehaving registry has seen. */
+inline int badRequests(const std::string &hostPort, const std::string &key)
+{
+    JsonPtr stats = badStats(hostPort);
+    const cJSON *n = cJSON_GetObjectItem(cJSON_GetObjectItem(stats.get(), "requests"), key.c_str());
+    return cJSON_IsNumber(n) ? n->valueint : 0;
+}
 
 } /* namespace regfix */
 

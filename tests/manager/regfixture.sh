@@ -17,12 +17,18 @@
 #                  needed at the issuer, "access_token" only)
 # Images (pushed with skopeo from tests/fixtures/mkimage.sh layouts):
 #   orrery/app:oci       OCI manifest          orrery/app:v2s2   Docker schema 2
-#   team/multi:oci       OCI index with orrery/amd64 among linux/amd64, orrery/arm64
-#   team/multi:docker    Docker manifest list, same platforms
-#   team/nomatch:latest  OCI index without orrery/amd64
+#   other/app:oci        the same image in another repository of the same name
+#   team/multi:oci       OCI index: orrery/amd64 (2 layers), linux/amd64 (1 layer),
+#                        orrery/arm64 (3 layers)
+#   team/multi:docker    Docker manifest list: orrery/amd64, linux/amd64
+#   team/nomatch:latest  OCI index without an amd64 entry (linux/arm64, orrery/arm64)
 #   team/noplat:latest   OCI index whose first entry has no platform
 #   team/corrupt:latest  OCI manifest whose last layer is corrupted in storage
 #   bench/large:latest   (--large) the ~64 MiB benchmark image
+# Each registry logs at level info into DIR/<name>.log ("tls", "basic",
+# "token", ...), so tests can tell which credentials reached it: a request
+# it let in says "authorized request", one without credentials "invalid
+# authorization credential", refused ones 'error authenticating user "U"'.
 # Also: OZ_REG_ECR, a registry under an ECR-like "*.localhost" name (htpasswd
 # user AWS) with its local exchange endpoint OZ_REG_ECR_ENDPOINT, and the
 # misbehaving registry of badregistry.py (OZ_BAD_<MODE>).
@@ -78,7 +84,7 @@ write_config() { # DIR NAME PORT TLS(0/1) AUTH-YAML
   local dir=$1 name=$2 port=$3 tls=$4 auth=$5
   {
     echo "version: 0.1"
-    echo "log: {level: error, accesslog: {disabled: true}}"
+    echo "log: {level: info, accesslog: {disabled: true}}"
     echo "storage:"
     echo "  filesystem: {rootdirectory: $dir/storage}"
     echo "  maintenance: {uploadpurging: {enabled: false}}"
@@ -151,6 +157,7 @@ up() {
   "$MKIMAGE" --layers 2 --tag oci --os orrery "$L/app" >/dev/null
   push "$L/app:oci" "$reg/orrery/app:oci"
   push "$L/app:oci" "$reg/orrery/app:v2s2" --format v2s2
+  push "$L/app:oci" "$reg/other/app:oci"
   "$MKIMAGE" --layers 1 --tag linux --os linux "$L/linux" >/dev/null
   "$MKIMAGE" --layers 3 --tag arm --os orrery --arch arm64 "$L/arm" >/dev/null
   push "$L/linux:linux" "$reg/team/multi:linux-amd64"
@@ -169,7 +176,7 @@ up() {
   push "$L/linux:linux" "$reg/team/nomatch:linux"
   push "$L/arm:arm" "$reg/team/nomatch:arm"
   put_index "$reg" team/nomatch latest application/vnd.oci.image.index.v1+json \
-    "[$(entry "$reg" team/nomatch linux linux amd64),$(entry "$reg" team/nomatch arm orrery arm64)]"
+    "[$(entry "$reg" team/nomatch linux linux arm64),$(entry "$reg" team/nomatch arm orrery arm64)]"
   push "$L/app:oci" "$reg/team/noplat:app"
   push "$L/linux:linux" "$reg/team/noplat:linux"
   put_index "$reg" team/noplat latest application/vnd.oci.image.index.v1+json \

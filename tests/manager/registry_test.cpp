@@ -2,13 +2,17 @@
  * with our CA, plain HTTP through the insecure fall-back, htpasswd basic
  * authentication, bearer tokens from the test token issuer; OCI manifests,
  * Docker schema 2 manifests, OCI indexes and Docker manifest lists pushed
- * with skopeo; verified digests and the layout the runtime reads. */
+ * with skopeo; verified digests and the layout the runtime reads; tags side
+ * by side as skopeo and umoci find them; failed and concurrent pulls that
+ * leave the earlier image as it was. */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <cjson/cJSON.h>
 #include <openssl/sha.h>
@@ -20,10 +24,13 @@ namespace {
 
 using regfix::CtxPtr;
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using regfix::JsonPtr;
+
+/* The entry of team/multi this build's platform pulls, and its layers. */
+bool hostIsOrrery()
+{
+    return strcmp(ozSysOsNameGet(), "orrery") == 0;
+}
 
 std::string sha256Hex(const std::string &data)
 {
@@ -121,24 +128,34 @@ protected:
         }
     }
 
-    /* Checks the layout of a successful pull and returns its manifest. */
-    JsonPtr checkLayout(const std::string &dir, int expectedLayers)
+    /* Checks the layout of a successful pull, its entry for ref (of the
+     * image hostRepo, the only entry unless entries says otherwise), and
+     * returns the manifest of that entry. */
+    JsonPtr checkLayout(const std::string &dir, int expectedLayers, const std::string &ref,
+                        const std::string &hostRepo, int entries = 1)
     {
+        /* "<registry>/<repository>": the name the node agent looks for. */
+        const std::string &fullName = hostRepo;
         EXPECT_EQ("{\n\t\"imageLayoutVersion\":\t\"1.0.0\"\n}",
                   regfix::readFile(dir + "/oci-layout").substr(0, 34));
-        JsonPtr index(cJSON_Parse(regfix::readFile(dir + "/index.json").c_str()));
+        JsonPtr index = regfix::indexOf(dir);
         EXPECT_NE(nullptr, index);
         if (!index)
             return nullptr;
         EXPECT_EQ(2, cJSON_GetObjectItem(index.get(), "schemaVersion")->valueint);
-        const cJSON *manifests = cJSON_GetObjectItem(index.get(), "manifests");
-        EXPECT_EQ(1, cJSON_GetArraySize(manifests));
-        const cJSON *entry = cJSON_GetArrayItem(manifests, 0);
+        EXPECT_EQ(entries, cJSON_GetArraySize(cJSON_GetObjectItem(index.get(), "manifests")));
+        const cJSON *entry = regfix::indexEntry(index.get(), ref);
+        EXPECT_NE(nullptr, entry) << ref;
+        if (entry == nullptr)
+            return nullptr;
         EXPECT_STREQ(MEDIA_TYPE_OCI_IMAGE_MANIFEST,
                      cJSON_GetObjectItem(entry, "mediaType")->valuestring);
         std::string digest = cJSON_GetObjectItem(entry, "digest")->valuestring;
         EXPECT_EQ(nullptr, cJSON_GetObjectItem(entry, "platform"));
-        EXPECT_EQ(nullptr, cJSON_GetObjectItem(entry, "annotations"));
+        EXPECT_STREQ(fullName.c_str(),
+                     cJSON_GetObjectItem(cJSON_GetObjectItem(entry, "annotations"),
+                                         "org.orrery.image.name")
+                         ->valuestring);
         std::string manifestText = regfix::readFile(dir + "/blobs/sha256/" + digest.substr(7));
         EXPECT_EQ("sha256:" + sha256Hex(manifestText), digest);
         EXPECT_EQ(static_cast<double>(manifestText.size()),
@@ -160,6 +177,9 @@ protected:
         std::string c =
             cJSON_GetObjectItem(cJSON_GetObjectItem(manifest.get(), "config"), "digest")->valuestring;
         EXPECT_EQ(c.substr(7), sha256Hex(regfix::readFile(dir + "/blobs/sha256/" + c.substr(7))));
+        /* Nothing temporary is left. */
+        for (const auto &f : regfix::snapshot(dir))
+            EXPECT_EQ(std::string::npos, f.first.find(".partial-")) << f.first;
         return manifest;
     }
 };
@@ -176,7 +196,7 @@ TEST_F(RegistryPull, AnonymousHttpsOciManifestGivesAValidLayout)
     EXPECT_STREQ("oci", info.image_tag);
     EXPECT_EQ(dir, info.image_path);
     EXPECT_EQ(OCI_IMAGE_MANIFEST_V1, ctx->image_config.manifest_type);
-    JsonPtr manifest = checkLayout(dir, 2);
+    JsonPtr manifest = checkLayout(dir, 2, "oci", reg["OZ_REG_TLS"] + "/orrery/app");
     /* manifest, config, two layers */
     EXPECT_EQ(4, countFiles(dir + "/blobs/sha256"));
     std::string digest = registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "oci");
@@ -199,7 +219,7 @@ TEST_F(RegistryPull, DockerSchema2ManifestIsAcceptedAndStoredAsServed)
     int err = 0;
     ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
     EXPECT_EQ(DOCKER_MANIFEST_V2S2, ctx->image_config.manifest_type);
-    JsonPtr manifest = checkLayout(images + "/app", 2);
+    JsonPtr manifest = checkLayout(images + "/app", 2, "v2s2", reg["OZ_REG_TLS"] + "/orrery/app");
     ASSERT_NE(nullptr, manifest);
     checkDockerRestated(images + "/app", manifest.get(),
                         registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "v2s2"));
@@ -221,35 +241,38 @@ TEST_F(RegistryPull, DockerSchema2ManifestIsAcceptedAndStoredAsServed)
     httpHeaderFree(old);
 }
 
-TEST_F(RegistryPull, IndexAndManifestListPickTheOrreryAmd64Entry)
+/* The entry of this build's platform: orrery/amd64 on the target, the
+ * host's (linux/amd64, one layer) here. */
+TEST_F(RegistryPull, IndexAndManifestListPickThisPlatformsEntry)
 {
     std::string multi = reg["OZ_REG_TLS"] + "/team/multi";
+    bool orrery = hostIsOrrery();
     struct Case {
         const char *tag, *entryTag;
         bool docker;
-    } cases[] = {{"oci", "orrery-amd64", false}, {"docker", "d-orrery-amd64", true}};
+    } cases[] = {{"oci", orrery ? "orrery-amd64" : "linux-amd64", false},
+                 {"docker", orrery ? "d-orrery-amd64" : "d-linux-amd64", true}};
+    int entries = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tag);
         CtxPtr ctx = context(multi + ":" + c.tag);
         int err = 0;
         ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
-        JsonPtr manifest = checkLayout(images + "/multi", 2);
+        JsonPtr manifest = checkLayout(images + "/multi", orrery ? 2 : 1, c.tag, multi, ++entries);
         ASSERT_NE(nullptr, manifest);
-        JsonPtr index(cJSON_Parse(regfix::readFile(images + "/multi/index.json").c_str()));
-        ASSERT_NE(nullptr, index);
-        std::string got = cJSON_GetObjectItem(
-                              cJSON_GetArrayItem(cJSON_GetObjectItem(index.get(), "manifests"), 0),
-                              "digest")
-                              ->valuestring;
+        JsonPtr index = regfix::indexOf(images + "/multi");
+        std::string got =
+            cJSON_GetObjectItem(regfix::indexEntry(index.get(), c.tag), "digest")->valuestring;
         if (c.docker) {
             checkDockerRestated(images + "/multi", manifest.get(), registryDigest(multi, c.entryTag));
         } else {
             EXPECT_EQ(registryDigest(multi, c.entryTag), got);
         }
     }
+    EXPECT_TRUE(regfix::layoutValid(images + "/multi"));
 }
 
-TEST_F(RegistryPull, ListWithoutOrreryAmd64OrWithoutPlatformFailsAndLeavesNothing)
+TEST_F(RegistryPull, ListWithoutThisPlatformOrWithoutPlatformFailsAndLeavesNothing)
 {
     struct Case {
         const char *repo;
@@ -277,27 +300,145 @@ TEST_F(RegistryPull, CorruptedLayerFailsTheIntegrityCheckAndRemovesTheLayout)
     EXPECT_TRUE(regfix::isDir(images));
 }
 
-TEST_F(RegistryPull, PullByDigestAndFailedPullRemovesEarlierContent)
+/* A failed pull of an image name that holds an image leaves that image
+ * byte for byte; the failure is reported, never a success. */
+TEST_F(RegistryPull, FailedPullsKeepTheEarlierImageByteForByte)
 {
-    std::string digest = registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "oci");
+    std::string repo = reg["OZ_REG_TLS"] + "/orrery/app";
+    std::string digest = registryDigest(repo, "oci");
     ASSERT_EQ(71u, digest.size());
-    CtxPtr ctx = context(reg["OZ_REG_TLS"] + "/orrery/app@" + digest);
+    CtxPtr ctx = context(repo + "@" + digest);
     EXPECT_STREQ(digest.c_str(), ctx->tag);
     int err = 0;
     ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
-    EXPECT_TRUE(regfix::exists(images + "/app/blobs/sha256/" + digest.substr(7)));
+    checkLayout(images + "/app", 2, digest, repo);
+    auto before = regfix::snapshot(images + "/app");
 
-    /* A failing pull of the same image name takes the whole directory. */
-    CtxPtr missing = context(reg["OZ_REG_TLS"] + "/orrery/app:no-such-tag");
-    EXPECT_EQ(-1, pull(missing.get(), &err));
-    EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
-    EXPECT_EQ(404, curlCtxHttpRespCodeGet(missing->curl_ctx));
-    EXPECT_FALSE(regfix::exists(images + "/app"));
+    std::string badCa = tmp.path() + "/bad-ca.pem";
+    ASSERT_TRUE(oztest::writeFile(badCa, "-----BEGIN CERTIFICATE-----\nnot base64\n"));
+    struct Case {
+        std::string ref;
+        const char *caFile; /* null: the fixture's */
+        int err;
+    } cases[] = {
+        {repo + ":no-such-tag", nullptr, OZC_MGR_ERR_HTTP_NOT_OK},
+        /* A digest of the right form that the registry does not have. */
+        {repo + "@sha256:" + std::string(64, '0'), nullptr, OZC_MGR_ERR_HTTP_NOT_OK},
+        /* A registry that cannot be reached as configured. */
+        {repo + ":oci", "/nonexistent/ca.crt", OZC_MGR_ERR_INVALID_ARG},
+        {repo + ":oci", badCa.c_str(), OZC_MGR_ERR_INVALID_ARG},
+        /* Another repository of the same last name. */
+        {reg["OZ_REG_TLS"] + "/other/app:oci", nullptr, OZC_MGR_ERR_NAME_TAKEN},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ref);
+        std::unique_ptr<regfix::EnvScope> ca;
+        if (c.caFile != nullptr)
+            ca = std::make_unique<regfix::EnvScope>("OZC_TLS_CA_CERT_FILE", c.caFile);
+        CtxPtr failing = context(c.ref);
+        EXPECT_EQ(-1, pull(failing.get(), &err));
+        EXPECT_EQ(c.err, err);
+        EXPECT_TRUE(before == regfix::snapshot(images + "/app"));
+        EXPECT_TRUE(regfix::layoutValid(images + "/app"));
+    }
+}
 
-    /* A digest of the right form that the registry does not have. */
-    CtxPtr unknown = context(reg["OZ_REG_TLS"] + "/orrery/app@sha256:" + std::string(64, '0'));
-    EXPECT_EQ(-1, pull(unknown.get(), &err));
+/* name:tag@digest pulls the digest and records the tag. */
+TEST_F(RegistryPull, TagAndDigestPullTheDigestUnderTheTag)
+{
+    std::string repo = reg["OZ_REG_TLS"] + "/orrery/app";
+    std::string digest = registryDigest(repo, "oci");
+    CtxPtr ctx = context(repo + ":pinned@" + digest);
+    EXPECT_STREQ("pinned", ctx->tag);
+    EXPECT_STREQ(digest.c_str(), ctx->digest);
+    IMAGE_INFO info;
+    int err = 0;
+    ASSERT_EQ(0, pull(ctx.get(), &err, &info)) << std::hex << err;
+    EXPECT_STREQ("pinned", info.image_tag);
+    checkLayout(images + "/app", 2, "pinned", repo);
+    JsonPtr index = regfix::indexOf(images + "/app");
+    EXPECT_STREQ(digest.c_str(),
+                 cJSON_GetObjectItem(regfix::indexEntry(index.get(), "pinned"), "digest")->valuestring);
+    /* The tag only names the entry: the digest is what is pulled. */
+    CtxPtr other = context(repo + ":v2s2@sha256:" + std::string(64, 'a'));
+    EXPECT_EQ(-1, pull(other.get(), &err));
     EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
+}
+
+/* Tags of one image side by side, as other tools read them; another
+ * repository of the same last name is refused with both names. */
+TEST_F(RegistryPull, TagsSideBySideAreFoundBySkopeoAndUmoci)
+{
+    std::string repo = reg["OZ_REG_TLS"] + "/orrery/app";
+    int err = 0;
+    for (const char *tag : {"oci", "v2s2", "oci"}) {
+        CtxPtr ctx = context(repo + ":" + tag);
+        ASSERT_EQ(0, pull(ctx.get(), &err)) << tag << std::hex << err;
+    }
+    std::string dir = images + "/app";
+    checkLayout(dir, 2, "oci", repo, 2);
+    checkLayout(dir, 2, "v2s2", repo, 2);
+    EXPECT_TRUE(regfix::layoutValid(dir));
+    for (const char *tag : {"oci", "v2s2"}) {
+        std::string out;
+        EXPECT_EQ(0, oztest::sh("skopeo inspect --raw oci:" + dir + ":" + tag, &out)) << tag;
+        EXPECT_NE(std::string::npos, out.find(MEDIA_TYPE_OCI_IMAGE_MANIFEST)) << out;
+    }
+    std::string listed;
+    ASSERT_EQ(0, oztest::sh("umoci ls --layout " + dir, &listed));
+    EXPECT_NE(std::string::npos, listed.find("oci\n")) << listed;
+    EXPECT_NE(std::string::npos, listed.find("v2s2\n")) << listed;
+
+    auto before = regfix::snapshot(dir);
+    CtxPtr other = context(reg["OZ_REG_TLS"] + "/other/app:oci");
+    _ozcMgrVerboseFlag = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, pull(other.get(), &err));
+    testing::internal::GetCapturedStdout();
+    std::string msg = testing::internal::GetCapturedStderr();
+    _ozcMgrVerboseFlag = 0;
+    EXPECT_EQ(OZC_MGR_ERR_NAME_TAKEN, err);
+    EXPECT_NE(std::string::npos, msg.find(repo)) << msg;
+    EXPECT_NE(std::string::npos, msg.find(reg["OZ_REG_TLS"] + "/other/app")) << msg;
+    EXPECT_TRUE(before == regfix::snapshot(dir));
+}
+
+/* Pulls of one layout from several tasks at once: each waits for the
+ * layout's lock, none reports a success that is not on disk. */
+TEST_F(RegistryPull, ConcurrentPullsInOneProcessEachLeaveTheirTag)
+{
+    std::string repo = reg["OZ_REG_TLS"] + "/orrery/app";
+    const char *tags[] = {"oci", "v2s2", "oci", "v2s2"};
+    std::atomic<int> ok{0};
+    std::vector<TASK_ID> tasks;
+    struct Arg {
+        std::string ref;
+        std::atomic<int> *ok;
+    };
+    std::vector<std::unique_ptr<Arg>> args;
+    for (const char *tag : tags)
+        args.push_back(std::make_unique<Arg>(Arg{repo + ":" + tag, &ok}));
+    for (auto &a : args) {
+        TASK_ID tid = taskSpawn("tPull", 150, 0, 256 * 1024,
+                                [](void *p) {
+                                    auto *arg = static_cast<Arg *>(p);
+                                    CtxPtr ctx(ozcRegistryCtxCreate());
+                                    if (ozcRegistryCtxImageSet(ctx.get(), arg->ref.c_str()) == 0 &&
+                                        ozcImagePull(ctx.get(), nullptr) == 0)
+                                        ++*arg->ok;
+                                    return 0;
+                                },
+                                a.get());
+        ASSERT_NE(TASK_ID_NULL, tid);
+        tasks.push_back(tid);
+    }
+    for (TASK_ID tid : tasks)
+        EXPECT_EQ(OK, taskWait(tid, WAIT_FOREVER, nullptr));
+    EXPECT_EQ(4, ok.load());
+    checkLayout(images + "/app", 2, "oci", repo, 2);
+    checkLayout(images + "/app", 2, "v2s2", repo, 2);
+    EXPECT_TRUE(regfix::layoutValid(images + "/app"));
 }
 
 TEST_F(RegistryPull, TlsIsVerifiedUnlessInsecure)
@@ -315,11 +456,36 @@ TEST_F(RegistryPull, TlsIsVerifiedUnlessInsecure)
         EXPECT_STREQ("https", ctx->transfer_protocol);
     }
     {
-        /* A CA file that does not exist is ignored: the default store. */
-        regfix::EnvScope missingCa("OZC_TLS_CA_CERT_FILE", "/nonexistent/ca.crt");
-        CtxPtr ctx = context(ref);
-        EXPECT_EQ(-1, pull(ctx.get(), &err));
-        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, curlCtxErrnoGet(ctx->curl_ctx));
+        /* CA settings that name nothing usable are errors naming them, not a
+         * silent fall-back to another trust. */
+        std::string garbage = tmp.path() + "/garbage.pem", dir = tmp.path() + "/no-such-dir";
+        ASSERT_TRUE(oztest::writeFile(garbage, "this is not a certificate\n"));
+        struct Case {
+            const char *var;
+            std::string value, message;
+        } cases[] = {
+            {"OZC_TLS_CA_CERT_FILE", "/nonexistent/ca.crt",
+             "OZC_TLS_CA_CERT_FILE names /nonexistent/ca.crt, which is not a readable file\n"},
+            {"OZC_TLS_CA_CERT_FILE", garbage,
+             "OZC_TLS_CA_CERT_FILE names " + garbage + ", which holds no usable CA certificate\n"},
+            {"OZC_TLS_CA_CERT_PATH", dir,
+             "OZC_TLS_CA_CERT_PATH names " + dir + ", which is not a readable directory\n"},
+        };
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.value);
+            regfix::EnvScope ca(c.var, c.value.c_str());
+            CtxPtr ctx = context(ref);
+            _ozcMgrVerboseFlag = 1;
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(-1, pull(ctx.get(), &err));
+            testing::internal::GetCapturedStdout();
+            std::string msg = testing::internal::GetCapturedStderr();
+            _ozcMgrVerboseFlag = 0;
+            EXPECT_EQ(OZC_MGR_ERR_INVALID_ARG, err);
+            EXPECT_EQ(CURLE_SSL_CACERT_BADFILE, curlCtxErrnoGet(ctx->curl_ctx));
+            EXPECT_NE(std::string::npos, msg.find(c.message)) << msg;
+        }
     }
     {
         /* Insecure: neither peer nor host verified, the CA not needed. */
@@ -342,7 +508,7 @@ TEST_F(RegistryPull, PlainHttpRegistryNeedsTheInsecureFallBack)
     CtxPtr insecure = context(ref, nullptr, nullptr, 0);
     ASSERT_EQ(0, pull(insecure.get(), &err)) << std::hex << err;
     EXPECT_STREQ("http", insecure->transfer_protocol);
-    checkLayout(images + "/multi", 2);
+    checkLayout(images + "/multi", hostIsOrrery() ? 2 : 1, "oci", reg["OZ_REG_HTTP"] + "/team/multi");
     /* The fall-back stays for the context's life. */
     char tags[1024];
     EXPECT_EQ(0, ozcImageTagsGet(insecure.get(), tags, sizeof(tags)));
@@ -358,15 +524,17 @@ TEST_F(RegistryPull, HtpasswdBasicAuthentication)
         CtxPtr ctx = context(ref, user.c_str(), password.c_str());
         ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
         EXPECT_EQ(HTTP_AUTH_METHOD_BASIC, ctx->curl_ctx->http_auth_method);
-        checkLayout(images + "/app", 2);
+        checkLayout(images + "/app", 2, "oci", reg["OZ_REG_BASIC"] + "/orrery/app");
     }
     {
-        /* A wrong password: refused at once, the context stays usable. */
+        /* A wrong password: refused at once, the image pulled before stays,
+         * the context stays usable. */
+        auto before = regfix::snapshot(images + "/app");
         CtxPtr ctx = context(ref, user.c_str(), "wrong-password");
         EXPECT_EQ(-1, pull(ctx.get(), &err));
         EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, err);
         EXPECT_EQ(401, curlCtxHttpRespCodeGet(ctx->curl_ctx));
-        EXPECT_FALSE(regfix::exists(images + "/app"));
+        EXPECT_TRUE(before == regfix::snapshot(images + "/app"));
         ASSERT_EQ(0, ozcRegistryCtxUserPwdSet(ctx.get(), password.c_str()));
         EXPECT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
     }
@@ -390,7 +558,8 @@ TEST_F(RegistryPull, BearerTokensFromTheIssuer)
         ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
         EXPECT_EQ(HTTP_AUTH_METHOD_BEARER, ctx->curl_ctx->http_auth_method);
         EXPECT_EQ(0, strncmp("eyJ", ctx->curl_ctx->bearer_token, 3));
-        checkLayout(images + "/multi", 2);
+        checkLayout(images + "/multi", hostIsOrrery() ? 2 : 1, "docker",
+                    reg["OZ_REG_TOKEN"] + "/team/multi");
     }
     {
         /* "access_token" only, the issuer wants basic credentials. */
@@ -486,7 +655,9 @@ TEST_F(RegistryPull, MessagesOnlyUnderTheVerboseFlag)
     EXPECT_NE(std::string::npos,
               out.find("Trying to pull team/nomatch from https://" + reg["OZ_REG_TLS"] + "/v2/\n"));
     EXPECT_NE(std::string::npos, out.find("integrity check passed for file "));
-    EXPECT_NE(std::string::npos, errText.find("no image found for os orrery and arch amd64\n"));
+    EXPECT_NE(std::string::npos, errText.find(std::string("no image found for os ") +
+                                              ozSysOsNameGet() + " and arch " +
+                                              ozSysArchNameGet() + "\n"));
     EXPECT_NE(std::string::npos, errText.find("manifest processing error\n"));
 }
 

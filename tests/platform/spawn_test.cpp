@@ -193,6 +193,50 @@ TEST_F(SpawnTest, DetachedProcessesLeaveNoZombies)
     EXPECT_EQ(0, ozt::zombieChildren());
 }
 
+TEST_F(SpawnTest, DetachedProcessesKeepTheirExitStatusForTheSpawner)
+{
+    struct Case {
+        const char *script;
+        int code;
+    } cases[] = {
+        {"exit 0", 0}, {"exit 3", 3}, {"exit 255", 255}, {"kill -TERM $$", 128 + SIGTERM}, {"kill -KILL $$", 137},
+    };
+    std::vector<pid_t> pids;
+    for (const Case &c : cases) {
+        pid_t pid = 0;
+        ASSERT_EQ(0, spawn("/bin/sh", {"sh", "-c", c.script}, &pid)) << c.script;
+        ASSERT_EQ(OK, ozProcDetach(pid));
+        pids.push_back(pid);
+    }
+    for (size_t i = 0; i < pids.size(); i++) {
+        int code = -1;
+        /* asked at once or after the reaper's turn, the answer is the same */
+        EXPECT_TRUE(ozt::waitFor([&] { return ozProcExitStatusGet(pids[i], &code) == OK; })) << cases[i].script;
+        EXPECT_EQ(cases[i].code, code) << cases[i].script;
+        EXPECT_EQ(OK, ozProcExitStatusGet(pids[i], &code)); /* kept, not consumed */
+        EXPECT_EQ(cases[i].code, code);
+    }
+    EXPECT_EQ(0, ozt::zombieChildren());
+
+    /* running, unknown and invalid */
+    pid_t running = 0;
+    ASSERT_EQ(0, spawn("/bin/sleep", {"sleep", "30"}, &running));
+    ASSERT_EQ(OK, ozProcDetach(running));
+    int code = -1;
+    errno = 0;
+    EXPECT_EQ(ERROR, ozProcExitStatusGet(running, &code));
+    EXPECT_EQ(EBUSY, errno);
+    kill(running, SIGKILL);
+    EXPECT_TRUE(ozt::waitFor([&] { return ozProcExitStatusGet(running, &code) == OK; }));
+    EXPECT_EQ(137, code);
+    errno = 0;
+    EXPECT_EQ(ERROR, ozProcExitStatusGet(getpid(), &code));
+    EXPECT_EQ(ESRCH, errno);
+    EXPECT_EQ(ERROR, ozProcExitStatusGet(0, &code));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(ERROR, ozProcExitStatusGet(running, nullptr));
+}
+
 TEST_F(SpawnTest, TaskDeletedWhileWaitingForAProcessEnds)
 {
     pid_t pid = 0;

@@ -9,6 +9,7 @@
 #include <pty.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,6 +152,60 @@ TEST(SysTest, HostPlatformNamesMatchTheDistribution)
     if (dpkgArch == "i386")
         dpkgArch = "386";
     EXPECT_EQ(std::string(ozSysArchNameGet()), dpkgArch);
+}
+
+/* What the system tells about itself: the same figures and identities as
+ * the kernel's own interfaces. */
+TEST(SysTest, MemoryStorageAndIdentities)
+{
+    uint64_t mem = 0;
+    ASSERT_EQ(ozSysMemSizeGet(&mem), OK);
+    uint64_t pages = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    EXPECT_GT(mem, 0u);
+    EXPECT_LE(mem, pages + (1u << 20)); /* MemTotal leaves out what the kernel keeps */
+    EXPECT_GT(mem, pages / 2);
+    EXPECT_EQ(ozSysMemSizeGet(nullptr), ERROR);
+
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    struct statvfs vfs {};
+    ASSERT_EQ(statvfs(dir.c_str(), &vfs), 0);
+    uint64_t want = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+    for (const std::string &path : {dir, dir + "/", dir + "/not/yet/made", dir + "/not/yet/made/"}) {
+        uint64_t size = 0;
+        EXPECT_EQ(ozSysStorageSizeGet(path.c_str(), &size), OK) << path;
+        EXPECT_EQ(size, want) << path;
+    }
+    std::string file = dir + "/file";
+    std::ofstream(file) << "x";
+    uint64_t size = 0;
+    EXPECT_EQ(ozSysStorageSizeGet((file + "/below").c_str(), &size), OK); /* a file on the way: its file system */
+    EXPECT_EQ(size, want);
+    EXPECT_EQ(ozSysStorageSizeGet("", &size), ERROR);
+    EXPECT_EQ(ozSysStorageSizeGet(nullptr, &size), ERROR);
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+
+    struct Id {
+        const char *file;
+        STATUS (*get)(char *, size_t);
+    } ids[] = {{"/proc/sys/kernel/random/boot_id", ozSysBootIdGet}, {"/etc/machine-id", ozSysMachineIdGet}};
+    for (const auto &id : ids) {
+        std::string text;
+        std::getline(std::ifstream(id.file), text);
+        char buf[128];
+        if (text.empty()) {
+            EXPECT_EQ(id.get(buf, sizeof buf), ERROR) << id.file;
+            EXPECT_EQ(errno, ENOENT);
+            continue;
+        }
+        ASSERT_EQ(id.get(buf, sizeof buf), OK) << id.file;
+        EXPECT_EQ(std::string(buf), text);
+        char small[8] = "x";
+        EXPECT_EQ(id.get(small, sizeof small), ERROR);
+        EXPECT_EQ(errno, ERANGE);
+        EXPECT_STREQ(small, "");
+    }
 }
 
 } // namespace

@@ -147,6 +147,30 @@ TEST(TaskTest, RunningTaskEndsOnlyAtItsNextWait)
     EXPECT_EQ(taskWait(t, 100, nullptr), OK);
 }
 
+// Work outside the platform's waits (a network transfer) can ask whether a
+// deletion is pending and give up early; the task then ends at its wait.
+TEST(TaskTest, ABusyTaskSeesItsPendingDeletion)
+{
+    std::atomic<int> stage{0};
+    std::atomic<int> pendingBefore{-1};
+    TASK_ID t = spawn("tBusyAsk", [&] {
+        pendingBefore = taskDeletePending();
+        stage = 1;
+        while (!taskDeletePending())
+            ; // busy, no platform wait
+        stage = 2;
+        taskDelay(WAIT_FOREVER); // ends here
+        stage = 3;
+        return 0;
+    });
+    ASSERT_TRUE(waitFor([&] { return stage.load() == 1; }));
+    EXPECT_EQ(pendingBefore.load(), FALSE);
+    EXPECT_EQ(taskDeletePending(), FALSE); // the caller's own state
+    EXPECT_EQ(taskDelete(t), OK);
+    EXPECT_EQ(stage.load(), 2);
+    EXPECT_EQ(taskWait(t, 100, nullptr), OK);
+}
+
 // While the task holds a deletion-safe mutex (or is taskSafe), deletion
 // waits; once released, the task ends at its next wait.
 TEST(TaskTest, DeletionWaitsWhileProtected)

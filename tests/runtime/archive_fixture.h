@@ -13,7 +13,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include "ozPlatform.h"
 #include "testutil/testutil.h"
@@ -115,6 +118,8 @@ struct TarEntry {
     std::string prefix;
     unsigned mode = 0644;
     uint64_t mtime = 1500000000;
+    unsigned uid = 0, gid = 0;
+    unsigned devMajor = 0, devMinor = 0;
     uint64_t size = UINT64_MAX; /* UINT64_MAX: data.size() */
     std::string rawSize;        /* when set: the 12 bytes of the size field */
     bool gnuMagic = false;      /* "ustar  " instead of "ustar\0" "00" */
@@ -127,8 +132,10 @@ inline std::string tarHeader(const TarEntry &e)
     memset(h, 0, sizeof(h));
     memcpy(h, e.name.data(), std::min<size_t>(e.name.size(), 100));
     snprintf(h + 100, 8, "%07o", e.mode);
-    snprintf(h + 108, 8, "%07o", 0);
-    snprintf(h + 116, 8, "%07o", 0);
+    snprintf(h + 108, 8, "%07o", e.uid);
+    snprintf(h + 116, 8, "%07o", e.gid);
+    snprintf(h + 329, 8, "%07o", e.devMajor);
+    snprintf(h + 337, 8, "%07o", e.devMinor);
     uint64_t size = e.size == UINT64_MAX ? e.data.size() : e.size;
     char tmp[32];
     snprintf(tmp, sizeof(tmp), "%011llo", (unsigned long long)size);
@@ -225,6 +232,103 @@ inline std::map<std::string, std::string> tree(const std::string &root, bool wit
     std::map<std::string, std::string> out;
     treeWalk(root, "", out, withTimes);
     return out;
+}
+
+/* A root file system as two unpackers must agree on it: every entry ("."
+ * the root) by type, permission bits, owner, size and SHA-256 of regular
+ * files, link target, device number, extended attributes, and the other
+ * names of the same file (hard links) in the tree. Modification times of
+ * non-directories count where they are the archived time `archived`;
+ * unpackers differ in the times of directories that later layers write
+ * into. */
+inline std::map<std::string, std::string> rootfsEntries(const std::string &root, time_t archived)
+{
+    std::map<std::string, std::string> out;
+    std::map<std::pair<dev_t, ino_t>, std::set<std::string>> inodes;
+    std::map<std::string, std::pair<dev_t, ino_t>> linked;
+    std::function<void(const std::string &)> walk = [&](const std::string &rel) {
+        std::string p = rel == "." ? root : root + "/" + rel;
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0) {
+            out[rel] = "unreadable";
+            return;
+        }
+        char head[96];
+        snprintf(head, sizeof(head), "%c %04o %u:%u", S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : S_ISCHR(st.st_mode) ? 'c' : S_ISBLK(st.st_mode) ? 'b' : S_ISFIFO(st.st_mode) ? 'p' : '?',
+                 (unsigned)(st.st_mode & 07777), (unsigned)st.st_uid, (unsigned)st.st_gid);
+        std::string d = head;
+        if (st.st_mtime == archived && !S_ISDIR(st.st_mode))
+            d += " archived-time";
+        if (S_ISREG(st.st_mode)) {
+            std::string data = readFile(p);
+            unsigned char sum[SHA256_DIGEST_LENGTH];
+            SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), sum);
+            d += " " + std::to_string(st.st_size) + " sha256:";
+            for (unsigned char c : sum) {
+                char two[3];
+                snprintf(two, sizeof(two), "%02x", c);
+                d += two;
+            }
+        } else if (S_ISLNK(st.st_mode)) {
+            char buf[4096];
+            ssize_t n = readlink(p.c_str(), buf, sizeof(buf));
+            d += " -> " + std::string(buf, n > 0 ? (size_t)n : 0);
+        } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+            d += " " + std::to_string(major(st.st_rdev)) + "," + std::to_string(minor(st.st_rdev));
+        }
+        char names[8192];
+        ssize_t len = llistxattr(p.c_str(), names, sizeof(names));
+        std::set<std::string> xattrs;
+        for (ssize_t i = 0; len > 0 && i < len; i += (ssize_t)strlen(names + i) + 1) {
+            char value[4096];
+            ssize_t v = lgetxattr(p.c_str(), names + i, value, sizeof(value));
+            std::string hex;
+            for (ssize_t k = 0; k < v; k++) {
+                char two[3];
+                snprintf(two, sizeof(two), "%02x", (unsigned char)value[k]);
+                hex += two;
+            }
+            xattrs.insert(std::string(names + i) + "=" + hex);
+        }
+        for (const auto &x : xattrs)
+            d += " " + x;
+        out[rel] = d;
+        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) {
+            inodes[{st.st_dev, st.st_ino}].insert(rel);
+            linked[rel] = {st.st_dev, st.st_ino};
+        }
+        if (S_ISDIR(st.st_mode))
+            for (const auto &name : listDir(p))
+                walk(rel == "." ? name : rel + "/" + name);
+    };
+    walk(".");
+    for (const auto &[rel, ino] : linked) {
+        std::string others;
+        for (const auto &other : inodes[ino])
+            if (other != rel)
+                others += " " + other;
+        if (!others.empty())
+            out[rel] += " hard-linked with" + others;
+    }
+    return out;
+}
+
+/* The entries in which two listings differ, one line each. */
+inline std::string entriesDiff(const std::map<std::string, std::string> &want,
+                               const std::map<std::string, std::string> &got)
+{
+    std::string diff;
+    for (const auto &[rel, d] : want) {
+        auto it = got.find(rel);
+        if (it == got.end())
+            diff += "  missing  " + rel + ": " + d + "\n";
+        else if (it->second != d)
+            diff += "  differs  " + rel + ": want " + d + "\n                 got  " + it->second + "\n";
+    }
+    for (const auto &[rel, d] : got)
+        if (want.find(rel) == want.end())
+            diff += "  extra    " + rel + ": " + d + "\n";
+    return diff;
 }
 
 } // namespace oztest

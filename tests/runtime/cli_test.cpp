@@ -119,7 +119,8 @@ TEST_F(OzcDaemonTest, UnpackCreateStartKillDeleteFromTheShell)
      * goes to a file here, or reading the output would wait for its end. */
     std::string startOut = tmp_ / "start.out";
     ASSERT_EQ(0, ozc("start --detach k1 >" + startOut, &out)) << readFile(startOut);
-    for (int i = 0; i < 500 && !exists(b + "/rootfs/hi"); i++)
+    /* The file appears before the shell's echo has written into it. */
+    for (int i = 0; i < 500 && readFile(b + "/rootfs/hi") != "hi\n"; i++)
         usleep(10000);
     EXPECT_EQ("hi\n", readFile(b + "/rootfs/hi"));
     EXPECT_FALSE(leakedToHost("hi")) << "the process wrote into the host's root";

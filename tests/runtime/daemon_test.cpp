@@ -166,6 +166,15 @@ TEST_F(DaemonTest, LifecycleOfABusyboxContainer)
     /* SIGTERM to the stored process: the namespace empties. */
     ASSERT_EQ(OK, ozcKill("c1", 15, 0));
     EXPECT_TRUE(waitFor([&] { return statusOf("c1") == STATE_STOPPED; }));
+    /* The state names the process the starter spawned, and the starter
+     * keeps how it ended. */
+    CText stopped(ozcState("c1"));
+    Json stoppedState(stopped ? cJSON_Parse(stopped.get()) : nullptr);
+    cJSON *pid = cJSON_GetObjectItem(stoppedState.get(), "pid");
+    ASSERT_TRUE(cJSON_IsNumber(pid)) << (stopped ? stopped.get() : "no state");
+    int exitCode = -1;
+    EXPECT_TRUE(waitFor([&] { return ozProcExitStatusGet((pid_t)pid->valuedouble, &exitCode) == OK; }));
+    EXPECT_EQ(128 + SIGTERM, exitCode);
     EXPECT_EQ(OK, ozcKill("c1", 9, 0)) << "a stopped container is not signalled";
     EXPECT_EQ(EBUSY, fail(ozcStart("c1", 0))) << "no way back from stopped";
     EXPECT_EQ(OK, ozcDelete("c1", 0));

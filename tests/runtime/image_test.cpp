@@ -8,8 +8,7 @@
 #include <functional>
 #include <set>
 
-#include <mbedtls/sha256.h>
-#include <mbedtls/sha512.h>
+#include <openssl/sha.h>
 
 #include "ozcImageLib.h"
 #include "ozcRuntimeApi.h"
@@ -21,113 +20,12 @@ using namespace rtfix;
 
 namespace {
 
-std::string hexOf(const unsigned char *bytes, size_t size)
-{
-    static const char *hex = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < size; i++) {
-        s += hex[bytes[i] >> 4];
-        s += hex[bytes[i] & 15];
-    }
-    return s;
-}
-
-std::string sha256Hex(const std::string &data)
-{
-    unsigned char out[32];
-    mbedtls_sha256_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out, 0);
-    return hexOf(out, sizeof(out));
-}
-
 std::string sha512Hex(const std::string &data)
 {
     unsigned char out[64];
-    mbedtls_sha512_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out, 0);
+    SHA512(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out);
     return hexOf(out, sizeof(out));
 }
-
-/* An image layout on disk that a test can take apart and put back together
- * with consistent digests and sizes. */
-class Layout {
-public:
-    explicit Layout(std::string dir) : dir_(std::move(dir)) {}
-    const std::string &dir() const { return dir_; }
-
-    std::string blob(const std::string &digest) const
-    {
-        std::string d = digest;
-        return dir_ + "/blobs/" + d.replace(d.find(':'), 1, "/");
-    }
-    /* Writes a blob; its "sha256:<hex>" digest. */
-    std::string put(const std::string &data) const
-    {
-        std::string digest = "sha256:" + sha256Hex(data);
-        writeFile(blob(digest), data);
-        return digest;
-    }
-    Json index() const { return readJson(dir_ + "/index.json"); }
-    std::string manifestDigest(int i = 0) const
-    {
-        Json idx = index();
-        cJSON *e = cJSON_GetArrayItem(cJSON_GetObjectItem(idx.get(), "manifests"), i);
-        return cJSON_GetObjectItem(e, "digest")->valuestring;
-    }
-    Json manifest(int i = 0) const { return readJson(blob(manifestDigest(i))); }
-    std::string configDigest(int i = 0) const
-    {
-        Json m = manifest(i);
-        return cJSON_GetObjectItem(cJSON_GetObjectItem(m.get(), "config"), "digest")->valuestring;
-    }
-    std::string layerDigest(int layer, int i = 0) const
-    {
-        Json m = manifest(i);
-        cJSON *l = cJSON_GetArrayItem(cJSON_GetObjectItem(m.get(), "layers"), layer);
-        return cJSON_GetObjectItem(l, "digest")->valuestring;
-    }
-
-    /* Edits index entry i in place. */
-    void editIndexEntry(const std::function<void(cJSON *)> &fn, int i = 0) const
-    {
-        Json idx = index();
-        fn(cJSON_GetArrayItem(cJSON_GetObjectItem(idx.get(), "manifests"), i));
-        writeJson(dir_ + "/index.json", idx.get());
-    }
-    /* Edits manifest i and writes it back as a new blob referred to by
-     * the index with its new digest and size. */
-    void editManifest(const std::function<void(cJSON *)> &fn, int i = 0) const
-    {
-        Json m = manifest(i);
-        fn(m.get());
-        CText text(cJSON_PrintUnformatted(m.get()));
-        std::string data = text.get();
-        std::string digest = put(data);
-        editIndexEntry(
-            [&](cJSON *e) {
-                cJSON_ReplaceItemInObject(e, "digest", cJSON_CreateString(digest.c_str()));
-                cJSON_ReplaceItemInObject(e, "size", cJSON_CreateNumber((double)data.size()));
-            },
-            i);
-    }
-    /* Edits the image config of manifest i, then the manifest and index. */
-    void editConfig(const std::function<void(cJSON *)> &fn, int i = 0) const
-    {
-        Json c = readJson(blob(configDigest(i)));
-        fn(c.get());
-        CText text(cJSON_PrintUnformatted(c.get()));
-        std::string data = text.get();
-        std::string digest = put(data);
-        editManifest(
-            [&](cJSON *m) {
-                cJSON *cfg = cJSON_GetObjectItem(m, "config");
-                cJSON_ReplaceItemInObject(cfg, "digest", cJSON_CreateString(digest.c_str()));
-                cJSON_ReplaceItemInObject(cfg, "size", cJSON_CreateNumber((double)data.size()));
-            },
-            i);
-    }
-
-private:
-    std::string dir_;
-};
 
 /* Every test gets its own base directory (layer store, overlays) and runs
  * without overlays unless it asks for them. */
@@ -272,14 +170,21 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
              writeFile(b, d.substr(0, d.size() - 1));
          },
          OZC_ERR_MANIFEST_INVALID},
-        {"layer of a Docker media type",
+        {"layer of a media type the extractor does not take",
          [](const Layout &l) {
              l.editManifest([](cJSON *m) {
                  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(cJSON_GetObjectItem(m, "layers"), 0), "mediaType",
-                                           cJSON_CreateString("application/vnd.docker.image.rootfs.diff.tar.gzip"));
+                                           cJSON_CreateString("application/vnd.docker.image.rootfs.foreign.diff.tar.gzip"));
              });
          },
          OZC_ERR_MANIFEST_INVALID},
+        {"fewer diff ids than layers",
+         [](const Layout &l) {
+             l.editConfig([](cJSON *c) {
+                 cJSON_DeleteItemFromArray(cJSON_GetObjectItem(cJSON_GetObjectItem(c, "rootfs"), "diff_ids"), 2);
+             });
+         },
+         OZC_ERR_IMAGE_CONFIG_INVALID},
         {"no layers",
          [](const Layout &l) {
              l.editManifest([](cJSON *m) { cJSON_ReplaceItemInObject(m, "layers", cJSON_CreateArray()); });
@@ -701,10 +606,9 @@ protected:
         sh("for d in " + quote(tmp_ / "overlay") + "/*; do [ -e \"$d\" ] && umount -l \"$d\" 2>/dev/null; done; true");
         ImageTest::TearDown();
     }
-    std::string storeDir(const std::string &digest)
-    {
-        return tmp_ / ("base/layers/" + digest.substr(digest.find(':') + 1));
-    }
+    /* The layer store directory of layer i of a layout's first image:
+     * named by the chain id of the layers up to it. */
+    std::string storeDir(const Layout &l, int layer) { return tmp_ / ("base/layers/" + l.chainId(layer + 1)); }
 };
 
 TEST_F(ImageOverlayTest, LayeredRootfsStacksTheLayerStoreAndReusesIt)
@@ -713,9 +617,9 @@ TEST_F(ImageOverlayTest, LayeredRootfsStacksTheLayerStoreAndReusesIt)
     EXPECT_EQ(LAYERED_ROOTFS, ozcImageRootfsTypeVerify(0));
     std::string b1 = newBundle();
     ASSERT_EQ(OK, ozcUnpack(b1.c_str(), l.dir().c_str(), nullptr, 0, nullptr)) << std::hex << errno;
-    EXPECT_TRUE(exists(storeDir(l.layerDigest(0)) + "/bin/busybox"));
-    EXPECT_TRUE(exists(storeDir(l.layerDigest(1)) + "/bin/sh"));
-    EXPECT_TRUE(exists(storeDir(l.layerDigest(2)) + "/etc/layer3"));
+    EXPECT_TRUE(exists(storeDir(l, 0) + "/bin/busybox"));
+    EXPECT_TRUE(exists(storeDir(l, 1) + "/bin/sh"));
+    EXPECT_TRUE(exists(storeDir(l, 2) + "/etc/layer3"));
     Json cfg = readJson(b1 + "/config.json");
     std::string root = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "root"), "path")->valuestring;
     EXPECT_EQ(0u, root.find(tmp_ / "overlay/")) << root;
@@ -727,7 +631,7 @@ TEST_F(ImageOverlayTest, LayeredRootfsStacksTheLayerStoreAndReusesIt)
 
     /* A second bundle reuses the store without extracting: a file removed
      * from a store directory stays removed. */
-    std::string marker = storeDir(l.layerDigest(2)) + "/etc/layer3";
+    std::string marker = storeDir(l, 2) + "/etc/layer3";
     ASSERT_TRUE(exists(marker));
     ASSERT_EQ(0, unlink(marker.c_str()));
     std::string b2 = newBundle();
@@ -745,7 +649,7 @@ TEST_F(ImageOverlayTest, SingleLayerAndFlattenedRoots)
     std::string b1 = newBundle();
     ASSERT_EQ(OK, ozcUnpack(b1.c_str(), one.c_str(), nullptr, 0, nullptr)) << std::hex << errno;
     Json cfg = readJson(b1 + "/config.json");
-    EXPECT_STREQ(storeDir(l1.layerDigest(0)).c_str(),
+    EXPECT_STREQ(storeDir(l1, 0).c_str(),
                  cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "root"), "path")->valuestring);
 
     /* Flattened: one directory per chain holding every layer. */

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <cjson/cJSON.h>
+#include <openssl/sha.h>
 
 #include "ozPlatform.h"
 #include "testutil/testutil.h"
@@ -147,6 +148,124 @@ inline bool tarLayers(const std::string &layout, const std::string &dir)
     }
     return true;
 }
+
+inline std::string hexOf(const unsigned char *bytes, size_t size)
+{
+    static const char *hex = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < size; i++) {
+        s += hex[bytes[i] >> 4];
+        s += hex[bytes[i] & 15];
+    }
+    return s;
+}
+
+inline std::string sha256Hex(const std::string &data)
+{
+    unsigned char out[32];
+    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out);
+    return hexOf(out, sizeof(out));
+}
+
+/* An image layout on disk that a test can take apart and put back together
+ * with consistent digests and sizes. */
+class Layout {
+public:
+    explicit Layout(std::string dir) : dir_(std::move(dir)) {}
+    const std::string &dir() const { return dir_; }
+
+    std::string blob(const std::string &digest) const
+    {
+        std::string d = digest;
+        return dir_ + "/blobs/" + d.replace(d.find(':'), 1, "/");
+    }
+    /* Writes a blob; its "sha256:<hex>" digest. */
+    std::string put(const std::string &data) const
+    {
+        std::string digest = "sha256:" + sha256Hex(data);
+        writeFile(blob(digest), data);
+        return digest;
+    }
+    Json index() const { return readJson(dir_ + "/index.json"); }
+    std::string manifestDigest(int i = 0) const
+    {
+        Json idx = index();
+        cJSON *e = cJSON_GetArrayItem(cJSON_GetObjectItem(idx.get(), "manifests"), i);
+        return cJSON_GetObjectItem(e, "digest")->valuestring;
+    }
+    Json manifest(int i = 0) const { return readJson(blob(manifestDigest(i))); }
+    std::string configDigest(int i = 0) const
+    {
+        Json m = manifest(i);
+        return cJSON_GetObjectItem(cJSON_GetObjectItem(m.get(), "config"), "digest")->valuestring;
+    }
+    std::string layerDigest(int layer, int i = 0) const
+    {
+        Json m = manifest(i);
+        cJSON *l = cJSON_GetArrayItem(cJSON_GetObjectItem(m.get(), "layers"), layer);
+        return cJSON_GetObjectItem(l, "digest")->valuestring;
+    }
+
+    /* The chain id of the first `layers` layers of image i as the runtime
+     * names shared directories by it: c0 = SHA-256 of the hex text of diff
+     * id 0, then SHA-256 of the previous 32 bytes and the next hex text. */
+    std::string chainId(int layers, int i = 0) const
+    {
+        Json cfg = readJson(blob(configDigest(i)));
+        cJSON *ids = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "rootfs"), "diff_ids");
+        std::string chain;
+        for (int k = 0; k < layers; k++) {
+            std::string in = chain + (strchr(cJSON_GetArrayItem(ids, k)->valuestring, ':') + 1);
+            unsigned char out[32];
+            SHA256(reinterpret_cast<const unsigned char *>(in.data()), in.size(), out);
+            chain.assign(reinterpret_cast<char *>(out), sizeof(out));
+        }
+        return hexOf(reinterpret_cast<const unsigned char *>(chain.data()), chain.size());
+    }
+
+    /* Edits index entry i in place. */
+    void editIndexEntry(const std::function<void(cJSON *)> &fn, int i = 0) const
+    {
+        Json idx = index();
+        fn(cJSON_GetArrayItem(cJSON_GetObjectItem(idx.get(), "manifests"), i));
+        writeJson(dir_ + "/index.json", idx.get());
+    }
+    /* Edits manifest i and writes it back as a new blob referred to by
+     * the index with its new digest and size. */
+    void editManifest(const std::function<void(cJSON *)> &fn, int i = 0) const
+    {
+        Json m = manifest(i);
+        fn(m.get());
+        CText text(cJSON_PrintUnformatted(m.get()));
+        std::string data = text.get();
+        std::string digest = put(data);
+        editIndexEntry(
+            [&](cJSON *e) {
+                cJSON_ReplaceItemInObject(e, "digest", cJSON_CreateString(digest.c_str()));
+                cJSON_ReplaceItemInObject(e, "size", cJSON_CreateNumber((double)data.size()));
+            },
+            i);
+    }
+    /* Edits the image config of manifest i, then the manifest and index. */
+    void editConfig(const std::function<void(cJSON *)> &fn, int i = 0) const
+    {
+        Json c = readJson(blob(configDigest(i)));
+        fn(c.get());
+        CText text(cJSON_PrintUnformatted(c.get()));
+        std::string data = text.get();
+        std::string digest = put(data);
+        editManifest(
+            [&](cJSON *m) {
+                cJSON *cfg = cJSON_GetObjectItem(m, "config");
+                cJSON_ReplaceItemInObject(cfg, "digest", cJSON_CreateString(digest.c_str()));
+                cJSON_ReplaceItemInObject(cfg, "size", cJSON_CreateNumber((double)data.size()));
+            },
+            i);
+    }
+
+private:
+    std::string dir_;
+};
 
 /* The runtime daemon in a process of its own, serving a queue private to
  * this test program (OZC_DAEMON_QUEUE is set for the clients too). */

@@ -21,11 +21,16 @@ extern "C" {
 typedef struct ozkConf OZK_CONF;
 typedef struct ozkCtrl OZK_CTRL;
 
-/* Client record: built once at service initialisation, read afterwards. */
+/* Client record: built once at service initialisation, read afterwards,
+ * except for the stop state, which every task reads and the stop sets once. */
 typedef struct ozkClientCtrl {
     BOOL isSetGlobalEnv;    /* global environment set up here, undone by destroy */
     sslConfig_t *sslConf;   /* TLS configuration, owned */
     OZK_CONF *kubeConf;     /* configuration (not owned): URL and the three paths */
+    int stopped;            /* set by ozkClientStop, never cleared (atomic) */
+    SEM_ID semStop;         /* given by the stop: retry waits end at once */
+    TASK_ID teardownTask;   /* after a stop, the task whose requests may still run (atomic) */
+    uint64_t teardownEnd;   /* ... until this tick (atomic) */
 } OZK_CLIENT_CTRL;
 
 #define OZK_FUNC_NAME_LEN 128
@@ -47,8 +52,29 @@ typedef struct ozkHttpFuncHandle {
 #define OZK_HTTP_RETRY_FIRST_WAIT 5U /* seconds */
 #define OZK_HTTP_RETRY_FACTOR     5U
 
+/* Seconds that the task tearing the node agent down after a stop may still
+ * spend on requests (one attempt each, no retry wait). */
+#define OZK_CLIENT_TEARDOWN_TIME 2
+
 STATUS ozkClientSetup(OZK_CTRL *kubeCtrl);
 void ozkClientDestroy(OZK_CLIENT_CTRL *clientCtrl);
+/* Checks the TLS material that the configuration names: the CA file holds
+ * certificates that load, the client certificate parses and is valid now,
+ * the key parses and belongs to the certificate. A failure logs one ERROR
+ * naming the file and the reason. */
+STATUS ozkClientTlsFilesCheck(const OZK_CONF *conf);
+
+/* The stop of the node agent, as the client sees it: from the stop on, a
+ * request of any task is aborted within 100 ms and none is sent any more,
+ * and retry waits end at once. Only the task that then tears the agent down
+ * (ozkClientTeardownBegin) may still make requests, for
+ * OZK_CLIENT_TEARDOWN_TIME seconds. A request of a task that is being
+ * deleted is aborted as well. */
+void ozkClientStop(OZK_CLIENT_CTRL *clientCtrl);
+BOOL ozkClientStopped(const OZK_CLIENT_CTRL *clientCtrl);
+void ozkClientTeardownBegin(OZK_CLIENT_CTRL *clientCtrl);
+/* TRUE when a request of the calling task must not start or go on. */
+BOOL ozkClientRequestAborted(OZK_CLIENT_CTRL *clientCtrl);
 apiClient_t *ozkApiClientCreate(OZK_CLIENT_CTRL *clientCtrl);
 void ozkApiClientDestroy(apiClient_t *client);
 STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HANDLE *funcHandle,
@@ -73,6 +99,16 @@ typedef struct cacheWatchInfoEntry {
     SL_NODE cacheNode;
     POD_WATCH_INFO watchInfoItem;
 } CACHE_WATCH_INFO_ENTRY;
+
+/* The node and lease operations with a response-code slot (may be null)
+ * that receives the HTTP status of the last attempt, 0 when no answer came:
+ * for callers that act on particular answers (404, 409). */
+v1_node_t *ozkClientNodeReadRsp(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName, uint32_t *rspCode);
+v1_node_t *ozkClientNodeCreateRsp(OZK_CLIENT_CTRL *clientCtrl, v1_node_t *nodeInfo, uint32_t *rspCode);
+v1_lease_t *ozkClientLeaseCreateRsp(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
+                                    v1_lease_t *leaseItem, uint32_t *rspCode);
+v1_lease_t *ozkClientLeasePatchRsp(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
+                                   const char *nodeName, object_t *leaseObject, uint32_t *rspCode);
 
 v1_node_t *ozkClientNodeRead(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName);
 v1_node_t *ozkClientNodeCreate(OZK_CLIENT_CTRL *clientCtrl, v1_node_t *nodeInfo);

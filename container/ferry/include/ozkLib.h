@@ -59,6 +59,7 @@ typedef struct ozkCtrl {
     OZK_CLIENT_CTRL clientCtrl;
     OZK_NODE_MGR_CTRL nodeManagerCtrl;
     OZK_POD_MANAGER_CTRL podManagerCtrl;
+    BOOL podManagerStarted;     /* the service start reached the pod manager */
 } OZK_CTRL;
 
 /* ------------------------------------------------------------------------
@@ -88,6 +89,8 @@ void ozkLogPrint(int level, const char *unit, const char *func, int line,
 /* ------------------------------------------------------------------------
  * Configuration
  * ------------------------------------------------------------------------ */
+/* TRUE when the command line asks for the usage text (option -h). */
+BOOL ozkHelpAsked(int argc, char *argv[]);
 STATUS ozkConfInit(int argc, char *argv[], OZK_CONF *conf);
 STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[]);
 STATUS ozkNodeIpCheck(const char *ip);

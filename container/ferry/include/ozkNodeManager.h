@@ -31,6 +31,7 @@ typedef struct ozkPodManagerCtrl OZK_POD_MANAGER_CTRL;
 #define OZK_TIME_STR_LEN         48
 #define OZK_HOST_NAME_LEN        256
 #define OZK_NUM_STR_LEN          48
+#define OZK_SYS_ID_LEN           64 /* boot and machine identities */
 
 typedef struct ozkNodeMgrCtrl {
     v1_node_t *nodeObj;                       /* last Node from the API server, owned */

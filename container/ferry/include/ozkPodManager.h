@@ -1,7 +1,13 @@
 /*
  * ozkPodManager.h - the pod manager: the caches of pods, containers,
  * pending pod events and worker tasks, the pod event queue and the loop of
- * the task "podManager".
+ * the task "podManager", with the start and admission of the pod workers.
+ *
+ * Locks: semCached guards the pod cache and the pods in it, semContainerCached
+ * the container cache, semPodWorkerTask the worker list and the links of the
+ * pending list (which only the pod manager task changes, and which the
+ * monitor reads for emptiness). The only nesting is semCached before
+ * semContainerCached.
  */
 #ifndef OZK_POD_MANAGER_H
 #define OZK_POD_MANAGER_H
@@ -26,6 +32,7 @@ typedef struct ozkClientCtrl OZK_CLIENT_CTRL;
 #define OZK_POD_TASK_PRIORITY     150
 #define OZK_POD_TASK_STACK        (64 * 1024)
 #define OZK_POD_TASK_EXIT_WAIT    3 /* seconds before the monitor is deleted */
+#define OZK_POD_WORKER_MAX        9 /* workers running at a time */
 
 typedef enum {
     POD_UNKNOWN = 0,
@@ -97,15 +104,57 @@ typedef struct ozkPodManagerCtrl {
     SEM_ID semPodWorkerTask;
 } OZK_POD_MANAGER_CTRL;
 
+/* The argument of a worker task, released by the worker. podItem is the
+ * worker's own deep copy of the cached pod, so that neither the monitor's
+ * merges nor another worker's removal of the cached pod reach it. */
 typedef struct podEventHandle {
     OZK_POD_MANAGER_CTRL *podManagerCtrl;
     v1_pod_t *podItem;
     uint32_t eventType; /* POD_EVENT_TYPE */
 } POD_EVENT_HANDLE;
 
+#define OZK_POD_MANAGER_RETRY     5 /* seconds between passes while work is outstanding */
+#define OZK_CONTAINER_KEY_LEN     256
+#define OZK_TASK_NAME_LEN         256
+
+/* ---- Pod manager ---------------------------------------------------------- */
 STATUS ozkPodManagerStart(OZK_CTRL *ctrl);
 STATUS ozkPodManagerDestroy(OZK_POD_MANAGER_CTRL *podManagerCtrl);
 STATUS ozkPodCacheNumberGet(OZK_POD_MANAGER_CTRL *podManagerCtrl, uint32_t *podNum);
+/* Copies the cached container record of a key ("<pod uid>:<container
+ * name>") into *containerLocal; ERROR when none is cached. */
+STATUS ozkContainerLocalGetByName(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerName,
+                                  CONTAINER_INFO_LOCAL *containerLocal);
+/* A deep copy of the cached pod with that uid, made under the pod cache's
+ * lock and owned by the caller (v1_pod_free); null when none is cached. */
+v1_pod_t *ozkPodGetByUid(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podUid);
+/* Creates the pod event queue and the semaphores (the first part of the
+ * start, also used by the tests). */
+STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *podManagerCtrl);
+/* The task entry of "podManager". */
+int ozkPodManagerLoop(void *podManagerCtrl);
+/* One pass over the pending events: starts a worker for each one that may
+ * run now. Runs in the pod manager task only. */
+void ozkCachedPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl);
+/* Appends an event of a cached pod to the pending list. */
+STATUS ozkPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent,
+                         const v1_pod_t *podItem);
+/* ERROR when an event of the same pod is pending before position eventIndex
+ * (1-based) of the pending list. */
+STATUS ozkPodEventExistCheck(OZK_POD_MANAGER_CTRL *podManagerCtrl, int eventIndex, const char *podUid);
+/* Records a worker task of a pod in the worker list. */
+STATUS ozkCacheWorkerTaskInfo(OZK_POD_MANAGER_CTRL *podManagerCtrl, TASK_ID taskId, const char *podUid);
+/* True when the pending list or the worker list holds an entry. */
+BOOL ozkPodWorkOutstanding(OZK_POD_MANAGER_CTRL *podManagerCtrl);
+
+/* ---- Worker start and admission ------------------------------------------- */
+/* Starts a worker task for a pending event: OK when it runs (the worker
+ * then owns podItem, a copy of the cached pod), ERROR when the event must
+ * stay pending (podItem stays the caller's). */
+STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent,
+                             v1_pod_t *podItem, int eventIndex);
+/* Admission: ERROR while a worker of the pod runs or 9 workers run. */
+STATUS ozkPodWorkerTaskPreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent);
 
 #ifdef __cplusplus
 }

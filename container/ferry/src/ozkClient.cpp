@@ -5,15 +5,30 @@
  * own library API client, runs one operation through the retry engine and
  * frees the client. The pod watch makes one long request without retry and
  * turns the streamed body into a list of watch events.
+ *
+ * Every API client asks the client record, while its request runs, whether
+ * to go on: after the stop of the node agent (and in a task that is being
+ * deleted) requests are aborted and retry waits end, so that the agent ends
+ * in time whatever the API server does.
  */
 #define OZK_LOG_UNIT "ozkClient"
 #include "ozkLib.h"
+#include "ozOwners.h"
 
 #include "CoordinationV1API.h"
 #include "CoreV1API.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
 
 /* ------------------------------------------------------------------------
  * Setup and API clients
@@ -30,6 +45,13 @@ extern "C" STATUS ozkClientSetup(OZK_CTRL *kubeCtrl)
     clientCtrl->kubeConf = conf;
     apiClient_setupGlobalEnv();
     clientCtrl->isSetGlobalEnv = TRUE;
+
+    clientCtrl->semStop = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    if (clientCtrl->semStop == nullptr) {
+        OZK_ERR("failed to create the client stop semaphore! errno=%d", errnoGet());
+        ozkClientDestroy(clientCtrl);
+        return ERROR;
+    }
 
     sslConfig_t *sslConf = sslConfig_create(conf->certPath, conf->keyPath, conf->caPath, 0);
     if (sslConf == nullptr) {
@@ -56,16 +78,198 @@ extern "C" void ozkClientDestroy(OZK_CLIENT_CTRL *clientCtrl)
         apiClient_unsetupGlobalEnv();
         clientCtrl->isSetGlobalEnv = FALSE;
     }
+    if (clientCtrl->semStop != nullptr) {
+        (void)semDelete(clientCtrl->semStop);
+        clientCtrl->semStop = nullptr;
+    }
     OZK_DEBUG("apiClient has been destroyed");
 }
+
+/* ------------------------------------------------------------------------
+ * TLS material
+ * ------------------------------------------------------------------------ */
+namespace {
+
+using oz::FilePtr;
+using X509Ptr = oz::Owner<X509, X509_free>;
+using KeyPtr = oz::Owner<EVP_PKEY, EVP_PKEY_free>;
+using StorePtr = oz::Owner<X509_STORE, X509_STORE_free>;
+
+/* The reason OpenSSL gives for the last failure (its queue is emptied). */
+std::string ozkTlsReason(const char *fallback)
+{
+    unsigned long err = ERR_peek_last_error();
+    const char *reason = err != 0 ? ERR_reason_error_string(err) : nullptr;
+    std::string text = reason != nullptr ? reason : fallback;
+    ERR_clear_error();
+    return text;
+}
+
+/* A key that is protected by a passphrase is refused: there is nobody to ask. */
+int ozkTlsNoPassphrase(char *, int, int, void *)
+{
+    return -1;
+}
+
+std::string ozkAsn1TimeText(const ASN1_TIME *t)
+{
+    struct tm tm {};
+    char text[32] = "?";
+    if (t != nullptr && ASN1_TIME_to_tm(t, &tm) == 1) {
+        (void)strftime(text, sizeof(text), "%FT%TZ", &tm);
+    }
+    return text;
+}
+
+/* Opens a TLS file; an ERROR naming it and the reason when it cannot. */
+FilePtr ozkTlsFileOpen(const char *what, const char *path)
+{
+    FilePtr file(fopen(path, "r"));
+    if (!file) {
+        OZK_ERR("%s %s cannot be read: %s", what, path, strerror(errno));
+    }
+    return file;
+}
+
+STATUS ozkTlsCaCheck(const char *path)
+{
+    const char *what = "server CA certificate file";
+    FilePtr file = ozkTlsFileOpen(what, path);
+    if (!file) {
+        return ERROR;
+    }
+    StorePtr store(X509_STORE_new());
+    int certs = 0;
+    while (X509Ptr cert {PEM_read_X509(file.get(), nullptr, ozkTlsNoPassphrase, nullptr)}) {
+        if (!store || X509_STORE_add_cert(store.get(), cert.get()) != 1) {
+            OZK_ERR("%s %s cannot be loaded: %s", what, path, ozkTlsReason("out of memory").c_str());
+            return ERROR;
+        }
+        certs++;
+    }
+    ERR_clear_error(); /* the end of the file reads as a failure */
+    if (certs == 0) {
+        OZK_ERR("%s %s holds no PEM certificate", what, path);
+        return ERROR;
+    }
+    return OK;
+}
+
+} // namespace
+
+extern "C" STATUS ozkClientTlsFilesCheck(const OZK_CONF *conf)
+{
+    if (conf == nullptr || conf->caPath == nullptr || conf->certPath == nullptr || conf->keyPath == nullptr) {
+        return ERROR;
+    }
+    if (ozkTlsCaCheck(conf->caPath) != OK) {
+        return ERROR;
+    }
+    const char *certWhat = "client certificate file";
+    FilePtr certFile = ozkTlsFileOpen(certWhat, conf->certPath);
+    if (!certFile) {
+        return ERROR;
+    }
+    X509Ptr cert(PEM_read_X509(certFile.get(), nullptr, ozkTlsNoPassphrase, nullptr));
+    if (!cert) {
+        OZK_ERR("%s %s holds no PEM certificate: %s", certWhat, conf->certPath,
+                ozkTlsReason("no certificate").c_str());
+        return ERROR;
+    }
+    if (X509_cmp_current_time(X509_get0_notBefore(cert.get())) > 0) {
+        OZK_ERR("%s %s is not valid before %s", certWhat, conf->certPath,
+                ozkAsn1TimeText(X509_get0_notBefore(cert.get())).c_str());
+        return ERROR;
+    }
+    if (X509_cmp_current_time(X509_get0_notAfter(cert.get())) < 0) {
+        OZK_ERR("%s %s expired at %s", certWhat, conf->certPath,
+                ozkAsn1TimeText(X509_get0_notAfter(cert.get())).c_str());
+        return ERROR;
+    }
+    const char *keyWhat = "client key file";
+    FilePtr keyFile = ozkTlsFileOpen(keyWhat, conf->keyPath);
+    if (!keyFile) {
+        return ERROR;
+    }
+    KeyPtr key(PEM_read_PrivateKey(keyFile.get(), nullptr, ozkTlsNoPassphrase, nullptr));
+    if (!key) {
+        OZK_ERR("%s %s holds no usable PEM private key: %s", keyWhat, conf->keyPath,
+                ozkTlsReason("no key").c_str());
+        return ERROR;
+    }
+    if (X509_check_private_key(cert.get(), key.get()) != 1) {
+        ERR_clear_error();
+        OZK_ERR("%s %s does not match the client certificate %s", keyWhat, conf->keyPath, conf->certPath);
+        return ERROR;
+    }
+    return OK;
+}
+
+/* ------------------------------------------------------------------------
+ * Stop
+ * ------------------------------------------------------------------------ */
+extern "C" void ozkClientStop(OZK_CLIENT_CTRL *clientCtrl)
+{
+    if (clientCtrl == nullptr || __atomic_exchange_n(&clientCtrl->stopped, 1, __ATOMIC_SEQ_CST) != 0) {
+        return;
+    }
+    if (clientCtrl->semStop != nullptr) {
+        (void)semGive(clientCtrl->semStop);
+    }
+}
+
+extern "C" BOOL ozkClientStopped(const OZK_CLIENT_CTRL *clientCtrl)
+{
+    return clientCtrl != nullptr && __atomic_load_n(&clientCtrl->stopped, __ATOMIC_SEQ_CST) != 0;
+}
+
+extern "C" void ozkClientTeardownBegin(OZK_CLIENT_CTRL *clientCtrl)
+{
+    if (clientCtrl == nullptr) {
+        return;
+    }
+    uint64_t end = tickGet() + static_cast<uint64_t>(sysClkRateGet()) * OZK_CLIENT_TEARDOWN_TIME;
+    __atomic_store_n(&clientCtrl->teardownEnd, end, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&clientCtrl->teardownTask, taskIdSelf(), __ATOMIC_SEQ_CST);
+}
+
+extern "C" BOOL ozkClientRequestAborted(OZK_CLIENT_CTRL *clientCtrl)
+{
+    if (taskDeletePending()) {
+        return TRUE;
+    }
+    if (!ozkClientStopped(clientCtrl)) {
+        return FALSE;
+    }
+    if (__atomic_load_n(&clientCtrl->teardownTask, __ATOMIC_SEQ_CST) == taskIdSelf() &&
+        tickGet() < __atomic_load_n(&clientCtrl->teardownEnd, __ATOMIC_SEQ_CST)) {
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+/* The API client's question, asked while its request runs. */
+int ozkClientProgress(void *data, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return ozkClientRequestAborted(static_cast<OZK_CLIENT_CTRL *>(data)) ? 1 : 0;
+}
+
+} // namespace
 
 extern "C" apiClient_t *ozkApiClientCreate(OZK_CLIENT_CTRL *clientCtrl)
 {
     if (clientCtrl == nullptr || clientCtrl->kubeConf == nullptr) {
         return nullptr;
     }
-    return apiClient_create_with_base_path(clientCtrl->kubeConf->serverURL, clientCtrl->sslConf,
-                                           nullptr);
+    apiClient_t *client = apiClient_create_with_base_path(clientCtrl->kubeConf->serverURL,
+                                                          clientCtrl->sslConf, nullptr);
+    if (client != nullptr) {
+        client->progress_func = ozkClientProgress;
+        client->progress_data = clientCtrl;
+    }
+    return client;
 }
 
 extern "C" void ozkApiClientDestroy(apiClient_t *client)
@@ -127,6 +331,86 @@ extern "C" STATUS ozkHttpRspCodeCheck(long rspCode, const char **errInfo, BOOL *
     return status;
 }
 
+namespace {
+
+/* Transfer failures that depend on this side's TLS material or on the
+ * server's identity: trying again cannot change them. */
+bool ozkTlsTrustFailure(CURLcode code)
+{
+    switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* Longest piece of a server's text that goes into a log line. */
+constexpr size_t kDetailMax = 300;
+
+/* Text from the server or the transfer library, fit for one log line:
+ * control characters become blanks, and it is cut at kDetailMax. */
+std::string ozkLogText(const char *text)
+{
+    std::string out;
+    for (const char *c = text; c != nullptr && *c != '\0' && out.size() < kDetailMax; c++) {
+        out += static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f ? ' ' : *c;
+    }
+    while (!out.empty() && out.back() == ' ') {
+        out.pop_back();
+    }
+    return out;
+}
+
+/* What went wrong with a failed attempt beyond its code: the transfer
+ * error for an attempt without an answer, the message of the Status that
+ * the server sent with an HTTP error. Empty when there is nothing more. */
+std::string ozkHttpFailureDetail(const apiClient_t *client)
+{
+    if (client->response_code == 0) {
+        return ozkLogText(client->curl_error);
+    }
+    if (client->dataReceived == nullptr || client->dataReceivedLen <= 0) {
+        return {};
+    }
+    oz::JsonPtr body(cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
+                                           static_cast<size_t>(client->dataReceivedLen)));
+    const cJSON *message = cJSON_GetObjectItemCaseSensitive(body.get(), "message");
+    return cJSON_IsString(message) ? ozkLogText(message->valuestring) : std::string();
+}
+
+/* The error text of a failed attempt followed by its detail, if any. */
+std::string ozkHttpFailureText(const char *errInfo, const apiClient_t *client)
+{
+    std::string text = errInfo;
+    if (std::string detail = ozkHttpFailureDetail(client); !detail.empty()) {
+        text += " (" + detail + ")";
+    }
+    return text;
+}
+
+enum class RetryWait { Waited, Stopped, Failed };
+
+/* The wait before the next attempt, ended early by the stop. */
+RetryWait ozkHttpRetryWait(OZK_CLIENT_CTRL *clientCtrl, int ticks)
+{
+    if (clientCtrl->semStop == nullptr) {
+        return taskDelay(ticks) == OK ? RetryWait::Waited : RetryWait::Failed;
+    }
+    if (semTake(clientCtrl->semStop, ticks) == OK) {
+        /* the stop stays visible to every other waiter */
+        (void)semGive(clientCtrl->semStop);
+        return RetryWait::Stopped;
+    }
+    return errnoGet() == S_objLib_OBJ_TIMEOUT ? RetryWait::Waited : RetryWait::Failed;
+}
+
+} // namespace
+
 extern "C" STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HANDLE *funcHandle,
                                    intptr_t ozkParam1, intptr_t ozkParam2, intptr_t ozkParam3,
                                    uint32_t *ozkRspCode, intptr_t *ozkRspObject)
@@ -149,24 +433,37 @@ extern "C" STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HA
              * trying again cannot change that */
             break;
         }
+        if (client->curl_code == CURLE_ABORTED_BY_CALLBACK) {
+            /* the node agent is stopping (or this task is being deleted) */
+            OZK_DEBUG("http request aborted, funcName:%s", funcHandle->ozkFuncName);
+            result = ERROR;
+            break;
+        }
         const char *errInfo = "";
         BOOL fatal = TRUE;
         if (ozkHttpRspCodeCheck(client->response_code, &errInfo, &fatal) == OK) {
             break;
         }
+        std::string err = ozkHttpFailureText(errInfo, client);
         if (client->response_code == 404) {
             OZK_WARN("http request fail, funcName:%s, err: %s,retrycnt:%d!", funcHandle->ozkFuncName,
-                     errInfo, retryCnt);
+                     err.c_str(), retryCnt);
         } else {
             OZK_ERR("http request fail, funcName:%s, err: %s,retrycnt:%d!", funcHandle->ozkFuncName,
-                    errInfo, retryCnt);
+                    err.c_str(), retryCnt);
         }
         retryCnt--;
-        if (fatal || retryCnt == 0) {
+        if (fatal || retryCnt == 0 || (client->response_code == 0 && ozkTlsTrustFailure(client->curl_code))) {
             result = ERROR;
             break;
         }
-        if (taskDelay(sysClkRateGet() * static_cast<int>(retryTime)) != OK) {
+        RetryWait waited = ozkHttpRetryWait(clientCtrl, sysClkRateGet() * static_cast<int>(retryTime));
+        if (waited == RetryWait::Stopped) {
+            OZK_DEBUG("http request not retried, funcName:%s: the node agent is stopping", funcHandle->ozkFuncName);
+            result = ERROR;
+            break;
+        }
+        if (waited == RetryWait::Failed) {
             OZK_ERR("taskDelay fail, retryTime=%u, errno=%d", retryTime, errnoGet());
             result = ERROR;
             break;
@@ -380,20 +677,32 @@ intptr_t ozkArg(const void *pointer)
 
 } // namespace
 
-extern "C" v1_node_t *ozkClientNodeRead(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName)
+extern "C" v1_node_t *ozkClientNodeReadRsp(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName, uint32_t *rspCode)
 {
     if (clientCtrl == nullptr || nodeName == nullptr) {
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpNodeRead, __func__, v1_node_free, ozkArg(nodeName), 0, 0);
+    return ozkRequestRun(clientCtrl, ozkHttpNodeRead, "ozkClientNodeRead", v1_node_free, ozkArg(nodeName), 0, 0,
+                         rspCode);
 }
 
-extern "C" v1_node_t *ozkClientNodeCreate(OZK_CLIENT_CTRL *clientCtrl, v1_node_t *nodeInfo)
+extern "C" v1_node_t *ozkClientNodeRead(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName)
+{
+    return ozkClientNodeReadRsp(clientCtrl, nodeName, nullptr);
+}
+
+extern "C" v1_node_t *ozkClientNodeCreateRsp(OZK_CLIENT_CTRL *clientCtrl, v1_node_t *nodeInfo, uint32_t *rspCode)
 {
     if (clientCtrl == nullptr || nodeInfo == nullptr) {
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpNodeCreate, __func__, v1_node_free, ozkArg(nodeInfo), 0, 0);
+    return ozkRequestRun(clientCtrl, ozkHttpNodeCreate, "ozkClientNodeCreate", v1_node_free, ozkArg(nodeInfo), 0, 0,
+                         rspCode);
+}
+
+extern "C" v1_node_t *ozkClientNodeCreate(OZK_CLIENT_CTRL *clientCtrl, v1_node_t *nodeInfo)
+{
+    return ozkClientNodeCreateRsp(clientCtrl, nodeInfo, nullptr);
 }
 
 extern "C" v1_node_t *ozkClientNodeStatusPatch(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName,
@@ -406,24 +715,36 @@ extern "C" v1_node_t *ozkClientNodeStatusPatch(OZK_CLIENT_CTRL *clientCtrl, cons
                          ozkArg(body), 0);
 }
 
-extern "C" v1_lease_t *ozkClientLeaseCreate(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
-                                            v1_lease_t *leaseItem)
+extern "C" v1_lease_t *ozkClientLeaseCreateRsp(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
+                                               v1_lease_t *leaseItem, uint32_t *rspCode)
 {
     if (clientCtrl == nullptr || namespaceLease == nullptr || leaseItem == nullptr) {
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpLeaseCreate, __func__, v1_lease_free, ozkArg(namespaceLease),
-                         ozkArg(leaseItem), 0);
+    return ozkRequestRun(clientCtrl, ozkHttpLeaseCreate, "ozkClientLeaseCreate", v1_lease_free,
+                         ozkArg(namespaceLease), ozkArg(leaseItem), 0, rspCode);
+}
+
+extern "C" v1_lease_t *ozkClientLeaseCreate(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
+                                            v1_lease_t *leaseItem)
+{
+    return ozkClientLeaseCreateRsp(clientCtrl, namespaceLease, leaseItem, nullptr);
+}
+
+extern "C" v1_lease_t *ozkClientLeasePatchRsp(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
+                                              const char *nodeName, object_t *leaseObject, uint32_t *rspCode)
+{
+    if (clientCtrl == nullptr || namespaceLease == nullptr || nodeName == nullptr || leaseObject == nullptr) {
+        return nullptr;
+    }
+    return ozkRequestRun(clientCtrl, ozkHttpLeasePatch, "ozkClientLeasePatch", v1_lease_free,
+                         ozkArg(namespaceLease), ozkArg(nodeName), ozkArg(leaseObject), rspCode);
 }
 
 extern "C" v1_lease_t *ozkClientLeasePatch(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
                                            const char *nodeName, object_t *leaseObject)
 {
-    if (clientCtrl == nullptr || namespaceLease == nullptr || nodeName == nullptr || leaseObject == nullptr) {
-        return nullptr;
-    }
-    return ozkRequestRun(clientCtrl, ozkHttpLeasePatch, __func__, v1_lease_free, ozkArg(namespaceLease),
-                         ozkArg(nodeName), ozkArg(leaseObject));
+    return ozkClientLeasePatchRsp(clientCtrl, namespaceLease, nodeName, leaseObject, nullptr);
 }
 
 extern "C" STATUS ozkClientLeaseGet(OZK_CLIENT_CTRL *clientCtrl, const char *nodeNameLease,
@@ -452,7 +773,7 @@ extern "C" v1_pod_list_t *ozkClientPodsList(OZK_CLIENT_CTRL *clientCtrl, const c
     STATUS status = OK;
     v1_pod_list_t *list = ozkRequestRun(clientCtrl, ozkHttpPodsList, __func__, v1_pod_list_free,
                                         ozkArg(fieldSelect), 0, 0, nullptr, &status);
-    if (status != OK) {
+    if (status != OK && !ozkClientStopped(clientCtrl)) {
         OZK_ERR("ozk client pod list fail!");
     }
     return list;
@@ -622,8 +943,10 @@ extern "C" SL_LIST *ozkClientPodsWatch(OZK_CLIENT_CTRL *clientCtrl, const char *
         client, 1, nullptr, const_cast<char *>(fieldSelect), nullptr, 0, nullptr,
         const_cast<char *>(resoureVersion), nullptr, static_cast<int>(watchTs), 1);
     const char *errInfo = "";
-    if (ozkHttpRspCodeCheck(client->response_code, &errInfo, nullptr) != OK) {
-        OZK_ERR("ozkClientPodsWatch err:%s!", errInfo);
+    if (client->curl_code == CURLE_ABORTED_BY_CALLBACK) {
+        OZK_DEBUG("pod watch aborted: the node agent is stopping");
+    } else if (ozkHttpRspCodeCheck(client->response_code, &errInfo, nullptr) != OK) {
+        OZK_ERR("ozkClientPodsWatch err:%s!", ozkHttpFailureText(errInfo, client).c_str());
     }
     v1_pod_list_free(unused);
     SL_LIST *events = ozkParsePodWatchRspFromWatchReq(client);

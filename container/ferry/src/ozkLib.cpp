@@ -16,6 +16,7 @@
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
+#include <unistd.h>
 
 /* ------------------------------------------------------------------------
  * Logging
@@ -103,7 +104,36 @@ uint32_t ozkArgNumber(const char *arg)
     return static_cast<uint32_t>(strtoul(arg, nullptr, 10));
 }
 
+/* The options of the command line; every one takes an argument. The leading
+ * "+" ends the options at the first operand, as a POSIX getopt does. */
+constexpr const char *kOptions = "+:C:c:k:n:u:i:N:p:v:l:L:t:";
+
+/* Restarts the C library's option scanner. */
+void ozkOptionScanReset(void)
+{
+#ifdef __GLIBC__
+    optind = 0; /* full restart, the scanner's inner state included */
+#else
+    optind = 1;
+#endif
+}
+
 } // namespace
+
+/* -h among the options (not as an option's argument): the caller prints the
+ * usage and ends, whatever else the line holds. */
+extern "C" BOOL ozkHelpAsked(int argc, char *argv[])
+{
+    std::string options = std::string(kOptions) + "h";
+    BOOL asked = FALSE;
+    int opt;
+    ozkOptionScanReset();
+    while ((opt = getopt(argc, argv, options.c_str())) != -1) {
+        asked = asked || opt == 'h';
+    }
+    ozkOptionScanReset();
+    return asked;
+}
 
 /* Every message of the parse is logged from here, so that its ERROR lines
  * name ozkArgParse as their function. */
@@ -112,13 +142,8 @@ extern "C" STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[])
     STATUS status = OK;
     int opt;
 
-#ifdef __GLIBC__
-    optind = 0; /* full restart of the C library's scanner on every parse */
-#else
-    optind = 1;
-#endif
-    /* "+": options end at the first operand, as with a POSIX getopt */
-    while (status == OK && (opt = getopt(argc, argv, "+:C:c:k:n:u:i:N:p:v:l:L:t:")) != -1) {
+    ozkOptionScanReset();
+    while (status == OK && (opt = getopt(argc, argv, kOptions)) != -1) {
         char **field = nullptr;
         switch (opt) {
         case 'C':
@@ -421,19 +446,28 @@ extern "C" OZK_CTRL *ozkServiceInit(int argc, char *argv[])
         return nullptr;
     }
     ozkSysLogSetup();
-    if (ozkClientSetup(ctrl) != OK) {
+    /* TLS files that cannot work stop the start at once, named */
+    if (ozkClientSetup(ctrl) != OK || ozkClientTlsFilesCheck(&ctrl->ozkCnf) != OK) {
         (void)ozkServiceDestroy(ctrl);
         return nullptr;
     }
     return ctrl;
 }
 
+/* A stop during the start (ozkClientStop) makes it fail without an error
+ * line; the caller then tears down what was started. */
 extern "C" STATUS ozkServiceStart(OZK_CTRL *ctrl)
 {
     if (ozkNodeManagerStart(ctrl) != OK) {
-        OZK_ERR("failed to start node manager!");
+        if (!ozkClientStopped(&ctrl->clientCtrl)) {
+            OZK_ERR("failed to start node manager!");
+        }
         return ERROR;
     }
+    if (ozkClientStopped(&ctrl->clientCtrl)) {
+        return ERROR;
+    }
+    ctrl->podManagerStarted = TRUE;
     if (ozkPodManagerStart(ctrl) != OK) {
         OZK_ERR("failed to start pod manager!");
         return ERROR;
@@ -448,9 +482,15 @@ extern "C" STATUS ozkServiceDestroy(OZK_CTRL *ctrl)
     if (ctrl == nullptr) {
         return OK;
     }
-    if (ozkPodManagerDestroy(&ctrl->podManagerCtrl) != OK) {
-        OZK_ERR("pod manager destroy fail!");
-        result = ERROR;
+    /* after a stop, this task's requests (the pod manager's clean-up at the
+     * API server) may still run for a short while; every other task's end */
+    ozkClientTeardownBegin(&ctrl->clientCtrl);
+    /* a service stopped before its pod manager started has none to destroy */
+    if (ctrl->podManagerStarted || !ozkClientStopped(&ctrl->clientCtrl)) {
+        if (ozkPodManagerDestroy(&ctrl->podManagerCtrl) != OK) {
+            OZK_ERR("pod manager destroy fail!");
+            result = ERROR;
+        }
     }
     if (ozkNodeManagerDestroy(&ctrl->nodeManagerCtrl) != OK) {
         OZK_ERR("node manager destroy fail!");
@@ -469,5 +509,8 @@ extern "C" STATUS ozkServiceDestroy(OZK_CTRL *ctrl)
 extern "C" void ozkForceShutDown(void)
 {
     OZK_ERR("a fatal error has occurred that caused an immediate exit!");
-    exit(1);
+    /* at once: the other tasks still run (a pod monitor in the middle of a
+     * request), so the process's global state is not torn down under them */
+    fflush(nullptr);
+    _exit(1);
 }

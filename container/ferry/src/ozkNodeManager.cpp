@@ -5,6 +5,9 @@
  * that at every update interval checks that the Node still exists, renews
  * the lease and patches the Node's status.
  *
+ * What the Node tells of the target (operating system and architecture,
+ * memory and storage, boot and machine identity) comes from the platform.
+ *
  * Builders hand back records that the caller owns. While a builder works,
  * what it has made so far sits in owners that free it on every early
  * return; ownership passes into the record only once the record exists.
@@ -12,6 +15,7 @@
 #define OZK_LOG_UNIT "ozkNodeManager"
 #include "ozkLib.h"
 #include "ozOwners.h"
+#include "ozcUtil.h"
 
 #include <cjson/cJSON.h>
 
@@ -19,7 +23,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -27,7 +33,6 @@ constexpr const char *kNodeNamespace = "default";
 constexpr uint64_t kCountedCpuMask = 0xF; /* only CPUs 0 to 3 are announced */
 
 /* The fixed system information of the Node. */
-constexpr const char *kSysArchitecture = "amd64";
 constexpr const char *kSysRuntimeVersion = "ozc://1.0.1.8";
 constexpr const char *kSysKernelVersion = "26.03";
 constexpr const char *kSysAgentVersion = "1.0.1.8";
@@ -99,6 +104,41 @@ template <typename T, void (*Release)(T *)> bool ozkRecordAppend(list_t *list, O
     }
     (void)record.release();
     return true;
+}
+
+/* A size in bytes as a Kubernetes quantity in KiB ("16318412Ki"). */
+CStr ozkQuantityKi(uint64_t bytes)
+{
+    CStr text(static_cast<char *>(calloc(1, OZK_NUM_STR_LEN)));
+    if (text && snprintf_s(text.get(), OZK_NUM_STR_LEN, "%lluKi",
+                           static_cast<unsigned long long>(bytes / 1024)) <= 0) {
+        text.reset();
+    }
+    return text;
+}
+
+/* The directory that holds the containers' files: "OZC_BASE" when it is an
+ * absolute path, else the runtime's default. */
+std::string ozkRuntimeBaseGet(void)
+{
+    char base[OZC_PATH_MAX] = "";
+    if (ozEnvGet(OZC_BASE_ENV, base, sizeof(base)) != OK || base[0] != '/') {
+        return OZC_BASE_PATH_DEFAULT;
+    }
+    return base;
+}
+
+/* Appends key = the size in KiB; a size the platform cannot tell is left
+ * out (the Node then announces none). */
+bool ozkSizePairAppend(list_t *list, const char *key, STATUS got, uint64_t bytes)
+{
+    if (got != OK) {
+        OZK_DEBUG("the target does not tell its %s", key);
+        return true;
+    }
+    CStr keyText = ozkStrDup(key);
+    CStr value = ozkQuantityKi(bytes);
+    return keyText && value && ozkKvPairAppend(list, keyText, value);
 }
 
 /* Keeps a record newly returned by the API server in *slot, freeing the one
@@ -231,6 +271,22 @@ extern "C" list_t *ozkLabelListCreate(OZK_CONF *conf)
         OZK_ERR("failed to create type pair!");
         return nullptr;
     }
+    /* the platform's names, as schedulers match them; a configured label of
+     * the same key takes their place */
+    const std::pair<const char *, const char *> platformLabels[] = {{"kubernetes.io/os", ozSysOsNameGet()},
+                                                                    {"kubernetes.io/arch", ozSysArchNameGet()}};
+    for (const auto &[key, value] : platformLabels) {
+        if (strncmp(conf->nodeLabelKey, key, OZK_NODE_LABEL_LEN) == 0 &&
+            strnlen(conf->nodeLabelValue, OZK_NODE_LABEL_LEN) > 0) {
+            continue;
+        }
+        CStr keyText = ozkStrDup(key);
+        CStr valueText = ozkStrDup(value);
+        if (!keyText || !valueText || !ozkKvPairAppend(list.get(), keyText, valueText)) {
+            OZK_ERR("failed to create %s pair!", key);
+            return nullptr;
+        }
+    }
     if (strnlen(conf->nodeLabelKey, OZK_NODE_LABEL_LEN) > 0 &&
         strnlen(conf->nodeLabelValue, OZK_NODE_LABEL_LEN) > 0) {
         CStr labelKey(strndup(conf->nodeLabelKey, OZK_NODE_LABEL_LEN));
@@ -323,6 +379,18 @@ extern "C" list_t *ozkNodeCapListCreate(uint32_t podNum)
         OZK_ERR("failed to create pods pair!");
         return nullptr;
     }
+    uint64_t memory = 0;
+    STATUS memoryKnown = ozSysMemSizeGet(&memory);
+    if (!ozkSizePairAppend(list.get(), "memory", memoryKnown, memory)) {
+        OZK_ERR("failed to create memory pair!");
+        return nullptr;
+    }
+    uint64_t storage = 0;
+    STATUS storageKnown = ozSysStorageSizeGet(ozkRuntimeBaseGet().c_str(), &storage);
+    if (!ozkSizePairAppend(list.get(), "ephemeral-storage", storageKnown, storage)) {
+        OZK_ERR("failed to create ephemeral-storage pair!");
+        return nullptr;
+    }
     return list.release();
 }
 
@@ -372,7 +440,7 @@ extern "C" list_t *ozkCondListCreate(BOOL transitionTimeSet)
 
 extern "C" v1_node_system_info_t *ozkSysInfoCreate(void)
 {
-    CStr architecture = ozkStrDup(kSysArchitecture);
+    CStr architecture = ozkStrDup(ozSysArchNameGet());
     CStr runtimeVersion = ozkStrDup(kSysRuntimeVersion);
     CStr kernelVersion = ozkStrDup(kSysKernelVersion);
     CStr proxyVersion = ozkStrDup(kSysAgentVersion);
@@ -384,12 +452,17 @@ extern "C" v1_node_system_info_t *ozkSysInfoCreate(void)
         OZK_ERR("not enough memory!");
         return nullptr;
     }
-    CStr bootId = ozkStrDup("");
+    /* an identity the platform does not keep stays empty */
+    char id[OZK_SYS_ID_LEN] = "";
+    (void)ozSysBootIdGet(id, sizeof(id));
+    CStr bootId = ozkStrDup(id);
     if (!bootId) {
         OZK_ERR("failed to generate boot ID!");
         return nullptr;
     }
-    CStr machineId = ozkStrDup("");
+    id[0] = '\0';
+    (void)ozSysMachineIdGet(id, sizeof(id));
+    CStr machineId = ozkStrDup(id);
     if (!machineId) {
         OZK_ERR("failed to generate machine ID!");
         return nullptr;
@@ -508,17 +581,37 @@ extern "C" v1_node_status_t *ozkNodeStatusCreate(OZK_CONF *conf)
     return status;
 }
 
+namespace {
+
+/* TRUE once the node agent stops, or the calling task is being deleted: a
+ * step that failed then failed because of it, and says nothing. */
+bool ozkNodeMgrStopping(const OZK_NODE_MGR_CTRL *nodeMgrCtrl)
+{
+    return ozkClientStopped(nodeMgrCtrl->clientCtrl) || taskDeletePending();
+}
+
+/* Reads the Node; a Node with a uid replaces nodeObj. The HTTP status of
+ * the read goes to *rspCode (0 without an answer). */
+bool ozkNodeRead(OZK_NODE_MGR_CTRL *nodeMgrCtrl, uint32_t *rspCode)
+{
+    *rspCode = 0;
+    Node node(ozkClientNodeReadRsp(nodeMgrCtrl->clientCtrl, nodeMgrCtrl->ozkCnf->nodeName, rspCode));
+    if (!node || node->metadata == nullptr || node->metadata->uid == nullptr || node->metadata->uid[0] == '\0') {
+        return false;
+    }
+    ozkObjReplace(&nodeMgrCtrl->nodeObj, node.release(), v1_node_free);
+    return true;
+}
+
+} // namespace
+
 extern "C" BOOL ozkNodeIsPresent(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
 {
     if (nodeMgrCtrl == nullptr || nodeMgrCtrl->ozkCnf == nullptr) {
         return FALSE;
     }
-    Node node(ozkClientNodeRead(nodeMgrCtrl->clientCtrl, nodeMgrCtrl->ozkCnf->nodeName));
-    if (!node || node->metadata == nullptr || node->metadata->uid == nullptr || node->metadata->uid[0] == '\0') {
-        return FALSE;
-    }
-    ozkObjReplace(&nodeMgrCtrl->nodeObj, node.release(), v1_node_free);
-    return TRUE;
+    uint32_t rspCode = 0;
+    return ozkNodeRead(nodeMgrCtrl, &rspCode) ? TRUE : FALSE;
 }
 
 extern "C" STATUS ozkNodeCreate(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
@@ -530,6 +623,9 @@ extern "C" STATUS ozkNodeCreate(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
     if (ozkNodeIsPresent(nodeMgrCtrl)) {
         OZK_DEBUG("%s already exists!", conf->nodeName);
         return OK;
+    }
+    if (ozkNodeMgrStopping(nodeMgrCtrl)) {
+        return ERROR;
     }
     ObjectMeta meta(ozkNodeMetaCreate(conf));
     if (!meta) {
@@ -563,14 +659,23 @@ extern "C" STATUS ozkNodeCreate(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
     (void)spec.release();
     (void)status.release();
 
-    ozkObjReplace(&nodeMgrCtrl->nodeObj, ozkClientNodeCreate(nodeMgrCtrl->clientCtrl, local.get()),
+    uint32_t rspCode = 0;
+    ozkObjReplace(&nodeMgrCtrl->nodeObj, ozkClientNodeCreateRsp(nodeMgrCtrl->clientCtrl, local.get(), &rspCode),
                   v1_node_free);
-    if (nodeMgrCtrl->nodeObj == nullptr) {
-        OZK_ERR("failed to create node obj on cluster!");
-        return ERROR;
+    if (nodeMgrCtrl->nodeObj != nullptr) {
+        OZK_DEBUG("%s created successfully.", conf->nodeName);
+        return OK;
     }
-    OZK_DEBUG("%s created successfully.", conf->nodeName);
-    return OK;
+    /* 409: the Node exists, made by an earlier attempt whose answer was lost
+     * or by someone else in between: it is adopted like one found at first */
+    if (rspCode == 409 && ozkNodeIsPresent(nodeMgrCtrl)) {
+        OZK_DEBUG("%s already exists!", conf->nodeName);
+        return OK;
+    }
+    if (!ozkNodeMgrStopping(nodeMgrCtrl)) {
+        OZK_ERR("failed to create node obj on cluster!");
+    }
+    return ERROR;
 }
 
 /* ------------------------------------------------------------------------
@@ -685,9 +790,19 @@ extern "C" STATUS ozkLeaseCreate(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
         OZK_ERR("generate lease item error!");
         return ERROR;
     }
-    v1_lease_t *created = ozkClientLeaseCreate(nodeMgrCtrl->clientCtrl, OZK_LEASE_NAMESPACE, lease.get());
+    uint32_t rspCode = 0;
+    v1_lease_t *created =
+        ozkClientLeaseCreateRsp(nodeMgrCtrl->clientCtrl, OZK_LEASE_NAMESPACE, lease.get(), &rspCode);
     if (created == nullptr) {
-        OZK_ERR("create lease fail!");
+        /* 409: the lease exists (an earlier attempt's answer was lost):
+         * adopted like one found at start; the next renewal makes it ours */
+        if (rspCode == 409 && ozkLeaseGet(nodeMgrCtrl) == OK) {
+            OZK_DEBUG("lease %s already exists!", nodeMgrCtrl->ozkCnf->nodeName);
+            return OK;
+        }
+        if (!ozkNodeMgrStopping(nodeMgrCtrl)) {
+            OZK_ERR("create lease fail!");
+        }
         return ERROR;
     }
     ozkObjReplace(&nodeMgrCtrl->leaseObj, created, v1_lease_free);
@@ -707,6 +822,18 @@ extern "C" STATUS ozkLeasePatch(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
         OZK_ERR("lease convert to json fail, no need patch lease");
         return ERROR;
     }
+    /* The owner reference replaces whatever the lease had: a lease left by
+     * an earlier Node of this name would otherwise keep that Node's reference
+     * beside the current one (owner references merge by uid). */
+    cJSON *ownerRefs = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(json.get(), "metadata"),
+                                                        "ownerReferences");
+    cJSON *replace = cJSON_CreateObject();
+    if (!cJSON_IsArray(ownerRefs) || replace == nullptr || cJSON_AddStringToObject(replace, "$patch", "replace") == nullptr ||
+        !cJSON_AddItemToArray(ownerRefs, replace)) {
+        cJSON_Delete(replace);
+        OZK_ERR("lease convert to json fail, no need patch lease");
+        return ERROR;
+    }
     Body body(object_create());
     if (body) {
         body->temporary = cJSON_PrintUnformatted(json.get());
@@ -715,10 +842,18 @@ extern "C" STATUS ozkLeasePatch(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
         OZK_ERR("malloc object fail, no need patch lease");
         return ERROR;
     }
-    v1_lease_t *patched = ozkClientLeasePatch(nodeMgrCtrl->clientCtrl, OZK_LEASE_NAMESPACE,
-                                              nodeMgrCtrl->ozkCnf->nodeName, body.get());
+    uint32_t rspCode = 0;
+    v1_lease_t *patched = ozkClientLeasePatchRsp(nodeMgrCtrl->clientCtrl, OZK_LEASE_NAMESPACE,
+                                                 nodeMgrCtrl->ozkCnf->nodeName, body.get(), &rspCode);
     if (patched == nullptr) {
-        OZK_ERR("patch lease fail!");
+        /* someone deleted the lease: it is made again, owned by this Node */
+        if (rspCode == 404) {
+            OZK_WARN("lease %s has been deleted, creating it again", nodeMgrCtrl->ozkCnf->nodeName);
+            return ozkLeaseCreate(nodeMgrCtrl);
+        }
+        if (!ozkNodeMgrStopping(nodeMgrCtrl)) {
+            OZK_ERR("patch lease fail!");
+        }
         return ERROR;
     }
     ozkObjReplace(&nodeMgrCtrl->leaseObj, patched, v1_lease_free);
@@ -740,6 +875,30 @@ extern "C" STATUS ozkLeaseManagerStart(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
  * Node status update
  * ------------------------------------------------------------------------ */
 
+namespace {
+
+/* TRUE when posting Ready "True" changes the condition's status on the
+ * known Node (a Node read from the API server whose Ready condition is
+ * missing or not "True", as the node lifecycle controller leaves it when
+ * heartbeats stopped): only then does the transition time move. */
+BOOL ozkNodeReadyChanges(const v1_node_t *node)
+{
+    if (node == nullptr) {
+        return FALSE;
+    }
+    listEntry_t *entry = nullptr;
+    list_ForEach(entry, node->status != nullptr ? node->status->conditions : nullptr)
+    {
+        auto *cond = static_cast<const v1_node_condition_t *>(entry->data);
+        if (cond != nullptr && cond->type != nullptr && strcmp(cond->type, "Ready") == 0) {
+            return cond->status == nullptr || strcmp(cond->status, "True") != 0 ? TRUE : FALSE;
+        }
+    }
+    return TRUE;
+}
+
+} // namespace
+
 extern "C" object_t *ozkNodeStatusUpdateGet(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
 {
     if (nodeMgrCtrl == nullptr || nodeMgrCtrl->ozkCnf == nullptr) {
@@ -751,7 +910,7 @@ extern "C" object_t *ozkNodeStatusUpdateGet(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
         OZK_ERR("failed to create address list!");
         return nullptr;
     }
-    CondList conditions(ozkCondListCreate(FALSE));
+    CondList conditions(ozkCondListCreate(ozkNodeReadyChanges(nodeMgrCtrl->nodeObj)));
     if (!conditions) {
         OZK_ERR("failed to create conditions list!");
         return nullptr;
@@ -805,7 +964,8 @@ extern "C" object_t *ozkNodeStatusUpdateGet(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
 
 /* Every interval one cycle: the Node must still exist, then the lease is
  * renewed and the status patched, in this order. A failed cycle ends the
- * node agent. */
+ * node agent, unless the agent is stopping: then the step was cut short on
+ * purpose, and the task ends as on its stop signal. */
 extern "C" int ozkNodeUpdateTask(void *arg)
 {
     auto *ctrl = static_cast<OZK_CTRL *>(arg);
@@ -814,34 +974,57 @@ extern "C" int ozkNodeUpdateTask(void *arg)
     int waitTicks = sysClkRateGet() * static_cast<int>(nodeMgrCtrl->ozkCnf->nodeUpdateInterval);
 
     for (;;) {
-        if (semTake(nodeMgrCtrl->semRunning, waitTicks) == OK) {
-            OZK_DEBUG("ozkNodeUpdateTask exits successfully");
-            return 0;
-        }
-        if (errnoGet() != S_objLib_OBJ_TIMEOUT) {
+        STATUS taken = semTake(nodeMgrCtrl->semRunning, waitTicks);
+        int err = errnoGet();
+        if (taken == OK || ozkNodeMgrStopping(nodeMgrCtrl)) {
             break;
         }
-        if (!ozkNodeIsPresent(nodeMgrCtrl)) {
-            OZK_ERR("node %s has been deleted!", nodeName);
-            break;
+        if (err != S_objLib_OBJ_TIMEOUT) {
+            goto failure;
+        }
+        uint32_t rspCode = 0;
+        if (!ozkNodeRead(nodeMgrCtrl, &rspCode)) {
+            if (ozkNodeMgrStopping(nodeMgrCtrl)) {
+                break;
+            }
+            if (rspCode == 404) {
+                OZK_ERR("node %s has been deleted!", nodeName);
+            } else if (rspCode == 0) {
+                OZK_ERR("failed to read node %s: no answer from the API server!", nodeName);
+            } else if (rspCode < 400 || rspCode > 599) {
+                OZK_ERR("failed to read node %s: the answer (HTTP %u) holds no Node!", nodeName, rspCode);
+            } else {
+                OZK_ERR("failed to read node %s: HTTP error %u!", nodeName, rspCode);
+            }
+            goto failure;
         }
         Body body(ozkNodeStatusUpdateGet(nodeMgrCtrl));
         if (!body) {
             OZK_ERR("failed to get node status update object!");
-            break;
+            goto failure;
         }
         if (ozkLeasePatch(nodeMgrCtrl) != OK) {
+            if (ozkNodeMgrStopping(nodeMgrCtrl)) {
+                break;
+            }
             OZK_ERR("failed to patch lease!");
-            break;
+            goto failure;
         }
         v1_node_t *patched = ozkClientNodeStatusPatch(nodeMgrCtrl->clientCtrl, nodeName, body.get());
         if (patched == nullptr) {
+            if (ozkNodeMgrStopping(nodeMgrCtrl)) {
+                break;
+            }
             OZK_ERR("failed to patch node status!");
-            break;
+            goto failure;
         }
         OZK_DEBUG("%s status updated successfully.", nodeName);
         ozkObjReplace(&nodeMgrCtrl->nodeObj, patched, v1_node_free);
     }
+    OZK_DEBUG("ozkNodeUpdateTask exits successfully");
+    return 0;
+
+failure:
     OZK_ERR("ozkNodeUpdateTask exits with ERROR!");
     ozkForceShutDown();
 }
@@ -860,13 +1043,18 @@ extern "C" STATUS ozkNodeManagerStart(OZK_CTRL *ctrl)
     nodeMgrCtrl->clientCtrl = &ctrl->clientCtrl;
     nodeMgrCtrl->ozkCnf = &ctrl->ozkCnf;
 
+    /* a stop during the registration cuts it short: no error to report */
     if (ozkNodeCreate(nodeMgrCtrl) != OK) {
-        OZK_ERR("failed to create/get this node in the control plane!");
+        if (!ozkNodeMgrStopping(nodeMgrCtrl)) {
+            OZK_ERR("failed to create/get this node in the control plane!");
+        }
         (void)ozkNodeManagerDestroy(nodeMgrCtrl);
         return ERROR;
     }
     if (ozkLeaseManagerStart(nodeMgrCtrl) != OK) {
-        OZK_ERR("failed to start lease manager!");
+        if (!ozkNodeMgrStopping(nodeMgrCtrl)) {
+            OZK_ERR("failed to start lease manager!");
+        }
         (void)ozkNodeManagerDestroy(nodeMgrCtrl);
         return ERROR;
     }

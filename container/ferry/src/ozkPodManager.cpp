@@ -1,16 +1,21 @@
 /*
- * ozkPodManager.cpp - the pod manager.
- *
- * Minimal version: it creates and deletes the pod event queue and the
- * semaphores, counts the pod cache and frees the caches, so that the
- * service starts and stops in order; the tasks "podMonitor" and
- * "podManager", the event loop and the pod deletion at shutdown are not
- * written yet, so the caches stay empty.
+ * ozkPodManager.cpp - the pod manager: its caches and their locks, the pod
+ * event queue, the task "podManager" that keeps the pending events and
+ * hands them to worker tasks in per-pod order, the start and admission of
+ * the workers, the pod count for the node manager, and the destroy.
  */
 #define OZK_LOG_UNIT "ozkPodManager"
 #include "ozkLib.h"
+#include "ozkContainer.h"
+#include "ozkPodMonitor.h"
+#include "ozkPodWorker.h"
+#include "ozkPodInt.h"
 
 #include <cstdlib>
+#include <vector>
+
+using ozk::Pod;
+using ozk::podUidOf;
 
 namespace {
 
@@ -34,9 +39,65 @@ SEM_ID ozkPodCacheHandleGuard()
     return guard;
 }
 
+const char *podNameOf(const v1_pod_t *pod)
+{
+    return pod != nullptr && pod->metadata != nullptr && pod->metadata->name != nullptr ? pod->metadata->name
+                                                                                        : "(null)";
+}
+
+/* The pending list's links change under semPodWorkerTask, so that the
+ * monitor's emptiness test never reads them half-written. */
+void ozkPendingLink(OZK_POD_MANAGER_CTRL *ctrl, CACHE_POD_EVENT_ENTRY *entry)
+{
+    (void)semTake(ctrl->semPodWorkerTask, WAIT_FOREVER);
+    sllPutAtTail(&ctrl->cachedPodEventList, &entry->cacheNode);
+    (void)semGive(ctrl->semPodWorkerTask);
+}
+
+void ozkPendingUnlink(OZK_POD_MANAGER_CTRL *ctrl, SL_NODE *node, SL_NODE *prev)
+{
+    (void)semTake(ctrl->semPodWorkerTask, WAIT_FOREVER);
+    sllRemove(&ctrl->cachedPodEventList, node, prev);
+    (void)semGive(ctrl->semPodWorkerTask);
+    free(node);
+}
+
+/* Looks a pod up by uid under semCached and copies it. *found tells a pod
+ * that is not cached from one whose copy failed. */
+v1_pod_t *ozkPodCopyByUid(OZK_POD_MANAGER_CTRL *ctrl, const char *podUid, bool *found)
+{
+    *found = false;
+    if (podUid == nullptr) {
+        OZK_ERR("invalid eventId!");
+        return nullptr;
+    }
+    if (semTake(ctrl->semCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake cached pod list fail!");
+        ozkForceShutDown();
+    }
+    v1_pod_t *copy = nullptr;
+    auto *entry = ozk::listFind<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [podUid](const CACHE_POD_ENTRY &e) {
+        return ozk::textEquals(podUidOf(e.podItem), podUid);
+    });
+    if (entry != nullptr) {
+        OZK_DEBUG("find pod uid:%s", podUid);
+        *found = true;
+        copy = ozkPodDeepCopy(entry->podItem);
+    }
+    if (semGive(ctrl->semCached) != OK) {
+        OZK_ERR("semGive cached pod list fail!");
+        v1_pod_free(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
 } // namespace
 
-static STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
+/* ------------------------------------------------------------------------
+ * Start
+ * ------------------------------------------------------------------------ */
+extern "C" STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
 {
     ctrl->podEventMqId = msgQCreate(OZK_POD_EVENT_QUEUE_DEPTH, sizeof(POD_EVENT), MSG_Q_PRIORITY);
     if (ctrl->podEventMqId == nullptr) {
@@ -71,6 +132,28 @@ static STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
     return OK;
 }
 
+static STATUS ozkPodMonitorTaskStart(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    ctrl->podMonitorTaskId = taskSpawn("podMonitor", OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK,
+                                       ozkPodMonitorLoop, ctrl);
+    if (ctrl->podMonitorTaskId == TASK_ID_NULL) {
+        OZK_ERR("failed to create pod monitor task!");
+        return ERROR;
+    }
+    return OK;
+}
+
+static STATUS ozkPodManagerTaskStart(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    ctrl->podManagerTaskId = taskSpawn("podManager", OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK,
+                                       ozkPodManagerLoop, ctrl);
+    if (ctrl->podManagerTaskId == TASK_ID_NULL) {
+        OZK_ERR("failed to create pod manager task!");
+        return ERROR;
+    }
+    return OK;
+}
+
 extern "C" STATUS ozkPodManagerStart(OZK_CTRL *ctrl)
 {
     if (ctrl == nullptr) {
@@ -89,10 +172,15 @@ extern "C" STATUS ozkPodManagerStart(OZK_CTRL *ctrl)
         OZK_ERR("pod manager init fail!");
         return ERROR;
     }
-    /* the tasks "podMonitor" and "podManager" are started here once written */
-    return OK;
+    if (ozkPodMonitorTaskStart(podCtrl) != OK) {
+        return ERROR;
+    }
+    return ozkPodManagerTaskStart(podCtrl);
 }
 
+/* ------------------------------------------------------------------------
+ * Caches
+ * ------------------------------------------------------------------------ */
 extern "C" STATUS ozkPodCacheNumberGet(OZK_POD_MANAGER_CTRL *podManagerCtrl, uint32_t *podNum)
 {
     if (podManagerCtrl == nullptr) {
@@ -125,6 +213,257 @@ extern "C" STATUS ozkPodCacheNumberGet(OZK_POD_MANAGER_CTRL *podManagerCtrl, uin
     return result;
 }
 
+extern "C" STATUS ozkContainerLocalGetByName(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerName,
+                                             CONTAINER_INFO_LOCAL *containerLocal)
+{
+    if (podManagerCtrl == nullptr || containerName == nullptr || containerLocal == nullptr) {
+        return ERROR;
+    }
+    if (semTake(podManagerCtrl->semContainerCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semtake cached container fail!");
+        return ERROR;
+    }
+    auto *entry = ozk::listFind<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
+                                                       [containerName](const CACHE_CONTAINER_ENTRY &e) {
+        return strcmp(e.containerItem.containerName, containerName) == 0;
+    });
+    bool found = entry != nullptr;
+    if (found) {
+        *containerLocal = entry->containerItem;
+    }
+    if (semGive(podManagerCtrl->semContainerCached) != OK) {
+        OZK_ERR("semGive container cache fail!");
+        return ERROR;
+    }
+    return found ? OK : ERROR;
+}
+
+extern "C" v1_pod_t *ozkPodGetByUid(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podUid)
+{
+    bool found = false;
+    return ozkPodCopyByUid(podManagerCtrl, podUid, &found);
+}
+
+extern "C" BOOL ozkPodWorkOutstanding(OZK_POD_MANAGER_CTRL *podManagerCtrl)
+{
+    if (semTake(podManagerCtrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
+        return FALSE;
+    }
+    BOOL outstanding = sllFirst(&podManagerCtrl->cachedPodEventList) != nullptr ||
+                       sllFirst(&podManagerCtrl->cachedPodWorkerTaskList) != nullptr;
+    (void)semGive(podManagerCtrl->semPodWorkerTask);
+    return outstanding;
+}
+
+/* ------------------------------------------------------------------------
+ * The pod manager task
+ * ------------------------------------------------------------------------ */
+extern "C" STATUS ozkPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent,
+                                    const v1_pod_t *podItem)
+{
+    OZK_DEBUG("pod add to event list, name:%s, type:%s", podNameOf(podItem),
+              ozkPodEventTypeStrGet(podEvent->eventType));
+    auto *entry = static_cast<CACHE_POD_EVENT_ENTRY *>(calloc(1, sizeof(CACHE_POD_EVENT_ENTRY)));
+    if (entry == nullptr) {
+        OZK_ERR("calloc cache entry fail!");
+        return ERROR;
+    }
+    entry->podEvent = *podEvent;
+    ozkPendingLink(podManagerCtrl, entry);
+    return OK;
+}
+
+extern "C" STATUS ozkPodEventExistCheck(OZK_POD_MANAGER_CTRL *podManagerCtrl, int eventIndex, const char *podUid)
+{
+    int position = 1;
+    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodEventList); node != nullptr && position < eventIndex;
+         node = sllNext(node), position++) {
+        const POD_EVENT &event = reinterpret_cast<CACHE_POD_EVENT_ENTRY *>(node)->podEvent;
+        if (event.podUID[0] == '\0') {
+            continue;
+        }
+        if (ozk::textEquals(event.podUID, podUid)) {
+            OZK_DEBUG("pod event earlier exists!");
+            return ERROR;
+        }
+    }
+    return OK;
+}
+
+extern "C" void ozkCachedPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl)
+{
+    SL_NODE *prev = nullptr;
+    int position = 1;
+    SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodEventList);
+    while (node != nullptr) {
+        SL_NODE *next = sllNext(node);
+        const POD_EVENT &event = reinterpret_cast<CACHE_POD_EVENT_ENTRY *>(node)->podEvent;
+        if (event.podUID[0] == '\0') {
+            prev = node;
+            position++;
+            node = next;
+            continue;
+        }
+        bool found = false;
+        Pod pod(ozkPodCopyByUid(podManagerCtrl, event.podUID, &found));
+        if (!found) {
+            /* the pod left the cache after its event came: nothing will ever
+             * start a worker for it */
+            OZK_ERR("drop pending pod event, pod not cached, uid:%s, type:%s", event.podUID,
+                    ozkPodEventTypeStrGet(event.eventType));
+            ozkPendingUnlink(podManagerCtrl, node, prev);
+            node = next;
+            continue;
+        }
+        if (pod) {
+            OZK_DEBUG("handle event, pod name:%s,type:%s", podNameOf(pod.get()),
+                      ozkPodEventTypeStrGet(event.eventType));
+            if (ozkPodWorkerTaskStart(podManagerCtrl, &event, pod.get(), position) == OK) {
+                (void)pod.release(); /* the worker's now */
+                ozkPendingUnlink(podManagerCtrl, node, prev);
+                node = next;
+                continue;
+            }
+        }
+        prev = node;
+        position++;
+        node = next;
+    }
+}
+
+extern "C" int ozkPodManagerLoop(void *arg)
+{
+    auto *ctrl = static_cast<OZK_POD_MANAGER_CTRL *>(arg);
+    for (;;) {
+        ozkCachedPodEventHandle(ctrl);
+        int timeout = ozkPodWorkOutstanding(ctrl) ? sysClkRateGet() * OZK_POD_MANAGER_RETRY : WAIT_FOREVER;
+        POD_EVENT event{};
+        ssize_t got = msgQReceive(ctrl->podEventMqId, reinterpret_cast<char *>(&event), sizeof(event), timeout);
+        if (got >= 0) {
+            event.podUID[sizeof(event.podUID) - 1] = '\0';
+            Pod pod(ozkPodGetByUid(ctrl, event.podUID));
+            if (!pod) {
+                OZK_ERR("podManager task can't get pod by pod uid");
+                continue;
+            }
+            if (ozkPodEventHandle(ctrl, &event, pod.get()) != OK) {
+                OZK_ERR("handle pod event fail!");
+                ozkForceShutDown();
+            }
+        } else if (errnoGet() != S_objLib_OBJ_TIMEOUT) {
+            OZK_ERR("msgQReceive wasn't caused by timeout!");
+            ozkForceShutDown();
+        }
+    }
+}
+
+/* ------------------------------------------------------------------------
+ * Worker start and admission
+ * ------------------------------------------------------------------------ */
+extern "C" STATUS ozkPodWorkerTaskPreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent)
+{
+    if (semTake(podManagerCtrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake podWorker fail!");
+        ozkForceShutDown();
+    }
+    int count = 0;
+    bool running = false;
+    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodWorkerTaskList); node != nullptr;
+         node = sllNext(node)) {
+        count++;
+        const POD_WORKER_TASK_INFO &info = reinterpret_cast<CACHE_WORKER_TASK_ENTRY *>(node)->workerTaskItem;
+        running = running || strcmp(info.podUID, podEvent->podUID) == 0;
+    }
+    STATUS result = OK;
+    if (running) {
+        OZK_WARN("pod uid in process, UID:%s", podEvent->podUID);
+        result = ERROR;
+    } else if (count >= OZK_POD_WORKER_MAX) {
+        OZK_WARN("work task num exceed, num:%d", count);
+        result = ERROR;
+    }
+    if (semGive(podManagerCtrl->semPodWorkerTask) != OK) {
+        OZK_ERR("semGive podWorker task sem fail!");
+        result = ERROR;
+    }
+    return result;
+}
+
+extern "C" STATUS ozkCacheWorkerTaskInfo(OZK_POD_MANAGER_CTRL *podManagerCtrl, TASK_ID taskId, const char *podUid)
+{
+    auto *entry = static_cast<CACHE_WORKER_TASK_ENTRY *>(calloc(1, sizeof(CACHE_WORKER_TASK_ENTRY)));
+    if (entry == nullptr) {
+        OZK_ERR("calloc pod sync task entry fail!");
+        return ERROR;
+    }
+    (void)ozk::fieldCopy(entry->workerTaskItem.podUID, podUid);
+    entry->workerTaskItem.podWorkerTaskId = taskId;
+    if (semTake(podManagerCtrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake podWoker task fail!");
+        free(entry);
+        return ERROR;
+    }
+    sllPutAtTail(&podManagerCtrl->cachedPodWorkerTaskList, &entry->cacheNode);
+    if (semGive(podManagerCtrl->semPodWorkerTask) != OK) {
+        OZK_ERR("semGive pod worker task fail!");
+        return ERROR;
+    }
+    return OK;
+}
+
+extern "C" STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent,
+                                        v1_pod_t *podItem, int eventIndex)
+{
+    if (ozkPodWorkerTaskPreHandle(podManagerCtrl, podEvent) != OK) {
+        return ERROR;
+    }
+    if (ozkPodEventExistCheck(podManagerCtrl, eventIndex, podUidOf(podItem)) != OK) {
+        return ERROR;
+    }
+    char taskName[OZK_TASK_NAME_LEN];
+    if (!ozk::formatInto(taskName, sizeof(taskName), "%s_%s", "podWorker", podEvent->podUID)) {
+        OZK_ERR("generate task name fail!");
+        return ERROR;
+    }
+    auto *handle = static_cast<POD_EVENT_HANDLE *>(calloc(1, sizeof(POD_EVENT_HANDLE)));
+    if (handle == nullptr) {
+        OZK_ERR("calloc pod event handle fail!");
+        ozkForceShutDown();
+    }
+    handle->podManagerCtrl = podManagerCtrl;
+    handle->podItem = podItem;
+    handle->eventType = podEvent->eventType;
+    TASK_ID taskId = taskCreate(taskName, OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK, ozkPodWorkerHandle, handle);
+    if (taskId == TASK_ID_NULL) {
+        OZK_ERR("failed to create pod sync event task!");
+        free(handle);
+        return ERROR;
+    }
+    if (ozkCacheWorkerTaskInfo(podManagerCtrl, taskId, podEvent->podUID) != OK) {
+        OZK_ERR("cache pod worker task info fail!");
+        if (taskDelete(taskId) != OK) {
+            OZK_ERR("delete pod worker task fail!");
+        }
+        free(handle);
+        return ERROR;
+    }
+    if (taskActivate(taskId) != OK) {
+        if (ozkPodWorkerTaskRemove(podManagerCtrl, podEvent->podUID) != OK) {
+            OZK_ERR("remove podWorker task from cached list fail!");
+        }
+        OZK_ERR("activate pod worker task fail!");
+        if (taskDelete(taskId) != OK) {
+            OZK_ERR("delete pod worker task fail!");
+        }
+        free(handle);
+        return ERROR;
+    }
+    return OK;
+}
+
+/* ------------------------------------------------------------------------
+ * Destroy
+ * ------------------------------------------------------------------------ */
 static STATUS ozkPodManagerTaskDestroy(OZK_POD_MANAGER_CTRL *ctrl)
 {
     STATUS result = OK;
@@ -155,58 +494,109 @@ static STATUS ozkPodManagerTaskDestroy(OZK_POD_MANAGER_CTRL *ctrl)
     return result;
 }
 
+/* Every cached pod goes through the deletion of its containers and of the
+ * pod at the API server. Workers may still run and forget pods meanwhile:
+ * the walk goes over copies taken under the pod cache's lock. */
+static STATUS ozkPodDeleteAll(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    std::vector<Pod> pods;
+    if (ctrl->semCached != nullptr && semTake(ctrl->semCached, WAIT_FOREVER) == OK) {
+        for (SL_NODE *node = sllFirst(&ctrl->cachedPodList); node != nullptr; node = sllNext(node)) {
+            pods.emplace_back(ozkPodDeepCopy(reinterpret_cast<CACHE_POD_ENTRY *>(node)->podItem));
+        }
+        (void)semGive(ctrl->semCached);
+    }
+    STATUS result = OK;
+    for (Pod &pod : pods) {
+        if (!pod || ozkPodDeletePreHandle(ctrl, pod.get()) != OK) {
+            OZK_ERR("delete container error!");
+            result = ERROR;
+        }
+    }
+    return result;
+}
+
+static void ozkCachePodEventFree(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    ozkListRelease<CACHE_POD_EVENT_ENTRY>(&ctrl->cachedPodEventList,
+                                          [](CACHE_POD_EVENT_ENTRY *entry) { free(entry); });
+}
+
+static STATUS ozkCacheWorkerTaskFree(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    if (semTake(ctrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake podWorker task fail!");
+        return ERROR;
+    }
+    /* a worker waiting for this lock to remove its own entry ends in that
+     * wait; one that holds another mutex ends once it gives it */
+    ozkListRelease<CACHE_WORKER_TASK_ENTRY>(&ctrl->cachedPodWorkerTaskList, [](CACHE_WORKER_TASK_ENTRY *entry) {
+        if (taskDelete(entry->workerTaskItem.podWorkerTaskId) != OK) {
+            OZK_ERR("task delete pod sync task fail!");
+        }
+        free(entry);
+    });
+    if (semGive(ctrl->semPodWorkerTask) != OK) {
+        OZK_ERR("semGive pod worker task fail!");
+        return ERROR;
+    }
+    return OK;
+}
+
+static STATUS ozkCachePodListFree(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    if (semTake(ctrl->semCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake semCached fail!");
+        return ERROR;
+    }
+    ozkListRelease<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [](CACHE_POD_ENTRY *entry) {
+        v1_pod_free(entry->podItem);
+        free(entry);
+    });
+    if (semGive(ctrl->semCached) != OK) {
+        OZK_ERR("semGive semCached fail!");
+        return ERROR;
+    }
+    return OK;
+}
+
+static STATUS ozkCacheContainerListFree(OZK_POD_MANAGER_CTRL *ctrl)
+{
+    if (semTake(ctrl->semContainerCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake for semContainerCached fail!");
+        return ERROR;
+    }
+    /* a worker that ran while the pods were deleted may have started a
+     * container since: no worker runs any more, none is left behind */
+    ozkListRelease<CACHE_CONTAINER_ENTRY>(&ctrl->cachedContainerList, [ctrl](CACHE_CONTAINER_ENTRY *entry) {
+        const CONTAINER_INFO_LOCAL &item = entry->containerItem;
+        if (item.containerId[0] != '\0') {
+            (void)ozkContainerDelete(ctrl, item.containerId, item.bundlePath);
+        }
+        free(entry);
+    });
+    if (semGive(ctrl->semContainerCached) != OK) {
+        OZK_ERR("semGive semContainerCached fail!");
+        return ERROR;
+    }
+    return OK;
+}
+
 static STATUS ozkCachedListFree(OZK_POD_MANAGER_CTRL *ctrl)
 {
     STATUS result = OK;
-
-    ozkListRelease<CACHE_POD_EVENT_ENTRY>(&ctrl->cachedPodEventList,
-                                          [](CACHE_POD_EVENT_ENTRY *entry) { free(entry); });
-
-    if (semTake(ctrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
-        OZK_ERR("semTake podWorker task fail!");
+    ozkCachePodEventFree(ctrl);
+    if (ozkCacheWorkerTaskFree(ctrl) != OK) {
         OZK_ERR("cache sync task free fail!");
         result = ERROR;
-    } else {
-        ozkListRelease<CACHE_WORKER_TASK_ENTRY>(&ctrl->cachedPodWorkerTaskList,
-                                                [](CACHE_WORKER_TASK_ENTRY *entry) {
-            if (taskDelete(entry->workerTaskItem.podWorkerTaskId) != OK) {
-                OZK_ERR("task delete pod sync task fail!");
-            }
-            free(entry);
-        });
-        if (semGive(ctrl->semPodWorkerTask) != OK) {
-            OZK_ERR("semGive pod worker task fail!");
-            OZK_ERR("cache sync task free fail!");
-            result = ERROR;
-        }
     }
-
-    if (semTake(ctrl->semCached, WAIT_FOREVER) != OK) {
-        OZK_ERR("semTake semCached fail!");
+    if (ozkCachePodListFree(ctrl) != OK) {
         OZK_ERR("cached pod list free fail!");
         result = ERROR;
-    } else {
-        /* the pod objects are freed here once the monitor fills the cache */
-        ozkListRelease<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [](CACHE_POD_ENTRY *entry) { free(entry); });
-        if (semGive(ctrl->semCached) != OK) {
-            OZK_ERR("semGive semCached fail!");
-            OZK_ERR("cached pod list free fail!");
-            result = ERROR;
-        }
     }
-
-    if (semTake(ctrl->semContainerCached, WAIT_FOREVER) != OK) {
-        OZK_ERR("semTake for semContainerCached fail!");
+    if (ozkCacheContainerListFree(ctrl) != OK) {
         OZK_ERR("cache container list free fail!");
         result = ERROR;
-    } else {
-        ozkListRelease<CACHE_CONTAINER_ENTRY>(&ctrl->cachedContainerList,
-                                              [](CACHE_CONTAINER_ENTRY *entry) { free(entry); });
-        if (semGive(ctrl->semContainerCached) != OK) {
-            OZK_ERR("semGive semContainerCached fail!");
-            OZK_ERR("cache container list free fail!");
-            result = ERROR;
-        }
     }
     return result;
 }
@@ -229,6 +619,9 @@ extern "C" STATUS ozkPodManagerDestroy(OZK_POD_MANAGER_CTRL *podManagerCtrl)
         return ERROR;
     }
     if (ozkPodManagerTaskDestroy(podManagerCtrl) != OK) {
+        result = ERROR;
+    }
+    if (ozkPodDeleteAll(podManagerCtrl) != OK) {
         result = ERROR;
     }
     if (ozkCachedListFree(podManagerCtrl) != OK) {

@@ -1,11 +1,15 @@
 // Connection side of the Kubernetes API client: TLS configuration, client
-// records and the HTTPS request layer (libcurl, one easy handle per request,
-// client certificate and key, the server verified against the configured CA).
+// records and the HTTPS request layer (libcurl; client certificate and key,
+// the server verified against the configured CA alone). Each task keeps its
+// own transfer handles, so its connections stay open from one request to the
+// next; a request runs in slices so that the caller's progress function can
+// abort it promptly.
 #include "kubeHttp.h"
 
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -49,9 +53,6 @@ size_t bodyWrite(char *ptr, size_t size, size_t nmemb, void *userdata)
     return n;
 }
 
-struct CurlDeleter {
-    void operator()(CURL *h) const { curl_easy_cleanup(h); }
-};
 struct SlistDeleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
@@ -61,6 +62,115 @@ constexpr long connectTimeoutSeconds = 30;
 constexpr long requestTimeoutSeconds = 120;
 // Extra time granted to a watch beyond the time-out the server was given.
 constexpr long watchGraceSeconds = 30;
+// Longest a running request goes without asking the progress function.
+constexpr int progressSliceMs = 100;
+
+// The transfer handles of one task. The multi handle holds the task's open
+// connections between requests (and its DNS cache); the easy handle keeps the
+// TLS session cache. Both go when the task ends, or when the task tears the
+// transfer library down.
+struct TaskTransfer {
+    CURLM *multi = nullptr;
+    CURL *easy = nullptr;
+
+    ~TaskTransfer() { release(); }
+    bool ready()
+    {
+        if (multi == nullptr) {
+            multi = curl_multi_init();
+        }
+        if (easy == nullptr) {
+            easy = curl_easy_init();
+        }
+        return multi != nullptr && easy != nullptr;
+    }
+    void release()
+    {
+        if (easy != nullptr) {
+            curl_easy_cleanup(easy);
+            easy = nullptr;
+        }
+        if (multi != nullptr) {
+            curl_multi_cleanup(multi);
+            multi = nullptr;
+        }
+    }
+};
+
+thread_local TaskTransfer taskTransfer;
+
+// The caller's answer whether to go on, with the transfer's progress.
+bool progressAborts(apiClient_t *client, CURL *h)
+{
+    if (client->progress_func == nullptr) {
+        return false;
+    }
+    curl_off_t dltotal = 0, dlnow = 0, ultotal = 0, ulnow = 0;
+    if (h != nullptr) {
+        curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &dltotal);
+        curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &dlnow);
+        curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_UPLOAD_T, &ultotal);
+        curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &ulnow);
+    }
+    return client->progress_func(client->progress_data, dltotal < 0 ? 0 : dltotal, dlnow,
+                                 ultotal < 0 ? 0 : ultotal, ulnow) != 0;
+}
+
+int transferProgress(void *clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                     curl_off_t ulnow)
+{
+    auto *client = static_cast<apiClient_t *>(clientp);
+    return client->progress_func(client->progress_data, dltotal, dlnow, ultotal, ulnow);
+}
+
+// Runs the transfer set up on the task's easy handle to its end, asking the
+// progress function between slices; the transfer's result.
+CURLcode runTransfer(apiClient_t *client, CURLM *multi, CURL *h)
+{
+    if (curl_multi_add_handle(multi, h) != CURLM_OK) {
+        return CURLE_OUT_OF_MEMORY;
+    }
+    CURLcode rc = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            rc = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        bool done = false;
+        int left = 0;
+        while (CURLMsg *msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
+                rc = msg->data.result;
+                done = true;
+            }
+        }
+        if (done) {
+            break;
+        }
+        if (progressAborts(client, h)) {
+            rc = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, progressSliceMs, nullptr) != CURLM_OK) {
+            rc = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+    }
+    // an unfinished transfer's connection is closed here, a finished one's
+    // stays with the task for the next request
+    curl_multi_remove_handle(multi, h);
+    return rc;
+}
+
+// Records the end of a transfer that brought no whole answer.
+void transferFailed(apiClient_t *client, CURLcode rc)
+{
+    client->curl_code = rc;
+    if (client->curl_error[0] == '\0') {
+        (void)snprintf(client->curl_error, sizeof(client->curl_error), "%s", curl_easy_strerror(rc));
+    }
+}
 
 const char *bearerTokenOf(const apiClient_t *client)
 {
@@ -148,6 +258,7 @@ extern "C" void apiClient_setupGlobalEnv(void)
 
 extern "C" void apiClient_unsetupGlobalEnv(void)
 {
+    taskTransfer.release();
     curl_global_cleanup();
 }
 
@@ -207,6 +318,8 @@ void refuse(apiClient_t *client)
     client->dataReceived = nullptr;
     client->dataReceivedLen = 0;
     client->response_code = 0;
+    client->curl_code = CURLE_OK;
+    client->curl_error[0] = '\0';
 }
 
 std::string patchBodyOf(const object_t *body)
@@ -224,12 +337,20 @@ void perform(apiClient_t *client, const Request &req)
         return;
     }
     errno = 0;
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl) {
+    if (progressAborts(client, nullptr)) {
+        // asked to stop before anything was sent
+        transferFailed(client, CURLE_ABORTED_BY_CALLBACK);
+        errno = ECANCELED;
+        return;
+    }
+    if (!taskTransfer.ready()) {
+        transferFailed(client, CURLE_OUT_OF_MEMORY);
         errno = ENOMEM;
         return;
     }
-    CURL *h = curl.get();
+    CURL *h = taskTransfer.easy;
+    // options of an earlier request go; its connections and sessions stay
+    curl_easy_reset(h);
     std::string url = std::string(client->basePath) + req.path + req.query.text();
 
     // The list's head stays the same once it exists; the owner frees it.
@@ -251,6 +372,7 @@ void perform(apiClient_t *client, const Request &req)
         headersOk = headersOk && header(std::string("Authorization: ") + token);
     }
     if (!headersOk) {
+        transferFailed(client, CURLE_OUT_OF_MEMORY);
         errno = ENOMEM;
         return;
     }
@@ -258,6 +380,7 @@ void perform(apiClient_t *client, const Request &req)
     Body body;
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, client->curl_error);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, bodyWrite);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
@@ -274,14 +397,25 @@ void perform(apiClient_t *client, const Request &req)
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, req.body.c_str());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(req.body.size()));
     }
+    if (client->progress_func != nullptr) {
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, transferProgress);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, client);
+    }
+    if (client->curlConfig != nullptr && client->curlConfig->verbose != 0) {
+        curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    }
 
     // TLS: the server is always checked against the CA (and its name against
-    // the URL); the client proves itself with its certificate and key.
+    // the URL); the client proves itself with its certificate and key. A
+    // configured CA file is the only trust: libcurl's built-in CA directory
+    // is switched off with it.
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     if (const sslConfig_t *tls = client->sslConfig; tls != nullptr) {
         if (tls->CACertFile != nullptr) {
             curl_easy_setopt(h, CURLOPT_CAINFO, tls->CACertFile);
+            curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
         }
         if (tls->clientCertFile != nullptr) {
             curl_easy_setopt(h, CURLOPT_SSLCERT, tls->clientCertFile);
@@ -291,15 +425,22 @@ void perform(apiClient_t *client, const Request &req)
         }
     }
 
-    CURLcode rc = curl_easy_perform(h);
+    CURLcode rc = runTransfer(client, taskTransfer.multi, h);
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    // the handle stays with the task: it must not point at this request's
+    // buffers any more
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, nullptr);
     if (rc != CURLE_OK && !req.watch) {
         // A plain answer that broke off is no answer: callers retry it.
         code = 0;
     }
     if (rc != CURLE_OK) {
-        errno = body.overflow ? ENOMEM : EIO;
+        transferFailed(client, rc);
+        errno = body.overflow ? ENOMEM : rc == CURLE_ABORTED_BY_CALLBACK ? ECANCELED : EIO;
     }
     client->response_code = code;
     client->dataReceived = body.data;

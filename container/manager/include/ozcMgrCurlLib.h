@@ -8,8 +8,24 @@
  *
  * TLS: with `secure` set, HTTPS verifies the peer and its host name against
  * the CA named by the OS-wide variables OZC_TLS_CA_CERT_FILE /
- * OZC_TLS_CA_CERT_PATH (when they name something that exists), else against
- * libcurl's default store.
+ * OZC_TLS_CA_CERT_PATH, else against libcurl's default store. A variable
+ * that names something missing or unreadable fails the request (libcurl
+ * code CURLE_SSL_CACERT_BADFILE) with a message naming it.
+ *
+ * Bounds of every request (OS-wide variables, read per request; a value
+ * that is not a number in range fails the request with
+ * CURLE_BAD_FUNCTION_ARGUMENT and a message naming it):
+ *   OZC_HTTP_CONNECT_TIMEOUT  seconds to connect, TLS included (30)
+ *   OZC_HTTP_LOW_SPEED_LIMIT  bytes per second ... (1024)
+ *   OZC_HTTP_LOW_SPEED_TIME   ... below which for this many seconds the
+ *                             transfer fails with CURLE_OPERATION_TIMEDOUT (60)
+ *   OZC_HTTP_RETRIES          repeats of a GET or HEAD answered 429 or 503 (3)
+ *   OZC_HTTP_RETRY_WAIT_MAX   longest wait before a repeat, in seconds (30);
+ *                             the wait is the reply's Retry-After (seconds
+ *                             or HTTP date), else 1, 2, 4... seconds
+ * Redirects: at most 10, and never from HTTPS to plain HTTP. Bodies of
+ * answers other than 2xx always go to the response text (for the error
+ * message), never into the output file or body sink.
  */
 #ifndef OZC_MGR_CURL_LIB_H
 #define OZC_MGR_CURL_LIB_H
@@ -62,6 +78,10 @@ typedef struct PostDataSt {
     size_t size;
 } PostDataSt, POST_DATA;
 
+/* Body sink of a request: takes each chunk of a 2xx body; returns `len` to
+ * go on, anything else ends the transfer with a write error. */
+typedef size_t (*HTTP_BODY_SINK)(const char *data, size_t len, void *arg);
+
 typedef struct CurlCtxSt {
     HTTP_AUTH_METHOD http_auth_method;
     char user[CURL_CTX_USER_SIZE];
@@ -77,6 +97,14 @@ typedef struct CurlCtxSt {
     HTTP_RESPONSE response_body;
     CURLcode curl_errno;
     long http_response_code;
+    /* Bound and destination of the next request's body; the request clears
+     * them (an unbounded body of the response text stops at its size). */
+    int body_limited;
+    long long body_limit;
+    HTTP_BODY_SINK body_sink;
+    void *body_sink_arg;
+    /* Set by the last request when its body went beyond body_limit. */
+    int body_cut;
 } CurlCtxSt, CURL_CTX;
 
 /* Protocol handler: one transfer of the context's request method. */
@@ -101,6 +129,12 @@ int curlCtxFileNameSet(CURL_CTX *ctx, const char *file_name, size_t len);
 int curlCtxAuthMethodSet(CURL_CTX *ctx, HTTP_AUTH_METHOD method);
 int curlCtxSecureSet(CURL_CTX *ctx, int secure);
 int curlCtxVerboseSet(CURL_CTX *ctx, int verbose);
+/* For the next request only: a body longer than `limit` bytes ends the
+ * transfer (-1, curl_errno CURLE_WRITE_ERROR) and sets body_cut. */
+int curlCtxBodyLimitSet(CURL_CTX *ctx, long long limit);
+/* For the next GET only: the body goes to sink(arg) instead of the output
+ * file or the response text. */
+int curlCtxBodySinkSet(CURL_CTX *ctx, HTTP_BODY_SINK sink, void *arg);
 
 /* Getters. */
 int curlCtxSecureGet(const CURL_CTX *ctx);
@@ -110,6 +144,7 @@ CURLcode curlCtxErrnoGet(const CURL_CTX *ctx);
 long curlCtxHttpRespCodeGet(const CURL_CTX *ctx);
 HTTP_RESPONSE *curlCtxRespHeaderGet(CURL_CTX *ctx);
 HTTP_RESPONSE *curlCtxRespBodyGet(CURL_CTX *ctx);
+int curlCtxBodyCutGet(const CURL_CTX *ctx);
 
 /* Requests; header may be null. */
 int ozcMgrCurlGet(const char *url, CURL_CTX *ctx, HTTP_HEADER *header);

@@ -8,9 +8,19 @@
  * credentials and tokens.
  *
  * A pull writes an OCI image layout under the OS-wide variable
- * OZC_IMAGE_PATH (default "/ram0/ozc/images"), one directory per image name,
- * with every blob verified against its SHA-256 digest. A failed pull leaves
- * no directory of that image name behind.
+ * OZC_IMAGE_PATH (default "/ram0/ozc/images"), one directory per image name
+ * (the last element of the repository), with every blob verified against
+ * its SHA-256 digest. Tags of one image live side by side: each entry of the
+ * layout's index.json carries "org.opencontainers.image.ref.name" (the tag
+ * as pulled, "latest" when none, the digest text for a pull by digest) and
+ * "org.orrery.image.name" (the image without tag, from the parts
+ * ozcImageRegistryInfoGet gives: "<registry>/<repository>/<image>"); a pull of another repository into a layout of the same name
+ * fails with 0xE0000E. A pull locks its layout (the file ".<name>.lock"
+ * beside it) against other pulls in any process, writes blobs through
+ * temporary files and replaces index.json last; a failed pull leaves the
+ * image that was there as it was, and a failed first pull leaves no
+ * directory behind. OZC_PULL_PARALLEL (1-16, default 3) blobs are
+ * downloaded at once; blobs already in the layout are not downloaded again.
  */
 #ifndef OZC_MGR_LIB_H
 #define OZC_MGR_LIB_H
@@ -29,6 +39,7 @@ extern "C" {
 #define REGISTRY_CTX_TAG_SIZE         128
 #define REGISTRY_CTX_PATH_SIZE        1024
 #define REGISTRY_CTX_PROTOCOL_SIZE    16
+#define REGISTRY_CTX_DIGEST_SIZE      72
 #define OZC_MGR_URL_SIZE              2048
 
 #define OZC_DEFAULT_REGISTRY_ENV      "OZC_DEFAULT_REGISTRY"
@@ -65,6 +76,10 @@ typedef struct RegistryCtxSt {
     CURL_CTX *curl_ctx;
     HTTP_HEADER *extra_http_header;
     IMAGE_CONFIG image_config;
+    /* The manifest digest a reference pins ("sha256:<hex>"), or empty: for
+     * name@digest the tag holds the digest too, for name:tag@digest the
+     * tag keeps the tag, which the layout records. */
+    char digest[REGISTRY_CTX_DIGEST_SIZE];
 } RegistryCtxSt, REGISTRY_CTX;
 
 /* Filled for the caller after a successful pull. */
@@ -92,7 +107,7 @@ int ozcRegistryCtxUserNameSet(REGISTRY_CTX *ctx, const char *user_name);
 int ozcRegistryCtxUserPwdSet(REGISTRY_CTX *ctx, const char *password);
 int ozcRegistryCtxSecureSet(REGISTRY_CTX *ctx, int secure);
 int ozcRegistryCtxVerboseSet(REGISTRY_CTX *ctx, int verbose);
-/* Parses host[:port]/path/name[:tag] or path/name@sha256:<hex>. */
+/* Parses [host[:port]/]path/name[:tag][@sha256:<hex>]. */
 int ozcRegistryCtxImageSet(REGISTRY_CTX *ctx, const char *image_ref);
 int ozcImageRegistryInfoGet(REGISTRY_CTX *ctx, char *registry, size_t registry_size,
                             char *repository, size_t repository_size,

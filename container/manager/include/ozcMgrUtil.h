@@ -30,6 +30,8 @@ extern "C" {
 #define OZC_MGR_ERR_SIGNATURE_MISSING  0xE0000C /* signature missing */
 #define OZC_MGR_ERR_SIGNATURE_VERIFY   0xE0000D /* signature verify failed */
 #define OZC_MGR_ERR_NO_MEMORY          12       /* the system's ENOMEM */
+#define OZC_MGR_ERR_NAME_TAKEN         0xE0000E /* the local image name holds another repository */
+#define OZC_MGR_ERR_LAYER_TYPE         0xE0000F /* a layer of a media type the runtime cannot unpack */
 
 /* One row of the error table. */
 typedef struct ozcMgrUtilError {
@@ -37,7 +39,7 @@ typedef struct ozcMgrUtilError {
     const char *errMsg;
 } ozcMgrUtilError, OZC_MGR_UTIL_ERROR;
 
-#define OZC_MGR_UTIL_ERROR_COUNT 15
+#define OZC_MGR_UTIL_ERROR_COUNT 17
 extern const ozcMgrUtilError ozcMgrUtilErrorTable[OZC_MGR_UTIL_ERROR_COUNT];
 
 /* Library verbosity: 0 at load; non-zero prints the library's messages. */

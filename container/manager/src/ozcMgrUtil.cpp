@@ -4,9 +4,11 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "ozPlatform.h"
+#include "ozcMgrInt.h"
 
 extern "C" {
 
@@ -29,6 +31,8 @@ const ozcMgrUtilError ozcMgrUtilErrorTable[OZC_MGR_UTIL_ERROR_COUNT] = {
     {OZC_MGR_ERR_SIGNATURE_MISSING, "signature missing for signed container image"},
     {OZC_MGR_ERR_SIGNATURE_VERIFY, "signature verify failed"},
     {OZC_MGR_ERR_NO_MEMORY, "No memory"},
+    {OZC_MGR_ERR_NAME_TAKEN, "Local image name is used by another repository"},
+    {OZC_MGR_ERR_LAYER_TYPE, "Unsupported layer media type"},
 };
 
 int ozcErrnoStrGet(int errCode, char *buf, size_t size)
@@ -76,3 +80,29 @@ void ozcMgrUtilErr(const char *fmt, ...)
 }
 
 } /* extern "C" */
+
+namespace ozcmgr {
+
+bool envNumberGet(const char *name, long min, long max, long def, long *out)
+{
+    char value[32] = {0};
+    int savedErrno = errnoGet();
+    STATUS rc = ozEnvGet(name, value, sizeof(value));
+    bool tooLong = rc != OK && errnoGet() == ERANGE;
+    errnoSet(savedErrno);
+    if (!tooLong && value[0] == '\0') {
+        *out = def;
+        return true;
+    }
+    char *end = nullptr;
+    long n = tooLong ? 0 : strtol(value, &end, 10);
+    if (tooLong || end == value || *end != '\0' || n < min || n > max) {
+        ozcMgrUtilErr("%s=%s is not a whole number from %ld to %ld\n", name,
+                      tooLong ? "(too long)" : value, min, max);
+        return false;
+    }
+    *out = n;
+    return true;
+}
+
+} /* namespace ozcmgr */

@@ -23,7 +23,8 @@
 namespace {
 
 constexpr size_t kPasswordSize = 4096;
-constexpr size_t kReplySize = 65536;
+/* A manifest of the 4 MiB a registry may send, printed indented. */
+constexpr size_t kReplySize = 12u * 1024 * 1024;
 
 void usage(FILE *out)
 {
@@ -40,9 +41,15 @@ void usage(FILE *out)
             "  -k, --insecure         do not verify TLS certificates; fall back to plain HTTP\n"
             "  -v, --verbose          show the transfers in detail\n"
             "  -h, --help             this text\n"
-            "REF: [host[:port]/]path/name[:tag] or [host[:port]/]path/name@sha256:<hex>\n"
+            "REF: [host[:port]/]path/name[:tag][@sha256:<hex>]; with a digest the pull takes\n"
+            "     that manifest and records the tag (or the digest) as its name\n"
+            "Images go to $OZC_IMAGE_PATH/<name> (default /ram0/ozc/images/<name>), one\n"
+            "OCI layout per name with its tags side by side; a name without registry\n"
+            "comes from $OZC_DEFAULT_REGISTRY (default registry-1.docker.io).\n"
             "Environment: OZC_IMAGE_PATH, OZC_DEFAULT_REGISTRY, OZC_TLS_CA_CERT_FILE,\n"
-            "OZC_TLS_CA_CERT_PATH.\n");
+            "OZC_TLS_CA_CERT_PATH, OZC_PULL_PARALLEL (3), OZC_HTTP_CONNECT_TIMEOUT (30 s),\n"
+            "OZC_HTTP_LOW_SPEED_LIMIT (1024 bytes/s) for OZC_HTTP_LOW_SPEED_TIME (60 s),\n"
+            "OZC_HTTP_RETRIES (3), OZC_HTTP_RETRY_WAIT_MAX (30 s).\n");
 }
 
 std::string errnoText(int err)

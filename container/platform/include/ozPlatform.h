@@ -97,6 +97,10 @@ const char *taskName(TASK_ID tid); /* null for an unknown task */
 /* Protect the calling task from deletion; nests. */
 STATUS taskSafe(void);
 STATUS taskUnsafe(void);
+/* TRUE when a deletion of the calling task is pending: the task ends at its
+ * next platform wait. Work that blocks outside the platform (a network
+ * transfer) asks this to give up early. */
+BOOL taskDeletePending(void);
 
 /* ------------------------------------------------------------------------
  * Semaphores
@@ -245,6 +249,13 @@ pid_t ozProcWait(pid_t pid, int *status, int options);
 /* Hand a spawned process over to the platform, which reaps it when it
  * ends, so that a caller that does not wait leaves no zombie behind. */
 STATUS ozProcDetach(pid_t pid);
+/* How a process handed to ozProcDetach ended: *exitCode is its exit status
+ * (0..255), or 128 + the signal number when a signal ended it. The platform
+ * keeps the last OZ_PROC_EXIT_KEPT such results, by process id. ERROR with
+ * errno EBUSY while the process still runs, ESRCH when the platform holds
+ * nothing for that id (never detached, or its result was dropped). */
+#define OZ_PROC_EXIT_KEPT 1024
+STATUS ozProcExitStatusGet(pid_t pid, int *exitCode);
 
 /* ------------------------------------------------------------------------
  * Overlay file system driver
@@ -264,6 +275,20 @@ BOOL ozOvlAvailable(void);
 STATUS ozOvlDevCreate(const char *devName, const char *const *dirs,
                       unsigned num, BOOL hasUpper);
 STATUS ozOvlDevRemove(const char *devName);
+/* The driver's own form of a layer directory. A whiteout says that the
+ * entry of the same name in the layers below is deleted; an opaque
+ * directory hides the content of the same directory in the layers below.
+ * ozOvlWhiteoutCreate makes a whiteout at path (needs the privilege to
+ * make device nodes); ozOvlWhiteoutIs tells one from its lstat() mode and
+ * device number. ozOvlOpaqueSet marks a directory opaque (privileged);
+ * ozOvlOpaqueIs asks whether it is. ozOvlXattrReserved is TRUE for the
+ * extended attribute names the driver interprets itself: a layer from an
+ * image never sets those. */
+STATUS ozOvlWhiteoutCreate(const char *path);
+BOOL ozOvlWhiteoutIs(mode_t mode, dev_t rdev);
+STATUS ozOvlOpaqueSet(const char *dirPath);
+BOOL ozOvlOpaqueIs(const char *dirPath);
+BOOL ozOvlXattrReserved(const char *name);
 
 /* ------------------------------------------------------------------------
  * Environment, CPUs, files, console, atomics
@@ -285,6 +310,20 @@ STATUS ozRmTree(const char *path);
 /* Console echo of a terminal descriptor. */
 STATUS ozConsoleEchoGet(int fd, BOOL *echoOn);
 STATUS ozConsoleEchoSet(int fd, BOOL echoOn);
+/* Extended attributes of a file, through the open descriptor fd, or (fd
+ * negative) of path itself, never following a symbolic link. Set: 0 or
+ * ERROR (ENOTSUP where the file system takes none). List: the names, each
+ * NUL-terminated, into buf; the length, or -1 (ERANGE when buf is too
+ * small). Get: the value's length, or -1 (ENODATA when absent). Remove:
+ * 0 or ERROR (ENODATA when absent). */
+STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value,
+                      size_t size);
+ssize_t ozFileXattrList(const char *path, char *buf, size_t size);
+ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t size);
+STATUS ozFileXattrRemove(const char *path, const char *name);
+/* Size of the file system holding path and the bytes its unprivileged
+ * users may still write. */
+STATUS ozFsSpaceGet(const char *path, uint64_t *total, uint64_t *avail);
 /* Atomically add one; returns the value before the increment. */
 int64_t ozAtomic64Inc(int64_t *target);
 /* The platform this build runs on, in the names OCI images and Kubernetes
@@ -296,6 +335,30 @@ const char *ozSysArchNameGet(void);
  * ("TERM", "STOP", "USR1", "RTMIN", ...: the name without "SIG"), or -1
  * when this OS has no such signal. */
 int ozSysSignalNoGet(const char *name);
+/* Size in bytes of the memory the system manages. */
+STATUS ozSysMemSizeGet(uint64_t *bytes);
+/* Size in bytes of the file system that holds `path`; a path that does not
+ * exist yet counts as the file system of its nearest existing parent. */
+STATUS ozSysStorageSizeGet(const char *path, uint64_t *bytes);
+/* Identity of the current boot of the system, and of the machine, as text
+ * (lower-case hexadecimal digits and dashes). ENOENT when the system keeps
+ * none; ERANGE (buf emptied) when it does not fit. */
+STATUS ozSysBootIdGet(char *buf, size_t size);
+STATUS ozSysMachineIdGet(char *buf, size_t size);
+
+/* ------------------------------------------------------------------------
+ * File locks
+ * ------------------------------------------------------------------------ */
+/* Exclusive lock on the file at `path` (created with mode 0600 when missing,
+ * never through a symbolic link), shared by every task and process of the
+ * system: two takes exclude each other even inside one process. Waits up to
+ * `timeoutTicks` (WAIT_FOREVER, NO_WAIT) in platform delays, so a waiting
+ * task can be deleted. Returns a lock id (>= 0), or -1 with errno:
+ * S_objLib_OBJ_UNAVAILABLE (NO_WAIT) or S_objLib_OBJ_TIMEOUT when another
+ * holder keeps it, or the error of opening the file. The lock goes with
+ * ozFileLockGive, or when the holding process ends. */
+int ozFileLockTake(const char *path, int timeoutTicks);
+STATUS ozFileLockGive(int lockId);
 
 /* ------------------------------------------------------------------------
  * System log (the syslog calls: openlog, setlogmask, syslog, closelog)

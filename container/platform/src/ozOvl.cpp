@@ -8,7 +8,13 @@
  * lower layers (a single lower layer becomes a read-only bind mount, which
  * overlayfs does not offer). Creation is exclusive across processes: a lock
  * on the device directory orders it, and a device that is already a mount
- * point gives EEXIST.
+ * point gives EEXIST. Devices are mounted without device access: device
+ * nodes that came with an image's layers stay inert in its containers.
+ *
+ * Layer form: a whiteout is a character device 0/0, an opaque directory
+ * carries the attribute "trusted.overlay.opaque" = "y"; attributes in the
+ * "trusted.overlay." and "user.overlay." namespaces steer overlayfs and are
+ * reserved to it.
  */
 #include "ozPlatformInt.h"
 
@@ -19,12 +25,15 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char *kDefaultDevDir = "/overlay";
 constexpr size_t kMountDataMax = 4095; /* one page, with its terminator */
+constexpr const char kOpaqueXattr[] = "trusted.overlay.opaque";
 
 struct DevDir {
     std::mutex m;
@@ -208,13 +217,15 @@ STATUS ozOvlDevCreate(const char *devName, const char *const *dirs, unsigned num
         if (data.empty()) { /* one read-only layer */
             m = mount(dirs[0], devName, nullptr, MS_BIND, nullptr);
             if (m == 0 &&
-                (m = mount(nullptr, devName, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)) != 0) {
+                (m = mount(nullptr, devName, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NODEV,
+                           nullptr)) != 0) {
                 int e = errno;
                 umount2(devName, MNT_DETACH);
                 errno = e;
             }
         } else {
-            m = mount("overlay", devName, "overlay", hasUpper ? 0 : MS_RDONLY, data.c_str());
+            m = mount("overlay", devName, "overlay", MS_NODEV | (hasUpper ? 0 : MS_RDONLY),
+                      data.c_str());
         }
         if (m != 0)
             rc = errno;
@@ -249,4 +260,39 @@ STATUS ozOvlDevRemove(const char *devName)
     }
     rmdir(devName);
     return OK;
+}
+
+STATUS ozOvlWhiteoutCreate(const char *path)
+{
+    if (path == nullptr)
+        return fail(EINVAL);
+    return mknod(path, S_IFCHR | 0000, makedev(0, 0)) == 0 ? OK : ERROR;
+}
+
+BOOL ozOvlWhiteoutIs(mode_t mode, dev_t rdev)
+{
+    return S_ISCHR(mode) && major(rdev) == 0 && minor(rdev) == 0 ? TRUE : FALSE;
+}
+
+STATUS ozOvlOpaqueSet(const char *dirPath)
+{
+    if (dirPath == nullptr)
+        return fail(EINVAL);
+    return lsetxattr(dirPath, kOpaqueXattr, "y", 1, 0) == 0 ? OK : ERROR;
+}
+
+BOOL ozOvlOpaqueIs(const char *dirPath)
+{
+    char v[2];
+    return dirPath != nullptr && lgetxattr(dirPath, kOpaqueXattr, v, sizeof v) == 1 && v[0] == 'y'
+               ? TRUE
+               : FALSE;
+}
+
+BOOL ozOvlXattrReserved(const char *name)
+{
+    return name != nullptr && (strncmp(name, "trusted.overlay.", 16) == 0 ||
+                               strncmp(name, "user.overlay.", 13) == 0)
+               ? TRUE
+               : FALSE;
 }

@@ -33,6 +33,7 @@ extern "C" {
 }
 
 #include <climits>
+#include <deque>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -76,7 +77,8 @@ std::string pathInRoot(const char *path, const std::string &root)
     return path;
 }
 
-/* Detached processes, reaped when they end. */
+/* Detached processes, reaped when they end; the exit results of the last
+ * OZ_PROC_EXIT_KEPT of them are kept by process id for their spawner. */
 class Reaper {
 public:
     STATUS adopt(pid_t pid)
@@ -98,6 +100,8 @@ public:
                 run();
             }).detach();
         }
+        /* the id may be a reused one: an older result is not this process's */
+        forgetLocked(pid);
         watched_.push_back({pid, pfd});
         uint64_t one = 1;
         if (write(wakeFd_, &one, sizeof one) < 0) {
@@ -106,11 +110,75 @@ public:
         return OK;
     }
 
+    STATUS exitStatus(pid_t pid, int *exitCode)
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (resultLocked(pid, exitCode))
+            return OK;
+        for (const Watched &w : watched_)
+            if (w.pid == pid) {
+                /* ended, but the thread has not come round to it yet */
+                if (reapLocked(pid) && resultLocked(pid, exitCode))
+                    return OK;
+                errno = EBUSY;
+                return ERROR;
+            }
+        errno = ESRCH;
+        return ERROR;
+    }
+
 private:
     struct Watched {
         pid_t pid;
         int pfd;
     };
+    struct Exited {
+        pid_t pid;
+        int code;
+    };
+
+    bool resultLocked(pid_t pid, int *exitCode) const
+    {
+        for (const Exited &e : exited_)
+            if (e.pid == pid) {
+                *exitCode = e.code;
+                return true;
+            }
+        return false;
+    }
+
+    void forgetLocked(pid_t pid)
+    {
+        for (size_t k = 0; k < exited_.size(); k++)
+            if (exited_[k].pid == pid) {
+                exited_.erase(exited_.begin() + (long)k);
+                return;
+            }
+    }
+
+    /* Reaps a watched process that has ended and keeps its result; false
+     * while it runs. Called with m_ held, so the status is never lost
+     * between the reap and the record. */
+    bool reapLocked(pid_t pid)
+    {
+        int status = 0;
+        pid_t r = oz::childWait(pid, &status, WNOHANG);
+        if (r == 0)
+            return false; /* readable but not yet reapable */
+        if (r == pid) {
+            int code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            if (exited_.size() >= OZ_PROC_EXIT_KEPT)
+                exited_.pop_front();
+            exited_.push_back({pid, code});
+        }
+        for (size_t k = 0; k < watched_.size(); k++)
+            if (watched_[k].pid == pid) {
+                close(watched_[k].pfd);
+                watched_.erase(watched_.begin() + (long)k);
+                break;
+            }
+        return true;
+    }
 
     [[noreturn]] void run()
     {
@@ -135,14 +203,10 @@ private:
             for (size_t i = 1; i < fds.size(); i++) {
                 if (fds[i].revents == 0)
                     continue;
-                const Watched w = copy[i - 1];
-                if (oz::childWait(w.pid, nullptr, WNOHANG) == 0)
-                    continue; /* readable but not yet reapable */
                 std::lock_guard<std::mutex> g(m_);
-                for (size_t k = 0; k < watched_.size(); k++)
-                    if (watched_[k].pid == w.pid) {
-                        close(watched_[k].pfd);
-                        watched_.erase(watched_.begin() + (long)k);
+                for (const Watched &w : watched_)
+                    if (w.pid == copy[i - 1].pid && w.pfd == copy[i - 1].pfd) {
+                        reapLocked(w.pid);
                         break;
                     }
             }
@@ -152,6 +216,7 @@ private:
     std::mutex m_;
     int wakeFd_ = -1;
     std::vector<Watched> watched_;
+    std::deque<Exited> exited_;
 };
 
 Reaper &reaper()
@@ -416,4 +481,13 @@ STATUS ozProcDetach(pid_t pid)
     if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
         return ERROR; /* ECHILD: not a child of this process */
     return reaper().adopt(pid);
+}
+
+STATUS ozProcExitStatusGet(pid_t pid, int *exitCode)
+{
+    if (pid <= 0 || exitCode == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    return reaper().exitStatus(pid, exitCode);
 }

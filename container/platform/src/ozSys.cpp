@@ -1,21 +1,27 @@
 /*
  * ozSys.cpp - the OS-wide environment, enabled CPUs, errno, directory trees,
- * console echo and the atomic 64-bit increment.
+ * extended attributes, file system space, console echo, the atomic 64-bit
+ * increment, and what the system tells about itself (OS and architecture
+ * names, memory and storage sizes, boot and machine identities).
  *
  * The OS-wide environment is the process environment here; reads and writes
  * through this unit are serialised so a set never races a get.
  */
 #include "ozPlatformInt.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <ftw.h>
 #include <sched.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/utsname.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -174,6 +180,57 @@ STATUS ozRmTree(const char *path)
     return OK;
 }
 
+STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value, size_t size)
+{
+    if (name == nullptr || (value == nullptr && size > 0) || (fd < 0 && path == nullptr)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    int rc = fd >= 0 ? fsetxattr(fd, name, value, size, 0) : lsetxattr(path, name, value, size, 0);
+    return rc == 0 ? OK : ERROR;
+}
+
+ssize_t ozFileXattrList(const char *path, char *buf, size_t size)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return llistxattr(path, buf, size);
+}
+
+ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t size)
+{
+    if (path == nullptr || name == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return lgetxattr(path, name, buf, size);
+}
+
+STATUS ozFileXattrRemove(const char *path, const char *name)
+{
+    if (path == nullptr || name == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    return lremovexattr(path, name) == 0 ? OK : ERROR;
+}
+
+STATUS ozFsSpaceGet(const char *path, uint64_t *total, uint64_t *avail)
+{
+    struct statvfs sv;
+    if (path == nullptr || total == nullptr || avail == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (statvfs(path, &sv) != 0)
+        return ERROR;
+    *total = (uint64_t)sv.f_blocks * sv.f_frsize;
+    *avail = (uint64_t)sv.f_bavail * sv.f_frsize;
+    return OK;
+}
+
 STATUS ozConsoleEchoGet(int fd, BOOL *echoOn)
 {
     if (echoOn == nullptr) {
@@ -260,4 +317,96 @@ int ozSysSignalNoGet(const char *name)
     if (std::strcmp(name, "RTMAX") == 0)
         return SIGRTMAX;
     return -1;
+}
+
+STATUS ozSysMemSizeGet(uint64_t *bytes)
+{
+    if (bytes == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    /* "MemTotal:       16318412 kB" */
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    unsigned long long kib = 0;
+    std::string unit;
+    while (meminfo >> key >> kib >> unit) {
+        if (key == "MemTotal:" && unit == "kB") {
+            *bytes = static_cast<uint64_t>(kib) * 1024;
+            return OK;
+        }
+        meminfo.ignore(1024, '\n');
+    }
+    errno = ENOENT;
+    return ERROR;
+}
+
+STATUS ozSysStorageSizeGet(const char *path, uint64_t *bytes)
+{
+    if (path == nullptr || *path == '\0' || bytes == nullptr) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::string at(path);
+    for (;;) {
+        struct statvfs vfs {};
+        if (statvfs(at.c_str(), &vfs) == 0) {
+            *bytes = static_cast<uint64_t>(vfs.f_blocks) * static_cast<uint64_t>(vfs.f_frsize);
+            return OK;
+        }
+        if (errno != ENOENT && errno != ENOTDIR)
+            return ERROR;
+        /* not there yet: the parent's file system will hold it */
+        while (at.size() > 1 && at.back() == '/')
+            at.pop_back();
+        size_t slash = at.rfind('/');
+        if (slash == std::string::npos) {
+            errno = ENOENT;
+            return ERROR;
+        }
+        at = slash == 0 ? std::string("/") : at.substr(0, slash);
+    }
+}
+
+namespace {
+
+/* The first line of an identity file, checked to be hexadecimal digits and
+ * dashes (a corrupt file gives nothing rather than garbage). */
+STATUS sysIdRead(const char *file, char *buf, size_t size)
+{
+    if (buf == nullptr || size == 0) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    buf[0] = '\0';
+    std::ifstream in(file);
+    std::string id;
+    if (!in || !std::getline(in, id) || id.empty()) {
+        errno = ENOENT;
+        return ERROR;
+    }
+    for (char c : id) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != '-') {
+            errno = ENOENT;
+            return ERROR;
+        }
+    }
+    if (id.size() >= size) {
+        errno = ERANGE;
+        return ERROR;
+    }
+    std::memcpy(buf, id.c_str(), id.size() + 1);
+    return OK;
+}
+
+} // namespace
+
+STATUS ozSysBootIdGet(char *buf, size_t size)
+{
+    return sysIdRead("/proc/sys/kernel/random/boot_id", buf, size);
+}
+
+STATUS ozSysMachineIdGet(char *buf, size_t size)
+{
+    return sysIdRead("/etc/machine-id", buf, size);
 }

@@ -491,3 +491,10 @@ STATUS taskUnsafe(void)
     self->safeCount--;
     return OK;
 }
+
+BOOL taskDeletePending(void)
+{
+    Tcb *self = oz::taskSelf();
+    Lock lk(oz::kernelMutex());
+    return self->deletePending ? TRUE : FALSE;
+}

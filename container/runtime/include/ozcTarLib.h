@@ -1,12 +1,20 @@
 /*
- * ozcTarLib.h - extraction of a (gzip-compressed or plain) ustar archive
- * into an existing directory.
+ * ozcTarLib.h - extraction of a tar archive (plain, gzip- or
+ * zstd-compressed) into an existing directory, as image layers are
+ * extracted.
+ *
+ * Formats: ustar, POSIX pax (extended and global headers) and GNU (long
+ * names and link names, base-256 numbers). Entries: regular files,
+ * directories, symbolic and hard links, device nodes and FIFOs, with their
+ * exact modes, owners (when running as root), extended attributes and
+ * times; directory attributes are set after their contents. Layer
+ * whiteouts and opaque directories are either applied to what the target
+ * holds or written in the overlay driver's form.
  *
  * Paths that climb out of the target or run through anything but real
- * directories are refused; regular files, symbolic links and directories
- * are written; files and directories get the archive's modification times.
- * Memory is fixed per extraction (the block buffer, two path buffers and
- * the gzip reader's buffers).
+ * directories are refused; nothing is ever written through a link. Memory
+ * is fixed per extraction (the block buffer, the path and extended-header
+ * buffers and the decompressor's).
  */
 #ifndef OZC_TAR_LIB_H
 #define OZC_TAR_LIB_H
@@ -26,8 +34,6 @@ extern "C" {
 #define TAR_PREFIX_SIZE 155   /* ustar prefix field */
 #define TAR_DEFAULT_BFACTOR 20
 #define TAR_PATH_MAX    1024  /* target directory + entry path */
-#define TAR_GOOD_PATH_CACHE_SIZE 257
-#define TAR_DIR_NAME_SIZE 256
 
 /* Header block: 512 raw bytes or the ustar header. */
 typedef union hblock {
@@ -68,39 +74,80 @@ enum tarEntryType {
 };
 #endif
 
-/* Extraction control. */
-typedef struct mtTarSoft {
-    tarCompress *tc;       /* the gzip archive, or NULL for a plain file */
-    int fd;                /* the plain tar file (0 when reading through tc) */
-    int bFactor;           /* blocks per read */
-    int bValid;            /* blocks left in the buffer */
-    int recurseCnt;        /* reserved */
-    MT_HBLOCK *pBuf;       /* bFactor x 512 bytes */
-    MT_HBLOCK *pBnext;     /* next unread block in pBuf */
-    int dir_fd;            /* the directory-times record file, -1 when none */
-    int dir_cnt;           /* directories recorded in it */
-    char *dir_fname;       /* name of the record file (1024 bytes) */
-    char *targetDir;       /* target directory, then the current entry's path (1024 bytes) */
-    size_t targetDirLen;   /* length of the target directory in targetDir */
-    char *goodPathCache;   /* archive path last verified as real directories (257 bytes) */
-    BOOL verbose;          /* stored; produces no output */
-} mtTarSoft, MT_TAR_SOFT;
+/* Entry types of the pax and GNU formats. */
+#define TAR_PAX_TYPE        'x' /* extended header of the next entry */
+#define TAR_PAX_GLOBAL_TYPE 'g' /* extended header of all following entries */
+#define TAR_GNU_LONGNAME    'L' /* the next entry's name */
+#define TAR_GNU_LONGLINK    'K' /* the next entry's link name */
+#define TAR_GNU_DUMPDIR     'D' /* a directory with a listing of its content */
+#define TAR_GNU_VOLHDR      'V' /* volume label */
+#define TAR_GNU_SPARSE      'S' /* sparse file: not supported */
+#define TAR_GNU_MULTIVOL    'M' /* continuation of a file: not supported */
 
-/* Directory-times record, 264 bytes, native byte order. */
-typedef struct DIR_TAR {
-    char name[TAR_DIR_NAME_SIZE]; /* archive-relative path, no leading separator */
-    time_t mtime;
-} DIR_TAR;
+/* Largest pax extended header (the records of one entry) and GNU long
+ * name or link name taken; larger ones are refused with EFBIG. */
+#define TAR_PAX_MAX      (256 * 1024)
+#define TAR_LONGNAME_MAX 4096
 
-/* Extracts the archive file pTape (gzip-compressed or plain) into the
- * existing directory targetDir reading bfactor blocks at a time (0 means
- * 20). 0, or -1 at the first failing entry with errno: EINVAL bad
- * arguments, ENAMETOOLONG a path of 1024 characters or more, EFBIG an entry
- * of 4 GiB or more, EPERM a ".." component, ENOTDIR a parent that is not a
- * real directory, EBADMSG a corrupt or truncated archive, or the errno of
- * the failing call. */
+/* How layer whiteouts (".wh.<name>") and opaque markers (".wh..wh..opq")
+ * are written. */
+typedef enum ozcTarWhiteoutForm {
+    /* Applied: a whiteout removes the entry below it, an opaque marker
+     * removes the directory's content from below; what this archive
+     * itself wrote stays. */
+    OZC_TAR_WHITEOUT_APPLY = 0,
+    /* The overlay driver's form, for a layer directory of an overlay
+     * device: whiteouts become whiteout entries, opaque markers opaque
+     * directories (bottom layer: dropped, nothing lies below). */
+    OZC_TAR_WHITEOUT_OVERLAY = 1
+} OZC_TAR_WHITEOUT_FORM;
+
+/* Options of ozcTarExtractEx. */
+typedef struct ozcTarOpts {
+    size_t bFactor;              /* blocks per read, 0: 20 */
+    OZC_TAR_WHITEOUT_FORM whiteouts;
+    /* Overlay form: the layer directories below this one, topmost first
+     * (none for the bottom layer). Directories the archive does not list
+     * take their attributes from below, the root included, and a hard link
+     * may name a file below. */
+    const char *const *lowerDirs;
+    unsigned lowerNum;
+    /* When set ("sha256" or "sha512"): the digest of the whole uncompressed
+     * archive is computed into digest (digestLen bytes). */
+    const char *digestAlg;
+    unsigned char digest[64];
+    size_t digestLen;
+    /* Device nodes skipped for lack of privilege (set by the extraction). */
+    unsigned skippedNodes;
+} OZC_TAR_OPTS;
+
+/* Environment variable of the disk reserve: extraction stops with ENOSPC
+ * before the file system holding the target has less free space than
+ * this. "N%" of the file system's size, or a size in bytes with an
+ * optional K, M, G or T suffix (powers of 1024); "0" disables the reserve.
+ * Unset: 5% of the file system, at most 256 MiB. */
+#define OZC_DISK_RESERVE_ENV "OZC_DISK_RESERVE"
+
+/* Extracts the archive file pTape (plain, gzip- or zstd-compressed) into
+ * the existing directory targetDir reading bfactor blocks at a time (0
+ * means 20), whiteouts applied. 0, or -1 at the first failing entry with
+ * errno: EINVAL bad arguments, ENAMETOOLONG a path of 1024 characters or
+ * more, EFBIG an entry of 4 GiB or more or an oversized extended header,
+ * EPERM a ".." component, ENOTDIR a parent that is not a real directory,
+ * ENOENT a hard link to nothing, ENOTSUP an entry type that cannot be
+ * extracted (sparse, multi-volume, unknown), ENOSPC the disk reserve
+ * reached, EBADMSG a corrupt or truncated archive, or the errno of the
+ * failing call. Entries written before a failure stay. */
 STATUS ozcTarExtract(const char *pTape, const char *targetDir, size_t bfactor,
                      BOOL verbose);
+
+/* ozcTarExtract with options (NULL: the defaults). */
+STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *opts);
+
+/* The digest ("sha256" or "sha512") of the uncompressed content of the
+ * archive file pTape, without extracting it: out receives *outLen bytes. */
+STATUS ozcTarStreamDigest(const char *pTape, const char *alg, unsigned char *out,
+                          size_t *outLen);
 
 #ifdef __cplusplus
 }

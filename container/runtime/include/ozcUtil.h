@@ -116,8 +116,11 @@ size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type);
  * the OS's text for codes outside the table. Code 0 prints nothing. */
 void ozcUtilShowErr(int errCode);
 
-/* Extracts a gzip'd or plain tar archive into the existing directory
- * desPath with 200 blocks per read. */
+/* Blocks per read of layer extraction (102400 bytes). */
+#define OZC_UNTAR_BFACTOR 200
+
+/* Extracts a tar archive (plain, gzip- or zstd-compressed) into the
+ * existing directory desPath with OZC_UNTAR_BFACTOR blocks per read. */
 STATUS ozcUtilUntar(const char *srcTarFile, const char *desPath);
 
 /* Deletes a file, a symbolic link (never its target) or a whole directory

@@ -8,6 +8,9 @@
  * bundle (RAW); with overlays each layer is extracted once into the shared
  * layer store and stacked by a read-only overlay device (LAYERED), or the
  * layers of one chain are extracted into one shared directory (FLATTENED).
+ * Every layer is checked against its diff id while it is extracted; shared
+ * directories are built aside, renamed into place when complete, and reused
+ * only for layer blobs that have been checked.
  */
 #include "ozcImageLib.h"
 
@@ -24,16 +27,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mbedtls/sha256.h>
-#include <mbedtls/sha512.h>
-
-#include <mbedtls/version.h>
-
 #include "ozJson.h"
 #include "ozOwners.h"
+#include "ozcDigest.h"
 #include "ozcOverlayLib.h"
 #include "ozcPathUtil.h"
+#include "ozcTarLib.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
 
 namespace {
 
@@ -42,11 +43,16 @@ constexpr const char *kManifestTypes[] = {
     "application/vnd.oci.image.index.v1+json",
 };
 constexpr const char *kConfigType = "application/vnd.oci.image.config.v1+json";
+/* Layers the extractor takes: tar archives, plain, gzip- or
+ * zstd-compressed (the compression is told by the data itself). */
 constexpr const char *kLayerTypes[] = {
     "application/vnd.oci.image.layer.v1.tar",
     "application/vnd.oci.image.layer.v1.tar+gzip",
+    "application/vnd.oci.image.layer.v1.tar+zstd",
     "application/vnd.oci.image.layer.nondistributable.v1.tar",
     "application/vnd.oci.image.layer.nondistributable.v1.tar+gzip",
+    "application/vnd.oci.image.layer.nondistributable.v1.tar+zstd",
+    "application/vnd.docker.image.rootfs.diff.tar.gzip",
 };
 constexpr const char *kRefNameKey = "org.opencontainers.image.ref.name";
 constexpr size_t kCmpMax = 256;
@@ -55,24 +61,6 @@ using oz::FdCloser;
 using oz::JsonPtr;
 
 } // namespace
-
-/* mbedTLS 2.x names its status-returning digest calls with "_ret"; 3.x
- * gives the plain names that status. */
-#if MBEDTLS_VERSION_MAJOR < 3
-#define OZC_SHA256_STARTS mbedtls_sha256_starts_ret
-#define OZC_SHA256_UPDATE mbedtls_sha256_update_ret
-#define OZC_SHA256_FINISH mbedtls_sha256_finish_ret
-#define OZC_SHA512_STARTS mbedtls_sha512_starts_ret
-#define OZC_SHA512_UPDATE mbedtls_sha512_update_ret
-#define OZC_SHA512_FINISH mbedtls_sha512_finish_ret
-#else
-#define OZC_SHA256_STARTS mbedtls_sha256_starts
-#define OZC_SHA256_UPDATE mbedtls_sha256_update
-#define OZC_SHA256_FINISH mbedtls_sha256_finish
-#define OZC_SHA512_STARTS mbedtls_sha512_starts
-#define OZC_SHA512_UPDATE mbedtls_sha512_update
-#define OZC_SHA512_FINISH mbedtls_sha512_finish
-#endif
 
 using ozc::failWith;
 using ozc::pathAppend;
@@ -127,75 +115,26 @@ static BOOL validateJsonFileSize(const char *fileName, const cJSON *size) {
     return (int64_t)st.st_size == cJSON_integer64_value(size);
 }
 
-/* Whether the digest of the file's content, made with one hash's functions,
- * equals the N bytes of want. */
-extern "C++" {
-template <size_t N, typename Ctx>
-static BOOL validateDigest(const char *fileName, const uint8_t *want, void (*init)(Ctx *),
-                           int (*starts)(Ctx *, int),
-                           int (*update)(Ctx *, const unsigned char *, size_t),
-                           int (*finish)(Ctx *, unsigned char *), void (*release)(Ctx *)) {
-    int fd = open(fileName, O_RDONLY);
-    if (fd < 0)
-        return FALSE;
-    FdCloser closer{fd};
-    Ctx ctx;
-    init(&ctx);
-    starts(&ctx, 0);
-    uint8_t buf[1024 * 64];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        update(&ctx, buf, (size_t)n);
-    uint8_t out[N];
-    finish(&ctx, out);
-    release(&ctx);
-    return n == 0 && memcmp(out, want, sizeof(out)) == 0;
-}
-} // extern "C++"
-
-static int hexNibble(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 /* The file's content must match "alg:hex" (sha256 or sha512). */
 static BOOL validateJsonDigest(const char *fileName, const cJSON *digest) {
     if (!validateJsonString(digest))
         return FALSE;
     char text[256];
-    if (!pathCopy(text, sizeof(text), digest->valuestring))
+    const ozc::DigestAlg *alg;
+    uint8_t want[ozc::kDigestMax], got[ozc::kDigestMax];
+    if (!pathCopy(text, sizeof(text), digest->valuestring) ||
+        !ozc::digestTextParse(text, &alg, want))
         return FALSE;
-    char *colon = strchr(text, ':');
-    if (colon == nullptr)
+    int fd = open(fileName, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return FALSE;
-    *colon = '\0';
-    const char *hex = colon + 1;
-    size_t bytes;
-    if (strcmp(text, "sha256") == 0)
-        bytes = 32;
-    else if (strcmp(text, "sha512") == 0)
-        bytes = 64;
-    else
-        return FALSE;
-    if (strlen(hex) < bytes * 2)
-        return FALSE;
-    uint8_t want[64];
-    for (size_t i = 0; i < bytes; i++) {
-        int hi = hexNibble(hex[2 * i]), lo = hexNibble(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return FALSE;
-        want[i] = (uint8_t)(hi << 4 | lo);
-    }
-    if (bytes == 32)
-        return validateDigest<32>(fileName, want, mbedtls_sha256_init, OZC_SHA256_STARTS,
-                                  OZC_SHA256_UPDATE, OZC_SHA256_FINISH, mbedtls_sha256_free);
-    return validateDigest<64>(fileName, want, mbedtls_sha512_init, OZC_SHA512_STARTS,
-                              OZC_SHA512_UPDATE, OZC_SHA512_FINISH, mbedtls_sha512_free);
+    FdCloser closer{fd};
+    ozc::Digest d(alg);
+    auto buf = std::make_unique<uint8_t[]>(256 * 1024);
+    ssize_t n;
+    while ((n = read(fd, buf.get(), 256 * 1024)) > 0)
+        d.update(buf.get(), (size_t)n);
+    return n == 0 && d.finish(got) && memcmp(got, want, alg->bytes) == 0;
 }
 
 /* Layout file names: "oci-layout", "index.json", or "blobs/alg/hex". */
@@ -266,6 +205,18 @@ static STATUS ozcImageParseLayout(OCI_IMAGE *pImage) {
     return OK;
 }
 
+/* One step of a chain id: chain = SHA-256 of (chain when withPrev) and the
+ * hexadecimal text of a diff id. */
+static STATUS ozcImageChainStep(uint8_t chain[32], bool withPrev, const char *hex) {
+    ozc::Digest d(ozc::digestAlgFind("sha256", 6));
+    if (!d.valid())
+        return failWith(ENOMEM);
+    if (withPrev)
+        d.update(chain, 32);
+    d.update(hex, strlen(hex));
+    return d.finish(chain) ? OK : failWith(ENOMEM);
+}
+
 /* Sets the chain id of the diff ids: c0 = H(hex0), ci = H(ci-1 || hexi). */
 static STATUS ozcImageParseImageConfigRootfs(OZC_IMAGE_CONFIG *cfg, cJSON *rootfs) {
     cJSON *ids = cJSON_GetObjectItem(rootfs, "diff_ids");
@@ -293,14 +244,8 @@ static STATUS ozcImageParseImageConfigRootfs(OZC_IMAGE_CONFIG *cfg, cJSON *rootf
               (strncmp(s, "sha512", 6) == 0 && hexLen == 128)))
             return ERROR;
         r->diffId[i] = const_cast<char *>(colon + 1);
-        mbedtls_sha256_context ctx;
-        mbedtls_sha256_init(&ctx);
-        OZC_SHA256_STARTS(&ctx, 0);
-        if (i > 0)
-            OZC_SHA256_UPDATE(&ctx, chain, sizeof(chain));
-        OZC_SHA256_UPDATE(&ctx, reinterpret_cast<const uint8_t *>(colon + 1), hexLen);
-        OZC_SHA256_FINISH(&ctx, chain);
-        mbedtls_sha256_free(&ctx);
+        if (ozcImageChainStep(chain, i > 0, colon + 1) != OK)
+            return ERROR;
         r->diffIdCount = (uint32_t)(i + 1);
     }
     memcpy(r->chainId, chain, sizeof(chain));
@@ -364,13 +309,26 @@ static STATUS ozcImageParseManifest(OCI_IMAGE *pImage, OZC_IMAGE_MANIFEST *m) {
         ml->mediaType = cJSON_GetObjectItem(l, "mediaType");
         ml->digest = cJSON_GetObjectItem(l, "digest");
         ml->size = cJSON_GetObjectItem(l, "size");
-        if (!validateJsonMediatype(ml->mediaType, kLayerTypes, std::size(kLayerTypes)) ||
-            ml->digest == nullptr || ml->size == nullptr ||
+        if (!validateJsonMediatype(ml->mediaType, kLayerTypes, std::size(kLayerTypes))) {
+            ozcUtilDiag("layer %d: media type %s%s%s is not supported (tar layers: plain, "
+                        "gzip or zstd)",
+                        i, validateJsonString(ml->mediaType) ? "\"" : "",
+                        validateJsonString(ml->mediaType) ? ml->mediaType->valuestring : "(none)",
+                        validateJsonString(ml->mediaType) ? "\"" : "");
+            return failWith(OZC_ERR_MANIFEST_INVALID);
+        }
+        if (ml->digest == nullptr || ml->size == nullptr ||
             composeFileName(pImage->ociPath, LAYERJSON, ml->digest, ml->layerFileName,
                             sizeof(ml->layerFileName)) != OK ||
             !validateJsonDigest(ml->layerFileName, ml->digest) ||
             !validateJsonFileSize(ml->layerFileName, ml->size))
             return failWith(OZC_ERR_MANIFEST_INVALID);
+    }
+    /* One diff id per layer: each layer is checked against its own. */
+    if (mc->imageConfig.imageCfgRootfs.diffIdCount != (uint32_t)n) {
+        ozcUtilDiag("the image config names %u diff ids for %d layers",
+                    mc->imageConfig.imageCfgRootfs.diffIdCount, n);
+        return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
     }
     return OK;
 }
@@ -473,48 +431,176 @@ int ozcImageRootfsTypeVerify(unsigned int rootfsArg) {
     return ovl ? FLATTENDED_ROOTFS : -1;
 }
 
+/* The chain id of the first count layers as 64 hexadecimal characters. */
+static STATUS ozcImageChainIdHex(const OZC_IMAGE_MANIFEST *m, int count, char *out, size_t outLen) {
+    const OZC_IMAGE_CFG_ROOTFS *r = &m->manifestConfig.imageConfig.imageCfgRootfs;
+    uint8_t chain[32];
+    for (int i = 0; i < count; i++)
+        if (ozcImageChainStep(chain, i > 0, r->diffId[i]) != OK)
+            return ERROR;
+    return ozcUtilBinToHex(out, outLen, chain, sizeof(chain));
+}
+
 static STATUS ozcImageGetStringChainID(const OZC_IMAGE_MANIFEST *m, char *out, size_t outLen) {
     return ozcUtilBinToHex(out, outLen,
                            const_cast<uint8_t *>(m->manifestConfig.imageConfig.imageCfgRootfs.chainId),
                            32);
 }
 
-static STATUS ozcImageExtractLayers(const OZC_IMAGE_MANIFEST *m, const char *dir) {
-    for (int i = 0; i < m->manifestLayersCount; i++)
-        if (ozcUtilUntar(m->manifestLayers[i].layerFileName, dir) != OK)
-            return ERROR;
+/* The diff id of layer i as the image config writes it ("sha256:<hex>"). */
+static const char *ozcImageDiffId(const OZC_IMAGE_MANIFEST *m, int i) {
+    return m->manifestConfig.imageConfig.imageCfgRootfs.diffId[i] - (sizeof("sha256:") - 1);
+}
+
+/* Extracts layer i into dir and checks that the uncompressed layer is the
+ * one the image config names by its diff id: a layer that is not fails
+ * with OZC_ERR_IMAGE_CONFIG_INVALID (what it wrote stays for the caller
+ * to remove). */
+static STATUS ozcImageExtractLayer(const OZC_IMAGE_MANIFEST *m, int i, const char *dir,
+                                   OZC_TAR_OPTS *opts) {
+    const char *diffId = ozcImageDiffId(m, i);
+    const ozc::DigestAlg *alg;
+    uint8_t want[ozc::kDigestMax];
+    if (!ozc::digestTextParse(diffId, &alg, want))
+        return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
+    opts->digestAlg = alg->name;
+    if (ozcTarExtractEx(m->manifestLayers[i].layerFileName, dir, opts) != OK)
+        return ERROR;
+    if (opts->digestLen != alg->bytes || memcmp(opts->digest, want, alg->bytes) != 0) {
+        ozcUtilDiag("layer %s is not the layer %s the image config names",
+                    m->manifestLayers[i].digest->valuestring, diffId);
+        return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
+    }
     return OK;
 }
 
-/* Extracts into a private sibling directory and renames it into place, so a
- * shared directory is either complete or absent, whatever happens to this
- * process or others that unpack the same layers. */
-static STATUS ozcImageExtractOnce(const char *dir, const OZC_IMAGE_MANIFEST *m, int layer) {
-    struct stat st;
-    if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
-        return OK; /* complete: reused as it is */
+/* Every layer, in manifest order, applied to dir. */
+static STATUS ozcImageExtractLayers(const OZC_IMAGE_MANIFEST *m, const char *dir) {
+    for (int i = 0; i < m->manifestLayersCount; i++) {
+        OZC_TAR_OPTS opts{};
+        opts.bFactor = OZC_UNTAR_BFACTOR;
+        if (ozcImageExtractLayer(m, i, dir, &opts) != OK)
+            return ERROR;
+    }
+    return OK;
+}
+
+/* Verified layers: once a layer blob has been read through and found to
+ * be the layer its diff id names, the layer store keeps a record of it,
+ * store + "/.verified/<alg>-<hex>", a symbolic link whose target is the
+ * diff id. A shared directory built from layers is reused for an image
+ * only when every layer blob of the image has such a record naming the
+ * image's own diff id: an image cannot borrow what others unpacked by
+ * naming their diff ids. */
+static STATUS ozcImageLayerRecordPath(const char *store, const OZC_IMAGE_MANIFEST *m, int i,
+                                      char *out, size_t len) {
+    const char *d = m->manifestLayers[i].digest->valuestring;
+    const char *colon = strchr(d, ':');
+    int n = snprintf(out, len, "%s/.verified/%.*s-%s", store, (int)(colon - d), d, colon + 1);
+    return n > 0 && (size_t)n < len ? OK : failWith(ENAMETOOLONG);
+}
+
+static BOOL ozcImageLayerVerified(const char *store, const OZC_IMAGE_MANIFEST *m, int i) {
+    char path[OZC_IMAGE_PATH_LEN], target[256];
+    if (ozcImageLayerRecordPath(store, m, i, path, sizeof(path)) != OK)
+        return FALSE;
+    ssize_t n = readlink(path, target, sizeof(target) - 1);
+    if (n <= 0)
+        return FALSE;
+    target[n] = '\0';
+    return strcmp(target, ozcImageDiffId(m, i)) == 0 ? TRUE : FALSE;
+}
+
+static STATUS ozcImageLayerRecord(const char *store, const OZC_IMAGE_MANIFEST *m, int i) {
+    char path[OZC_IMAGE_PATH_LEN], tmp[OZC_IMAGE_PATH_LEN + 64];
+    static int64_t seq;
+    if (ozcImageLayerRecordPath(store, m, i, path, sizeof(path)) != OK)
+        return ERROR;
+    std::string dir(path, strrchr(path, '/'));
+    if (ozMkdirP(dir.c_str(), 0700) != OK)
+        return ERROR;
+    snprintf(tmp, sizeof(tmp), "%s.%ld-%lld", path, (long)getpid(), (long long)ozAtomic64Inc(&seq));
+    if (symlink(ozcImageDiffId(m, i), tmp) != 0)
+        return ERROR;
+    if (rename(tmp, path) != 0) {
+        int saved = errno;
+        unlink(tmp);
+        return failWith(saved);
+    }
+    return OK;
+}
+
+/* Makes sure layer blob i is the layer its diff id names: by its record,
+ * else by reading it through (without extracting) and recording it. */
+static STATUS ozcImageLayerVerify(const char *store, const OZC_IMAGE_MANIFEST *m, int i) {
+    if (ozcImageLayerVerified(store, m, i))
+        return OK;
+    const char *diffId = ozcImageDiffId(m, i);
+    const ozc::DigestAlg *alg;
+    uint8_t want[ozc::kDigestMax], got[ozc::kDigestMax];
+    size_t len = 0;
+    if (!ozc::digestTextParse(diffId, &alg, want))
+        return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
+    if (ozcTarStreamDigest(m->manifestLayers[i].layerFileName, alg->name, got, &len) != OK)
+        return ERROR;
+    if (len != alg->bytes || memcmp(got, want, len) != 0) {
+        ozcUtilDiag("layer %s is not the layer %s the image config names",
+                    m->manifestLayers[i].digest->valuestring, diffId);
+        return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
+    }
+    return ozcImageLayerRecord(store, m, i);
+}
+
+/* A private sibling of a shared directory to build it in, its root mode
+ * 0755. */
+static STATUS ozcImagePartDir(const char *dir, std::string *part) {
     static int64_t seq;
     char tmp[OZC_IMAGE_PATH_LEN];
     if (snprintf(tmp, sizeof(tmp), "%s.part-%ld-%lld", dir, (long)getpid(),
                  (long long)ozAtomic64Inc(&seq)) >= (int)sizeof(tmp))
         return failWith(ENAMETOOLONG);
-    if (ozMkdirP(tmp, 0700) != OK)
+    if (ozMkdirP(tmp, 0700) != OK || chmod(tmp, 0755) != 0)
         return ERROR;
-    STATUS rc = layer >= 0 ? ozcUtilUntar(m->manifestLayers[layer].layerFileName, tmp)
-                           : ozcImageExtractLayers(m, tmp);
-    if (rc == OK && rename(tmp, dir) != 0) {
-        /* Another unpack completed the same directory first. */
-        rc = (errno == EEXIST || errno == ENOTEMPTY) && stat(dir, &st) == 0 ? OK : ERROR;
-    }
+    *part = tmp;
+    return OK;
+}
+
+/* Puts a built directory in place by renaming it: a shared directory is
+ * either complete, built from verified layers, or absent, whatever happens
+ * to this process or others that build the same one. When another build
+ * put it in place first, this one goes. */
+static STATUS ozcImagePartPublish(const std::string &part, const char *dir) {
+    struct stat st;
+    if (rename(part.c_str(), dir) == 0)
+        return OK;
+    STATUS rc = (errno == EEXIST || errno == ENOTEMPTY) && stat(dir, &st) == 0 ? OK : ERROR;
     int saved = errno;
-    if (access(tmp, F_OK) == 0)
-        ozcUtilXdelete(tmp);
+    ozcUtilXdelete(part.c_str());
     errno = saved;
     return rc;
 }
 
-/* Layer store: one directory per layer; several layers are stacked by a
- * read-only overlay device named by the chain id. */
+static void ozcImagePartsDelete(const std::string *parts, int n) {
+    int saved = errno;
+    for (int i = 0; i < n; i++)
+        if (!parts[i].empty())
+            ozcUtilXdelete(parts[i].c_str());
+    errno = saved;
+}
+
+static bool ozcImageDirExists(const char *dir) {
+    struct stat st;
+    return stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+/* Layer store: one directory per layer in the overlay driver's form (its
+ * whiteouts and opaque directories), named by the chain id of the layers
+ * up to it, since what it holds may depend on the layers below (the
+ * attributes of directories it does not list, hard links to files below).
+ * The missing layers are all extracted and checked before any of them is
+ * put in place, so a failed unpack leaves nothing in the store. Several
+ * layers are stacked by a read-only overlay device named by the image's
+ * chain id. */
 static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPath,
                                       size_t rootLen) {
     char store[OZC_IMAGE_PATH_LEN];
@@ -522,27 +608,52 @@ static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPat
         return ERROR;
     int n = m->manifestLayersCount;
     auto dirs = std::make_unique<std::string[]>((size_t)n);
-    auto ptrs = std::make_unique<const char *[]>((size_t)n);
-    for (int i = n - 1, k = 0; i >= 0; i--, k++) {
-        const char *slash = strrchr(m->manifestLayers[i].layerFileName, '/');
-        if (slash == nullptr)
-            return failWith(EINVAL);
-        dirs[k] = std::string(store) + slash;
-        if (dirs[k].size() > OZC_IMAGE_PATH_LEN - 1)
-            return failWith(ENAMETOOLONG);
-        ptrs[k] = dirs[k].c_str();
-        if (ozcImageExtractOnce(ptrs[k], m, i) != OK)
-            return ERROR;
+    auto parts = std::make_unique<std::string[]>((size_t)n);
+    auto where = std::make_unique<const char *[]>((size_t)n); /* topmost first */
+    STATUS rc = OK;
+    for (int i = 0; rc == OK && i < n; i++) {
+        char chain[65];
+        rc = ozcImageChainIdHex(m, i + 1, chain, sizeof(chain));
+        if (rc != OK)
+            break;
+        dirs[i] = std::string(store) + "/" + chain;
+        if (dirs[i].size() > OZC_IMAGE_PATH_LEN - 1) {
+            rc = failWith(ENAMETOOLONG);
+        } else if (ozcImageDirExists(dirs[i].c_str())) {
+            where[n - 1 - i] = dirs[i].c_str();
+            rc = ozcImageLayerVerify(store, m, i);
+        } else if ((rc = ozcImagePartDir(dirs[i].c_str(), &parts[i])) == OK) {
+            where[n - 1 - i] = parts[i].c_str();
+            OZC_TAR_OPTS opts{};
+            opts.bFactor = OZC_UNTAR_BFACTOR;
+            opts.whiteouts = OZC_TAR_WHITEOUT_OVERLAY;
+            opts.lowerDirs = where.get() + (n - i);
+            opts.lowerNum = (unsigned)i;
+            rc = ozcImageExtractLayer(m, i, parts[i].c_str(), &opts);
+        }
+    }
+    /* All there and checked: in place, bottom up. */
+    for (int i = 0; rc == OK && i < n; i++) {
+        if (!parts[i].empty()) {
+            rc = ozcImageLayerRecord(store, m, i) == OK ? ozcImagePartPublish(parts[i], dirs[i].c_str())
+                                                        : ERROR;
+            parts[i].clear();
+        }
+        where[n - 1 - i] = dirs[i].c_str();
+    }
+    if (rc != OK) {
+        ozcImagePartsDelete(parts.get(), n);
+        return ERROR;
     }
     if (n == 1)
-        return pathCopy(rootPath, rootLen, ptrs[0]) ? OK : failWith(ENAMETOOLONG);
+        return pathCopy(rootPath, rootLen, where[0]) ? OK : failWith(ENAMETOOLONG);
     char chain[65];
     if (ozcImageGetStringChainID(m, chain, sizeof(chain)) != OK)
         return ERROR;
     rootPath[0] = '\0';
     if (!pathCopy(rootPath, rootLen, ozOvlDevDirGet()) || !pathAppend(rootPath, rootLen, chain))
         return failWith(ENAMETOOLONG);
-    if (ozcCreateOvlRootfsDev(rootPath, ptrs.get(), (uint32_t)n, FALSE) != OK) {
+    if (ozcCreateOvlRootfsDev(rootPath, where.get(), (uint32_t)n, FALSE) != OK) {
         /* The device of this chain stacks the same store directories: an
          * existing one is shared by every bundle of the image. */
         if (errno != EEXIST)
@@ -551,23 +662,50 @@ static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPat
     return OK;
 }
 
+/* Flattened: every layer applied, in manifest order, to one directory per
+ * chain. */
 static STATUS ozcCreateOciStRootfs(const OZC_IMAGE_MANIFEST *m, char *rootPath, size_t rootLen) {
-    char chain[65];
+    char chain[65], store[OZC_IMAGE_PATH_LEN];
     if (ozcImageGetStringChainID(m, chain, sizeof(chain)) != OK)
         return ERROR;
-    if (ozcBasePathGet(rootPath, rootLen, OZC_FLATTENED_PATH) == 0)
+    if (ozcBasePathGet(store, sizeof(store), OZC_LAYER_PATH) == 0 ||
+        ozcBasePathGet(rootPath, rootLen, OZC_FLATTENED_PATH) == 0)
         return ERROR;
     if (!pathAppend(rootPath, rootLen, chain))
         return failWith(ENAMETOOLONG);
-    return ozcImageExtractOnce(rootPath, m, -1);
+    if (ozcImageDirExists(rootPath)) {
+        for (int i = 0; i < m->manifestLayersCount; i++)
+            if (ozcImageLayerVerify(store, m, i) != OK)
+                return ERROR;
+        return OK;
+    }
+    std::string part;
+    if (ozcImagePartDir(rootPath, &part) != OK)
+        return ERROR;
+    STATUS rc = ozcImageExtractLayers(m, part.c_str());
+    for (int i = 0; rc == OK && i < m->manifestLayersCount; i++)
+        rc = ozcImageLayerRecord(store, m, i);
+    if (rc != OK) {
+        ozcImagePartsDelete(&part, 1);
+        return ERROR;
+    }
+    return ozcImagePartPublish(part, rootPath);
 }
 
 static STATUS ozcCreateOciRootfs(const OZC_IMAGE_MANIFEST *m, int kind, const char *rootfs,
                                  char *rootPath, size_t rootLen) {
     switch (kind) {
     case RAW_ROOTFS:
-        if (ozcImageExtractLayers(m, rootfs) != OK)
+        /* The root is the image's, whatever the caller's umask: 0755 unless
+         * a layer lists "./". A failure removes every layer written. */
+        if (chmod(rootfs, 0755) != 0)
             return ERROR;
+        if (ozcImageExtractLayers(m, rootfs) != OK) {
+            int saved = errno;
+            if (ozcUtilXdelete(rootfs) == OK)
+                mkdir(rootfs, 0755);
+            return failWith(saved);
+        }
         return pathCopy(rootPath, rootLen, "rootfs") ? OK : failWith(ENAMETOOLONG);
     case FLATTENDED_ROOTFS:
         if (m->manifestLayersCount > 1)

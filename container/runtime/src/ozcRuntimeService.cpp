@@ -101,13 +101,17 @@ static size_t ozcReplyLength(const cJSON *item) {
 /* ------------------------------------------------------------------------
  * Body builders
  * ------------------------------------------------------------------------ */
+/* The state of one container; "pid" (the process its starter spawned, as
+ * the starter reported it) once there is one. */
 static cJSON *ozcMsgBodyInitByState(const CONTAINER_STATE *st) {
     cJSON *o = cJSON_CreateObject();
     if (o == nullptr)
         return nullptr;
+    OBJ_HANDLE pid = st->pCtx != nullptr ? st->pCtx->pidHandle : 0;
     if (cJSON_AddStringToObject(o, "ociVersion", st->ver) == nullptr ||
         cJSON_AddStringToObject(o, "id", st->containerId) == nullptr ||
         cJSON_AddNumberToObject(o, "status", st->status) == nullptr ||
+        (pid > 0 && cJSON_AddNumberToObject(o, "pid", (double)pid) == nullptr) ||
         cJSON_AddStringToObject(o, "bundle", st->bundlePath) == nullptr) {
         cJSON_Delete(o);
         return nullptr;

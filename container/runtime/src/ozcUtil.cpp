@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -159,12 +160,22 @@ void ozcUtilShowErr(int errCode)
     printf("Error: %s.\n", text);
 }
 
+void ozcUtilDiag(const char *fmt, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "ozc: %s\n", line);
+}
+
 /* ------------------------------------------------------------------------
  * Layer extraction
  * ------------------------------------------------------------------------ */
 STATUS ozcUtilUntar(const char *srcTarFile, const char *desPath)
 {
-    return ozcTarExtract(srcTarFile, desPath, 200, FALSE);
+    return ozcTarExtract(srcTarFile, desPath, OZC_UNTAR_BFACTOR, FALSE);
 }
 
 /* ------------------------------------------------------------------------

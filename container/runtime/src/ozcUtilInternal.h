@@ -1,6 +1,6 @@
 /*
- * ozcUtilInternal.h - helpers of the recursive delete, used inside the
- * runtime library only.
+ * ozcUtilInternal.h - helpers of the recursive delete and the library's
+ * diagnostic line, used inside the runtime library only.
  */
 #ifndef OZC_UTIL_INTERNAL_H
 #define OZC_UTIL_INTERNAL_H
@@ -21,6 +21,11 @@ BOOL ozcUtilNameIsDir(const char *pName, BOOL link);
  * sub-directory's full path in pSubDir (when given); -1 when there is none,
  * or on an error. */
 STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLen, BOOL clean);
+
+/* Writes one diagnostic line, "ozc: " and the formatted text, to the
+ * standard error of the calling process: what an error code alone cannot
+ * say (which media type, which layer, what was skipped). */
+void ozcUtilDiag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #ifdef __cplusplus
 }

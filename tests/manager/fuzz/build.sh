@@ -9,9 +9,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 SRC=$(cd "$HERE/../../.." && pwd)
 BUILD=$1 OUT=$2
 mkdir -p "$OUT"
-UNITS="$SRC/container/manager/src/ozcMgrLib.cpp $SRC/container/manager/src/ozcMgrCurlLib.cpp
- $SRC/container/manager/src/ozcMgrHttpLib.cpp $SRC/container/manager/src/ozcMgrUtil.cpp
- $SRC/container/manager/src/ozcMgrAwsEcrLib.cpp $SRC/container/manager/src/ozcMgrCred.cpp"
+UNITS=$(ls "$SRC"/container/manager/src/*.cpp)
 INC="-I$SRC/container/manager/include -I$SRC/container/manager/src -I$SRC/container/platform/include -I$SRC/container/common/include"
 LIBS="-L$BUILD/container/platform -L$BUILD/container/common -lozplatform -lozcommon -lcurl -lcjson -lssl -lcrypto -Wl,-rpath,$BUILD/container/platform:$BUILD/container/common"
 for h in ref header challenge; do

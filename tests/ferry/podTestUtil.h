@@ -1,0 +1,264 @@
+/*
+ * podTestUtil.h - helpers of the pod tests: pods in the emulator, the pod
+ * manager's control block in this process without its tasks (the tests run
+ * its steps), the emulator's request log, and test images in the local
+ * registries.
+ */
+#ifndef FERRY_POD_TEST_UTIL_H
+#define FERRY_POD_TEST_UTIL_H
+
+#include "ferryTestUtil.h"
+#include "kubesim/kubesim_fixture.h"
+#include "testutil/testutil.h"
+
+#include "ozkContainer.h"
+#include "ozkLib.h"
+#include "ozkPodMonitor.h"
+#include "ozkPodWorker.h"
+
+#include <cjson/cJSON.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace podtest {
+
+using namespace std::chrono_literals;
+
+struct JsonDeleter {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+struct PodDeleter {
+    void operator()(v1_pod_t *p) const { v1_pod_free(p); }
+};
+using Pod = std::unique_ptr<v1_pod_t, PodDeleter>;
+
+inline Json parse(const std::string &text) { return Json(cJSON_Parse(text.c_str())); }
+
+/* The member at a dotted path ("status.phase"); array elements by number. */
+inline const cJSON *at(const cJSON *json, const std::string &path)
+{
+    size_t start = 0;
+    while (json != nullptr && start <= path.size()) {
+        size_t dot = path.find('.', start);
+        std::string key = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        json = cJSON_IsArray(json) ? cJSON_GetArrayItem(json, std::atoi(key.c_str()))
+                                   : cJSON_GetObjectItemCaseSensitive(json, key.c_str());
+        if (dot == std::string::npos) {
+            break;
+        }
+        start = dot + 1;
+    }
+    return json;
+}
+
+inline std::string str(const cJSON *json, const std::string &path)
+{
+    const cJSON *item = at(json, path);
+    if (cJSON_IsNumber(item)) {
+        return std::to_string(item->valueint);
+    }
+    if (cJSON_IsBool(item)) {
+        return cJSON_IsTrue(item) ? "true" : "false";
+    }
+    return cJSON_IsString(item) ? item->valuestring : "<absent>";
+}
+
+using ferrytest::waitFor;
+
+/* A pod bound to `node`; `containers` is the JSON array of its containers,
+ * `more` further members of its spec (",\"imagePullSecrets\":[...]"). */
+inline std::string podJson(const std::string &name, const std::string &node,
+                           const std::string &containers = R"([{"name":"main","image":"busybox"}])",
+                           const std::string &more = "")
+{
+    return R"({"apiVersion":"v1","kind":"Pod","metadata":{"name":")" + name +
+           R"(","namespace":"default"},"spec":{"nodeName":")" + node + R"(","containers":)" + containers + more +
+           "}}";
+}
+
+inline std::string podPath(const std::string &name) { return "/api/v1/namespaces/default/pods/" + name; }
+
+/* Creates a pod in the emulator; its uid, or "" on failure. */
+inline std::string createPod(const KubesimProcess &sim, const std::string &json)
+{
+    std::string body;
+    if (sim.request("POST", "/api/v1/namespaces/default/pods", json, &body) != 201) {
+        return "";
+    }
+    return str(parse(body).get(), "metadata.uid");
+}
+
+inline Json readPod(const KubesimProcess &sim, const std::string &name)
+{
+    std::string body;
+    if (sim.request("GET", podPath(name), "", &body) != 200) {
+        return nullptr;
+    }
+    return parse(body);
+}
+
+/* The pod as the API server has it, as a model record. */
+inline Pod podRecord(const KubesimProcess &sim, const std::string &name)
+{
+    Json json = readPod(sim, name);
+    return Pod(json ? v1_pod_parseFromJSON(json.get()) : nullptr);
+}
+
+struct ApiRequest {
+    std::string method, path, query, body;
+    int status = 0;
+};
+
+/* The requests the HTTPS port (the node agent's) answered, in order. */
+inline std::vector<ApiRequest> apiRequests(const KubesimProcess &sim, bool clear = false)
+{
+    std::vector<ApiRequest> out;
+    Json log = parse(sim.requestsJson(clear));
+    const cJSON *entry = nullptr;
+    cJSON_ArrayForEach(entry, at(log.get(), "requests"))
+    {
+        if (cJSON_IsTrue(at(entry, "admin"))) {
+            continue;
+        }
+        const cJSON *status = at(entry, "status");
+        out.push_back({str(entry, "method"), str(entry, "path"), str(entry, "query"), str(entry, "body"),
+                       cJSON_IsNumber(status) ? status->valueint : 0});
+    }
+    return out;
+}
+
+/* "METHOD path" of each request whose path starts with `prefix`. */
+inline std::vector<std::string> requestLines(const KubesimProcess &sim, const std::string &prefix)
+{
+    std::vector<std::string> lines;
+    for (const ApiRequest &r : apiRequests(sim)) {
+        if (r.path.rfind(prefix, 0) == 0) {
+            lines.push_back(r.method + " " + r.path);
+        }
+    }
+    return lines;
+}
+
+/* The pod manager's control block against the emulator, without its tasks.
+ * At the end every worker has ended, the cached pods are forgotten (so that
+ * the destroy deletes nothing at the API server) and everything is freed. */
+class Rig {
+public:
+    Rig(const KubesimProcess &sim, const std::string &node, const char *nodeIP = nullptr) : node_(node)
+    {
+        ctrl_ = static_cast<OZK_CTRL *>(calloc(1, sizeof(OZK_CTRL)));
+        OZK_CONF &conf = ctrl_->ozkCnf;
+        conf.serverURL = strdup(sim.url().c_str());
+        conf.caPath = strdup(sim.caPath().c_str());
+        conf.certPath = strdup(sim.certPath().c_str());
+        conf.keyPath = strdup(sim.keyPath().c_str());
+        conf.nodeName = strdup(node.c_str());
+        conf.nodeIP = nodeIP != nullptr ? strdup(nodeIP) : nullptr;
+        ok_ = ozkClientSetup(ctrl_) == OK;
+        OZK_POD_MANAGER_CTRL *p = pm();
+        p->clientCtrl = &ctrl_->clientCtrl;
+        p->kubeConf = &ctrl_->ozkCnf;
+        sllInit(&p->cachedPodList);
+        sllInit(&p->cachedContainerList);
+        sllInit(&p->cachedPodEventList);
+        sllInit(&p->cachedPodWorkerTaskList);
+        ok_ = ok_ && ozkPodManagerInit(p) == OK;
+    }
+    ~Rig()
+    {
+        if (!destroyed_) {
+            (void)waitIdle();
+            if (semTake(pm()->semCached, WAIT_FOREVER) == OK) {
+                while (SL_NODE *node = sllGet(&pm()->cachedPodList)) {
+                    v1_pod_free(reinterpret_cast<CACHE_POD_ENTRY *>(node)->podItem);
+                    free(node);
+                }
+                semGive(pm()->semCached);
+            }
+            (void)ozkPodManagerDestroy(pm());
+        }
+        ozkClientDestroy(&ctrl_->clientCtrl);
+        ozkConfDestroy(&ctrl_->ozkCnf);
+        free(ctrl_);
+    }
+    Rig(const Rig &) = delete;
+    Rig &operator=(const Rig &) = delete;
+
+    bool ok() const { return ok_; }
+    OZK_POD_MANAGER_CTRL *pm() const { return &ctrl_->podManagerCtrl; }
+    std::string selector() const { return "spec.nodeName=" + node_; }
+    /* The caller destroyed the pod manager itself. */
+    void destroyed() { destroyed_ = true; }
+
+    /* Caches a copy of a pod as the monitor would. */
+    void cache(v1_pod_t *pod) const
+    {
+        auto *entry = static_cast<CACHE_POD_ENTRY *>(calloc(1, sizeof(CACHE_POD_ENTRY)));
+        entry->podItem = ozkPodDeepCopy(pod);
+        semTake(pm()->semCached, WAIT_FOREVER);
+        sllPutAtTail(&pm()->cachedPodList, &entry->cacheNode);
+        semGive(pm()->semCached);
+    }
+    /* Appends a pending event as the pod manager task would. */
+    void pend(const std::string &uid, uint32_t type) const
+    {
+        POD_EVENT event{};
+        snprintf(event.podUID, sizeof(event.podUID), "%s", uid.c_str());
+        event.eventType = type;
+        Pod pod(ozkPodGetByUid(pm(), uid.c_str()));
+        ozkPodEventHandle(pm(), &event, pod.get());
+    }
+    /* The events sent to the pod manager so far: "<type name> <uid>". */
+    std::vector<std::string> events() const
+    {
+        std::vector<std::string> out;
+        POD_EVENT event{};
+        while (msgQReceive(pm()->podEventMqId, reinterpret_cast<char *>(&event), sizeof(event), NO_WAIT) > 0) {
+            out.push_back(std::string(ozkPodEventTypeStrGet(event.eventType)) + " " + event.podUID);
+        }
+        return out;
+    }
+    size_t count(SL_LIST *list, SEM_ID sem) const
+    {
+        semTake(sem, WAIT_FOREVER);
+        size_t n = sllCount(list);
+        semGive(sem);
+        return n;
+    }
+    size_t cached() const { return count(&pm()->cachedPodList, pm()->semCached); }
+    size_t workers() const { return count(&pm()->cachedPodWorkerTaskList, pm()->semPodWorkerTask); }
+    size_t pending() const { return count(&pm()->cachedPodEventList, pm()->semPodWorkerTask); }
+    /* The cached copy of a pod, as JSON. */
+    Json cachedPod(const std::string &uid) const
+    {
+        Pod pod(ozkPodGetByUid(pm(), uid.c_str()));
+        return Json(pod ? v1_pod_convertToJSON(pod.get()) : nullptr);
+    }
+    bool waitIdle(std::chrono::milliseconds limit = 60s) const
+    {
+        return waitFor([&] { return workers() == 0; }, limit);
+    }
+
+private:
+    OZK_CTRL *ctrl_ = nullptr;
+    std::string node_;
+    bool ok_ = false;
+    bool destroyed_ = false;
+};
+
+/* Runs the tick clock faster for a scope. */
+class ScopedSpeedup {
+public:
+    explicit ScopedSpeedup(unsigned factor) { ozClockSpeedupSet(factor); }
+    ~ScopedSpeedup() { ozClockSpeedupSet(1); }
+};
+
+} // namespace podtest
+
+#endif /* FERRY_POD_TEST_UTIL_H */
