@@ -145,6 +145,21 @@ protected:
         return rc;
     }
     static int fail(STATUS rc) { return rc == OK ? 0 : errno; }
+    /* Runs an image that carries the host's null and zero devices as nodes
+     * of its own; the exit status says what could be opened: 1 the image's
+     * null written, 2 the image's zero read, 4 the runtime's /dev failed,
+     * 8 the image's nodes are missing. */
+    int imageDevicesOpened(const char *id)
+    {
+        std::string b = shellBundle(id,
+                                    "r=0; [ -c /root/null ] && [ -c /root/zero ] || r=8;"
+                                    "(echo x > /root/null) 2>/dev/null && r=$((r|1));"
+                                    "[ $(busybox head -c 4 /root/zero 2>/dev/null | busybox wc -c) -eq 4 ] && r=$((r|2));"
+                                    "echo x > /dev/null && [ $(busybox head -c 4 /dev/zero | busybox wc -c) -eq 4 ] || r=$((r|4));"
+                                    "exit $r",
+                                    "--node root/null:1:3 --node root/zero:1:5");
+        return runToEnd(id, b);
+    }
 
     TempDir tmp_;
     std::unique_ptr<Daemon> daemon_;
@@ -355,6 +370,11 @@ TEST_F(BoundaryTest, DefaultCapabilitiesDevicesAndHostName)
     }
 }
 
+TEST_F(BoundaryTest, DeviceNodesOfTheImageOpenNothing)
+{
+    EXPECT_EQ(0, imageDevicesOpened("nodes"));
+}
+
 TEST_F(BoundaryTest, OnlyFileSystemsOfTheirOwnAreMounted)
 {
     std::string b = shellBundle("binds", "true");
@@ -483,6 +503,11 @@ TEST_F(BoundaryOverlayTest, PruneKeepsWhatIsInUse)
     EXPECT_EQ(0, status);
     CText again(ozcPrune());
     EXPECT_STREQ("[]", again.get()) << "a second prune finds nothing";
+}
+
+TEST_F(BoundaryOverlayTest, DeviceNodesOfTheImageOpenNothing)
+{
+    EXPECT_EQ(0, imageDevicesOpened("ovlnodes"));
 }
 
 TEST_F(BoundaryTest, RepliesThatCannotFit)

@@ -24,9 +24,9 @@
  * helper that enters it (a multi-threaded process cannot enter a mount
  * namespace itself); a helper that mounts a proc is forked into the PID
  * namespace as well. Setting up the root file system bind-mounts the root
- * directory inside the namespace and pivots to it; the old root is
- * detached, so a process of the namespace cannot reach a host file by any
- * path or link. Additional mounts of host directories are cloned on the
+ * directory inside the namespace (nodev, so device nodes of the image open
+ * nothing) and pivots to it; the old root is detached, so a process of the
+ * namespace cannot reach a host file by any path or link. Additional mounts of host directories are cloned on the
  * host side (open_tree) and attached inside (move_mount).
  *
  * Records beside the pin: "<id>.root" (the root file system path),
@@ -908,6 +908,12 @@ STATUS ozNsRootfsSetup(int nsId, const char *rootfsPath, const char *name)
     /* Clone the root on the host side: whatever is mounted there now. */
     Fd tree(open_tree(AT_FDCWD, root.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
     if (tree.fd < 0)
+        return ERROR;
+    /* Device nodes an image carries open nothing: the clone and every
+     * mount below it are nodev. Only the /dev made below gives devices. */
+    struct mount_attr nodev {};
+    nodev.attr_set = MOUNT_ATTR_NODEV;
+    if (mount_setattr(tree.fd, "", AT_EMPTY_PATH | AT_RECURSIVE, &nodev, sizeof nodev) != 0)
         return ERROR;
     const char *where = root.c_str();
     int rc = runInNs(nsId, false, [&]() -> int {
