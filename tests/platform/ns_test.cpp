@@ -8,7 +8,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <vector>
 
 namespace {
 
@@ -140,6 +142,15 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     ASSERT_TRUE(ozt::writeFile(share + "/data.txt", "shared\n"));
     const std::string hostFile = tmp.path + "/config.txt";
     ASSERT_TRUE(ozt::writeFile(hostFile, "one file\n"));
+    // Where the caller is: its mount namespace, root and working directory.
+    auto whereAmI = [] {
+        struct stat ns {}, rootDir {}, cwd {};
+        stat("/proc/thread-self/ns/mnt", &ns);
+        stat("/", &rootDir);
+        stat(".", &cwd);
+        return std::vector<ino_t>{ns.st_ino, rootDir.st_ino, cwd.st_ino};
+    };
+    const std::vector<ino_t> before = whereAmI();
 
     const char *roBind[] = {"rbind", "ro"};
     ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), share.c_str(), "/mnt/share", "bind", roBind, 2))
@@ -172,6 +183,8 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     EXPECT_EQ(OK, ozNsUnmount(nsId, root.c_str(), "/etc/config.txt"));
     EXPECT_EQ(OK, ozNsUnmount(nsId, root.c_str(), "/mnt/share"));
     EXPECT_EQ(1, ozt::shellRun(nsId, "cat /mnt/share/data.txt 2>/err || exit 1"));
+    // The helpers that mounted inside left the caller where it was.
+    EXPECT_EQ(before, whereAmI());
     // Unmounting what is not mounted fails.
     EXPECT_EQ(ERROR, ozNsUnmount(nsId, root.c_str(), "/mnt/share"));
     // A bind of a missing source fails cleanly.

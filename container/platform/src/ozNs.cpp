@@ -20,22 +20,26 @@
  * process but the holder, through their proc directories, so a recycled
  * process id is never signalled.
  *
- * Operations inside the namespace (root set-up, mounts) run in a forked
- * helper that enters it (a multi-threaded process cannot enter a mount
- * namespace itself); a helper that mounts a proc is forked into the PID
- * namespace as well. Setting up the root file system bind-mounts the root
- * directory inside the namespace (nodev, so device nodes of the image open
- * nothing) and pivots to it; the old root is detached, so a process of the
- * namespace cannot reach a host file by any path or link. Additional mounts of host directories are cloned on the
- * host side (open_tree) and attached inside (move_mount).
+ * Operations inside the namespace (root set-up, mounts) run in a helper
+ * thread that takes a file-system context of its own, enters the
+ * namespace and ends with the operation, so no other work of the process
+ * ever runs there (the process as a whole cannot enter a mount namespace
+ * while it has threads). A thread is far cheaper to start and end than a
+ * forked process. Only a proc must be mounted by a process of the
+ * container's PID namespace: that helper is forked into it. Setting up the
+ * root file system bind-mounts the root directory inside the namespace
+ * (nodev, so device nodes of the image open nothing) and pivots to it; the
+ * old root is detached, so a process of the namespace cannot reach a host
+ * file by any path or link. Additional mounts of host directories are
+ * cloned on the host side (open_tree) and attached inside (move_mount).
  *
  * Records beside the pin: "<id>.root" (the root file system path),
  * "<id>.user" (credentials of spawned processes), "<id>.holder" (the
  * holder's process id). Each is written whole under a temporary name and
  * renamed into place.
  *
- * The helpers run after fork() in a possibly multi-threaded process: they
- * use system calls only, never the allocator.
+ * The helpers may run after fork() in a multi-threaded process: they use
+ * system calls only, never the allocator.
  */
 #include "ozPlatformInt.h"
 
@@ -53,6 +57,7 @@ extern "C" {
 #include <grp.h>
 #include <linux/nsfs.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <sched.h>
 #include <set>
 #include <signal.h>
@@ -66,6 +71,8 @@ extern "C" {
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -182,8 +189,9 @@ pid_t holderPid(int nsId)
     return (pid_t)atol(recordRead(recordPath(nsId, "holder")).c_str());
 }
 
-/* Run fn() in a forked helper that has entered the namespace `nsId` (and,
- * with `inPidNs`, its PID namespace). Returns fn's result: 0 or an errno
+/* Run fn() in a helper that has entered the namespace `nsId`: a thread
+ * of its own that ends with fn, or, with `inPidNs`, a process forked into
+ * the namespace's PID namespace. Returns fn's result: 0 or an errno
  * value. */
 template <class Fn> int runInNs(int nsId, bool inPidNs, Fn &&fn)
 {
@@ -191,6 +199,19 @@ template <class Fn> int runInNs(int nsId, bool inPidNs, Fn &&fn)
     int rc = oz::nsFdsOpen(nsId, &ns);
     if (rc != 0)
         return rc;
+    if (!inPidNs) {
+        try {
+            std::thread helper([&] {
+                rc = oz::nsEnter(ns);
+                if (rc == 0)
+                    rc = fn();
+            });
+            helper.join();
+        } catch (const std::system_error &e) {
+            return e.code().value() != 0 ? e.code().value() : EAGAIN;
+        }
+        return rc;
+    }
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0)
         return errno;
@@ -685,10 +706,24 @@ int nsSignal(int pin, const char *name, int signo)
     return 0;
 }
 
-/* The holder ends; wait (bounded) until the namespace is gone. */
-void holderEnd(int pin)
+/* The holder ends; wait (bounded) until the namespace is gone. The
+ * holder's exit, seen through a pid descriptor, comes after it let go of
+ * its namespaces and after every other process of them ended. */
+void holderEnd(int nsId, int pin)
 {
+    Fd holder(pidfd_open(holderPid(nsId), 0));
+    /* The descriptor is the holder's when the namespace still lives once
+     * it is taken: a live holder keeps its id. */
+    const bool watched = holder.fd >= 0 && nsAlive(pin);
     nsSignal(pin, "1", SIGKILL);
+    if (watched) {
+        pollfd p{holder.fd, POLLIN, 0};
+        int rc;
+        do
+            rc = poll(&p, 1, kHolderEndWaitMs);
+        while (rc < 0 && errno == EINTR);
+        return;
+    }
     for (int waited = 0; waited < kHolderEndWaitMs && nsAlive(pin); waited++)
         usleep(1000);
 }
@@ -739,8 +774,9 @@ pid_t forkIntoPidNs(int pidNsFd)
 
 int nsEnter(const NsFds &fds)
 {
-    /* Entering a mount namespace needs a file-system context of our own (a
-     * sanitizer runtime may have added a thread to the child). */
+    /* Entering a mount namespace needs a file-system context of our own:
+     * a helper thread shares the process's, and a sanitizer runtime may
+     * have added a thread to a forked child. */
     if (unshare(CLONE_FS) != 0 || setns(fds.mnt.fd, CLONE_NEWNS) != 0 ||
         setns(fds.ipc.fd, CLONE_NEWIPC) != 0 || setns(fds.uts.fd, CLONE_NEWUTS) != 0)
         return errno;
@@ -950,7 +986,7 @@ STATUS ozNsRootfsTeardown(int nsId, const char *rootfsPath, const char *name)
         if (!nsHasLiveMember(pin.fd)) {
             /* Nothing runs there: the namespace ends with its holder, and
              * every mount in it with the namespace. */
-            holderEnd(pin.fd);
+            holderEnd(nsId, pin.fd);
         } else {
             /* Detach the root and everything below it, so the namespace
              * no longer holds the container's file systems busy. */
