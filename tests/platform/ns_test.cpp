@@ -193,6 +193,35 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     EXPECT_EQ(ENOENT, errno);
 }
 
+TEST_F(NsTest, DetachedMembersKeepTheirExitStatusForTheSpawner)
+{
+    // The node agent detaches the container processes it spawns and reads
+    // how they ended by pid: a process of the container namespace is still
+    // the spawner's child, whatever ended it.
+    struct Case {
+        const char *script;
+        int code;
+    } cases[] = {{"exit 3", 3}, {"kill -TERM $$", 128 + SIGTERM}, {"exec sleep 60", 137}};
+    std::vector<pid_t> pids;
+    for (const Case &c : cases) {
+        pid_t pid = 0;
+        ASSERT_EQ(0, ozt::shellSpawn(nsId, c.script, &pid)) << c.script;
+        ASSERT_EQ(OK, ozProcDetach(pid));
+        pids.push_back(pid);
+    }
+    // The last one runs until the whole namespace is killed.
+    ASSERT_TRUE(ozt::waitFor([&] {
+        int code = 0;
+        return ozProcExitStatusGet(pids[0], &code) == OK && ozProcExitStatusGet(pids[1], &code) == OK;
+    }));
+    ASSERT_EQ(OK, ozNsKillAll(nsId, SIGKILL));
+    for (size_t i = 0; i < pids.size(); i++) {
+        int code = -1;
+        EXPECT_TRUE(ozt::waitFor([&] { return ozProcExitStatusGet(pids[i], &code) == OK; })) << cases[i].script;
+        EXPECT_EQ(cases[i].code, code) << cases[i].script;
+    }
+}
+
 TEST_F(NsTest, TeardownAndDeleteReleaseEverything)
 {
     int id = nsId;
