@@ -23,12 +23,14 @@ set(CMAKE_INSTALL_RPATH "$ORIGIN/${_oz_bin_to_lib};$ORIGIN")
 file(RELATIVE_PATH OZ_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 
 # oz_add_object_unit(<name> <source>): a unit also delivered as an object
-# module of its own, built from the same source as the library.
+# module of its own, built from the same source as the library. The source
+# must exist: a listed unit that is missing is a configuration error.
 function(oz_add_object_unit name source)
-  if(EXISTS ${source})
-    add_library(${name} OBJECT ${source})
-    target_link_libraries(${name} PRIVATE ${ARGN})
+  if(NOT EXISTS ${source})
+    message(FATAL_ERROR "oz_add_object_unit(${name}): ${source} does not exist")
   endif()
+  add_library(${name} OBJECT ${source})
+  target_link_libraries(${name} PRIVATE ${ARGN})
 endfunction()
 
 # oz_install_pkgconfig(<target> <description> <requires>)
@@ -40,29 +42,53 @@ function(oz_install_pkgconfig target description requires)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()
 
-# oz_add_library(<target> PUBLIC_LIBS <libs...> PRIVATE_LIBS <libs...>)
+# oz_add_library(<target> PUBLIC_LIBS <libs...> PRIVATE_LIBS <libs...>
+#                [EXPORTS <version script>] [HEADERS <headers...>])
 # A shared library made of every source unit in src/ of the current
-# directory, with the public headers in include/. While a library has no
-# unit yet it is an interface target, so that its users still configure.
+# directory, with the public headers in include/. A library without any
+# unit is a configuration error.
+# EXPORTS: the library exports only what the version script names; its
+# units are also the object library <target>_units, which carries the
+# internal headers (src/) and every dependency, for the tests and tools that
+# reach the library's internals (they link it instead of the shared
+# library).
+# HEADERS: the headers of include/ that are installed (the public
+# interface); without it every header of include/ is.
 function(oz_add_library target)
-  cmake_parse_arguments(A "" "" "PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "EXPORTS" "PUBLIC_LIBS;PRIVATE_LIBS;HEADERS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/*.c)
-  if(srcs)
-    add_library(${target} SHARED ${srcs})
-    target_include_directories(${target} PUBLIC
-      $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
-      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/orrery>)
-    target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
-    target_link_libraries(${target} PUBLIC ${A_PUBLIC_LIBS} PRIVATE ${A_PRIVATE_LIBS})
-    set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-    install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  else()
-    add_library(${target} INTERFACE)
-    target_include_directories(${target} INTERFACE
-      $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
-    target_link_libraries(${target} INTERFACE ${A_PUBLIC_LIBS})
+  if(NOT srcs)
+    message(FATAL_ERROR "oz_add_library(${target}): no source unit in ${CMAKE_CURRENT_SOURCE_DIR}/src")
   endif()
-  file(GLOB hdrs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/*.h)
+  if(A_EXPORTS)
+    add_library(${target}_units OBJECT ${srcs})
+    target_include_directories(${target}_units PUBLIC
+      ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/src)
+    target_link_libraries(${target}_units PUBLIC ${A_PUBLIC_LIBS} ${A_PRIVATE_LIBS})
+    add_library(${target} SHARED $<TARGET_OBJECTS:${target}_units>)
+    target_link_options(${target} PRIVATE "LINKER:--version-script=${A_EXPORTS}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${A_EXPORTS})
+  else()
+    add_library(${target} SHARED ${srcs})
+    target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  endif()
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/orrery>)
+  target_link_libraries(${target} PUBLIC ${A_PUBLIC_LIBS} PRIVATE ${A_PRIVATE_LIBS})
+  set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  if(A_HEADERS)
+    set(hdrs)
+    foreach(h ${A_HEADERS})
+      if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/include/${h})
+        message(FATAL_ERROR "oz_add_library(${target}): public header include/${h} does not exist")
+      endif()
+      list(APPEND hdrs ${CMAKE_CURRENT_SOURCE_DIR}/include/${h})
+    endforeach()
+  else()
+    file(GLOB hdrs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/*.h)
+  endif()
   if(hdrs)
     install(FILES ${hdrs} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orrery)
   endif()

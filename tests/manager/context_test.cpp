@@ -12,6 +12,7 @@
 
 #include "manager/regfixture.h"
 #include "ozcMgr.h"
+#include "ozcMgrInt.h"
 
 namespace {
 

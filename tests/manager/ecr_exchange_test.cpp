@@ -25,6 +25,7 @@
 #include "ozcMgrAwsEcrLib.h"
 #include "ozcMgrCurlLib.h"
 #include "ozcMgrUtil.h"
+#include "ozcMgrInt.h"
 
 extern char **environ;
 

@@ -18,6 +18,7 @@
 
 #include "manager/regfixture.h"
 #include "ozcMgr.h"
+#include "ozcMgrInt.h"
 
 namespace {
 

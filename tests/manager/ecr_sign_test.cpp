@@ -11,6 +11,7 @@
 #include "ozcMgrAwsEcrLib.h"
 #include "ozcMgrCurlLib.h"
 #include "ozcMgrUtil.h"
+#include "ozcMgrInt.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "manager/regfixture.h"
 #include "ozcMgr.h"
+#include "ozcMgrInt.h"
 
 namespace {
 

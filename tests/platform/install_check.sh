@@ -44,6 +44,21 @@ libdir=$(pkg-config --variable=libdir ozcontainer)
 [ "$(cd "$libdir" && pwd -P)" = "$(cd "$(dirname "$pc")/.." && pwd -P)" ] ||
     fail "pkg-config libdir $libdir is not the installed library directory"
 
+# Only the public headers are installed: none of the libraries' internal
+# ones, and not the gzip reader's, whose gzFile would clash with zlib's.
+incdir=$(pkg-config --variable=includedir ozcontainer)
+for h in gzlib.h ozcGzLib.h ozcTarLib.h ozcZstdLib.h ozcRuntimeSpec.h ozcMgrInt.h ozcUtilInternal.h; do
+    [ ! -e "$incdir/$h" ] || fail "internal header $h is installed"
+done
+# Every installed header compiles alone in a C program.
+for h in "$incdir"/*.h; do
+    printf '#include <%s>\nint main(void) { return 0; }\n' "$(basename "$h")" >"$tmp/hdr.c"
+    # shellcheck disable=SC2046
+    cc -std=c11 -Wall -Wextra -Werror -c -o "$tmp/hdr.o" "$tmp/hdr.c" \
+        $(pkg-config --cflags ozcontainer ozcMgr ferry ozplatform kubernetes) ||
+        fail "installed header $(basename "$h") does not compile alone"
+done
+
 cat >"$tmp/prog.c" <<'CEOF'
 #include <ozcontainer.h>
 #include <ozcMgr.h>

@@ -13,6 +13,7 @@
 #include "ozcContainerLib.h"
 #include "ozcRuntimeApi.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
 #include "runtime/runtime_fixture.h"
 
 using namespace rtfix;

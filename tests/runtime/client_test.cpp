@@ -10,6 +10,7 @@
 #include "ozcRuntimeApi.h"
 #include "ozcRuntimeClient.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
 #include "runtime/runtime_fixture.h"
 
 using namespace rtfix;

@@ -14,6 +14,7 @@
 #include "ozcRuntimeApi.h"
 #include "ozcRuntimeSpec.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
 #include "runtime/runtime_fixture.h"
 
 using namespace rtfix;
@@ -369,6 +370,23 @@ TEST_F(ImageTest, TagsAndPlatformsSelect)
 /* ------------------------------------------------------------------------
  * The generated config.json.
  * ------------------------------------------------------------------------ */
+/* An image whose config names no working directory (or an empty one) runs
+ * in "/": a bundle without "cwd" could not be created. */
+TEST_F(ImageTest, GeneratedConfigWithoutWorkdirStartsInRoot)
+{
+    for (const char *workdir : {"--no-workdir", "--workdir ''"}) {
+        std::string img = tmp_ / (std::string("img") + (workdir[2] == 'n' ? "-none" : "-empty"));
+        ASSERT_TRUE(mkimage(img, std::string("--layers 1 --entrypoint '[\"/app.oze\"]' ") + workdir)) << workdir;
+        std::string bundle = newBundle();
+        ASSERT_EQ(OK, ozcUnpack(bundle.c_str(), img.c_str(), nullptr, 0, nullptr)) << std::hex << errno;
+        Json cfg = readJson(bundle + "/config.json");
+        ASSERT_TRUE(cfg);
+        cJSON *cwd = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "process"), "cwd");
+        ASSERT_TRUE(cJSON_IsString(cwd)) << workdir;
+        EXPECT_STREQ("/", cwd->valuestring) << workdir;
+    }
+}
+
 TEST_F(ImageTest, GeneratedConfigFromImageConfig)
 {
     std::string img = tmp_ / "img";

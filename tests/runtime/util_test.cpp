@@ -18,7 +18,7 @@
 
 #include "archive_fixture.h"
 #include "ozcUtil.h"
-#include "../../container/runtime/src/ozcUtilInternal.h"
+#include "ozcUtilInternal.h"
 
 using namespace oztest;
 

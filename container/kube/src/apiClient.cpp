@@ -202,8 +202,7 @@ extern "C" sslConfig_t *sslConfig_create(const char *clientCertFile, const char 
     if ((clientCertFile && !conf->clientCertFile) || (clientKeyFile && !conf->clientKeyFile) ||
         (CACertFile && !conf->CACertFile)) {
         sslConfig_free(conf);
-        errno = ENOMEM;
-        return nullptr;
+        return kube::failNull(ENOMEM);
     }
     return conf;
 }
@@ -224,21 +223,17 @@ extern "C" apiClient_t *apiClient_create_with_base_path(const char *basePath,
                                                         list_t *apiKeys_BearerToken)
 {
     if (basePath == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+        return kube::failNull(EINVAL);
     }
-    auto *client = static_cast<apiClient_t *>(calloc(1, sizeof(apiClient_t)));
-    if (client == nullptr) {
-        return nullptr;
+    oz::MallocPtr<apiClient_t> client(static_cast<apiClient_t *>(calloc(1, sizeof(apiClient_t))));
+    oz::MallocPtr<char> path(strdup(basePath));
+    if (!client || !path) {
+        return kube::failNull(ENOMEM);
     }
-    client->basePath = strdup(basePath);
-    if (client->basePath == nullptr) {
-        free(client);
-        return nullptr;
-    }
+    client->basePath = path.release();
     client->sslConfig = sslConfig;
     client->apiKeys_BearerToken = apiKeys_BearerToken;
-    return client;
+    return client.release();
 }
 
 extern "C" void apiClient_free(apiClient_t *apiClient)

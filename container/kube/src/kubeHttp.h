@@ -4,6 +4,7 @@
 #define KUBE_HTTP_H
 
 #include "apiClient.h"
+#include "kubeInt.h"
 #include "kubeModels.h"
 
 #include <cjson/cJSON.h>
@@ -59,18 +60,10 @@ template <typename T> T *parseBody(apiClient_t *client, T *(*parse)(cJSON *))
         client->dataReceivedLen <= 0) {
         return nullptr;
     }
-    cJSON *json = cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
-                                        static_cast<size_t>(client->dataReceivedLen));
-    if (json == nullptr) {
-        errno = EBADMSG;
-        return nullptr;
-    }
-    T *rec = parse(json);
-    cJSON_Delete(json);
-    if (rec == nullptr) {
-        errno = EBADMSG;
-    }
-    return rec;
+    oz::JsonPtr json(cJSON_ParseWithLength(static_cast<const char *>(client->dataReceived),
+                                           static_cast<size_t>(client->dataReceivedLen)));
+    T *rec = json ? parse(json.get()) : nullptr;
+    return rec != nullptr ? rec : failNull(EBADMSG);
 }
 
 // A request refused before sending (missing client or argument): the
@@ -80,17 +73,9 @@ void refuse(apiClient_t *client);
 // The unformatted JSON text of a record, empty when it cannot be made.
 template <typename T> std::string bodyOf(T *rec, cJSON *(*convert)(T *))
 {
-    std::string text;
-    cJSON *json = convert(rec);
-    if (json != nullptr) {
-        char *printed = cJSON_PrintUnformatted(json);
-        if (printed != nullptr) {
-            text = printed;
-            cJSON_free(printed);
-        }
-        cJSON_Delete(json);
-    }
-    return text;
+    oz::JsonPtr json(convert(rec));
+    oz::JsonText printed(json ? cJSON_PrintUnformatted(json.get()) : nullptr);
+    return printed ? std::string(printed.get()) : std::string();
 }
 
 // The patch text of a free-form object, empty when it has none.

@@ -3,6 +3,7 @@
 #include "list.h"
 #include "keyValuePair.h"
 #include "object.h"
+#include "kubeInt.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -120,16 +121,12 @@ extern "C" object_t *object_parseFromJSON(cJSON *json)
     if (json == nullptr) {
         return nullptr;
     }
-    object_t *object = object_create();
-    if (object == nullptr) {
+    oz::Owner<object_t, object_free> object(object_create());
+    if (!object) {
         return nullptr;
     }
     object->temporary = cJSON_PrintUnformatted(json);
-    if (object->temporary == nullptr) {
-        free(object);
-        return nullptr;
-    }
-    return object;
+    return object->temporary != nullptr ? object.release() : kube::failNull(ENOMEM);
 }
 
 extern "C" cJSON *object_convertToJSON(object_t *object)

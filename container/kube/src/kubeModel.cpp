@@ -7,6 +7,7 @@
 // leave a raw placeholder that only marks their position. Converting back
 // walks that shape, so unknown members survive unchanged and known ones are
 // written from the fields, in the original order.
+#include "kubeInt.h"
 #include "kubeModels.h"
 
 #include <climits>
@@ -249,15 +250,16 @@ bool fieldParse(const FieldDesc &f, void *rec, const cJSON *item)
             if (!cJSON_IsString(el)) {
                 return false;
             }
-            char *key = strdup(el->string);
-            char *value = strdup(el->valuestring);
-            keyValuePair_t *pair = (key && value) ? keyValuePair_create(key, value) : nullptr;
+            oz::MallocPtr<char> key(strdup(el->string));
+            oz::MallocPtr<char> value(strdup(el->valuestring));
+            keyValuePair_t *pair = (key && value) ? keyValuePair_create(key.get(), value.get()) : nullptr;
             if (pair == nullptr || !listAppend(list, pair)) {
-                free(key);
-                free(value);
                 keyValuePair_free(pair);
                 return false;
             }
+            // the pair in the list owns them now
+            key.release();
+            value.release();
         }
         return true;
     }
@@ -275,13 +277,14 @@ void *modelParse(const ModelDesc &desc, const cJSON *json, bool lenient)
     if (!cJSON_IsObject(json)) {
         return nullptr;
     }
-    void *rec = calloc(1, desc.size);
-    cJSON *shape = cJSON_CreateObject();
-    if (rec == nullptr || shape == nullptr) {
-        free(rec);
-        cJSON_Delete(shape);
+    oz::MallocPtr<void> block(calloc(1, desc.size));
+    oz::JsonPtr shapeOwner(cJSON_CreateObject());
+    if (!block || !shapeOwner) {
         return nullptr;
     }
+    // From here modelFree releases the record and its shape.
+    void *rec = block.release();
+    cJSON *shape = shapeOwner.release();
     fieldAt<cJSON *>(rec, desc.origOffset) = shape;
     const cJSON *member = nullptr;
     cJSON_ArrayForEach(member, json)

@@ -18,7 +18,6 @@
 #define OZC_MGR_AWS_ECR_LIB_H
 
 #include <stddef.h>
-#include <time.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -65,76 +64,6 @@ void ozcMgrAwsEcrClientDelete(AWS_ECR_CLIENT *client);
  * registry password, to be copied before the client is deleted), else null
  * with errno set by the exchange. */
 char *ozcMgrAwsEcrPasswordGet(AWS_ECR_CLIENT *client);
-
-/* ---- Internal to the image manager (declared for its units and tests) -- */
-
-/* The signed GetAuthorizationToken call; 0 with `token` filled, or -1 with
- * errno 0xE00001 (transport), 0xE00002 (status not 200), 0xE00003 (token
- * reply unusable) or 0xE00008 (bad endpoint). */
-int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client);
-
-/* Password from a GetAuthorizationToken reply body: 0 with the text after
- * "AWS:" of the decoded token copied into out, or -1. */
-int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size);
-
-/* ECR API host of a region into host (at least 256 bytes is plenty):
- * "api.ecr.<region>.amazonaws.com", ".amazonaws.com.cn" for "cn-" regions.
- * 0 / -1 (null argument, empty region or no room). */
-int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size);
-
-/* Endpoint URL ("https://<host>/", 256 bytes suffice) and the host the
- * request goes to (also the signed host header) for a region, honouring
- * OZC_AWS_ECR_ENDPOINT. 0 / -1 (errno 0xE00008 for a malformed override). */
-int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size,
-                            char *host, size_t host_size);
-
-/* Steps of the signed call up to its headers: for the UTC time `utc` and the
- * host the request goes to, writes the request time ("%Y%m%dT%H%M%SZ",
- * at least 17 bytes) and the Authorization value (at least 1024 bytes is
- * plenty) of the GetAuthorizationToken request. 0 / -1. */
-int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host,
-                            const struct tm *utc, char *request_time,
-                            size_t request_time_size, char *authorization,
-                            size_t authorization_size);
-
-/* Clock of the request time; null restores time(). Test seam. */
-typedef time_t (*AWS_ECR_CLOCK_FUNC)(time_t *);
-void ozcMgrAwsEcrClockSet(AWS_ECR_CLOCK_FUNC clock_func);
-
-/* Release of a deleted client's record, called after the record has been
- * wiped; null restores free(). Test seam (lets a test see the wiped record). */
-typedef void (*AWS_ECR_RELEASE_FUNC)(void *record, size_t size);
-void ozcMgrAwsEcrReleaseSet(AWS_ECR_RELEASE_FUNC release_func);
-
-/* ---- Signature Version 4 building blocks ------------------------------ */
-
-/* Lower-case hex SHA-256 of data into out (out_size >= 65). 0 / -1. */
-int sha256HexGet(const void *data, size_t len, char *out, size_t out_size);
-/* HMAC-SHA256 of data under key into out (32 bytes); *out_len gets the
- * length written. 0 / -1. */
-int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len,
-                  unsigned char *out, unsigned int *out_len);
-/* "%02x" of every byte into out (out_size >= 2 * count + 1). 0 / -1. */
-int bin2hex(const unsigned char *bytes, size_t count, char *out, size_t out_size);
-/* Signing key: HMAC chain "AWS4"+secret -> date -> region -> service ->
- * "aws4_request" into out (32 bytes); *out_len gets 32. 0 / -1. */
-int signingKeyDerive(const char *secret, const char *date_stamp, const char *region,
-                     const char *service, unsigned char *out, unsigned int *out_len);
-
-/* Canonical request "method\npath\nquery\nheaders\nsigned\npayload_hash"
- * (canonical_headers end in '\n'). 0 / -1 when it does not fit. */
-int ozcMgrAwsEcrCanonicalRequestBuild(const char *method, const char *path,
-                                      const char *query, const char *canonical_headers,
-                                      const char *signed_headers,
-                                      const char *payload_hash,
-                                      char *out, size_t out_size);
-/* String to sign "AWS4-HMAC-SHA256\ntime\nscope\nhex(sha256(canonical))". */
-int ozcMgrAwsEcrStringToSignBuild(const char *request_time, const char *scope,
-                                  const char *canonical_request,
-                                  char *out, size_t out_size);
-/* 64 lower-case hex digits of HMAC-SHA256(signing key, string to sign). */
-int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len,
-                             const char *string_to_sign, char *out, size_t out_size);
 
 #ifdef __cplusplus
 }

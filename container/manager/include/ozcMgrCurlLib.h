@@ -115,8 +115,6 @@ typedef struct TransferProtocolHandlerSt {
     TRANSFER_PROTOCOL_HANDLER handler;
 } TransferProtocolHandlerSt, TRANSFER_PROTOCOL_HANDLER_ST;
 
-extern const TransferProtocolHandlerSt transferProtocolHandlerMap[3];
-
 /* Context life. */
 CURL_CTX *curlCtxCreate(void);
 void curlCtxDelete(CURL_CTX *ctx);
@@ -129,12 +127,6 @@ int curlCtxFileNameSet(CURL_CTX *ctx, const char *file_name, size_t len);
 int curlCtxAuthMethodSet(CURL_CTX *ctx, HTTP_AUTH_METHOD method);
 int curlCtxSecureSet(CURL_CTX *ctx, int secure);
 int curlCtxVerboseSet(CURL_CTX *ctx, int verbose);
-/* For the next request only: a body longer than `limit` bytes ends the
- * transfer (-1, curl_errno CURLE_WRITE_ERROR) and sets body_cut. */
-int curlCtxBodyLimitSet(CURL_CTX *ctx, long long limit);
-/* For the next GET only: the body goes to sink(arg) instead of the output
- * file or the response text. */
-int curlCtxBodySinkSet(CURL_CTX *ctx, HTTP_BODY_SINK sink, void *arg);
 
 /* Getters. */
 int curlCtxSecureGet(const CURL_CTX *ctx);
@@ -144,7 +136,6 @@ CURLcode curlCtxErrnoGet(const CURL_CTX *ctx);
 long curlCtxHttpRespCodeGet(const CURL_CTX *ctx);
 HTTP_RESPONSE *curlCtxRespHeaderGet(CURL_CTX *ctx);
 HTTP_RESPONSE *curlCtxRespBodyGet(CURL_CTX *ctx);
-int curlCtxBodyCutGet(const CURL_CTX *ctx);
 
 /* Requests; header may be null. */
 int ozcMgrCurlGet(const char *url, CURL_CTX *ctx, HTTP_HEADER *header);

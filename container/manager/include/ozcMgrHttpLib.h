@@ -16,15 +16,6 @@ typedef struct HttpHeaderSt {
     struct curl_slist *list;
 } HttpHeaderSt, HTTP_HEADER;
 
-/* One reason phrase of the table. */
-typedef struct ResponseCodeSt {
-    long code_id;
-    const char *code_string;
-} ResponseCodeSt, RESPONSE_CODE;
-
-#define HTTP_RESPONSE_CODE_COUNT 61
-extern const ResponseCodeSt response_code_table[HTTP_RESPONSE_CODE_COUNT];
-
 /* New empty list, or null ("malloc failed for header\n"). */
 HTTP_HEADER *httpHeaderCreate(void);
 /* Appends a copy of line. 0 / -1. */

@@ -118,16 +118,12 @@ int ozcRegistryCtxErrorStrGet(REGISTRY_CTX *ctx, char *buf, size_t size);
 
 /* Authenticates against the registry (anonymous, basic, bearer token, ECR). */
 int ozcMgrRegistryAuthenticate(REGISTRY_CTX *ctx);
-/* Registry id and region of an ECR host "<id>.dkr.ecr.<region>.<domain>". */
-int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id_size,
-                              char *region, size_t region_size);
 
-/* Endpoints, formatted from transfer_protocol, registry and repository. */
-int ozcMgrEndpointBaseUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size);
+/* Endpoints of a manifest and of a blob, formatted from transfer_protocol,
+ * registry and repository. */
 int ozcMgrEndpointManifestUrlGet(REGISTRY_CTX *ctx, const char *reference, char *buf,
                                  size_t size);
 int ozcMgrEndpointBlobUrlGet(REGISTRY_CTX *ctx, const char *digest, char *buf, size_t size);
-int ozcMgrEndpointTagsUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size);
 
 /* ---- Image pull and queries -------------------------------------------- */
 int ozcImagePull(REGISTRY_CTX *ctx, IMAGE_INFO *image_info);
@@ -135,23 +131,11 @@ int ozcImagePullInternal(REGISTRY_CTX *ctx);
 int ozcMgrImageLocalPathInit(REGISTRY_CTX *ctx, const char *sub_dir);
 int ozcManifestListGet(REGISTRY_CTX *ctx, char *buf, size_t size);
 int ozcImageTagsGet(REGISTRY_CTX *ctx, char *buf, size_t size);
-/* The pull command of the function table. */
-int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
-                    int insecure, int verbose, IMAGE_INFO *image_info);
 
 /* Selected orrery/amd64 entry of a parsed manifest list or index, or null.
  * (cJSON is the library's JSON representation.) */
 struct cJSON;
 struct cJSON *ozcMgrManifestExtract(struct cJSON *manifest_list);
-
-/* A digest usable as a blob name: "sha256:" and exactly 64 lower-case hex
- * digits. 1 / 0. */
-int ozcMgrDigestIsValid(const char *digest);
-
-/* Lower-case hex SHA-256 of a file into hash (hash_size >= 65). 0 / -1. */
-int ozcMgrFileSha256HexGet(const char *file_name, char *hash, size_t hash_size);
-/* 0 when the file's SHA-256 matches the digest, -1 otherwise. */
-int ozcMgrFileDigestVerify(const char *file_name, const char *digest);
 
 /* Forces the library to be linked; does nothing. */
 void ozcMgrEnable(void);

@@ -33,26 +33,12 @@ extern "C" {
 #define OZC_MGR_ERR_NAME_TAKEN         0xE0000E /* the local image name holds another repository */
 #define OZC_MGR_ERR_LAYER_TYPE         0xE0000F /* a layer of a media type the runtime cannot unpack */
 
-/* One row of the error table. */
-typedef struct ozcMgrUtilError {
-    int errCode;
-    const char *errMsg;
-} ozcMgrUtilError, OZC_MGR_UTIL_ERROR;
-
-#define OZC_MGR_UTIL_ERROR_COUNT 17
-extern const ozcMgrUtilError ozcMgrUtilErrorTable[OZC_MGR_UTIL_ERROR_COUNT];
-
 /* Library verbosity: 0 at load; non-zero prints the library's messages. */
 extern int _ozcMgrVerboseFlag;
 
 /* Text of an error code into buf (cut to size - 1); codes outside the table
  * get the system's text. 0, or -1 for a null buffer or size below 2. */
 int ozcErrnoStrGet(int errCode, char *buf, size_t size);
-
-/* Output helpers of the library's units: print only under the verbosity
- * flag; Out to standard output (progress), Err to standard error. */
-void ozcMgrUtilOut(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void ozcMgrUtilErr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #ifdef __cplusplus
 }

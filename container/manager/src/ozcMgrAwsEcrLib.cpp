@@ -33,8 +33,10 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include "ozOwners.h"
 #include "ozPlatform.h"
 #include "ozcMgrCurlLib.h"
+#include "ozcMgrInt.h"
 #include "ozcMgrUtil.h"
 
 namespace {
@@ -97,20 +99,6 @@ template <size_t N> struct Secret {
     ~Secret() { OPENSSL_cleanse(b, N); }
 };
 
-struct HeaderFree {
-    void operator()(HTTP_HEADER *h) const { httpHeaderFree(h); }
-};
-
-/* The parsed reply: the token text is wiped before the tree goes. */
-struct JsonFree {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-
-int invalidArg(void) {
-    errnoSet(OZC_MGR_ERR_INVALID_ARG);
-    ozcMgrUtilErr("Invalid argument\n");
-    return -1;
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLower(char c) { return c >= 'a' && c <= 'z'; }
@@ -451,7 +439,7 @@ int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size) {
 int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size,
                             char *host, size_t host_size) {
     if (region == nullptr || endpoint == nullptr || host == nullptr) {
-        return invalidArg();
+        return ozcmgr::invalidArgument();
     }
     char value[kEndpointSize] = {};
     bool overridden = false;
@@ -491,8 +479,8 @@ int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_
         if (alen > 4 && strcmp(authority + alen - 4, ":443") == 0) {
             authority[alen - 4] = '\0';
         }
-        if (strncpy_s(host, host_size, authority, strlen(authority)) != 0) {
-            return invalidArg();
+        if (!ozcmgr::fieldCopy(host, host_size, authority, strlen(authority))) {
+            return ozcmgr::invalidArgument();
         }
     } else if (ozcMgrAwsEcrApiHostGet(region, host, host_size) != 0) {
         errnoSet(OZC_MGR_ERR_INVALID_ARG);
@@ -501,7 +489,7 @@ int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_
     }
 
     if (!fits(snprintf_s(endpoint, endpoint_size, "https://%s/", host), endpoint_size)) {
-        return invalidArg();
+        return ozcmgr::invalidArgument();
     }
     return 0;
 }
@@ -518,7 +506,7 @@ AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *re
                                          struct CurlCtxSt *curl_ctx) {
     if (registry_id == nullptr || region == nullptr || access_key_id == nullptr ||
         secret_access_key == nullptr || curl_ctx == nullptr) {
-        invalidArg();
+        ozcmgr::invalidArgument();
         return nullptr;
     }
     auto *client = static_cast<AWS_ECR_CLIENT *>(std::calloc(1, sizeof(AWS_ECR_CLIENT)));
@@ -544,11 +532,10 @@ AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *re
     };
     for (const Field &f : fields) {
         size_t len = strnlen(f.src, f.size);
-        if (len >= f.size || strncpy_s(f.dest, f.size, f.src, len) != 0) {
+        if (!ozcmgr::fieldCopy(f.dest, f.size, f.src, len)) {
             ozcMgrUtilErr("%s", f.too_long);
             ozcMgrAwsEcrClientDelete(client);
-            errnoSet(OZC_MGR_ERR_INVALID_ARG);
-            return nullptr;
+            return ozcmgr::failNull(OZC_MGR_ERR_INVALID_ARG);
         }
     }
     const char *bad = nullptr;
@@ -562,8 +549,7 @@ AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *re
     if (bad != nullptr) {
         ozcMgrUtilErr("%s", bad);
         ozcMgrAwsEcrClientDelete(client);
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return nullptr;
+        return ozcmgr::failNull(OZC_MGR_ERR_INVALID_ARG);
     }
     client->curl_ctx = curl_ctx;
     return client;
@@ -589,7 +575,7 @@ int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host, cons
                             size_t authorization_size) {
     if (client == nullptr || host == nullptr || utc == nullptr || request_time == nullptr ||
         authorization == nullptr) {
-        return invalidArg();
+        return ozcmgr::invalidArgument();
     }
     char date_stamp[kDateStampSize];
     if (timeFormat(utc, request_time, request_time_size, date_stamp, sizeof(date_stamp)) != 0) {
@@ -605,7 +591,7 @@ int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host, cons
 
 int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
     if (client == nullptr || client->curl_ctx == nullptr) {
-        return invalidArg();
+        return ozcmgr::invalidArgument();
     }
     OPENSSL_cleanse(client->token, sizeof(client->token));
 
@@ -654,7 +640,7 @@ int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
 
     /* 10. Header list; the Authorization line replaces whatever the
      * transport would build from the context's credentials. */
-    std::unique_ptr<HTTP_HEADER, HeaderFree> http_header(httpHeaderCreate());
+    oz::Owner<HTTP_HEADER, httpHeaderFree> http_header(httpHeaderCreate());
     if (!http_header) {
         ozcMgrUtilErr("malloc failed for http_header\n");
         return -1;
@@ -678,24 +664,21 @@ int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
     POST_DATA body = {payload.get(), strlen(payload.get())};
     CURL_CTX *ctx = client->curl_ctx;
     if (ozcMgrCurlPost(endpoint.get(), ctx, &body, http_header.get()) != 0) {
-        errnoSet(OZC_MGR_ERR_CURL_FAILED);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_CURL_FAILED);
     }
 
     /* 12. Status and token. */
     HTTP_RESPONSE *reply = curlCtxRespBodyGet(ctx);
     if (curlCtxHttpRespCodeGet(ctx) != 200) {
         ozcMgrUtilErr("ozcMgrAwsEcrAuthTokenGet error : %s\n", reply->str);
-        errnoSet(OZC_MGR_ERR_HTTP_NOT_OK);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_HTTP_NOT_OK);
     }
     int rc = ozcMgrAwsEcrTokenFromJson(reply->str, client->token, sizeof(client->token));
     /* The reply holds the password in base64: it does not outlive this call. */
     OPENSSL_cleanse(reply->str, sizeof(reply->str));
     if (rc != 0) {
         OPENSSL_cleanse(client->token, sizeof(client->token));
-        errnoSet(OZC_MGR_ERR_TOKEN_FETCH);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_TOKEN_FETCH);
     }
     return 0;
 }
@@ -705,7 +688,7 @@ int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size
         ozcMgrUtilErr("Invalid argument\n");
         return -1;
     }
-    std::unique_ptr<cJSON, JsonFree> root(cJSON_Parse(user_token));
+    oz::JsonPtr root(cJSON_Parse(user_token));
     if (!root) {
         ozcMgrUtilErr("cJSON_Parse failed\n");
         return -1;
@@ -762,18 +745,16 @@ int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size
         ozcMgrUtilErr("no password found in user_token_str\n");
         return -1;
     }
-    if (password_len >= out_size) {
+    if (!ozcmgr::fieldCopy(out, out_size, password, password_len)) {
         ozcMgrUtilErr("token_str length is too long\n");
         return -1;
     }
-    memcpy(out, password, password_len);
-    out[password_len] = '\0';
     return 0;
 }
 
 char *ozcMgrAwsEcrPasswordGet(AWS_ECR_CLIENT *client) {
     if (client == nullptr) {
-        invalidArg();
+        ozcmgr::invalidArgument();
         return nullptr;
     }
     if (ozcMgrAwsEcrAuthTokenGet(client) != 0) {

@@ -55,15 +55,6 @@ struct CurlGlobalHolder {
 };
 const CurlGlobalHolder curlGlobalHolder;
 
-/* Copies a length-checked text into a fixed field; refuses what does not fit. */
-int fieldSet(char *field, size_t fieldSize, const char *value, size_t len)
-{
-    if (len >= fieldSize)
-        return -1;
-    memcpy(field, value, len);
-    field[len] = '\0';
-    return 0;
-}
 
 /* Response header and body text: chunks that would reach the buffer's size
  * are dropped but reported as consumed, so a long reply does not fail the
@@ -401,8 +392,7 @@ int dispatch(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *heade
              HTTP_REQUEST_METHOD method)
 {
     if (url == nullptr || ctx == nullptr) {
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     /* The request's own settings (output file, sink, bound) end with it on
      * every path, a deletion of the task in a retry wait included. */
@@ -499,10 +489,9 @@ void curlCtxDelete(CURL_CTX *ctx)
 int curlCtxUserNameSet(CURL_CTX *ctx, const char *name, size_t len)
 {
     if (ctx == nullptr || name == nullptr || len == 0) {
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
     }
-    if (fieldSet(ctx->user, sizeof(ctx->user), name, len) != 0) {
+    if (!ozcmgr::fieldCopy(ctx->user, sizeof(ctx->user), name, len)) {
         errnoSet(OZC_MGR_ERR_INVALID_ARG);
         ozcMgrUtilErr("user_name_len is too long\n");
         return -1;
@@ -513,10 +502,9 @@ int curlCtxUserNameSet(CURL_CTX *ctx, const char *name, size_t len)
 int curlCtxUserPwdSet(CURL_CTX *ctx, const char *pwd, size_t len)
 {
     if (ctx == nullptr || pwd == nullptr || len == 0) {
-        errnoSet(OZC_MGR_ERR_INVALID_ARG);
-        return -1;
+        return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
     }
-    if (fieldSet(ctx->password, sizeof(ctx->password), pwd, len) != 0) {
+    if (!ozcmgr::fieldCopy(ctx->password, sizeof(ctx->password), pwd, len)) {
         errnoSet(OZC_MGR_ERR_INVALID_ARG);
         ozcMgrUtilErr("user_pwd_len is too long\n");
         return -1;
@@ -528,7 +516,7 @@ int curlCtxBearerTokenSet(CURL_CTX *ctx, const char *token, size_t len)
 {
     if (ctx == nullptr || token == nullptr || len == 0)
         return -1;
-    if (fieldSet(ctx->bearer_token, sizeof(ctx->bearer_token), token, len) != 0) {
+    if (!ozcmgr::fieldCopy(ctx->bearer_token, sizeof(ctx->bearer_token), token, len)) {
         ozcMgrUtilErr("token_len is too long\n");
         return -1;
     }
@@ -539,7 +527,7 @@ int curlCtxFileNameSet(CURL_CTX *ctx, const char *file_name, size_t len)
 {
     if (ctx == nullptr || file_name == nullptr || len == 0)
         return -1;
-    if (fieldSet(ctx->file_name, sizeof(ctx->file_name), file_name, len) != 0) {
+    if (!ozcmgr::fieldCopy(ctx->file_name, sizeof(ctx->file_name), file_name, len)) {
         ozcMgrUtilErr("file_name_len is too long\n");
         return -1;
     }

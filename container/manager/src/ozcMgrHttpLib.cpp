@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "ozcMgrUtil.h"
+#include "ozcMgrInt.h"
 
 namespace {
 
@@ -26,12 +27,7 @@ const char *findNoCase(const char *haystack, const char *needle)
 /* Copies [begin, end) into out when it fits below out_size. */
 bool copySpan(const char *begin, const char *end, char *out, size_t out_size)
 {
-    size_t len = static_cast<size_t>(end - begin);
-    if (len >= out_size)
-        return false;
-    memcpy(out, begin, len);
-    out[len] = '\0';
-    return true;
+    return ozcmgr::fieldCopy(out, out_size, begin, static_cast<size_t>(end - begin));
 }
 
 constexpr const char kAuthFormatError[] =

@@ -1,5 +1,7 @@
-/* ozcMgrInt.h - what the units of libozcMgr share inside the library:
- * error and field helpers, the OS-wide number settings, the clone of a
+/* ozcMgrInt.h - what the units of libozcMgr share inside the library: the
+ * C functions and tables the library does not export (transfer bounds,
+ * reason phrases, error table and output, ECR exchange and signing, the
+ * pull command), error and field helpers, the OS-wide number settings, the clone of a
  * context for a parallel transfer, registry requests with their retry and
  * re-authentication, the manifest rules, the layout store and the limits
  * of a pull. Nothing here is exported.
@@ -9,6 +11,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <sys/stat.h>
 #include <string_view>
@@ -16,9 +19,143 @@
 
 #include <cjson/cJSON.h>
 
+#include "ozcMgrAwsEcrLib.h"
 #include "ozcMgrCurlLib.h"
 #include "ozcMgrLib.h"
 #include "ozcMgrUtil.h"
+
+/* ---- C functions internal to the library ------------------------------
+ * Not exported (libozcMgr.map); the units and the tests call them. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Transfer layer (ozcMgrCurlLib.cpp) */
+/* For the next request only: a body longer than `limit` bytes ends the
+ * transfer (-1, curl_errno CURLE_WRITE_ERROR) and sets body_cut. */
+int curlCtxBodyLimitSet(CURL_CTX *ctx, long long limit);
+/* For the next GET only: the body goes to sink(arg) instead of the output
+ * file or the response text. */
+int curlCtxBodySinkSet(CURL_CTX *ctx, HTTP_BODY_SINK sink, void *arg);
+int curlCtxBodyCutGet(const CURL_CTX *ctx);
+extern const TransferProtocolHandlerSt transferProtocolHandlerMap[3];
+
+/* Reason phrases (ozcMgrHttpLib.cpp) */
+/* One reason phrase of the table. */
+typedef struct ResponseCodeSt {
+    long code_id;
+    const char *code_string;
+} ResponseCodeSt, RESPONSE_CODE;
+
+#define HTTP_RESPONSE_CODE_COUNT 61
+extern const ResponseCodeSt response_code_table[HTTP_RESPONSE_CODE_COUNT];
+
+/* Error texts and output (ozcMgrUtil.cpp) */
+/* One row of the error table. */
+typedef struct ozcMgrUtilError {
+    int errCode;
+    const char *errMsg;
+} ozcMgrUtilError, OZC_MGR_UTIL_ERROR;
+
+#define OZC_MGR_UTIL_ERROR_COUNT 17
+extern const ozcMgrUtilError ozcMgrUtilErrorTable[OZC_MGR_UTIL_ERROR_COUNT];
+
+/* Output helpers of the library's units: print only under the verbosity
+ * flag; Out to standard output (progress), Err to standard error. */
+void ozcMgrUtilOut(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void ozcMgrUtilErr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* Registry context and pull (ozcMgrLib.cpp, ozcMgrPull.cpp) */
+/* Registry id and region of an ECR host "<id>.dkr.ecr.<region>.<domain>". */
+int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id_size,
+                              char *region, size_t region_size);
+/* Endpoints of the registry's API root and of an image's tag list. */
+int ozcMgrEndpointBaseUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size);
+int ozcMgrEndpointTagsUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size);
+/* The pull command of the function table. */
+int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
+                    int insecure, int verbose, IMAGE_INFO *image_info);
+/* A digest usable as a blob name: "sha256:" and exactly 64 lower-case hex
+ * digits. 1 / 0. */
+int ozcMgrDigestIsValid(const char *digest);
+
+/* Lower-case hex SHA-256 of a file into hash (hash_size >= 65). 0 / -1. */
+int ozcMgrFileSha256HexGet(const char *file_name, char *hash, size_t hash_size);
+/* 0 when the file's SHA-256 matches the digest, -1 otherwise. */
+int ozcMgrFileDigestVerify(const char *file_name, const char *digest);
+
+/* Amazon ECR exchange and signing (ozcMgrAwsEcrLib.cpp) */
+/* The signed GetAuthorizationToken call; 0 with `token` filled, or -1 with
+ * errno 0xE00001 (transport), 0xE00002 (status not 200), 0xE00003 (token
+ * reply unusable) or 0xE00008 (bad endpoint). */
+int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client);
+
+/* Password from a GetAuthorizationToken reply body: 0 with the text after
+ * "AWS:" of the decoded token copied into out, or -1. */
+int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size);
+
+/* ECR API host of a region into host (at least 256 bytes is plenty):
+ * "api.ecr.<region>.amazonaws.com", ".amazonaws.com.cn" for "cn-" regions.
+ * 0 / -1 (null argument, empty region or no room). */
+int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size);
+
+/* Endpoint URL ("https://<host>/", 256 bytes suffice) and the host the
+ * request goes to (also the signed host header) for a region, honouring
+ * OZC_AWS_ECR_ENDPOINT. 0 / -1 (errno 0xE00008 for a malformed override). */
+int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size,
+                            char *host, size_t host_size);
+
+/* Steps of the signed call up to its headers: for the UTC time `utc` and the
+ * host the request goes to, writes the request time ("%Y%m%dT%H%M%SZ",
+ * at least 17 bytes) and the Authorization value (at least 1024 bytes is
+ * plenty) of the GetAuthorizationToken request. 0 / -1. */
+int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host,
+                            const struct tm *utc, char *request_time,
+                            size_t request_time_size, char *authorization,
+                            size_t authorization_size);
+
+/* Clock of the request time; null restores time(). Test seam. */
+typedef time_t (*AWS_ECR_CLOCK_FUNC)(time_t *);
+void ozcMgrAwsEcrClockSet(AWS_ECR_CLOCK_FUNC clock_func);
+
+/* Release of a deleted client's record, called after the record has been
+ * wiped; null restores free(). Test seam (lets a test see the wiped record). */
+typedef void (*AWS_ECR_RELEASE_FUNC)(void *record, size_t size);
+void ozcMgrAwsEcrReleaseSet(AWS_ECR_RELEASE_FUNC release_func);
+
+/* ---- Signature Version 4 building blocks ------------------------------ */
+
+/* Lower-case hex SHA-256 of data into out (out_size >= 65). 0 / -1. */
+int sha256HexGet(const void *data, size_t len, char *out, size_t out_size);
+/* HMAC-SHA256 of data under key into out (32 bytes); *out_len gets the
+ * length written. 0 / -1. */
+int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len,
+                  unsigned char *out, unsigned int *out_len);
+/* "%02x" of every byte into out (out_size >= 2 * count + 1). 0 / -1. */
+int bin2hex(const unsigned char *bytes, size_t count, char *out, size_t out_size);
+/* Signing key: HMAC chain "AWS4"+secret -> date -> region -> service ->
+ * "aws4_request" into out (32 bytes); *out_len gets 32. 0 / -1. */
+int signingKeyDerive(const char *secret, const char *date_stamp, const char *region,
+                     const char *service, unsigned char *out, unsigned int *out_len);
+
+/* Canonical request "method\npath\nquery\nheaders\nsigned\npayload_hash"
+ * (canonical_headers end in '\n'). 0 / -1 when it does not fit. */
+int ozcMgrAwsEcrCanonicalRequestBuild(const char *method, const char *path,
+                                      const char *query, const char *canonical_headers,
+                                      const char *signed_headers,
+                                      const char *payload_hash,
+                                      char *out, size_t out_size);
+/* String to sign "AWS4-HMAC-SHA256\ntime\nscope\nhex(sha256(canonical))". */
+int ozcMgrAwsEcrStringToSignBuild(const char *request_time, const char *scope,
+                                  const char *canonical_request,
+                                  char *out, size_t out_size);
+/* 64 lower-case hex digits of HMAC-SHA256(signing key, string to sign). */
+int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len,
+                             const char *string_to_sign, char *out, size_t out_size);
+
+#ifdef __cplusplus
+}
+#endif
 
 /* Hidden: the library exports its C interface only. */
 namespace ozcmgr __attribute__((visibility("hidden"))) {
@@ -30,8 +167,10 @@ constexpr size_t kPathSize = REGISTRY_CTX_PATH_SIZE;
 constexpr size_t kHexSize = 65;
 constexpr char kBlobsDir[] = "blobs/sha256";
 
-/* Sets errno to err; -1. */
+/* The library's one way to fail: errno set to err (one of its codes, or
+ * 12), then -1 (failWith) or null (failNull). */
 int failWith(int err);
+std::nullptr_t failNull(int err);
 /* "Invalid argument\n" and 0xE00008; -1. */
 int invalidArgument();
 /* An image name names a directory of its own under the image base: not

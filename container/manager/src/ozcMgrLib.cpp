@@ -1,8 +1,8 @@
 /* ozcMgrLib.cpp - registry contexts and image references, registry
  * endpoints, authentication (anonymous, basic, bearer token, Amazon ECR),
  * the requests of a registry conversation with their re-authentication,
- * manifest and tag queries, the pull command and the library's function
- * table. The pull itself is in ozcMgrPull.cpp, the layout it writes in
+ * manifest and tag queries. The pull itself, with the pull command and the
+ * library's function table, is in ozcMgrPull.cpp, the layout it writes in
  * ozcMgrLayout.cpp, the manifest rules in ozcMgrManifest.cpp.
  */
 #include "ozcMgrLib.h"
@@ -30,6 +30,12 @@ int failWith(int err)
 {
     errnoSet(err);
     return -1;
+}
+
+std::nullptr_t failNull(int err)
+{
+    errnoSet(err);
+    return nullptr;
 }
 
 int invalidArgument()
@@ -230,8 +236,6 @@ int jsonTextCopy(const cJSON *json, char *buf, size_t size, int err, const char 
     return 0;
 }
 
-OZC_MGR_LIB_FUNCS ozcMgr_lib_funcs;
-
 } /* namespace */
 
 int registryRequest(REGISTRY_CTX *ctx, const RegistryAsk &ask)
@@ -264,17 +268,6 @@ using namespace ozcmgr;
 
 extern "C" {
 
-OZC_MGR_LIB_FUNCS *ozcMgrLibFuncs = nullptr;
-
-/* Publishes the function table when the library is loaded. */
-__attribute__((constructor)) static void ozcMgrLibInit(void)
-{
-    ozcMgr_lib_funcs.imagePull = ozcImagePullCmd;
-    ozcMgrLibFuncs = &ozcMgr_lib_funcs;
-}
-
-void ozcMgrEnable(void) {}
-
 /* ---- Registry context ---------------------------------------------------- */
 
 REGISTRY_CTX *ozcRegistryCtxCreate(void)
@@ -282,8 +275,7 @@ REGISTRY_CTX *ozcRegistryCtxCreate(void)
     auto *ctx = static_cast<REGISTRY_CTX *>(calloc(1, sizeof(REGISTRY_CTX)));
     if (ctx == nullptr) {
         ozcMgrUtilErr("malloc failed for registry_ctx\n");
-        errnoSet(OZC_MGR_ERR_NO_MEMORY);
-        return nullptr;
+        return failNull(OZC_MGR_ERR_NO_MEMORY);
     }
     int savedErrno = errnoGet();
     if (ozEnvGet(OZC_DEFAULT_REGISTRY_ENV, ctx->registry, sizeof(ctx->registry)) != 0 ||
@@ -301,8 +293,7 @@ REGISTRY_CTX *ozcRegistryCtxCreate(void)
     if (ctx->curl_ctx == nullptr || ctx->extra_http_header == nullptr ||
         httpHeaderAppend(ctx->extra_http_header, accept) != 0) {
         ozcRegistryCtxDelete(ctx);
-        errnoSet(OZC_MGR_ERR_NO_MEMORY);
-        return nullptr;
+        return failNull(OZC_MGR_ERR_NO_MEMORY);
     }
     curlCtxSecureSet(ctx->curl_ctx, 1);
     return ctx;
@@ -696,26 +687,6 @@ int ozcImageTagsGet(REGISTRY_CTX *ctx, char *buf, size_t size)
     }
     return jsonTextCopy(reply.get(), buf, size, OZC_MGR_ERR_TAGS_PARSE,
                         "Image tags parse failed\n");
-}
-
-int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
-                    int insecure, int verbose, IMAGE_INFO *image_info)
-{
-    oz::Owner<REGISTRY_CTX, ozcRegistryCtxDelete> ctx(ozcRegistryCtxCreate());
-    if (!ctx)
-        return -1;
-    if (ozcRegistryCtxImageSet(ctx.get(), image_ref) != 0)
-        return -1;
-    if (user != nullptr && ozcRegistryCtxUserNameSet(ctx.get(), user) != 0)
-        return -1;
-    if (password != nullptr && ozcRegistryCtxUserPwdSet(ctx.get(), password) != 0)
-        return -1;
-    ozcRegistryCtxSecureSet(ctx.get(), insecure ? 0 : 1);
-    ozcRegistryCtxVerboseSet(ctx.get(), verbose);
-    _ozcMgrVerboseFlag = 1;
-    int rc = ozcImagePull(ctx.get(), image_info);
-    _ozcMgrVerboseFlag = 0;
-    return rc == 0 ? 0 : -1;
 }
 
 } /* extern "C" */

@@ -220,13 +220,11 @@ cJSON *ozcMgrManifestExtract(cJSON *manifest_list)
     const cJSON *manifests = cJSON_GetObjectItemCaseSensitive(manifest_list, "manifests");
     if (!cJSON_IsArray(manifests)) {
         ozcMgrUtilErr("manifest_list is not an array\n");
-        errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-        return nullptr;
+        return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
     }
     if (cJSON_GetArraySize(manifests) == 0) {
         ozcMgrUtilErr("manifest_list has zero manifest\n");
-        errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-        return nullptr;
+        return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
     }
     cJSON *entry = nullptr;
     cJSON_ArrayForEach(entry, manifests)
@@ -234,39 +232,33 @@ cJSON *ozcMgrManifestExtract(cJSON *manifest_list)
         const cJSON *platform = cJSON_GetObjectItemCaseSensitive(entry, "platform");
         if (!cJSON_IsObject(platform)) {
             ozcMgrUtilErr("platform not found\n");
-            errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-            return nullptr;
+            return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
         }
         const cJSON *os = cJSON_GetObjectItemCaseSensitive(platform, "os");
         if (!cJSON_IsString(os)) {
             ozcMgrUtilErr("os not found\n");
-            errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-            return nullptr;
+            return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
         }
         const cJSON *arch = cJSON_GetObjectItemCaseSensitive(platform, "architecture");
         if (!cJSON_IsString(arch)) {
             ozcMgrUtilErr("architecture not found\n");
-            errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-            return nullptr;
+            return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
         }
         if (os->valuestring == nullptr || arch->valuestring == nullptr) {
             ozcMgrUtilErr("the string of os or architecture is NULL\n");
-            errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-            return nullptr;
+            return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
         }
         if (strncmp(os->valuestring, wantedOs, 256) == 0 &&
             strncmp(arch->valuestring, wantedArch, 256) == 0) {
             if (!cJSON_IsObject(entry)) {
                 ozcMgrUtilErr("manifest is not an object\n");
-                errnoSet(OZC_MGR_ERR_MANIFEST_PARSE);
-                return nullptr;
+                return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
             }
             return entry;
         }
     }
     ozcMgrUtilErr("no image found for os %s and arch %s\n", wantedOs, wantedArch);
-    errnoSet(OZC_MGR_ERR_PLATFORM_NOT_FOUND);
-    return nullptr;
+    return failNull(OZC_MGR_ERR_PLATFORM_NOT_FOUND);
 }
 
 /* ---- Digests ------------------------------------------------------------ */

@@ -4,6 +4,13 @@
  * blobs already in the store used as they are, and the layout's index
  * written last. The layout is locked for the pull; a failed pull leaves the
  * image that was there as it was.
+ *
+ * The steps read in the order the pull takes them: the local path, the
+ * authentication and the reference's manifest, list or index, the index's
+ * entry for this platform, the image manifest, its blobs, the OCI form of
+ * the manifest and index.json; then the library's entries (the pull, the
+ * pull of an already prepared context, the pull command and the function
+ * table).
  */
 #include <algorithm>
 #include <atomic>
@@ -69,12 +76,104 @@ struct SafeScope {
     ~SafeScope() { taskUnsafe(); }
 };
 
-std::string digestOf(const std::string &text)
+/* The steps, in the order the pull takes them; defined below in that
+ * order, before the library's entries at the end. */
+int layoutPrepare(REGISTRY_CTX *ctx);
+int pullFetch(REGISTRY_CTX *ctx, PullState &st);
+int manifestFetch(REGISTRY_CTX *ctx, PullState &st, const char *url, const std::string &digest,
+                  long long size, oz::JsonPtr *out);
+int ozcMgrManifestListProcess(REGISTRY_CTX *ctx, PullState &st, cJSON *list);
+int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType,
+                          const std::string &digest, long long size, const char *url);
+int ozcMgrManifestV2S2Process(REGISTRY_CTX *ctx, PullState &st);
+int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
+               const std::vector<Descriptor> &layers);
+void blobWorkRun(BlobWork *work);
+int blobTask(void *arg);
+int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop,
+              std::string *added, bool *present);
+void progressShow(BlobWork *work);
+int ozcMgrOCIImageTransform(REGISTRY_CTX *ctx, PullState &st);
+int ozcMgrImageInfoInit(const REGISTRY_CTX *ctx, IMAGE_INFO *info);
+void pullUndo(REGISTRY_CTX *ctx, const PullState &st, bool hadImage);
+
+/* The table other components reach the pull command through. */
+OZC_MGR_LIB_FUNCS ozcMgr_lib_funcs;
+
+/* ---- Local path ---------------------------------------------------------- */
+
+/* With the layout locked: its blob directory, the leftovers of killed
+ * pulls gone. */
+int layoutPrepare(REGISTRY_CTX *ctx)
 {
-    char hex[kHexSize];
-    if (sha256HexGet(text.data(), text.size(), hex, sizeof(hex)) != 0)
-        return {};
-    return std::string("sha256:") + hex;
+    char blobs[kPathSize];
+    int n = snprintf(blobs, sizeof(blobs), "%s/%s", ctx->image_local_path, kBlobsDir);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(blobs))
+        return failWith(OZC_MGR_ERR_INVALID_ARG);
+    if (ozMkdirP(blobs, kDirMode) != 0) {
+        ozcMgrUtilErr("failed to create directory %s for image %s\n", blobs, ctx->image);
+        return failWith(OZC_MGR_ERR_INVALID_ARG);
+    }
+    layoutLeftoversClean(ctx);
+    return 0;
+}
+
+/* ---- Authenticate, then the reference's manifest, list or index ---------- */
+
+/* Authenticates, resolves the reference and brings the manifest and every
+ * blob it names into the layout's store; the index is not touched. */
+int pullFetch(REGISTRY_CTX *ctx, PullState &st)
+{
+    /* The kind of an earlier pull on this context must not stand in for a
+     * manifest type this pull does not know. */
+    ctx->image_config.manifest_type = MANIFEST_TYPE_UNKNOWN;
+    if (ozcMgrRegistryAuthenticate(ctx) != 0)
+        return -1;
+    char url[OZC_MGR_URL_SIZE];
+    if (ozcMgrEndpointManifestUrlGet(ctx, manifestReference(ctx), url, sizeof(url)) != 0)
+        return failWith(OZC_MGR_ERR_INVALID_ARG);
+    RegistryAsk head{url};
+    head.header = ctx->extra_http_header;
+    head.head = true;
+    head.what = "download manifest";
+    if (registryRequest(ctx, head) != 0)
+        return -1;
+    const char *header = curlCtxRespHeaderGet(ctx->curl_ctx)->str;
+    char contentType[kMediaTypeSize];
+    if (httpHeaderValGet(header, "content-type", contentType, sizeof(contentType)) != 0)
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    if (isSchema1(contentType)) {
+        ozcMgrUtilErr("Not support docker image Manifest Version 2, Schema 1\n");
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    }
+    char digest[kMediaTypeSize];
+    if (httpHeaderValGet(header, "docker-content-digest", digest, sizeof(digest)) != 0)
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    if (!ozcMgrDigestIsValid(digest)) {
+        ozcMgrUtilErr("digest format error\n");
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    }
+    /* A pull by digest trusts no other manifest than the one it named. */
+    if (ctx->digest[0] != '\0' && strcmp(ctx->digest, digest) != 0) {
+        ozcMgrUtilErr("integrity check failed for manifest %s, registry sent %s\n", ctx->digest,
+                      digest);
+        return failWith(OZC_MGR_ERR_INTEGRITY);
+    }
+
+    int rc;
+    if (isManifestList(contentType)) {
+        oz::JsonPtr list;
+        rc = manifestFetch(ctx, st, url, digest, -1, &list);
+        if (rc == 0)
+            rc = ozcMgrManifestListProcess(ctx, st, list.get());
+    } else {
+        rc = ozcMgrManifestProcess(ctx, st, contentType, digest, -1, url);
+    }
+    if (rc != 0) {
+        ozcMgrUtilErr("manifest processing error\n");
+        return -1;
+    }
+    return 0;
 }
 
 /* Brings a manifest, list or index into the store unless it is there,
@@ -122,101 +221,74 @@ int manifestFetch(REGISTRY_CTX *ctx, PullState &st, const char *url, const std::
     return 0;
 }
 
-/* Brings one blob into the store: used as it is when present and intact,
- * else downloaded into a temporary file, verified and renamed into place. */
-int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop,
-              std::string *added, bool *present)
+/* ---- Index: this platform's entry ---------------------------------------- */
+
+/* Picks this platform's entry of the list and pulls its manifest. */
+int ozcMgrManifestListProcess(REGISTRY_CTX *ctx, PullState &st, cJSON *list)
 {
-    *present = blobPresent(ctx, job.d.digest, job.d.size, st.known);
-    if (*present)
-        return 0;
-    if (job.layer >= 0)
-        ozcMgrUtilOut("Layer %d, downloading %s\n", job.layer, job.d.digest.c_str());
+    const cJSON *entry = ozcMgrManifestExtract(list);
+    if (entry == nullptr)
+        return -1;
+    const char *digest = jsonStringGet(entry, "digest");
+    if (digest == nullptr) {
+        ozcMgrUtilErr("digest not found\n");
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    }
+    const char *mediaType = jsonStringGet(entry, "mediaType");
+    if (mediaType == nullptr) {
+        ozcMgrUtilErr("media_type not found\n");
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    }
+    if (!ozcMgrDigestIsValid(digest)) {
+        ozcMgrUtilErr("digest format error\n");
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
+    }
+    const cJSON *sizeItem = cJSON_GetObjectItemCaseSensitive(entry, "size");
+    long long size = cJSON_IsInteger(sizeItem) && cJSON_integer64_value(sizeItem) >= 0
+                         ? cJSON_integer64_value(sizeItem)
+                         : -1;
     char url[OZC_MGR_URL_SIZE];
-    if (ozcMgrEndpointBlobUrlGet(ctx, job.d.digest.c_str(), url, sizeof(url)) != 0)
+    if (ozcMgrEndpointManifestUrlGet(ctx, digest, url, sizeof(url)) != 0)
         return failWith(OZC_MGR_ERR_INVALID_ARG);
-    BlobWriter w(ctx, job.d.digest, job.d.size, stop, &st.known);
-    if (w.open() != 0)
-        return -1;
-    RegistryAsk ask{url};
-    ask.sink = BlobWriter::sink;
-    ask.sinkArg = &w;
-    ask.limit = job.d.size;
-    ask.what = "download blob";
-    ask.subject = job.d.digest.c_str();
-    if (registryRequest(ctx, ask) != 0) {
-        if (curlCtxBodyCutGet(ctx->curl_ctx)) {
-            ozcMgrUtilErr("blob %s is longer than the %lld bytes its manifest declares\n",
-                          job.d.digest.c_str(), job.d.size);
-            return failWith(OZC_MGR_ERR_INTEGRITY);
-        }
-        if (w.writeErrno() != 0)
-            return w.commit(); /* says what the file system refused */
-        return -1;
-    }
-    if (w.commit() != 0)
-        return -1;
-    *added = w.path();
-    return 0;
+    return ozcMgrManifestProcess(ctx, st, mediaType, digest, size, url);
 }
 
-/* Progress lines of the jobs that ended, in the manifest's order. */
-void progressShow(BlobWork *work)
+/* ---- Manifest ------------------------------------------------------------ */
+
+/* Classifies the image manifest of digest, fetches it from url and then
+ * what it names. */
+int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType,
+                          const std::string &digest, long long size, const char *url)
 {
-    while (work->shown < work->jobs.size() && work->bytes[work->shown] >= 0) {
-        const BlobJob &job = work->jobs[work->shown];
-        if (job.layer >= 0)
-            ozcMgrUtilOut(work->present[work->shown] ? "Layer %d already present: %lld bytes %s\n"
-                                                     : "Layer %d done: %lld bytes %s\n",
-                          job.layer, work->bytes[work->shown], job.d.digest.c_str());
-        ++work->shown;
+    ozcMgrManifestTypeSet(ctx, mediaType);
+    MANIFEST_TYPE type = ctx->image_config.manifest_type;
+    if (type != DOCKER_MANIFEST_V2S2 && type != OCI_IMAGE_MANIFEST_V1) {
+        ozcMgrUtilErr("unsupported manifest type %s\n", mediaType);
+        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
     }
+    if (manifestFetch(ctx, st, url, digest, size, &st.manifest) != 0)
+        return -1;
+    char path[kPathSize];
+    struct stat sb;
+    if (!blobPathGet(ctx, digest, path, sizeof(path)) || stat(path, &sb) != 0)
+        return failWith(OZC_MGR_ERR_INVALID_ARG);
+    st.manifestDigest = digest;
+    st.manifestSize = sb.st_size;
+    return ozcMgrManifestV2S2Process(ctx, st);
 }
 
-/* Takes jobs until none is left or one has failed. */
-void blobWorkRun(BlobWork *work)
+/* Config and layers of the image manifest in st. */
+int ozcMgrManifestV2S2Process(REGISTRY_CTX *ctx, PullState &st)
 {
-    oz::Owner<REGISTRY_CTX, ozcRegistryCtxDelete> own(registryCtxClone(work->ctx));
-    for (;;) {
-        semTake(work->mutex, WAIT_FOREVER);
-        if (!own && work->err == 0) {
-            work->err = OZC_MGR_ERR_NO_MEMORY;
-            work->stop = true;
-        }
-        if (work->stop || work->next == work->pending.size()) {
-            semGive(work->mutex);
-            return;
-        }
-        size_t i = work->pending[work->next++];
-        semGive(work->mutex);
-
-        std::string added;
-        bool present = false;
-        errnoSet(0);
-        int rc = blobFetch(own.get(), work->jobs[i], *work->st, &work->stop, &added, &present);
-        int err = errnoGet();
-
-        semTake(work->mutex, WAIT_FOREVER);
-        if (rc != 0) {
-            if (work->err == 0 && !work->stop)
-                work->err = err != 0 ? err : OZC_MGR_ERR_CURL_FAILED;
-            work->stop = true;
-        } else {
-            if (!added.empty())
-                work->st->added.push_back(added);
-            work->present[i] = present ? 1 : 0;
-            work->bytes[i] = work->jobs[i].d.size;
-            progressShow(work);
-        }
-        semGive(work->mutex);
-    }
+    Descriptor config;
+    std::vector<Descriptor> layers;
+    if (manifestBlobsGet(st.manifest.get(), &config, &layers) != 0)
+        return -1;
+    ozcMgrUtilOut("Number of layers: %d\n", static_cast<int>(layers.size()));
+    return blobsFetch(ctx, st, config, layers);
 }
 
-int blobTask(void *arg)
-{
-    blobWorkRun(static_cast<BlobWork *>(arg));
-    return 0;
-}
+/* ---- Blobs --------------------------------------------------------------- */
 
 /* Brings the config and the layers into the store, up to OZC_PULL_PARALLEL
  * at once: the calling task and tasks of its own, each with its own
@@ -275,123 +347,110 @@ int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
     return work.err != 0 ? failWith(work.err) : 0;
 }
 
-/* Config and layers of the image manifest in st. */
-int ozcMgrManifestV2S2Process(REGISTRY_CTX *ctx, PullState &st)
+/* Takes jobs until none is left or one has failed. */
+void blobWorkRun(BlobWork *work)
 {
-    Descriptor config;
-    std::vector<Descriptor> layers;
-    if (manifestBlobsGet(st.manifest.get(), &config, &layers) != 0)
-        return -1;
-    ozcMgrUtilOut("Number of layers: %d\n", static_cast<int>(layers.size()));
-    return blobsFetch(ctx, st, config, layers);
+    oz::Owner<REGISTRY_CTX, ozcRegistryCtxDelete> own(registryCtxClone(work->ctx));
+    for (;;) {
+        semTake(work->mutex, WAIT_FOREVER);
+        if (!own && work->err == 0) {
+            work->err = OZC_MGR_ERR_NO_MEMORY;
+            work->stop = true;
+        }
+        if (work->stop || work->next == work->pending.size()) {
+            semGive(work->mutex);
+            return;
+        }
+        size_t i = work->pending[work->next++];
+        semGive(work->mutex);
+
+        std::string added;
+        bool present = false;
+        errnoSet(0);
+        int rc = blobFetch(own.get(), work->jobs[i], *work->st, &work->stop, &added, &present);
+        int err = errnoGet();
+
+        semTake(work->mutex, WAIT_FOREVER);
+        if (rc != 0) {
+            if (work->err == 0 && !work->stop)
+                work->err = err != 0 ? err : OZC_MGR_ERR_CURL_FAILED;
+            work->stop = true;
+        } else {
+            if (!added.empty())
+                work->st->added.push_back(added);
+            work->present[i] = present ? 1 : 0;
+            work->bytes[i] = work->jobs[i].d.size;
+            progressShow(work);
+        }
+        semGive(work->mutex);
+    }
 }
 
-/* Classifies the image manifest of digest, fetches it from url and then
- * what it names. */
-int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType,
-                          const std::string &digest, long long size, const char *url)
+int blobTask(void *arg)
 {
-    ozcMgrManifestTypeSet(ctx, mediaType);
-    MANIFEST_TYPE type = ctx->image_config.manifest_type;
-    if (type != DOCKER_MANIFEST_V2S2 && type != OCI_IMAGE_MANIFEST_V1) {
-        ozcMgrUtilErr("unsupported manifest type %s\n", mediaType);
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    }
-    if (manifestFetch(ctx, st, url, digest, size, &st.manifest) != 0)
-        return -1;
-    char path[kPathSize];
-    struct stat sb;
-    if (!blobPathGet(ctx, digest, path, sizeof(path)) || stat(path, &sb) != 0)
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    st.manifestDigest = digest;
-    st.manifestSize = sb.st_size;
-    return ozcMgrManifestV2S2Process(ctx, st);
-}
-
-/* Picks this platform's entry of the list and pulls its manifest. */
-int ozcMgrManifestListProcess(REGISTRY_CTX *ctx, PullState &st, cJSON *list)
-{
-    const cJSON *entry = ozcMgrManifestExtract(list);
-    if (entry == nullptr)
-        return -1;
-    const char *digest = jsonStringGet(entry, "digest");
-    if (digest == nullptr) {
-        ozcMgrUtilErr("digest not found\n");
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    }
-    const char *mediaType = jsonStringGet(entry, "mediaType");
-    if (mediaType == nullptr) {
-        ozcMgrUtilErr("media_type not found\n");
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    }
-    if (!ozcMgrDigestIsValid(digest)) {
-        ozcMgrUtilErr("digest format error\n");
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    }
-    const cJSON *sizeItem = cJSON_GetObjectItemCaseSensitive(entry, "size");
-    long long size = cJSON_IsInteger(sizeItem) && cJSON_integer64_value(sizeItem) >= 0
-                         ? cJSON_integer64_value(sizeItem)
-                         : -1;
-    char url[OZC_MGR_URL_SIZE];
-    if (ozcMgrEndpointManifestUrlGet(ctx, digest, url, sizeof(url)) != 0)
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    return ozcMgrManifestProcess(ctx, st, mediaType, digest, size, url);
-}
-
-/* Authenticates, resolves the reference and brings the manifest and every
- * blob it names into the layout's store; the index is not touched. */
-int pullFetch(REGISTRY_CTX *ctx, PullState &st)
-{
-    /* The kind of an earlier pull on this context must not stand in for a
-     * manifest type this pull does not know. */
-    ctx->image_config.manifest_type = MANIFEST_TYPE_UNKNOWN;
-    if (ozcMgrRegistryAuthenticate(ctx) != 0)
-        return -1;
-    char url[OZC_MGR_URL_SIZE];
-    if (ozcMgrEndpointManifestUrlGet(ctx, manifestReference(ctx), url, sizeof(url)) != 0)
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    RegistryAsk head{url};
-    head.header = ctx->extra_http_header;
-    head.head = true;
-    head.what = "download manifest";
-    if (registryRequest(ctx, head) != 0)
-        return -1;
-    const char *header = curlCtxRespHeaderGet(ctx->curl_ctx)->str;
-    char contentType[kMediaTypeSize];
-    if (httpHeaderValGet(header, "content-type", contentType, sizeof(contentType)) != 0)
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    if (isSchema1(contentType)) {
-        ozcMgrUtilErr("Not support docker image Manifest Version 2, Schema 1\n");
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    }
-    char digest[kMediaTypeSize];
-    if (httpHeaderValGet(header, "docker-content-digest", digest, sizeof(digest)) != 0)
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    if (!ozcMgrDigestIsValid(digest)) {
-        ozcMgrUtilErr("digest format error\n");
-        return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
-    }
-    /* A pull by digest trusts no other manifest than the one it named. */
-    if (ctx->digest[0] != '\0' && strcmp(ctx->digest, digest) != 0) {
-        ozcMgrUtilErr("integrity check failed for manifest %s, registry sent %s\n", ctx->digest,
-                      digest);
-        return failWith(OZC_MGR_ERR_INTEGRITY);
-    }
-
-    int rc;
-    if (isManifestList(contentType)) {
-        oz::JsonPtr list;
-        rc = manifestFetch(ctx, st, url, digest, -1, &list);
-        if (rc == 0)
-            rc = ozcMgrManifestListProcess(ctx, st, list.get());
-    } else {
-        rc = ozcMgrManifestProcess(ctx, st, contentType, digest, -1, url);
-    }
-    if (rc != 0) {
-        ozcMgrUtilErr("manifest processing error\n");
-        return -1;
-    }
+    blobWorkRun(static_cast<BlobWork *>(arg));
     return 0;
+}
+
+/* Brings one blob into the store: used as it is when present and intact,
+ * else downloaded into a temporary file, verified and renamed into place. */
+int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop,
+              std::string *added, bool *present)
+{
+    *present = blobPresent(ctx, job.d.digest, job.d.size, st.known);
+    if (*present)
+        return 0;
+    if (job.layer >= 0)
+        ozcMgrUtilOut("Layer %d, downloading %s\n", job.layer, job.d.digest.c_str());
+    char url[OZC_MGR_URL_SIZE];
+    if (ozcMgrEndpointBlobUrlGet(ctx, job.d.digest.c_str(), url, sizeof(url)) != 0)
+        return failWith(OZC_MGR_ERR_INVALID_ARG);
+    BlobWriter w(ctx, job.d.digest, job.d.size, stop, &st.known);
+    if (w.open() != 0)
+        return -1;
+    RegistryAsk ask{url};
+    ask.sink = BlobWriter::sink;
+    ask.sinkArg = &w;
+    ask.limit = job.d.size;
+    ask.what = "download blob";
+    ask.subject = job.d.digest.c_str();
+    if (registryRequest(ctx, ask) != 0) {
+        if (curlCtxBodyCutGet(ctx->curl_ctx)) {
+            ozcMgrUtilErr("blob %s is longer than the %lld bytes its manifest declares\n",
+                          job.d.digest.c_str(), job.d.size);
+            return failWith(OZC_MGR_ERR_INTEGRITY);
+        }
+        if (w.writeErrno() != 0)
+            return w.commit(); /* says what the file system refused */
+        return -1;
+    }
+    if (w.commit() != 0)
+        return -1;
+    *added = w.path();
+    return 0;
+}
+
+/* Progress lines of the jobs that ended, in the manifest's order. */
+void progressShow(BlobWork *work)
+{
+    while (work->shown < work->jobs.size() && work->bytes[work->shown] >= 0) {
+        const BlobJob &job = work->jobs[work->shown];
+        if (job.layer >= 0)
+            ozcMgrUtilOut(work->present[work->shown] ? "Layer %d already present: %lld bytes %s\n"
+                                                     : "Layer %d done: %lld bytes %s\n",
+                          job.layer, work->bytes[work->shown], job.d.digest.c_str());
+        ++work->shown;
+    }
+}
+
+/* ---- OCI form and index.json --------------------------------------------- */
+
+std::string digestOf(const std::string &text)
+{
+    char hex[kHexSize];
+    if (sha256HexGet(text.data(), text.size(), hex, sizeof(hex)) != 0)
+        return {};
+    return std::string("sha256:") + hex;
 }
 
 /* The layout's manifest: the one served, or for a Docker schema 2 manifest
@@ -426,6 +485,8 @@ int ozcMgrOCIImageTransform(REGISTRY_CTX *ctx, PullState &st)
     return ozcMgrOCIIndexFileCreate(ctx, digest, size);
 }
 
+/* ---- What the caller gets, and the undo of a failed pull ----------------- */
+
 int ozcMgrImageInfoInit(const REGISTRY_CTX *ctx, IMAGE_INFO *info)
 {
     if (!fieldCopy(info->image_name, sizeof(info->image_name), ctx->image,
@@ -435,22 +496,6 @@ int ozcMgrImageInfoInit(const REGISTRY_CTX *ctx, IMAGE_INFO *info)
         !fieldCopy(info->image_path, sizeof(info->image_path), ctx->image_local_path,
                    strnlen(ctx->image_local_path, sizeof(ctx->image_local_path))))
         return failWith(OZC_MGR_ERR_INVALID_ARG);
-    return 0;
-}
-
-/* With the layout locked: its blob directory, the leftovers of killed
- * pulls gone. */
-int layoutPrepare(REGISTRY_CTX *ctx)
-{
-    char blobs[kPathSize];
-    int n = snprintf(blobs, sizeof(blobs), "%s/%s", ctx->image_local_path, kBlobsDir);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(blobs))
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    if (ozMkdirP(blobs, kDirMode) != 0) {
-        ozcMgrUtilErr("failed to create directory %s for image %s\n", blobs, ctx->image);
-        return failWith(OZC_MGR_ERR_INVALID_ARG);
-    }
-    layoutLeftoversClean(ctx);
     return 0;
 }
 
@@ -475,22 +520,6 @@ void pullUndo(REGISTRY_CTX *ctx, const PullState &st, bool hadImage)
 using namespace ozcmgr;
 
 extern "C" {
-
-int ozcImagePullInternal(REGISTRY_CTX *ctx)
-{
-    if (ctx == nullptr || ctx->image_local_path[0] == '\0')
-        return invalidArgument();
-    LayoutLock lock;
-    if (lock.take(ctx) != 0 || layoutPrepare(ctx) != 0)
-        return -1;
-    PullState st;
-    st.known.load(ctx);
-    int rc = pullFetch(ctx, st);
-    if (rc != 0)
-        pullUndo(ctx, st, true);
-    st.known.save(ctx);
-    return rc;
-}
 
 int ozcImagePull(REGISTRY_CTX *ctx, IMAGE_INFO *image_info)
 {
@@ -526,5 +555,54 @@ int ozcImagePull(REGISTRY_CTX *ctx, IMAGE_INFO *image_info)
     st.known.save(ctx);
     return rc;
 }
+
+int ozcImagePullInternal(REGISTRY_CTX *ctx)
+{
+    if (ctx == nullptr || ctx->image_local_path[0] == '\0')
+        return invalidArgument();
+    LayoutLock lock;
+    if (lock.take(ctx) != 0 || layoutPrepare(ctx) != 0)
+        return -1;
+    PullState st;
+    st.known.load(ctx);
+    int rc = pullFetch(ctx, st);
+    if (rc != 0)
+        pullUndo(ctx, st, true);
+    st.known.save(ctx);
+    return rc;
+}
+
+/* The pull command of the function table: one pull of a reference, with
+ * the library's messages printed. */
+int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
+                    int insecure, int verbose, IMAGE_INFO *image_info)
+{
+    oz::Owner<REGISTRY_CTX, ozcRegistryCtxDelete> ctx(ozcRegistryCtxCreate());
+    if (!ctx)
+        return -1;
+    if (ozcRegistryCtxImageSet(ctx.get(), image_ref) != 0)
+        return -1;
+    if (user != nullptr && ozcRegistryCtxUserNameSet(ctx.get(), user) != 0)
+        return -1;
+    if (password != nullptr && ozcRegistryCtxUserPwdSet(ctx.get(), password) != 0)
+        return -1;
+    ozcRegistryCtxSecureSet(ctx.get(), insecure ? 0 : 1);
+    ozcRegistryCtxVerboseSet(ctx.get(), verbose);
+    _ozcMgrVerboseFlag = 1;
+    int rc = ozcImagePull(ctx.get(), image_info);
+    _ozcMgrVerboseFlag = 0;
+    return rc == 0 ? 0 : -1;
+}
+
+OZC_MGR_LIB_FUNCS *ozcMgrLibFuncs = nullptr;
+
+/* Publishes the function table when the library is loaded. */
+__attribute__((constructor)) static void ozcMgrLibInit(void)
+{
+    ozcMgr_lib_funcs.imagePull = ozcImagePullCmd;
+    ozcMgrLibFuncs = &ozcMgr_lib_funcs;
+}
+
+void ozcMgrEnable(void) {}
 
 } /* extern "C" */

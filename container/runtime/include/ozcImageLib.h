@@ -104,14 +104,6 @@ const char *ozcDefaultOs(void);
 const char *ozcDefaultArchitecture(void);
 const char *ozcDefaultTag(void);
 
-/* Parsing and validation, exported for the library's units and tests. */
-OCI_IMAGE *ozcImageInfoCreate(const char *ociPath);
-void ozcImageInfoDelete(OCI_IMAGE *pImage);
-STATUS ozcImageParse(OCI_IMAGE *pImage);
-STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch,
-                            const char *tag);
-STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount);
-
 #ifdef __cplusplus
 }
 #endif

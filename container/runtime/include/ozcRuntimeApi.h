@@ -43,11 +43,6 @@ char *ozcImageInfoGet(const char *ociPath);
 STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag,
                  unsigned option, const OZC_BUNDLE_ATTR *pAttr);
 
-/* Library-internal, declared for the library's own units and tests. */
-CONTAINER_STATUS ozcStatusIntConvert(int32_t statusInt);
-STATUS ozcContextObjHandleStore(const char *containerId, OBJ_HANDLE objHandle);
-STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option);
-
 #ifdef __cplusplus
 }
 #endif

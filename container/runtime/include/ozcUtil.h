@@ -76,9 +76,6 @@ typedef struct signalmap {
 } signalmap, SIGNAL_MAP;
 
 #define OZC_SIGNAL_COUNT 42
-/* The target's signal names with the numbers of the OS the build runs on
- * (-1 for a name that OS has no signal for). */
-extern const signalmap signalList[OZC_SIGNAL_COUNT];
 
 #define OZC_STATE_COUNT 5
 /* "creating", "created", "running", "stopped", "unknown", indexed by the
@@ -145,10 +142,6 @@ const char *ozcUtilStateIdToString(int state);
 STATUS ozcUtilBinToHex(char *output, size_t outBufSize, uint8_t *input,
                        size_t len);
 
-/* Validates a content digest text before it is used to form a file name:
- * "sha256:" followed by exactly 64, or "sha512:" followed by exactly 128,
- * lower-case hexadecimal digits. 0, or -1 with EINVAL. */
-STATUS ozcUtilDigestValidate(const char *digest);
 
 #ifdef __cplusplus
 }

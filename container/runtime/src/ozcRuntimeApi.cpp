@@ -17,6 +17,7 @@
 #include "ozcRuntimeClient.h"
 #include "ozOwners.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
 
 namespace {
 

@@ -412,8 +412,9 @@ struct ClientTrace {
     pid_t pid;
 };
 constexpr unsigned kTracedClients = 64;
-ClientTrace tracedClients[kTracedClients];
-unsigned tracedNext;
+/* static: inside extern "C" the compiler would export these names. */
+static ClientTrace tracedClients[kTracedClients];
+static unsigned tracedNext;
 } // namespace
 
 /* The process id in a reply queue name "<request queue>-u-<pid>-<seq>";

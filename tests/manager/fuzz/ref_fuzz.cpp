@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ozcMgr.h"
+#include "ozcMgrInt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
