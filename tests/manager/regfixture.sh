@@ -154,12 +154,12 @@ up() {
   local tls
   tls=$(start_registry "$DIR" tls 1 "")
   local reg=127.0.0.1:$tls L=$DIR/layouts
-  "$MKIMAGE" --layers 2 --tag oci "$L/app" >/dev/null
+  "$MKIMAGE" --layers 2 --tag oci --os orrery "$L/app" >/dev/null
   push "$L/app:oci" "$reg/orrery/app:oci"
   push "$L/app:oci" "$reg/orrery/app:v2s2" --format v2s2
   push "$L/app:oci" "$reg/other/app:oci"
   "$MKIMAGE" --layers 1 --tag linux --os linux "$L/linux" >/dev/null
-  "$MKIMAGE" --layers 3 --tag arm --arch arm64 "$L/arm" >/dev/null
+  "$MKIMAGE" --layers 3 --tag arm --os orrery --arch arm64 "$L/arm" >/dev/null
   push "$L/linux:linux" "$reg/team/multi:linux-amd64"
   push "$L/arm:arm" "$reg/team/multi:orrery-arm64"
   push "$L/app:oci" "$reg/team/multi:orrery-amd64"
@@ -182,7 +182,7 @@ up() {
   put_index "$reg" team/noplat latest application/vnd.oci.image.index.v1+json \
     "[$(entry "$reg" team/noplat linux - -),$(entry "$reg" team/noplat app orrery amd64)]"
   # A layer whose stored bytes no longer match its digest (same size).
-  "$MKIMAGE" --layers 4 --tag latest "$L/corrupt" >/dev/null
+  "$MKIMAGE" --layers 4 --tag latest --os orrery "$L/corrupt" >/dev/null
   push "$L/corrupt:latest" "$reg/team/corrupt:latest"
   local bad
   bad=$(python3 - "$L/corrupt" <<'PY'
@@ -197,7 +197,7 @@ PY
   python3 -c 'import sys; p=sys.argv[1]; b=bytearray(open(p,"rb").read()); b[len(b)//2] ^= 0xff; open(p,"wb").write(b)' "$data"
   echo "$bad" > "$DIR/corrupt.hex"
   if [ "$large" = --large ]; then
-    "$MKIMAGE" --large --no-volumes --tag latest "$L/large" >/dev/null
+    "$MKIMAGE" --large --no-volumes --tag latest --os orrery "$L/large" >/dev/null
     push "$L/large:latest" "$reg/bench/large:latest"
   fi
 

@@ -103,12 +103,10 @@ TEST(MsgQTest, BlockedSendersAndReceiversAreServedInOrder)
     // Receivers blocked in turn get the messages in turn.
     std::vector<char> got(3, 0);
     std::vector<TASK_ID> rx;
-    for (int i = 0; i < 3; i++) {
-        rx.push_back(spawn("tRx", [&, i] {
+    for (int i = 0; i < 3; i++)
+        rx.push_back(spawnBlocked("tRx", [&, i] {
             return msgQReceive(q, &got[static_cast<size_t>(i)], 1, WAIT_FOREVER) == 1 ? 0 : 1;
         }));
-        taskDelay(2);
-    }
     for (char m : {'x', 'y', 'z'})
         EXPECT_EQ(msgQSend(q, &m, 1, 100, MSG_PRI_NORMAL), OK);
     for (TASK_ID t : rx) {
@@ -119,13 +117,12 @@ TEST(MsgQTest, BlockedSendersAndReceiversAreServedInOrder)
 
     // Deleting the queue wakes its receivers with the deleted errno.
     std::atomic<int> err{0};
-    TASK_ID r = spawn("tRxDel", [&] {
+    TASK_ID r = spawnBlocked("tRxDel", [&] {
         char b;
         if (msgQReceive(q, &b, 1, WAIT_FOREVER) == ERROR)
             err = errno;
         return 0;
     });
-    taskDelay(3);
     EXPECT_EQ(msgQDelete(q), OK);
     EXPECT_EQ(taskWait(r, 200, nullptr), OK);
     EXPECT_EQ(err.load(), S_objLib_OBJ_DELETED);

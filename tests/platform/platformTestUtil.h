@@ -55,6 +55,29 @@ inline TASK_ID spawn(const char *name, std::function<int()> fn, int priority = 1
     return taskSpawn(name, priority, 0, 64 * 1024, runFunction, new std::function<int()>(std::move(fn)));
 }
 
+// Spawn a task that blocks at once in `fn` (a take or receive that cannot
+// be satisfied yet) and return only when its thread sleeps there, so tasks
+// spawned one after another queue up in that order, however loaded the
+// machine is.
+inline TASK_ID spawnBlocked(const char *name, std::function<int()> fn, int priority = 100)
+{
+    auto tid = std::make_shared<std::atomic<pid_t>>(0);
+    TASK_ID t = spawn(name, [tid, fn = std::move(fn)] {
+        *tid = gettid();
+        return fn();
+    }, priority);
+    if (t == TASK_ID_NULL)
+        return t;
+    waitFor([&] {
+        if (*tid == 0)
+            return false;
+        std::string stat = oztest::readFile("/proc/self/task/" + std::to_string(tid->load()) + "/stat");
+        size_t close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+    });
+    return t;
+}
+
 // A name unique to this process and call, for named queues.
 inline std::string uniqueName(const char *tag)
 {

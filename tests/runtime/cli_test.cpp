@@ -23,7 +23,8 @@ TEST(OzcHelpTest, HelpForEveryCommandAndUsageErrors)
 {
     std::string out;
     EXPECT_EQ(0, ozc("--help", &out));
-    for (const char *cmd : {"create", "start", "kill", "delete", "state", "list", "inspect", "unpack", "images"}) {
+    for (const char *cmd : {"create", "start", "kill", "delete", "state", "list", "inspect", "prune", "unpack",
+                            "images"}) {
         SCOPED_TRACE(cmd);
         EXPECT_NE(std::string::npos, out.find(std::string("  ") + cmd + " ")) << out;
         std::string help;
@@ -93,7 +94,7 @@ TEST_F(OzcDaemonTest, UnpackCreateStartKillDeleteFromTheShell)
     std::string b = tmp_ / "bundle";
     EXPECT_EQ(1, ozc("unpack " + img + " " + b, &out)) << "no latest in the layout";
     EXPECT_EQ("Error: File index.json invalid.\n", out);
-    EXPECT_EQ(1, ozc("unpack --tag v1 --os linux " + img + " " + b, &out));
+    EXPECT_EQ(1, ozc("unpack --tag v1 --os orrery " + img + " " + b, &out));
     ASSERT_EQ(0, ozc("unpack --tag v1 " + img + " " + b, &out)) << out;
     EXPECT_TRUE(exists(b + "/config.json"));
     EXPECT_EQ(1, ozc("unpack -t v1 " + img + " " + b, &out));
@@ -158,6 +159,44 @@ TEST_F(OzcDaemonTest, UnpackCreateStartKillDeleteFromTheShell)
     ASSERT_EQ(0, ozc("start k2", &out)) << out;
     EXPECT_EQ("waited\n", readFile(b2 + "/rootfs/w")) << leakedToHost("w");
     EXPECT_EQ(0, ozc("delete --force k2", &out)) << out;
+}
+
+TEST_F(OzcDaemonTest, StartExitsWithTheContainersStatusAndSignalNamesAreTheHosts)
+{
+    std::string out;
+    struct Case {
+        const char *id;
+        const char *script;
+        int status;
+    };
+    /* A start that waits ends as the container's process did. */
+    for (const Case &c : {Case{"x7", "exit 7", 7}, Case{"xterm", "kill -TERM $$", 128 + SIGTERM}}) {
+        std::string b = tmp_ / c.id;
+        ASSERT_EQ(0, ozc("unpack -t v1 " + tmp_ / "img" + " " + b, &out)) << out;
+        Json cfg = readJson(b + "/config.json");
+        cJSON *args = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "process"), "args");
+        cJSON_ReplaceItemInArray(args, 3, cJSON_CreateString(c.script));
+        writeJson(b + "/config.json", cfg.get());
+        ASSERT_EQ(0, ozc("create -b " + b + " " + c.id, &out)) << out;
+        EXPECT_EQ(c.status, ozc(std::string("start ") + c.id, &out)) << c.script << ": " << out;
+        EXPECT_EQ(0, ozc(std::string("delete ") + c.id, &out)) << out;
+    }
+    /* USR1 by name is this host's USR1: the trap runs. */
+    std::string b = tmp_ / "usr1";
+    ASSERT_EQ(0, ozc("unpack -t v1 " + tmp_ / "img" + " " + b, &out)) << out;
+    Json cfg = readJson(b + "/config.json");
+    cJSON *args = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "process"), "args");
+    cJSON_ReplaceItemInArray(args, 3, cJSON_CreateString("trap 'echo usr1 > /usr1; exit 0' USR1; touch /ready; "
+                                                         "while :; do sleep 0.05; done"));
+    writeJson(b + "/config.json", cfg.get());
+    ASSERT_EQ(0, ozc("create -b " + b + " k1", &out)) << out;
+    ASSERT_EQ(0, ozc("start --detach k1 >/dev/null", &out)) << out;
+    for (int i = 0; i < 500 && !exists(b + "/rootfs/ready"); i++)
+        usleep(10000);
+    ASSERT_EQ(0, ozc("kill k1 USR1", &out)) << out;
+    for (int i = 0; i < 500 && !exists(b + "/rootfs/usr1"); i++)
+        usleep(10000);
+    EXPECT_EQ("usr1\n", readFile(b + "/rootfs/usr1"));
 }
 
 TEST_F(OzcDaemonTest, InfoLinesFollowTheClientsVerbosity)

@@ -64,16 +64,6 @@ std::string makeBundle(const std::string &dir, const std::string &script,
     return dir;
 }
 
-bool waitFor(const std::function<bool()> &cond, int ms = 5000)
-{
-    for (int i = 0; i < ms / 10; i++) {
-        if (cond())
-            return true;
-        usleep(10000);
-    }
-    return cond();
-}
-
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -281,6 +281,15 @@ public:
     bool start(const std::string &logFile = "/dev/null");
     /* SIGTERM and wait; the exit status, or -1. */
     int stop();
+    /* SIGKILL, as a crash would end it; its request queue stays behind. */
+    void crash()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
     pid_t pid() const { return pid_; }
     const std::string &queue() const { return queue_; }
     /* True when the request queue exists in the system. */
@@ -358,6 +367,17 @@ inline bool leakedToHost(const std::string &name)
         return false;
     unlink(host.c_str());
     return true;
+}
+
+/* Checks `cond` every 10 ms for up to `ms`; its last answer. */
+inline bool waitFor(const std::function<bool()> &cond, int ms = 5000)
+{
+    for (int i = 0; i < ms / 10; i++) {
+        if (cond())
+            return true;
+        usleep(10000);
+    }
+    return cond();
 }
 
 /* A queue name private to this process and test. */

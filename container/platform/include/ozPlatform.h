@@ -161,6 +161,14 @@ STATUS msgQSystemLimitsGet(int *maxMsgs, int *maxMsgLength);
 
 /* ------------------------------------------------------------------------
  * Container namespaces
+ *
+ * A container namespace isolates its processes: its own mount, process id,
+ * IPC and UTS namespaces (the network is the host's). Its first process, a
+ * holder that only reaps, keeps it alive; signalling every member with
+ * SIGKILL ends the holder and with it every process of the namespace,
+ * including those in namespaces made inside it. The root file system gets a
+ * minimal /dev (null, zero, full, random, urandom, tty, a devpts and
+ * /dev/shm).
  * ------------------------------------------------------------------------ */
 /* Create a namespace; returns its id (>= 0, valid in every process) or -1. */
 int ozNsCreate(unsigned flags);
@@ -170,7 +178,10 @@ STATUS ozNsDelete(int nsId);
 STATUS ozNsRootfsSetup(int nsId, const char *rootfsPath, const char *name);
 STATUS ozNsRootfsTeardown(int nsId, const char *rootfsPath, const char *name);
 /* Mount `src` at `dst` (a path inside the container root) of type `type`
- * with the given options ("bind", "rbind", "ro", "nosuid", ...). */
+ * with the given options ("bind", "rbind", "ro", "nosuid", ...). A "proc"
+ * shows the namespace's own processes, with the kernel's sensitive files
+ * masked and its tunables read-only; a "sysfs" is always read-only with its
+ * firmware tree masked; an "mqueue" holds the namespace's own queues. */
 STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src,
                  const char *dst, const char *type,
                  const char *const *options, int optionCount);
@@ -179,6 +190,26 @@ STATUS ozNsUnmount(int nsId, const char *rootfsPath, const char *dst);
 STATUS ozNsInUse(int nsId, BOOL *inUse);
 /* Send signo to every process of the namespace. */
 STATUS ozNsKillAll(int nsId, int signo);
+/* The host name of the namespace. */
+STATUS ozNsHostnameSet(int nsId, const char *name);
+/* Credentials of the processes spawned into the namespace from now on:
+ * user, group and at most 256 supplementary groups. Until set they are
+ * root's without supplementary groups. */
+STATUS ozNsUserSet(int nsId, uid_t uid, gid_t gid, const gid_t *groups, int count);
+/* Read the file `path` of the namespace's root file system into buf (NUL
+ * terminated); the path and every link on it are resolved inside the root.
+ * Returns the length, or ERROR (EFBIG when it does not fit in size - 1). */
+ssize_t ozNsFileRead(int nsId, const char *path, char *buf, size_t size);
+/* OK when `pid` (a process id of the caller's view) is a live process of
+ * the namespace, or of one made inside it, other than its holder; ERROR
+ * with ESRCH otherwise. */
+STATUS ozNsProcCheck(int nsId, pid_t pid);
+/* Send signo to `pid` when ozNsProcCheck accepts it; a process id reused
+ * meanwhile by another process is never signalled. */
+STATUS ozNsProcKill(int nsId, pid_t pid, int signo);
+/* A text that tells this namespace from every other one, also across
+ * restarts of the machine (at most 64 bytes with the NUL). */
+STATUS ozNsKeyGet(int nsId, char *buf, size_t size);
 
 /* ------------------------------------------------------------------------
  * Process spawn into a namespace
@@ -204,7 +235,11 @@ int ozSpawnAttrCwdSet(OZ_SPAWN_ATTR *attr, const char *cwd);
 int ozSpawnAttrFlagsSet(OZ_SPAWN_ATTR *attr, short flags);
 /* Spawn `path` (resolved inside the namespace's root; a path under the root
  * file system path the namespace was set up from is taken relative to that
- * root) with argv and envp (null: the caller's environment).
+ * root) with argv and envp (null: the caller's environment). A process of a
+ * namespace runs with the namespace's credentials (ozNsUserSet), no new
+ * privileges, the default capability set of OCI runtimes (kill, binding
+ * low ports, audit writes; none for a user other than root) and only its
+ * standard descriptors; it is the caller's child either way.
  * Returns 0 and the process id, or an errno value (posix_spawn style).
  * The caller reaps the process with ozProcWait or hands it to ozProcDetach. */
 int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr,
@@ -296,6 +331,10 @@ int64_t ozAtomic64Inc(int64_t *target);
  * and the CPU architecture ("amd64", "arm64", ...). Static texts. */
 const char *ozSysOsNameGet(void);
 const char *ozSysArchNameGet(void);
+/* The number this OS gives the signal that the target calls `name`
+ * ("TERM", "STOP", "USR1", "RTMIN", ...: the name without "SIG"), or -1
+ * when this OS has no such signal. */
+int ozSysSignalNoGet(const char *name);
 /* Size in bytes of the memory the system manages. */
 STATUS ozSysMemSizeGet(uint64_t *bytes);
 /* Size in bytes of the file system that holds `path`; a path that does not

@@ -8,7 +8,8 @@
  * priority with MSG_Q_PRIORITY). MSG_PRI_URGENT messages go to the head.
  *
  * Named public queues are POSIX message queues, shared between processes.
- * Their waits run in short slices so a pending task deletion is noticed.
+ * Their descriptors are non-blocking; a wait for one is a platform wait in
+ * the kernel (see sysWait), which a task deletion interrupts.
  */
 #include "ozPlatformInt.h"
 
@@ -73,53 +74,35 @@ bool validName(const char *name)
     return std::strlen(name) < NAME_MAX;
 }
 
-timespec realtimeIn(oz::Clock::duration d)
-{
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    ts.tv_sec += ns / 1000000000;
-    ts.tv_nsec += ns % 1000000000;
-    if (ts.tv_nsec >= 1000000000) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000;
-    }
-    return ts;
-}
-
-/* Run a timed POSIX queue operation with the platform's time-out rules:
- * NO_WAIT fails at once with EAGAIN, a time-out gives ETIMEDOUT, and a
- * pending deletion of the calling task is honoured between slices. */
+/* Run a named queue operation with the platform's time-out rules: the
+ * descriptor is non-blocking, and the wait for it to become ready is a
+ * platform wait (no waking in between; a deletion of the calling task ends
+ * it). NO_WAIT fails at once with EAGAIN, a time-out gives ETIMEDOUT. */
 template <typename Op>
-ssize_t namedTimed(int timeoutTicks, Op op)
+ssize_t namedTimed(mqd_t mqd, short events, int timeoutTicks, Op op)
 {
     std::optional<oz::Clock::time_point> deadline = oz::ticksDeadline(timeoutTicks);
     for (;;) {
-        oz::Clock::duration slice = oz::kPollSlice;
-        if (timeoutTicks == NO_WAIT) {
-            slice = oz::Clock::duration::zero();
-        } else if (deadline) {
-            slice = std::min<oz::Clock::duration>(slice, *deadline - oz::Clock::now());
-            if (slice < oz::Clock::duration::zero())
-                slice = oz::Clock::duration::zero();
-        }
-        timespec abs = realtimeIn(slice);
-        ssize_t rc = op(&abs);
+        ssize_t rc = op();
         if (rc >= 0)
             return rc;
         if (errno == EINTR)
             continue;
-        if (errno != ETIMEDOUT)
+        if (errno != EAGAIN)
             return -1;
         if (timeoutTicks == NO_WAIT) {
             errno = S_objLib_OBJ_UNAVAILABLE;
             return -1;
         }
-        if (deadline && oz::Clock::now() >= *deadline) {
+        pollfd p{mqd, events, 0};
+        int r = oz::sysWait(&p, 1, deadline);
+        if (r < 0)
+            return -1;
+        if (r == 0) {
             errno = S_objLib_OBJ_TIMEOUT;
             return -1;
         }
-        oz::taskDeletionPoint();
+        /* Ready, though another reader or writer may be first: try again. */
     }
 }
 
@@ -151,7 +134,7 @@ MSG_Q_ID msgQOpen(const char *name, int maxMsgs, int maxMsgLength, int options, 
         errno = EINVAL;
         return nullptr;
     }
-    int oflag = O_RDWR;
+    int oflag = O_RDWR | O_NONBLOCK;
     if (mode & OM_CREATE) {
         oflag |= O_CREAT;
         if (mode & OM_EXCL)
@@ -250,8 +233,8 @@ STATUS msgQSend(MSG_Q_ID q, const char *buffer, size_t nBytes, int timeoutTicks,
         mqd_t mqd = q->mqd;
         lk.unlock();
         unsigned prio = priority == MSG_PRI_URGENT ? 1 : 0;
-        ssize_t rc = namedTimed(timeoutTicks, [&](const timespec *abs) -> ssize_t {
-            return mq_timedsend(mqd, buffer, nBytes, prio, abs);
+        ssize_t rc = namedTimed(mqd, POLLOUT, timeoutTicks, [&]() -> ssize_t {
+            return mq_send(mqd, buffer, nBytes, prio);
         });
         return rc < 0 ? ERROR : OK;
     }
@@ -297,8 +280,8 @@ ssize_t msgQReceive(MSG_Q_ID q, char *buffer, size_t maxNBytes, int timeoutTicks
         mqd_t mqd = q->mqd;
         std::vector<char> tmp(static_cast<size_t>(q->maxLen) + 1);
         lk.unlock();
-        ssize_t n = namedTimed(timeoutTicks, [&](const timespec *abs) -> ssize_t {
-            return mq_timedreceive(mqd, tmp.data(), tmp.size(), nullptr, abs);
+        ssize_t n = namedTimed(mqd, POLLIN, timeoutTicks, [&]() -> ssize_t {
+            return mq_receive(mqd, tmp.data(), tmp.size(), nullptr);
         });
         if (n < 0)
             return ERROR;

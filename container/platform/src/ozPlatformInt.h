@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <pthread.h>
 
 namespace oz {
@@ -64,6 +65,8 @@ struct Tcb {
     int safeCount = 0;         /* taskSafe nesting */
     int safeMutexes = 0;       /* deletion-safe mutexes held */
     int exitCode = 0;
+    pthread_t thread {};       /* valid while threadKnown and not ended */
+    bool threadKnown = false;
     std::condition_variable cv;
     /* the current wait */
     int wakeResult = WAKE_PENDING;
@@ -101,16 +104,14 @@ Clock::duration ticksToDuration(int64_t ticks);
 /* Deadline of a wait of `ticks` from now; nullopt for WAIT_FOREVER. */
 std::optional<Clock::time_point> ticksDeadline(int ticks);
 
-/* Largest slice a wait in a system call lasts before it checks for a
- * pending deletion. */
-constexpr std::chrono::milliseconds kPollSlice{20};
+/* A wait in the kernel (queue descriptors, process descriptors): poll
+ * `fds` until one is ready or the deadline (nullopt: none) passes. It
+ * blocks without waking in between; a deletion of the calling task
+ * interrupts it through the platform's wake signal and ends the task there.
+ * Returns the number of ready descriptors, 0 at the deadline, or -1 with
+ * errno. */
+int sysWait(pollfd *fds, nfds_t count, std::optional<Clock::time_point> deadline);
 
-/* Container namespaces (ozNs.cpp), shared with the spawn unit. */
-/* Open the pinned mount namespace of `nsId` (close-on-exec descriptor), or
- * -1 with errno (EINVAL for an id that names no live namespace). */
-int nsPinOpen(int nsId);
-/* The root file system path given to ozNsRootfsSetup, empty when none. */
-std::string nsRootGet(int nsId);
 /* Wait for a child of this process, retrying on EINTR. */
 pid_t childWait(pid_t pid, int *status, int options);
 /* read() retried on EINTR. */
@@ -135,6 +136,37 @@ struct UniqueFd {
         return f;
     }
 };
+
+/* Container namespaces (ozNs.cpp), shared with the spawn unit. */
+
+/* Descriptors of the namespaces a process of the container enters. */
+struct NsFds {
+    UniqueFd pid, mnt, ipc, uts;
+};
+/* Open the namespaces of `nsId`: 0, EINVAL for an id that names no
+ * namespace, ENOENT when the namespace has ended (its holder is gone). */
+int nsFdsOpen(int nsId, NsFds *fds);
+/* fork() with the child in the PID namespace `pidNsFd` (-1: the caller's).
+ * The child is the caller's child; the calling thread's own namespaces are
+ * as before when this returns in the parent. */
+pid_t forkIntoPidNs(int pidNsFd);
+/* In a forked child: enter the mount, IPC and UTS namespaces (the mount
+ * namespace makes the container root the root and current directory).
+ * System calls only. Returns 0 or an errno value. */
+int nsEnter(const NsFds &fds);
+/* The root file system path given to ozNsRootfsSetup, empty when none. */
+std::string nsRootGet(int nsId);
+
+/* Credentials of a container's processes (ozNsUserSet). */
+constexpr int kNsMaxGroups = 256;
+struct NsCred {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    int groupCount = 0;
+    gid_t groups[kNsMaxGroups] = {};
+};
+/* The credentials recorded for `nsId`; root without groups when none. */
+NsCred nsCredGet(int nsId);
 
 } // namespace oz
 

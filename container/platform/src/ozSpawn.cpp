@@ -2,12 +2,16 @@
  * ozSpawn.cpp - process spawn into a container namespace, process wait and
  * the reaper of detached processes.
  *
- * The child is forked, enters the namespace (which makes the namespace's
- * root its root and current directory), changes to the working directory
- * and execs the program. The program path is resolved by the kernel inside
- * the container root, so no path or symbolic link of the container can lead
- * to a host file. A path under the root file system path the namespace was
- * set up from is taken relative to that root.
+ * The child is forked into the namespace's PID namespace (so it stays the
+ * spawner's child, which keeps its exit status), enters the mount, IPC and
+ * UTS namespaces (the mount namespace makes the container root its root and
+ * current directory), changes to the working directory, takes the
+ * namespace's user and groups, the default capability set of OCI runtimes
+ * and no new privileges, and execs the program with only its standard
+ * descriptors. The program path is resolved by the kernel inside the
+ * container root, so no path or symbolic link of the container can lead to
+ * a host file. A path under the root file system path the namespace was set
+ * up from is taken relative to that root.
  *
  * Attributes: the priority 0 (highest) .. 255 maps onto nice values 0 .. 19
  * (a container never runs above normal priority); the user stack size
@@ -32,12 +36,16 @@ extern "C" {
 #include <deque>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -48,6 +56,13 @@ namespace {
 
 constexpr int kDefaultPriority = 100;
 constexpr int kMaxNice = 19;
+/* What OCI runtimes give a container that asks for nothing more: sending
+ * signals, binding ports below 1024, writing to the audit log. */
+constexpr uint64_t kDefaultCaps =
+    (1ULL << CAP_KILL) | (1ULL << CAP_NET_BIND_SERVICE) | (1ULL << CAP_AUDIT_WRITE);
+/* Capabilities the kernel may know of; the bounding set drop stops at the
+ * first one it does not. */
+constexpr int kCapMax = 63;
 
 int niceOfPriority(int priority) { return priority * (kMaxNice + 1) / 256; }
 
@@ -80,7 +95,10 @@ public:
                 errno = e;
                 return ERROR;
             }
-            std::thread([this] { run(); }).detach();
+            std::thread([this] {
+                pthread_setname_np(pthread_self(), "ozReaper");
+                run();
+            }).detach();
         }
         /* the id may be a reused one: an older result is not this process's */
         forgetLocked(pid);
@@ -210,7 +228,8 @@ Reaper &reaper()
 /* What the child does, with every input prepared by the parent: it only
  * makes system calls. Returns an errno value when it cannot exec. */
 struct ChildPlan {
-    int nsFd;
+    const oz::NsFds *ns; /* null: the caller's namespaces */
+    const oz::NsCred *cred;
     const char *cwd;
     const char *path;
     char *const *argv;
@@ -219,6 +238,39 @@ struct ChildPlan {
     size_t stackSize;
     short flags;
 };
+
+/* The privileges of a container process: only the standard descriptors
+ * pass the exec, the bounding set keeps the default capabilities, the
+ * user and groups are the namespace's, and no exec can gain privileges.
+ * Root keeps the default set over the exec; another user has none. */
+int childConfine(const oz::NsCred &cred)
+{
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        return errno;
+    for (int cap = 0; cap <= kCapMax; cap++) {
+        if ((kDefaultCaps & (1ULL << cap)) != 0)
+            continue;
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
+            if (errno == EINVAL)
+                break; /* beyond the kernel's last capability */
+            return errno;
+        }
+    }
+    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 ||
+        setgroups((size_t)cred.groupCount, cred.groups) != 0 ||
+        setresgid(cred.gid, cred.gid, cred.gid) != 0 || setresuid(cred.uid, cred.uid, cred.uid) != 0 ||
+        prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0)
+        return errno;
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    data[0].effective = data[0].permitted = (uint32_t)kDefaultCaps;
+    data[1].effective = data[1].permitted = (uint32_t)(kDefaultCaps >> 32);
+    if (syscall(SYS_capset, &hdr, data) != 0)
+        return errno;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return errno;
+    return 0;
+}
 
 int childRun(const ChildPlan &p)
 {
@@ -241,10 +293,10 @@ int childRun(const ChildPlan &p)
     if ((p.flags & POSIX_SPAWN_SETPGROUP) != 0 && (p.flags & POSIX_SPAWN_SETSID) == 0 &&
         setpgid(0, 0) != 0)
         return errno;
-    /* Entering a mount namespace needs a file-system context of our own
-     * (a sanitizer runtime may have added a thread to the child). */
-    if (p.nsFd >= 0 && (unshare(CLONE_FS) != 0 || setns(p.nsFd, CLONE_NEWNS) != 0))
-        return errno;
+    if (p.ns != nullptr) {
+        if (int rc = oz::nsEnter(*p.ns); rc != 0)
+            return rc;
+    }
     if (p.cwd[0] != '\0' && chdir(p.cwd) != 0)
         return errno;
     if (p.nice > 0 && setpriority(PRIO_PROCESS, 0, p.nice) != 0)
@@ -259,6 +311,10 @@ int childRun(const ChildPlan &p)
             if (setrlimit(RLIMIT_STACK, &rl) != 0)
                 return errno;
         }
+    }
+    if (p.ns != nullptr) {
+        if (int rc = childConfine(*p.cred); rc != 0)
+            return rc;
     }
     execve(p.path, p.argv, p.envp);
     return errno;
@@ -350,21 +406,23 @@ int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const
     if (memchr(attr->cwd, '\0', sizeof attr->cwd) == nullptr || attr->priority < 0 ||
         attr->priority > 255)
         return EINVAL;
-    int nsFd = -1;
     std::string prog = path;
+    oz::NsFds ns;
+    oz::NsCred cred;
     if (attr->nsId >= 0) {
-        nsFd = oz::nsPinOpen(attr->nsId);
-        if (nsFd < 0)
-            return errno;
+        if (int rc = oz::nsFdsOpen(attr->nsId, &ns); rc != 0)
+            return rc;
         prog = pathInRoot(path, oz::nsRootGet(attr->nsId));
+        cred = oz::nsCredGet(attr->nsId);
     }
-    oz::UniqueFd nsOwner(nsFd);
+    const bool inNs = attr->nsId >= 0;
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0)
         return errno;
-    const ChildPlan plan{nsFd,  attr->cwd, prog.c_str(), argv, envp != nullptr ? envp : environ,
-                         niceOfPriority(attr->priority), attr->stackSize, attr->flags};
-    pid_t child = fork();
+    const ChildPlan plan{inNs ? &ns : nullptr, &cred, attr->cwd, prog.c_str(), argv,
+                         envp != nullptr ? envp : environ, niceOfPriority(attr->priority),
+                         attr->stackSize, attr->flags};
+    pid_t child = oz::forkIntoPidNs(inNs ? ns.pid.fd : -1);
     if (child < 0) {
         int e = errno;
         close(p[0]);
@@ -403,14 +461,13 @@ pid_t ozProcWait(pid_t pid, int *status, int options)
     oz::UniqueFd pfd(pidfd_open(pid, 0));
     if (pfd.fd < 0)
         return oz::childWait(pid, status, options); /* reports the error */
-    const int sliceMs = (int)oz::kPollSlice.count();
     for (;;) {
         pid_t r = oz::childWait(pid, status, options | WNOHANG);
         if (r != 0)
             return r;
-        oz::taskDeletionPoint();
         pollfd p{pfd.fd, POLLIN, 0};
-        poll(&p, 1, sliceMs);
+        if (oz::sysWait(&p, 1, std::nullopt) < 0)
+            return -1;
     }
 }
 

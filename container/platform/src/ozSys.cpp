@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -287,6 +288,35 @@ const char *ozSysArchNameGet(void)
         return std::string(u.machine);
     }();
     return arch.c_str();
+}
+
+/* The target's signal names and what this OS calls them; a name the OS
+ * has no signal for is not listed. */
+int ozSysSignalNoGet(const char *name)
+{
+    if (name == nullptr)
+        return -1;
+    static const struct {
+        const char *name;
+        int signo;
+    } kSignals[] = {
+        {"HUP", SIGHUP},       {"INT", SIGINT},     {"QUIT", SIGQUIT},   {"ILL", SIGILL},
+        {"TRAP", SIGTRAP},     {"ABRT", SIGABRT},   {"FPE", SIGFPE},     {"KILL", SIGKILL},
+        {"BUS", SIGBUS},       {"SEGV", SIGSEGV},   {"PIPE", SIGPIPE},   {"ALRM", SIGALRM},
+        {"TERM", SIGTERM},     {"STOP", SIGSTOP},   {"TSTP", SIGTSTP},   {"CONT", SIGCONT},
+        {"CHLD", SIGCHLD},     {"TTIN", SIGTTIN},   {"TTOU", SIGTTOU},   {"USR1", SIGUSR1},
+        {"USR2", SIGUSR2},     {"POLL", SIGPOLL},   {"PROF", SIGPROF},   {"SYS", SIGSYS},
+        {"URG", SIGURG},       {"VTALRM", SIGVTALRM}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
+    };
+    for (const auto &s : kSignals)
+        if (std::strcmp(s.name, name) == 0)
+            return s.signo;
+    /* The real-time range as this C library leaves it to programs. */
+    if (std::strcmp(name, "RTMIN") == 0)
+        return SIGRTMIN;
+    if (std::strcmp(name, "RTMAX") == 0)
+        return SIGRTMAX;
+    return -1;
 }
 
 STATUS ozSysMemSizeGet(uint64_t *bytes)

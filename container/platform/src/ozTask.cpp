@@ -12,6 +12,13 @@
  * Threads that the platform did not create (the process's main thread,
  * foreign threads) get a control block the first time they use a platform
  * wait, so they can take semaphores and wait for tasks like any task.
+ *
+ * Waits in the kernel (named queues, process ends) block in ppoll() without
+ * waking. The platform reserves one real-time signal (SIGRTMIN + 5), blocked
+ * in every task and let through only inside those waits: a deletion sends it
+ * to the task, which wakes with EINTR and ends at that wait. A signal sent
+ * just before the task enters its wait stays pending and ends the wait at
+ * once, so no deletion is missed.
  */
 #include "ozPlatformInt.h"
 
@@ -21,6 +28,7 @@
 #include <unordered_map>
 
 #include <sched.h>
+#include <signal.h>
 
 namespace {
 
@@ -58,6 +66,36 @@ std::shared_ptr<Tcb> findLocked(TASK_ID tid)
 }
 
 thread_local Tcb *tlsSelf = nullptr;
+
+int wakeSignal() { return SIGRTMIN + 5; }
+
+void wakeHandler(int) {}
+
+/* The wake signal's handler is installed once per process, before any
+ * task can be sent the signal. */
+void wakeSignalInstall()
+{
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] {
+        struct sigaction sa {};
+        sa.sa_handler = wakeHandler;
+        sa.sa_flags = SA_RESTART; /* only the platform's waits see EINTR */
+        sigemptyset(&sa.sa_mask);
+        sigaction(wakeSignal(), &sa, nullptr);
+    });
+}
+
+/* The calling thread becomes a task: the wake signal is held back except
+ * inside platform waits, and the thread can be sent it. Kernel lock held. */
+void threadRecordLocked(Tcb *t)
+{
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, wakeSignal());
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+    t->thread = pthread_self();
+    t->threadKnown = true;
+}
 
 /* The end of a task (kernel lock held): release what it holds, wake the
  * tasks waiting for it. */
@@ -105,6 +143,10 @@ void *taskMain(void *p)
     delete static_cast<StartBlock *>(p);
     Tcb *t = sp.get();
     tlsSelf = t;
+    {
+        Lock lk(oz::kernelMutex());
+        threadRecordLocked(t);
+    }
     /* Runs on return and when a deletion unwinds the stack. */
     struct EndGuard {
         Tcb *t;
@@ -171,6 +213,7 @@ Tcb *taskSelf()
 {
     if (tlsSelf != nullptr)
         return tlsSelf;
+    wakeSignalInstall();
     auto t = std::make_shared<Tcb>();
     t->adopted = true;
     t->activated = true;
@@ -180,6 +223,7 @@ Tcb *taskSelf()
         t->id = r.nextId++;
         t->name = "tThread" + std::to_string(t->id);
         r.tasks[t->id] = t;
+        threadRecordLocked(t.get());
     }
     tlsSelf = t.get();
     tlsAdopted.tcb = std::move(t);
@@ -206,6 +250,35 @@ void taskDeletionPoint()
     Lock lk(kernelMutex());
     if (taskDeletable(self))
         taskExitDeleted(lk, self);
+}
+
+int sysWait(pollfd *fds, nfds_t count, std::optional<Clock::time_point> deadline)
+{
+    Tcb *self = taskSelf();
+    sigset_t open;
+    pthread_sigmask(SIG_SETMASK, nullptr, &open);
+    sigdelset(&open, wakeSignal());
+    for (;;) {
+        {
+            Lock lk(kernelMutex());
+            if (taskDeletable(self))
+                taskExitDeleted(lk, self);
+        }
+        timespec ts{};
+        timespec *limit = nullptr;
+        if (deadline) {
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now());
+            if (left.count() < 0)
+                left = std::chrono::nanoseconds::zero();
+            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+            limit = &ts;
+        }
+        int r = ppoll(fds, count, limit, &open);
+        if (r >= 0 || errno != EINTR)
+            return r;
+        /* A deletion, or another signal: look again. */
+    }
 }
 
 void kernelWake(Tcb *t, int result)
@@ -250,6 +323,7 @@ int kernelWait(Lock &lk, Tcb *self, int ticks, WaitQueue *q)
 TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize,
                    OZ_TASK_ENTRY entry, void *arg)
 {
+    wakeSignalInstall();
     if (entry == nullptr || priority < 0 || priority > 255) {
         errno = EINVAL;
         return TASK_ID_NULL;
@@ -329,6 +403,10 @@ STATUS taskDelete(TASK_ID tid)
         return OK; /* protected: ends at its first wait once unprotected */
     }
     t->cv.notify_all();
+    /* A task waiting in the kernel wakes through the signal; one that is
+     * running finds it pending at its next wait. */
+    if (t->threadKnown)
+        pthread_kill(t->thread, wakeSignal());
     while (!t->ended) {
         t->joinQ.insert(self);
         oz::kernelWait(lk, self, WAIT_FOREVER, &t->joinQ);

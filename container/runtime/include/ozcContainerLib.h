@@ -70,6 +70,9 @@ typedef struct containerCtx {
     uint64_t startTick;          /* tick of the start; a started container
                                   * whose process is not yet reported is
                                   * not taken for stopped at once */
+    BOOL ovl;                    /* the root file system is the container's
+                                  * own overlay device */
+    char rootfs[OZC_PATH_LEN];   /* the root file system path mounted */
 } CONTAINER_CTX;
 
 typedef struct containerStartParm {
@@ -100,6 +103,24 @@ STATUS ozcContainerDelete(const char *containerId, unsigned option);
 STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle);
 STATUS ozcContainerStateGet(char *containerId, CONTAINER_STATE *pState);
 BOOL ozcContainerNext(char *containerId);
+
+/* The start parameters of a created container as start would hand them
+ * out, without starting it (to check that they fit a reply). */
+STATUS ozcContainerStartParmGet(const char *containerId, CONTAINER_START_PARM *param);
+
+/* Takes over the containers that a daemon before this one left running,
+ * from their records under the run directory (OZC_BASE "/run"): those
+ * whose namespace still exists are listed again as they were; what is
+ * left of the others (records, overlays, writable directories) is removed.
+ * Call once after ozcContainerInit(). */
+STATUS ozcContainerAdopt(void);
+
+/* Removes the shared root file systems no container of this daemon and no
+ * bundle directly under OZC_BASE uses: layer-chain overlay devices, the
+ * flattened trees, and what failed creations left of containers. fn is
+ * told each path removed. */
+typedef void (*OZC_PRUNE_FUNC)(const char *path, void *arg);
+STATUS ozcContainerPrune(OZC_PRUNE_FUNC fn, void *arg);
 
 void ozcSendMsg(uint32_t lvl, char *info, ...) __attribute__((format(printf, 2, 3)));
 void ozcMsgQnameSet(const char *msgQname);

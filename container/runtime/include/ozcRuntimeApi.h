@@ -29,6 +29,14 @@ STATUS ozcDelete(const char *containerId, unsigned option);
 char *ozcState(const char *containerId);
 CONTAINER_STATUS ozcStatusGet(const char *containerId);
 char *ozcList(void);
+/* Starts the process of a created container and waits for its end: the
+ * process id, its wait status in *waitStatus (as waitpid gives it). */
+STATUS ozcStartWait(const char *containerId, int *waitStatus);
+/* Removes the shared root file systems no container and no bundle under
+ * OZC_BASE uses (layer-chain overlays, flattened trees) and what failed
+ * creations left; the paths removed, as an unformatted JSON array the
+ * caller frees. NULL on failure. */
+char *ozcPrune(void);
 char *ozcContainerInfoGet(const char *containerId);
 BOOL ozcDaemonIsAlive(void);
 char *ozcImageInfoGet(const char *ociPath);

@@ -35,7 +35,8 @@ typedef enum ozcCmdType {
     OZC_UNPACK = 6,
     OZC_INSPECT = 7,
     OZC_STORE_STATE = 8,
-    OZC_ALIVE = 9
+    OZC_ALIVE = 9,
+    OZC_PRUNE = 10 /* remove shared root file systems no one uses */
 } OZC_CMD_TYPE;
 
 /* Wire header of requests and replies (native byte order). */

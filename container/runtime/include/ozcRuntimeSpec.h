@@ -40,6 +40,21 @@ extern const char *const runtimeHookName[MAX_HOOK];
 #define OZC_SPEC_DEFAULT_STACK_SIZE 8192
 #define OZC_SPEC_DEFAULT_TASK_OPT   0
 
+/* The user a container's processes run as: from "usr" (written by the
+ * image unpacker: "user", the image's User text, and its "uid" and "gid"
+ * numbers), else from the OCI "user" ("uid", "gid", "additionalGids").
+ * Numbers are kept as read; the container registry checks their range. */
+typedef struct runtimeSpecConfigUser {
+    char *user;      /* "usr"."user": name or number, optionally ":group" */
+    BOOL idsGiven;   /* uid, gid and gids below apply */
+    double uid;      /* "uid" */
+    double gid;      /* "gid", 0 when absent */
+    double *gids;    /* "additionalGids" of the OCI "user", or NULL */
+    int gidCount;
+    BOOL invalid;    /* a member of the wrong type */
+    cJSON *tree;     /* the "usr" or "user" object */
+} runtimeSpecConfigUser, RUNTIME_SPEC_CONFIG_USER;
+
 typedef struct runtimeSpecConfigProcess {
     char **args;   /* NULL-terminated, from "args" (required) */
     int argCount;  /* elements of "args" */
@@ -47,6 +62,7 @@ typedef struct runtimeSpecConfigProcess {
     int envCount;
     char *cwd;     /* "cwd", or NULL */
     BOOL terminal; /* "terminal" is JSON true */
+    runtimeSpecConfigUser *user; /* NULL: root */
     cJSON *tree;
 } runtimeSpecConfigProcess, RUNTIME_SPEC_CONFIG_PROCESS;
 

@@ -89,7 +89,9 @@ typedef enum ozcBasePathType {
     OZC_LAYER_PATH = 0,      /* base + "/layers"           */
     OZC_FLATTENED_PATH = 1,  /* base + "/flattened/"       */
     OZC_CONTAINERS_PATH = 2, /* base + "/containers/"      */
-    OZC_VFSDEV_PATH = 3      /* not served: ENOTSUP        */
+    OZC_VFSDEV_PATH = 3,     /* not served: ENOTSUP        */
+    OZC_RUN_PATH = 4         /* base + "/run/": what the runtime daemon
+                              * records about its running containers */
 } ozcBasePathType;
 
 /* Default base directory when "OZC_BASE" is unset, too long or relative. */

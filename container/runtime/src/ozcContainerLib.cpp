@@ -4,6 +4,11 @@
  * mounts), start parameters, signals, the running check and delete; plus the
  * info-line sender towards the client whose request is being served.
  *
+ * Each container gets a namespace of its own (processes, mounts, IPC, host
+ * name); its processes run as the image's user, looked up in the image's
+ * own /etc/passwd and /etc/group. A small record per container under the
+ * run directory lets a daemon started again adopt what still runs.
+ *
  * Lock order: the list mutex first; a container's mutex is only tried
  * without waiting while the list mutex is held.
  */
@@ -16,7 +21,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
+#include <cjson/cJSON.h>
+
+#include "ozJson.h"
+#include "ozOwners.h"
 #include "ozcOverlayLib.h"
 #include "ozcPathUtil.h"
 #include "ozcRuntimeSpec.h"
@@ -35,6 +49,10 @@ constexpr int kMutexOptions = SEM_Q_PRIORITY | SEM_DELETE_SAFE | SEM_INVERSION_S
 constexpr int kSpawnGraceSec = 10;
 /* After SIGKILL to a namespace, how long delete waits for it to empty. */
 constexpr int kKillWaitMs = 2000;
+/* Largest /etc/passwd or /etc/group of an image that is read. */
+constexpr size_t kIdFileMax = 1u << 20;
+/* Largest user or group id (the one above means "none"). */
+constexpr double kIdMax = 4294967294.0;
 
 struct ContainerList {
     CONTAINER_CTX *head;
@@ -180,6 +198,12 @@ static void ozcContainerUnlock(CONTAINER_CTX *c) {
     semGive(c->sem);
 }
 
+/* Releases the container and fails with code. */
+static STATUS ozcContainerUnlockFail(CONTAINER_CTX *c, int code) {
+    ozcContainerUnlock(c);
+    return failWith(code);
+}
+
 /* TRUE when a listed container has this id, locked or not. */
 static BOOL ozcContainerListed(const char *id) {
     BOOL listed = FALSE;
@@ -301,10 +325,10 @@ static STATUS ozcContainerRootfsCreate(CONTAINER_CTX *ctx, char *rootfs, size_t 
 
 /* Removes the container's overlay device and its writable directories. */
 static STATUS ozcContainerRemoveUpLayer(CONTAINER_CTX *ctx) {
-    char dev[OZC_PATH_LEN], dir[OZC_PATH_LEN];
+    char dir[OZC_PATH_LEN];
     STATUS rc = OK;
-    if (ozcContainerOvlDevName(ctx, dev, sizeof(dev)) == OK && ozcRemoveOvlRootfsDev(dev) != OK &&
-        errno != ENOENT && errno != EINVAL)
+    if (ctx->rootfs[0] != '\0' && ozcRemoveOvlRootfsDev(ctx->rootfs) != OK && errno != ENOENT &&
+        errno != EINVAL)
         rc = ERROR;
     if (ozcContainerDirGet(ctx, dir, sizeof(dir)) != OK || ozcUtilXdelete(dir) != OK)
         rc = ERROR;
@@ -328,18 +352,204 @@ static int optionCount(char **opt) {
     return n;
 }
 
+/* ------------------------------------------------------------------------
+ * The user and groups of the container's processes
+ * ------------------------------------------------------------------------ */
+/* One line of /etc/passwd ("name:x:uid:gid:...") or /etc/group
+ * ("name:x:gid:member,member"). */
+struct IdLine {
+    std::string name;
+    std::string id;
+    std::string gid;     /* passwd: the primary group */
+    std::string members; /* group: the member list */
+};
+
+static std::vector<IdLine> idFileParse(const char *text, bool group) {
+    std::vector<IdLine> lines;
+    for (const char *p = text; *p != '\0';) {
+        const char *eol = strchr(p, '\n');
+        std::string line(p, eol != nullptr ? (size_t)(eol - p) : strlen(p));
+        p = eol != nullptr ? eol + 1 : p + line.size();
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> f;
+        for (size_t at = 0;;) {
+            size_t colon = line.find(':', at);
+            f.push_back(line.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
+            if (colon == std::string::npos)
+                break;
+            at = colon + 1;
+        }
+        if (f.size() < (group ? 3u : 4u) || f[0].empty())
+            continue;
+        lines.push_back(group ? IdLine{f[0], f[2], "", f.size() > 3 ? f[3] : ""}
+                              : IdLine{f[0], f[2], f[3], ""});
+    }
+    return lines;
+}
+
+/* A user or group id written in decimal within range. */
+static bool idParse(const std::string &text, unsigned long *id) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long v = strtoul(text.c_str(), nullptr, 10);
+    if ((double)v > kIdMax)
+        return false;
+    *id = v;
+    return true;
+}
+
+static bool idNumberValid(double v) {
+    return v >= 0 && v <= kIdMax && v == (double)(unsigned long)v;
+}
+
+/* An id file of the container's root (an absent one reads as empty). */
+static STATUS ozcContainerIdFileRead(const CONTAINER_CTX *ctx, const char *path, std::vector<IdLine> *out) {
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[kIdFileMax]);
+    if (!buf)
+        return failWith(ENOMEM);
+    if (ozNsFileRead(ctx->nsId, path, buf.get(), kIdFileMax) < 0) {
+        if (errno != ENOENT)
+            return ERROR;
+        buf[0] = '\0';
+    }
+    *out = idFileParse(buf.get(), strcmp(path, "/etc/group") == 0);
+    return OK;
+}
+
+struct ContainerCred {
+    unsigned long uid = 0, gid = 0;
+    std::vector<gid_t> groups;
+};
+
+/* The credentials of the process: the numbers of the OCI "user" as they
+ * are, or the image's User ("name" or "uid", optionally ":group") looked
+ * up in the image's own /etc/passwd and /etc/group, never the host's. A
+ * user given without a group also gets the groups that list it. No user
+ * at all is root. 0, or an error code after an info line. */
+static int ozcContainerUserResolve(const CONTAINER_CTX *ctx, ContainerCred *cred) {
+    const runtimeSpecConfigUser *u = ctx->pConfig->process->user;
+    if (u != nullptr && u->invalid) {
+        ozcSendMsg(1, (char *)"The user of container %s in config.json is not valid", ctx->state.containerId);
+        return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+    }
+    if (u != nullptr && u->idsGiven) {
+        bool ok = idNumberValid(u->uid) && idNumberValid(u->gid) && u->gidCount <= 256;
+        for (int i = 0; ok && i < u->gidCount; i++)
+            ok = idNumberValid(u->gids[i]);
+        if (!ok) {
+            ozcSendMsg(1, (char *)"The user or group ids of container %s are out of range", ctx->state.containerId);
+            return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+        }
+        cred->uid = (unsigned long)u->uid;
+        cred->gid = (unsigned long)u->gid;
+        for (int i = 0; i < u->gidCount; i++)
+            cred->groups.push_back((gid_t)u->gids[i]);
+        return 0;
+    }
+    std::string spec = u != nullptr && u->user != nullptr ? u->user : "";
+    size_t colon = spec.find(':');
+    std::string user = spec.substr(0, colon);
+    std::string group = colon == std::string::npos ? "" : spec.substr(colon + 1);
+    bool groupGiven = colon != std::string::npos && !group.empty();
+    std::vector<IdLine> passwd, groups;
+    if (ozcContainerIdFileRead(ctx, "/etc/passwd", &passwd) != OK ||
+        ozcContainerIdFileRead(ctx, "/etc/group", &groups) != OK) {
+        int code = errno;
+        ozcSendMsg(1, (char *)"The image's /etc/passwd or /etc/group cannot be read: %s", strerror(code));
+        return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+    }
+    std::string name = user.empty() ? "root" : user;
+    bool found = false;
+    if (idParse(user, &cred->uid)) {
+        name.clear();
+        for (const IdLine &l : passwd) {
+            unsigned long id;
+            if (idParse(l.id, &id) && id == cred->uid && idParse(l.gid, &cred->gid)) {
+                name = l.name;
+                break;
+            }
+        }
+    } else {
+        for (const IdLine &l : passwd) {
+            if (l.name == name && idParse(l.id, &cred->uid) && idParse(l.gid, &cred->gid)) {
+                found = true;
+                break;
+            }
+        }
+        if (!found && name != "root") {
+            ozcSendMsg(1, (char *)"User '%s' not found in the image's /etc/passwd", name.c_str());
+            return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+        }
+    }
+    if (groupGiven) {
+        if (!idParse(group, &cred->gid)) {
+            found = false;
+            for (const IdLine &l : groups)
+                if (l.name == group && idParse(l.id, &cred->gid)) {
+                    found = true;
+                    break;
+                }
+            if (!found) {
+                ozcSendMsg(1, (char *)"Group '%s' not found in the image's /etc/group", group.c_str());
+                return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+            }
+        }
+        return 0;
+    }
+    /* The groups whose member list names the user. */
+    for (const IdLine &l : groups) {
+        unsigned long gid;
+        std::string members = "," + l.members + ",";
+        if (!name.empty() && members.find("," + name + ",") != std::string::npos && idParse(l.id, &gid))
+            cred->groups.push_back((gid_t)gid);
+    }
+    if (cred->groups.size() > 256) {
+        ozcSendMsg(1, (char *)"User '%s' is in more than 256 groups", name.c_str());
+        return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+    }
+    return 0;
+}
+
+/* The container's host name and user, set in its namespace. */
+static int ozcContainerIdentitySet(const CONTAINER_CTX *ctx) {
+    const runtimeSpecConfig *cfg = ctx->pConfig;
+    if (cfg->hostName != nullptr && ozNsHostnameSet(ctx->nsId, cfg->hostName) != OK) {
+        ozcSendMsg(1, (char *)"Container hostname '%s' cannot be set", cfg->hostName);
+        return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+    }
+    ContainerCred cred;
+    if (int code = ozcContainerUserResolve(ctx, &cred); code != 0)
+        return code;
+    if (ozNsUserSet(ctx->nsId, (uid_t)cred.uid, (gid_t)cred.gid, cred.groups.data(), (int)cred.groups.size()) != OK)
+        return OZC_ERR_BUNDLE_CONFIG_PARAM_INVALID;
+    return 0;
+}
+
+/* Mounts a bundle may ask for: file systems of the container's own. The
+ * platform gives a proc and a sysfs as masked, read-only views and an
+ * mqueue with the container's own queues; no host directory is bound in. */
+static BOOL ozcContainerMountAllowed(const runtimeSpecConfigMount *m) {
+    static constexpr const char *kTypes[] = {"tmpfs", "devpts", "mqueue", "proc", "sysfs"};
+    if (m == nullptr || m->type == nullptr || m->dst == nullptr || !pathIsSep(m->dst[0]))
+        return FALSE;
+    for (char **o = m->opt; o != nullptr && *o != nullptr; o++)
+        if (strcmp(*o, "bind") == 0 || strcmp(*o, "rbind") == 0)
+            return FALSE;
+    for (const char *t : kTypes)
+        if (strcmp(m->type, t) == 0)
+            return TRUE;
+    return FALSE;
+}
+
 static STATUS ozcContainerUmount(CONTAINER_CTX *ctx) {
     if (!ctx->mounted)
         return OK;
-    BOOL ovl = ozcOvlFsAvailable();
-    char rootfs[OZC_PATH_LEN];
-    if ((ovl ? ozcContainerOvlDevName(ctx, rootfs, sizeof(rootfs))
-             : ozcContainerBundleRootGet(ctx, rootfs, sizeof(rootfs))) != OK)
-        return failWith(ENAMETOOLONG);
+    const char *rootfs = ctx->rootfs;
     if (ctx->nsId == -1)
         return ERROR;
-    runtimeSpecConfigMounts *mounts = ctx->pConfig->mounts;
-    while (ctx->mountCount > 0) {
+    runtimeSpecConfigMounts *mounts = ctx->pConfig != nullptr ? ctx->pConfig->mounts : nullptr;
+    while (ctx->mountCount > 0 && mounts != nullptr) {
         runtimeSpecConfigMount *m = mounts->mount[ctx->mountCount - 1];
         if (ozNsUnmount(ctx->nsId, rootfs, m->dst) != OK) {
             ctx->mounted = FALSE;
@@ -351,7 +561,7 @@ static STATUS ozcContainerUmount(CONTAINER_CTX *ctx) {
     if (rc == OK) {
         if (ozNsDelete(ctx->nsId) == OK)
             ctx->nsId = -1;
-        if (ovl)
+        if (ctx->ovl)
             rc = ozcContainerRemoveUpLayer(ctx);
     }
     ctx->mounted = FALSE;
@@ -361,9 +571,10 @@ static STATUS ozcContainerUmount(CONTAINER_CTX *ctx) {
 static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
     if (ctx->mounted)
         return OK;
-    char rootfs[OZC_PATH_LEN] = "";
-    BOOL ovl = ozcOvlFsAvailable();
-    if (ozcContainerRootfsCreate(ctx, rootfs, sizeof(rootfs)) != OK) {
+    char *rootfs = ctx->rootfs;
+    rootfs[0] = '\0';
+    ctx->ovl = ozcOvlFsAvailable();
+    if (ozcContainerRootfsCreate(ctx, rootfs, sizeof(ctx->rootfs)) != OK) {
         ozcSendMsg(1, (char *)"Container rootfs create failed : %s", rootfs);
         return failWith(OZC_ERR_ROOTFS_CREATE_FAILED);
     }
@@ -384,13 +595,19 @@ static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
             break;
         }
         ctx->mounted = TRUE;
+        if ((code = ozcContainerIdentitySet(ctx)) != 0)
+            break;
         runtimeSpecConfigMounts *mounts = ctx->pConfig->mounts;
         int n = mounts != nullptr ? mounts->count : 0;
         for (int i = 0; i < n; i++) {
             runtimeSpecConfigMount *m = mounts->mount[i];
-            if (m == nullptr ||
-                ozNsMount(ctx->nsId, rootfs, m->src, m->dst, m->type,
-                          (const char *const *)m->opt, optionCount(m->opt)) != OK) {
+            BOOL allowed = ozcContainerMountAllowed(m);
+            if (!allowed)
+                ozcSendMsg(1, (char *)"Container mount of type '%s' at %s is not allowed (tmpfs, devpts, "
+                                      "mqueue, proc and sysfs are)",
+                           m && m->type ? m->type : "", m && m->dst ? m->dst : "");
+            if (!allowed || ozNsMount(ctx->nsId, rootfs, m->src, m->dst, m->type,
+                                      (const char *const *)m->opt, optionCount(m->opt)) != OK) {
                 ozcSendMsg(1, (char *)"Container additional mount failed for rootfs path: %s src: %s dest: %s",
                            rootfs, m && m->src ? m->src : "", m && m->dst ? m->dst : "");
                 code = OZC_ERR_ADDITIONAL_MOUNT_FAILED;
@@ -408,11 +625,75 @@ static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
     } else {
         if (ctx->nsId != -1 && ozNsDelete(ctx->nsId) == OK)
             ctx->nsId = -1;
-        if (ovl)
+        if (ctx->ovl)
             ozcContainerRemoveUpLayer(ctx);
     }
     ctx->mounted = FALSE;
     return failWith(code);
+}
+
+/* ------------------------------------------------------------------------
+ * State records under the run directory: one small file per container,
+ * named by its id, written whole under a temporary name and renamed into
+ * place, so a daemon started again reads every record whole or not at all.
+ * They describe containers of this run of the machine only (the namespace
+ * key tells), so they are not forced to disk.
+ * ------------------------------------------------------------------------ */
+static STATUS ozcRecordDir(const char *sub, char *out, size_t len) {
+    if (ozcBasePathGet(out, len, OZC_RUN_PATH) == 0)
+        return ERROR;
+    if (!pathAppend(out, len, sub))
+        return failWith(ENAMETOOLONG);
+    return ozMkdirP(out, 0700);
+}
+
+static STATUS ozcRecordPath(const char *sub, const char *id, char *out, size_t len) {
+    if (ozcRecordDir(sub, out, len) != OK)
+        return ERROR;
+    return pathAppend(out, len, id) ? OK : failWith(ENAMETOOLONG);
+}
+
+static STATUS ozcContainerRecordWrite(const CONTAINER_CTX *ctx) {
+    char key[64];
+    if (ozNsKeyGet(ctx->nsId, key, sizeof(key)) != OK)
+        return ERROR;
+    oz::JsonPtr rec(cJSON_CreateObject());
+    cJSON *o = rec.get();
+    if (o == nullptr || cJSON_AddStringToObject(o, "id", ctx->state.containerId) == nullptr ||
+        cJSON_AddStringToObject(o, "bundle", ctx->state.bundlePath) == nullptr ||
+        cJSON_AddNumberToObject(o, "status", ctx->state.status) == nullptr ||
+        cJSON_AddNumberToObject(o, "created", (double)ctx->state.createdTime) == nullptr ||
+        cJSON_AddNumberToObject(o, "nsId", ctx->nsId) == nullptr ||
+        cJSON_AddStringToObject(o, "nsKey", key) == nullptr ||
+        cJSON_AddNumberToObject(o, "pid", ctx->pidHandle) == nullptr ||
+        cJSON_AddNumberToObject(o, "mountCount", ctx->mountCount) == nullptr ||
+        cJSON_AddBoolToObject(o, "overlay", ctx->ovl) == nullptr ||
+        cJSON_AddStringToObject(o, "rootfs", ctx->rootfs) == nullptr)
+        return failWith(ENOMEM);
+    oz::MallocPtr<char> text(cJSON_PrintUnformatted(o));
+    char tmp[OZC_PATH_LEN], path[OZC_PATH_LEN];
+    if (!text)
+        return failWith(ENOMEM);
+    if (ozcRecordPath("new", ctx->state.containerId, tmp, sizeof(tmp)) != OK ||
+        ozcRecordPath("state", ctx->state.containerId, path, sizeof(path)) != OK)
+        return ERROR;
+    FILE *f = fopen(tmp, "we");
+    if (f == nullptr)
+        return ERROR;
+    size_t len = strlen(text.get());
+    bool ok = fwrite(text.get(), 1, len, f) == len;
+    if (fclose(f) != 0 || !ok || rename(tmp, path) != 0) {
+        int saved = errno != 0 ? errno : EIO;
+        unlink(tmp);
+        return failWith(saved);
+    }
+    return OK;
+}
+
+static void ozcContainerRecordRemove(const char *id) {
+    char path[OZC_PATH_LEN];
+    if (ozcRecordPath("state", id, path, sizeof(path)) == OK)
+        unlink(path);
 }
 
 /* ------------------------------------------------------------------------
@@ -492,8 +773,17 @@ STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsig
             code = errno;
             break;
         }
+        ctx->state.pCtx = ctx;
+        ctx->state.createdTime = time(nullptr);
+        /* Recorded before it is listed: a daemon that ends at any point
+         * leaves nothing that a daemon started again does not find. */
+        if (ozcContainerRecordWrite(ctx) != OK) {
+            code = errno;
+            break;
+        }
         if (ozcContainerAdd(ctx) != OK) {
             code = errno;
+            ozcContainerRecordRemove(ctx->state.containerId);
             break;
         }
     } while (false);
@@ -502,8 +792,6 @@ STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsig
         ozcContainerFree(ctx);
         return failWith(code);
     }
-    ctx->state.pCtx = ctx;
-    ctx->state.createdTime = time(nullptr);
     return OK;
 }
 
@@ -524,16 +812,9 @@ static BOOL ozcContainerCheckRunning(CONTAINER_CTX *ctx) {
     return FALSE;
 }
 
-STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
-    if (param == nullptr)
-        return failWith(EINVAL);
-    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
-    if (ctx == nullptr)
-        return ERROR;
-    if (ctx->state.status != STATE_CREATED) {
-        ozcContainerUnlock(ctx);
-        return failWith(EBUSY);
-    }
+/* The start parameters of a container: they point into its record and
+ * specification. */
+static void ozcContainerStartParmFill(CONTAINER_CTX *ctx, CONTAINER_START_PARM *param) {
     const runtimeSpecConfig *cfg = ctx->pConfig;
     memset(param, 0, sizeof(*param));
     param->appPath = ctx->appPath;
@@ -548,8 +829,35 @@ STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
     param->argNum = cfg->process->argCount;
     param->env = cfg->process->env;
     param->envNum = cfg->process->envCount;
+}
+
+STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
+    if (param == nullptr)
+        return failWith(EINVAL);
+    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
+    if (ctx == nullptr)
+        return ERROR;
+    if (ctx->state.status != STATE_CREATED)
+        return ozcContainerUnlockFail(ctx, EBUSY);
+    ozcContainerStartParmFill(ctx, param);
     ctx->state.status = STATE_RUNNING;
     ctx->startTick = tickGet();
+    /* A daemon started again must not hand out the parameters twice. */
+    if (ozcContainerRecordWrite(ctx) != OK) {
+        ctx->state.status = STATE_CREATED;
+        return ozcContainerUnlockFail(ctx, errno);
+    }
+    ozcContainerUnlock(ctx);
+    return OK;
+}
+
+STATUS ozcContainerStartParmGet(const char *containerId, CONTAINER_START_PARM *param) {
+    if (param == nullptr)
+        return failWith(EINVAL);
+    CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
+    if (ctx == nullptr)
+        return ERROR;
+    ozcContainerStartParmFill(ctx, param);
     ozcContainerUnlock(ctx);
     return OK;
 }
@@ -564,8 +872,8 @@ STATUS ozcContainerKill(const char *containerId, int signo, unsigned option) {
          * processes may be reached, never a process group of the caller. */
         if ((option & OZC_KILL_ALL) != 0 || ctx->pidHandle <= 0)
             rc = ozNsKillAll(ctx->nsId, signo);
-        else
-            rc = kill((pid_t)ctx->pidHandle, signo);
+        else /* only while it is a process of the container */
+            rc = ozNsProcKill(ctx->nsId, (pid_t)ctx->pidHandle, signo);
     }
     int saved = errno;
     ozcContainerUnlock(ctx);
@@ -602,10 +910,9 @@ STATUS ozcContainerDelete(const char *containerId, unsigned option) {
         ozcSendMsg(1, (char *)"Unmount failed containerId: %s", ctx->state.containerId);
         code = OZC_ERR_UNMOUNT_FAILED;
     }
-    if (code != 0) {
-        ozcContainerUnlock(ctx);
-        return failWith(code);
-    }
+    if (code != 0)
+        return ozcContainerUnlockFail(ctx, code);
+    ozcContainerRecordRemove(ctx->state.containerId);
     return ozcContainerRemove(ctx);
 }
 
@@ -613,7 +920,16 @@ STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle)
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
         return ERROR;
+    /* Only a process of this container: a kill of the stored handle must
+     * never reach a process of the host or of another container. */
+    if (ctx->state.status != STATE_RUNNING || ozNsProcCheck(ctx->nsId, (pid_t)pidHandle) != OK)
+        return ozcContainerUnlockFail(ctx, ESRCH);
+    OBJ_HANDLE before = ctx->pidHandle;
     ctx->pidHandle = pidHandle;
+    if (ozcContainerRecordWrite(ctx) != OK) {
+        ctx->pidHandle = before;
+        return ozcContainerUnlockFail(ctx, errno);
+    }
     ozcContainerUnlock(ctx);
     return OK;
 }
@@ -648,6 +964,239 @@ BOOL ozcContainerNext(char *containerId) {
         snprintf(containerId, OZC_CONTAINER_ID_LEN + 1, "%s", best);
     ozcContainerListUnlock();
     return best != nullptr;
+}
+
+/* ------------------------------------------------------------------------
+ * Adoption of the containers of a daemon before this one
+ * ------------------------------------------------------------------------ */
+/* What is left of a container whose namespace is gone: its overlay device
+ * and its writable directories. */
+static void ozcContainerLeftoversRemove(const char *id, BOOL ovl, const char *rootfs) {
+    if (ovl && rootfs[0] != '\0')
+        ozcRemoveOvlRootfsDev(rootfs);
+    char dir[OZC_PATH_LEN];
+    if (ozcBasePathGet(dir, sizeof(dir), OZC_CONTAINERS_PATH) != 0 && pathAppend(dir, sizeof(dir), id) &&
+        access(dir, F_OK) == 0)
+        ozcUtilXdelete(dir);
+}
+
+static const char *recordString(const cJSON *rec, const char *key) {
+    const cJSON *v = cJSON_GetObjectItemCaseSensitive(rec, key);
+    return cJSON_IsString(v) ? v->valuestring : nullptr;
+}
+
+static bool recordInt(const cJSON *rec, const char *key, int64_t *out) {
+    const cJSON *v = cJSON_GetObjectItemCaseSensitive(rec, key);
+    if (!cJSON_IsNumber(v))
+        return false;
+    *out = cJSON_integer64_value(v);
+    return true;
+}
+
+/* The container of one record listed again, or what is left of it
+ * removed. The record goes when the container does. */
+static void ozcContainerAdoptOne(const char *recordPath) {
+    oz::JsonPtr rec(cJSON_load_from_file(recordPath));
+    const char *id = recordString(rec.get(), "id");
+    const char *bundle = recordString(rec.get(), "bundle");
+    const char *key = recordString(rec.get(), "nsKey");
+    const char *rootfs = recordString(rec.get(), "rootfs");
+    int64_t status = 0, created = 0, nsId = -1, pid = 0, mountCount = 0;
+    bool ok = id != nullptr && ozcContainerIdValid(id) && bundle != nullptr && ozcBundlePathValid(bundle) &&
+              key != nullptr && rootfs != nullptr && strlen(rootfs) < OZC_PATH_LEN &&
+              recordInt(rec.get(), "status", &status) && status >= STATE_CREATED && status <= STATE_STOPPED &&
+              recordInt(rec.get(), "created", &created) && recordInt(rec.get(), "nsId", &nsId) &&
+              nsId >= 0 && nsId <= INT32_MAX && recordInt(rec.get(), "pid", &pid) && pid >= 0 &&
+              pid <= INT32_MAX && recordInt(rec.get(), "mountCount", &mountCount) && mountCount >= 0;
+    if (!ok) {
+        unlink(recordPath);
+        return;
+    }
+    BOOL ovl = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(rec.get(), "overlay"));
+    char now[64];
+    if (ozNsKeyGet((int)nsId, now, sizeof(now)) != OK || strcmp(now, key) != 0) {
+        /* The namespace is gone (or the id is another one's now). */
+        ozcContainerLeftoversRemove(id, ovl, rootfs);
+        unlink(recordPath);
+        return;
+    }
+    auto *ctx = static_cast<CONTAINER_CTX *>(calloc(1, sizeof(CONTAINER_CTX)));
+    if (ctx == nullptr)
+        return; /* kept for the next start */
+    snprintf(ctx->state.containerId, sizeof(ctx->state.containerId), "%s", id);
+    pathCopy(ctx->state.bundlePath, sizeof(ctx->state.bundlePath), bundle);
+    pathCopy(ctx->rootfs, sizeof(ctx->rootfs), rootfs);
+    ctx->nsId = (int)nsId;
+    ctx->ovl = ovl;
+    ctx->mounted = TRUE;
+    ctx->state.status = (int)status;
+    ctx->state.createdTime = (time_t)created;
+    ctx->pidHandle = (OBJ_HANDLE)pid;
+    ctx->state.pCtx = ctx;
+    /* Started but not yet reported: the spawn gets its grace again. */
+    ctx->startTick = tickGet();
+    char specPath[OZC_PATH_LEN];
+    if (pathCopy(specPath, sizeof(specPath), bundle) && pathAppend(specPath, sizeof(specPath), "config.json"))
+        ctx->pConfig = ozcInitializeRuntimeSpec(specPath);
+    const runtimeSpecConfig *cfg = ctx->pConfig;
+    bool usable = cfg != nullptr && cfg->version != nullptr && cfg->root != nullptr &&
+                  cfg->process != nullptr && cfg->process->cwd != nullptr && cfg->process->argCount > 0 &&
+                  cfg->process->args[0] != nullptr &&
+                  pathCopy(ctx->state.ver, sizeof(ctx->state.ver), cfg->version) &&
+                  ozcContainerAppPathSet(ctx, rootfs) == OK &&
+                  (ctx->sem = semMCreate(kMutexOptions)) != nullptr;
+    if (usable) {
+        int mounts = cfg->mounts != nullptr ? cfg->mounts->count : 0;
+        ctx->mountCount = (uint32_t)(mountCount < mounts ? mountCount : mounts);
+        if (ozcContainerAdd(ctx) == OK)
+            return;
+    }
+    /* A container whose bundle can no longer be read cannot be described,
+     * started or inspected: it ends, and nothing of it is left. */
+    ozNsKillAll(ctx->nsId, SIGKILL);
+    ctx->mountCount = 0;
+    ozcContainerUmount(ctx);
+    ozcContainerLeftoversRemove(id, ovl, rootfs);
+    unlink(recordPath);
+    ozcContainerFree(ctx);
+}
+
+/* The entries of a directory, but "." and "..". */
+static std::vector<std::string> dirEntries(const char *dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return names;
+    while (struct dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+STATUS ozcContainerAdopt(void) {
+    if (!isInitialized)
+        return failWith(EINVAL);
+    char dir[OZC_PATH_LEN], path[OZC_PATH_LEN];
+    /* Records a daemon was writing when it ended. */
+    if (ozcRecordDir("new", dir, sizeof(dir)) != OK)
+        return ERROR;
+    for (const std::string &name : dirEntries(dir))
+        if (pathCopy(path, sizeof(path), dir) && pathAppend(path, sizeof(path), name.c_str()))
+            unlink(path);
+    if (ozcRecordDir("state", dir, sizeof(dir)) != OK)
+        return ERROR;
+    for (const std::string &name : dirEntries(dir))
+        if (pathCopy(path, sizeof(path), dir) && pathAppend(path, sizeof(path), name.c_str()))
+            ozcContainerAdoptOne(path);
+    return OK;
+}
+
+/* ------------------------------------------------------------------------
+ * Prune of shared root file systems no one uses
+ * ------------------------------------------------------------------------ */
+/* A layer chain id names shared overlays and flattened trees. */
+static bool isChainName(const std::string &name) {
+    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+/* The root directory a bundle's config.json names, when it has one. */
+static void bundleRootAdd(const char *bundle, std::set<std::string> *roots) {
+    char path[OZC_PATH_LEN];
+    if (!pathCopy(path, sizeof(path), bundle) || !pathAppend(path, sizeof(path), "config.json") ||
+        access(path, F_OK) != 0)
+        return;
+    runtimeSpecConfig *cfg = ozcInitializeRuntimeSpec(path);
+    if (cfg != nullptr && cfg->root != nullptr && cfg->root->path != nullptr) {
+        char root[OZC_PATH_LEN] = "";
+        if (pathIsSep(cfg->root->path[0]) ? pathCopy(root, sizeof(root), cfg->root->path)
+                                          : (pathCopy(root, sizeof(root), bundle) &&
+                                             pathAppend(root, sizeof(root), cfg->root->path)))
+            roots->insert(root);
+    }
+    ozcDestroyRuntimeSpec(cfg);
+}
+
+STATUS ozcContainerPrune(OZC_PRUNE_FUNC fn, void *arg) {
+    if (!isInitialized)
+        return failWith(EINVAL);
+    /* In use: the roots of this daemon's containers, and those of the
+     * bundles directly under the base directory (unpacked for containers
+     * not created yet). */
+    std::set<std::string> roots, ids;
+    if (ozcContainerListLock() != OK)
+        return ERROR;
+    for (CONTAINER_CTX *c = ozcContainersList.head; c != nullptr; c = c->containerNode) {
+        ids.insert(c->state.containerId);
+        char root[OZC_PATH_LEN];
+        if (ozcContainerBundleRootGet(c, root, sizeof(root)) == OK)
+            roots.insert(root);
+    }
+    ozcContainerListUnlock();
+    /* The base directory: the layer store's parent. */
+    char base[OZC_PATH_LEN], path[OZC_PATH_LEN];
+    size_t len = ozcBasePathGet(base, sizeof(base), OZC_LAYER_PATH);
+    if (len == 0)
+        return ERROR;
+    base[len - strlen("/layers")] = '\0';
+    for (const std::string &name : dirEntries(base))
+        if (pathCopy(path, sizeof(path), base) && pathAppend(path, sizeof(path), name.c_str()))
+            bundleRootAdd(path, &roots);
+    auto removed = [&](const char *p) {
+        if (fn != nullptr)
+            fn(p, arg);
+    };
+    STATUS rc = OK;
+    /* Layer-chain overlays under the device directory. */
+    const char *devDir = ozOvlDevDirGet();
+    for (const std::string &name : devDir[0] != '\0' ? dirEntries(devDir) : std::vector<std::string>{}) {
+        path[0] = '\0';
+        if (!isChainName(name) || !pathCopy(path, sizeof(path), devDir) ||
+            !pathAppend(path, sizeof(path), name.c_str()) || roots.count(path) != 0)
+            continue;
+        if (ozcRemoveOvlRootfsDev(path) == OK)
+            removed(path);
+        else if (errno != EINVAL && errno != ENOENT)
+            rc = ERROR;
+    }
+    /* Flattened trees (and what an unpack that ended early left). */
+    char flat[OZC_PATH_LEN];
+    if (ozcBasePathGet(flat, sizeof(flat), OZC_FLATTENED_PATH) != 0) {
+        for (const std::string &name : dirEntries(flat)) {
+            if (!isChainName(name.substr(0, 64)) || !pathCopy(path, sizeof(path), flat) ||
+                !pathAppend(path, sizeof(path), name.c_str()) || roots.count(path) != 0)
+                continue;
+            if (name.size() > 64 && name.find(".part-") == 64) {
+                /* Extracting now, or left by a process that is gone. */
+                long owner = strtol(name.c_str() + 70, nullptr, 10);
+                if (owner > 0 && kill((pid_t)owner, 0) == 0)
+                    continue;
+            }
+            if (ozcUtilXdelete(path) == OK)
+                removed(path);
+            else
+                rc = ERROR;
+        }
+    }
+    /* The overlays and writable directories of containers no one lists:
+     * left by creations that did not complete. */
+    char dirs[OZC_PATH_LEN];
+    if (ozcBasePathGet(dirs, sizeof(dirs), OZC_CONTAINERS_PATH) != 0) {
+        for (const std::string &name : dirEntries(dirs)) {
+            if (ids.count(name) != 0 || !pathCopy(path, sizeof(path), dirs) ||
+                !pathAppend(path, sizeof(path), name.c_str()))
+                continue;
+            char dev[OZC_PATH_LEN] = "";
+            if (devDir[0] != '\0' && pathCopy(dev, sizeof(dev), devDir) && pathAppend(dev, sizeof(dev), name.c_str()) &&
+                ozcRemoveOvlRootfsDev(dev) == OK)
+                removed(dev);
+            if (ozcUtilXdelete(path) == OK)
+                removed(path);
+            else
+                rc = ERROR;
+        }
+    }
+    return rc;
 }
 
 } /* extern "C" */

@@ -14,6 +14,7 @@
  */
 #include "ozcImageLib.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -720,20 +721,32 @@ static STATUS ozcCreateOciRootfs(const OZC_IMAGE_MANIFEST *m, int kind, const ch
 /* ------------------------------------------------------------------------
  * config.json
  * ------------------------------------------------------------------------ */
+/* A part of User that reads as a number (base 0, as strtoul takes it);
+ * an empty part counts as 0. */
+static bool usrPartIsNumber(const std::string &part) {
+    if (part.empty())
+        return true;
+    char *end = nullptr;
+    strtoul(part.c_str(), &end, 0);
+    return end != nullptr && *end == '\0' && isdigit((unsigned char)part[0]);
+}
+
 static void ozcImageGetUsrInfo(const cJSON *user, cJSON *usr) {
-    unsigned long uid = 0, gid = 0;
-    if (validateJsonString(user)) {
-        std::string u = user->valuestring;
-        size_t colon = u.find(':');
-        std::string a = u.substr(0, colon);
-        std::string b = colon == std::string::npos ? "" : u.substr(colon + 1);
-        uid = strtoul(a.c_str(), nullptr, 0);
-        gid = strtoul(b.c_str(), nullptr, 0);
-    }
-    if (validateJsonString(user)) {
-        cJSON_AddNumberToObject(usr, "uid", (double)uid);
-        cJSON_AddNumberToObject(usr, "gid", (double)gid);
-    }
+    if (!validateJsonString(user))
+        return;
+    std::string u = user->valuestring;
+    size_t colon = u.find(':');
+    std::string a = u.substr(0, colon);
+    std::string b = colon == std::string::npos ? "" : u.substr(colon + 1);
+    unsigned long uid = strtoul(a.c_str(), nullptr, 0);
+    unsigned long gid = strtoul(b.c_str(), nullptr, 0);
+    cJSON_AddNumberToObject(usr, "uid", (double)uid);
+    cJSON_AddNumberToObject(usr, "gid", (double)gid);
+    /* A user or group by name: the text itself, which the runtime looks up
+     * in the image's own /etc/passwd and /etc/group (the numbers above
+     * would make every name root). */
+    if (!usrPartIsNumber(a) || !usrPartIsNumber(b))
+        cJSON_AddStringToObject(usr, "user", user->valuestring);
 }
 
 STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount) {
@@ -898,6 +911,12 @@ static STATUS ozcCreateOciBundleConfigOrrery(cJSON *doc, const cJSON *cfg) {
     return OK;
 }
 
+/* The image's own host name, else "Orrery". */
+static const char *ozcImageHostname(const cJSON *cfg) {
+    const cJSON *h = cJSON_GetObjectItem(cfg, "Hostname");
+    return validateJsonString(h) && h->valuestring[0] != '\0' ? h->valuestring : "Orrery";
+}
+
 static STATUS ozcCreateOciBundleConfig(const char *configPath, const OZC_IMAGE_MANIFEST *m,
                                        const char *rootPath) {
     const cJSON *img = m->manifestConfig.imageConfig.imageConfigJson;
@@ -911,7 +930,7 @@ static STATUS ozcCreateOciBundleConfig(const char *configPath, const OZC_IMAGE_M
     cJSON *root = cJSON_AddObjectToObject(doc.get(), "root");
     if (root == nullptr || cJSON_AddStringToObject(root, "path", rootPath) == nullptr ||
         cJSON_AddFalseToObject(root, "readonly") == nullptr ||
-        cJSON_AddStringToObject(doc.get(), "hostname", "Orrery") == nullptr ||
+        cJSON_AddStringToObject(doc.get(), "hostname", ozcImageHostname(cfg)) == nullptr ||
         ozcCreateOciBundleConfigMounts(doc.get(), cfg) != OK ||
         ozcCreateOciBundleConfigAnnotations(doc.get(), img, cfg) != OK ||
         ozcCreateOciBundleConfigOrrery(doc.get(), cfg) != OK)
@@ -1070,8 +1089,20 @@ int ozcImageInspect(const char *ociPath, cJSON *array) {
     return code;
 }
 
-const char *ozcDefaultOs(void) { return "orrery"; }
-const char *ozcDefaultArchitecture(void) { return "amd64"; }
+/* The platform this build runs on, unless the OS-wide environment names
+ * another one ("OZC_PLATFORM_OS", "OZC_PLATFORM_ARCH"). */
+static const char *ozcDefaultPlatformPart(const char *env, const char *host) {
+    thread_local char buf[2][64];
+    char *out = buf[strcmp(env, "OZC_PLATFORM_OS") == 0 ? 0 : 1];
+    if (ozEnvGet(env, out, sizeof(buf[0])) == OK && out[0] != '\0')
+        return out;
+    return host;
+}
+
+const char *ozcDefaultOs(void) { return ozcDefaultPlatformPart("OZC_PLATFORM_OS", ozSysOsNameGet()); }
+const char *ozcDefaultArchitecture(void) {
+    return ozcDefaultPlatformPart("OZC_PLATFORM_ARCH", ozSysArchNameGet());
+}
 const char *ozcDefaultTag(void) { return "latest"; }
 
 } /* extern "C" */

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "ozJson.h"
 #include "ozcRuntimeClient.h"
@@ -156,8 +157,43 @@ CONTAINER_STATUS ozcStatusGet(const char *containerId) {
     return ozcStatusIntConvert(cJSON_integer32_value(status));
 }
 
+/* The list comes in pages, each as large as a reply holds: the next page
+ * starts after the last id of the one before, until a page is empty. */
 char *ozcList(void) {
-    return ozcBodyRequest(OZC_LIST, nullptr, 0, false);
+    JsonPtr all(cJSON_CreateArray());
+    if (!all) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    std::string after;
+    for (;;) {
+        ozcParam p[] = {strParam("after", after.c_str())};
+        JsonPtr root(ozcRequest(OZC_LIST, p, after.empty() ? 0 : 1));
+        if (!root)
+            return nullptr;
+        cJSON *body = cJSON_GetObjectItem(root.get(), "body");
+        if (!cJSON_IsArray(body)) {
+            errno = EBADMSG;
+            return nullptr;
+        }
+        std::string last;
+        while (cJSON *e = cJSON_DetachItemFromArray(body, 0)) {
+            cJSON *id = cJSON_GetObjectItem(e, "id");
+            if (cJSON_IsString(id))
+                last = id->valuestring;
+            cJSON_AddItemToArray(all.get(), e);
+        }
+        /* An empty page, or one that did not get past the last id (a
+         * daemon that sends everything at once), ends the list. */
+        if (last.empty() || last <= after)
+            break;
+        after = last;
+    }
+    return cJSON_PrintUnformatted(all.get());
+}
+
+char *ozcPrune(void) {
+    return ozcBodyRequest(OZC_PRUNE, nullptr, 0, false);
 }
 
 char *ozcContainerInfoGet(const char *containerId) {
@@ -176,8 +212,10 @@ BOOL ozcDaemonIsAlive(void) {
     return root ? TRUE : FALSE;
 }
 
-/* Spawns the container's process from the start parameters in array[0]. */
-STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option) {
+/* Spawns the container's process from the start parameters in array[0];
+ * without OZC_START_DETACH waits for it, its wait status in *waitStatus
+ * when that is not null. */
+static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned option, int *waitStatus) {
     cJSON *obj = cJSON_GetArrayItem(array, 0);
     if (obj == nullptr) {
         errno = EBADMSG;
@@ -251,10 +289,17 @@ STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option) {
         return OK;
     }
     int status = 0;
-    return (STATUS)ozProcWait(pid, &status, 0);
+    pid_t ended = ozProcWait(pid, &status, 0);
+    if (waitStatus != nullptr)
+        *waitStatus = status;
+    return (STATUS)ended;
 }
 
-STATUS ozcStart(const char *containerId, unsigned option) {
+STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option) {
+    return ozcContextSpawn(containerId, array, option, nullptr);
+}
+
+static STATUS ozcStartSpawn(const char *containerId, unsigned option, int *waitStatus) {
     if (argMissing(containerId))
         return ERROR;
     ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
@@ -266,7 +311,18 @@ STATUS ozcStart(const char *containerId, unsigned option) {
         errno = EBADMSG;
         return ERROR;
     }
-    return ozcContextStart(containerId, body, option);
+    return ozcContextSpawn(containerId, body, option, waitStatus);
+}
+
+STATUS ozcStart(const char *containerId, unsigned option) {
+    return ozcStartSpawn(containerId, option, nullptr);
+}
+
+STATUS ozcStartWait(const char *containerId, int *waitStatus) {
+    if (argMissing(waitStatus))
+        return ERROR;
+    *waitStatus = 0;
+    return ozcStartSpawn(containerId, 0, waitStatus);
 }
 
 char *ozcImageInfoGet(const char *ociPath) {

@@ -5,8 +5,11 @@
  */
 #include "ozcRuntimeService.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,10 @@ using oz::JsonPtr;
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> serving{false};
 char servedQueue[64];
+
+/* The frame of a reply around its body's one item:
+ * {"errno":<code>,"body":[ ... ]} with the longest code. */
+constexpr size_t kReplyFrameLen = 40;
 
 int codeOf(STATUS rc) {
     if (rc == OK)
@@ -81,6 +88,14 @@ STATUS ozcReplyMessage(char *name, int cmdId, cJSON *body, int errCode) {
     }
     msgQClose(q);
     return rc;
+}
+
+/* Length of the unformatted text of a reply whose body holds `item`;
+ * SIZE_MAX when it cannot be printed. */
+static size_t ozcReplyLength(const cJSON *item) {
+    std::unique_ptr<char, FreeDeleter> text(item != nullptr ? cJSON_PrintUnformatted(item) : nullptr);
+    /* {"errno":<code>,"body":[<item>]} */
+    return text ? strlen(text.get()) + kReplyFrameLen : SIZE_MAX;
 }
 
 /* ------------------------------------------------------------------------
@@ -149,12 +164,25 @@ static cJSON *ozcInspectContainerConfig(const runtimeSpecConfig *cfg) {
 /* ------------------------------------------------------------------------
  * Request handlers: each returns 0 or the errno of the operation.
  * ------------------------------------------------------------------------ */
-static int ozcCreateContainer(cJSON *data, cJSON *body) {
-    (void)body;
-    ozcParam p[] = {{STRING, "containerId", 0, 0}, {STRING, "bundle", 0, 0}, {INTEGER, "option", 0, 0}};
-    if (ozcParamObjGet(data, p, 3) != OK)
-        return codeOf(ERROR);
-    return codeOf(ozcContainerCreate(paramStr(p[0]), paramStr(p[1]), (unsigned)paramInt(p[2]), nullptr));
+/* The start-parameter object of a reply. */
+static cJSON *ozcStartParmObj(const CONTAINER_START_PARM *sp) {
+    JsonPtr o(cJSON_CreateObject());
+    if (!o)
+        return nullptr;
+    cJSON_AddStringToObject(o.get(), "appPath", sp->appPath);
+    cJSON *arg = cJSON_CreateStringArray(const_cast<const char *const *>(sp->arg), sp->argNum);
+    cJSON_AddItemToObject(o.get(), "arg", arg ? arg : cJSON_CreateArray());
+    if (sp->env != nullptr && sp->envNum > 0)
+        cJSON_AddItemToObject(o.get(), "env",
+                              cJSON_CreateStringArray(const_cast<const char *const *>(sp->env), sp->envNum));
+    cJSON_AddNumberToObject(o.get(), "option", sp->option);
+    cJSON_AddNumberToObject(o.get(), "priority", sp->priority);
+    cJSON_AddNumberToObject(o.get(), "stackSize", sp->stackSize);
+    cJSON_AddNumberToObject(o.get(), "taskOption", sp->taskOption);
+    cJSON_AddNumberToObject(o.get(), "nsId", sp->nsId);
+    cJSON_AddStringToObject(o.get(), "cwd", sp->cwd ? sp->cwd : "");
+    cJSON_AddNumberToObject(o.get(), "posixFlags", sp->posixFlags);
+    return o.release();
 }
 
 static int ozcStartContainer(cJSON *data, cJSON *body) {
@@ -164,21 +192,9 @@ static int ozcStartContainer(cJSON *data, cJSON *body) {
     CONTAINER_START_PARM sp;
     if (ozcContainerStart(paramStr(p[0]), &sp) != OK)
         return codeOf(ERROR);
-    cJSON *o = cJSON_CreateObject();
+    cJSON *o = ozcStartParmObj(&sp);
     if (o == nullptr)
         return ENOMEM;
-    cJSON_AddStringToObject(o, "appPath", sp.appPath);
-    cJSON *arg = cJSON_CreateStringArray(const_cast<const char *const *>(sp.arg), sp.argNum);
-    cJSON_AddItemToObject(o, "arg", arg ? arg : cJSON_CreateArray());
-    if (sp.env != nullptr && sp.envNum > 0)
-        cJSON_AddItemToObject(o, "env", cJSON_CreateStringArray(const_cast<const char *const *>(sp.env), sp.envNum));
-    cJSON_AddNumberToObject(o, "option", sp.option);
-    cJSON_AddNumberToObject(o, "priority", sp.priority);
-    cJSON_AddNumberToObject(o, "stackSize", sp.stackSize);
-    cJSON_AddNumberToObject(o, "taskOption", sp.taskOption);
-    cJSON_AddNumberToObject(o, "nsId", sp.nsId);
-    cJSON_AddStringToObject(o, "cwd", sp.cwd ? sp.cwd : "");
-    cJSON_AddNumberToObject(o, "posixFlags", sp.posixFlags);
     cJSON_AddItemToArray(body, o);
     return 0;
 }
@@ -199,16 +215,25 @@ static int ozcDeleteContainer(cJSON *data, cJSON *body) {
     return codeOf(ozcContainerDelete(paramStr(p[0]), (unsigned)paramInt(p[1])));
 }
 
+/* The state object of container id; null with *code set on failure. */
+static cJSON *ozcStateObj(char *id, int *code) {
+    CONTAINER_STATE st;
+    if (ozcContainerStateGet(id, &st) != OK) {
+        *code = codeOf(ERROR);
+        return nullptr;
+    }
+    cJSON *o = ozcMsgBodyInitByState(&st);
+    *code = o != nullptr ? 0 : ENOMEM;
+    return o;
+}
+
 /* Add the state of container id to the reply body. */
 static int ozcStateAppend(char *id, cJSON *body) {
-    CONTAINER_STATE st;
-    if (ozcContainerStateGet(id, &st) != OK)
-        return codeOf(ERROR);
-    cJSON *o = ozcMsgBodyInitByState(&st);
-    if (o == nullptr)
-        return ENOMEM;
-    cJSON_AddItemToArray(body, o);
-    return 0;
+    int code = 0;
+    cJSON *o = ozcStateObj(id, &code);
+    if (o != nullptr)
+        cJSON_AddItemToArray(body, o);
+    return code;
 }
 
 static int ozcQueryContainerState(cJSON *data, cJSON *body) {
@@ -218,14 +243,73 @@ static int ozcQueryContainerState(cJSON *data, cJSON *body) {
     return ozcStateAppend(paramStr(p[0]), body);
 }
 
+/* The containers after "after" (all from the first without it), in id
+ * order, as many as a reply holds: a client asks again from the last id
+ * it got until a page comes back empty. */
 static int ozcQueryContainerList(cJSON *data, cJSON *body) {
-    (void)data;
+    ozcParam p[] = {{STRING, "after", 0, 0}};
     char id[OZC_CONTAINER_ID_LEN + 1] = "";
+    if (data != nullptr && cJSON_GetObjectItem(data, "after") != nullptr) {
+        if (ozcParamObjGet(data, p, 1) != OK)
+            return codeOf(ERROR);
+        snprintf(id, sizeof(id), "%s", paramStr(p[0]));
+    }
+    size_t used = kReplyFrameLen;
     while (ozcContainerNext(id)) {
-        if (int rc = ozcStateAppend(id, body); rc != 0)
-            return rc;
+        int code = 0;
+        cJSON *o = ozcStateObj(id, &code);
+        if (o == nullptr)
+            return code;
+        size_t len = ozcReplyLength(o) - kReplyFrameLen + 1;
+        if (used + len >= OZC_REPLY_TEXT_MAX && cJSON_GetArraySize(body) > 0) {
+            cJSON_Delete(o);
+            break;
+        }
+        used += len;
+        cJSON_AddItemToArray(body, o);
     }
     return 0;
+}
+
+/* The inspect object of a container; null with *code set on failure. */
+static cJSON *ozcInspectObj(const CONTAINER_STATE *st, int *code) {
+    /* The record stays in the list: the daemon task is its only user. */
+    const runtimeSpecConfig *cfg = st->pCtx->pConfig;
+    *code = ENOMEM;
+    JsonPtr o(cJSON_CreateObject());
+    if (!o)
+        return nullptr;
+    struct tm tmv;
+    char created[64] = "";
+    if (localtime_s(&st->createdTime, &tmv) != nullptr)
+        snprintf(created, sizeof(created), "%d-%02d-%02dT%02d:%02d:%02d", tmv.tm_year + 1900,
+                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    cJSON *args = cJSON_CreateArray();
+    if (args == nullptr)
+        return nullptr;
+    for (int i = 1; i < cfg->process->argCount; i++)
+        if (cfg->process->args[i] != nullptr)
+            cJSON_AddItemToArray(args, cJSON_CreateString(cfg->process->args[i]));
+    cJSON_AddStringToObject(o.get(), "Id", st->containerId);
+    cJSON_AddStringToObject(o.get(), "Created", created);
+    cJSON_AddStringToObject(o.get(), "Path", cfg->process->args[0] ? cfg->process->args[0] : "");
+    cJSON_AddItemToObject(o.get(), "args", args);
+    cJSON *state = ozcInspectContainerState(st->status);
+    cJSON *host = ozcInspectHostConfig(cfg);
+    cJSON *config = ozcInspectContainerConfig(cfg);
+    if (state == nullptr || host == nullptr || config == nullptr) {
+        cJSON_Delete(state);
+        cJSON_Delete(host);
+        cJSON_Delete(config);
+        return nullptr;
+    }
+    cJSON_AddItemToObject(o.get(), "State", state);
+    cJSON_AddStringToObject(o.get(), "Platform", "orrery");
+    cJSON_AddStringToObject(o.get(), "Name", st->containerId);
+    cJSON_AddItemToObject(o.get(), "HostConfig", host);
+    cJSON_AddItemToObject(o.get(), "Config", config);
+    *code = 0;
+    return o.release();
 }
 
 static int ozcInspectContainer(cJSON *data, cJSON *body) {
@@ -235,41 +319,11 @@ static int ozcInspectContainer(cJSON *data, cJSON *body) {
     CONTAINER_STATE st;
     if (ozcContainerStateGet(paramStr(p[0]), &st) != OK)
         return codeOf(ERROR);
-    /* The record stays in the list: the daemon task is its only user. */
-    const runtimeSpecConfig *cfg = st.pCtx->pConfig;
-    JsonPtr o(cJSON_CreateObject());
-    if (!o)
-        return ENOMEM;
-    struct tm tmv;
-    char created[64] = "";
-    if (localtime_s(&st.createdTime, &tmv) != nullptr)
-        snprintf(created, sizeof(created), "%d-%02d-%02dT%02d:%02d:%02d", tmv.tm_year + 1900,
-                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-    cJSON *args = cJSON_CreateArray();
-    if (args == nullptr)
-        return ENOMEM;
-    for (int i = 1; i < cfg->process->argCount; i++)
-        if (cfg->process->args[i] != nullptr)
-            cJSON_AddItemToArray(args, cJSON_CreateString(cfg->process->args[i]));
-    cJSON_AddStringToObject(o.get(), "Id", st.containerId);
-    cJSON_AddStringToObject(o.get(), "Created", created);
-    cJSON_AddStringToObject(o.get(), "Path", cfg->process->args[0] ? cfg->process->args[0] : "");
-    cJSON_AddItemToObject(o.get(), "args", args);
-    cJSON *state = ozcInspectContainerState(st.status);
-    cJSON *host = ozcInspectHostConfig(cfg);
-    cJSON *config = ozcInspectContainerConfig(cfg);
-    if (state == nullptr || host == nullptr || config == nullptr) {
-        cJSON_Delete(state);
-        cJSON_Delete(host);
-        cJSON_Delete(config);
-        return ENOMEM;
-    }
-    cJSON_AddItemToObject(o.get(), "State", state);
-    cJSON_AddStringToObject(o.get(), "Platform", "orrery");
-    cJSON_AddStringToObject(o.get(), "Name", st.containerId);
-    cJSON_AddItemToObject(o.get(), "HostConfig", host);
-    cJSON_AddItemToObject(o.get(), "Config", config);
-    cJSON_AddItemToArray(body, o.release());
+    int code = 0;
+    cJSON *o = ozcInspectObj(&st, &code);
+    if (o == nullptr)
+        return code;
+    cJSON_AddItemToArray(body, o);
     return 0;
 }
 
@@ -279,6 +333,54 @@ static int ozcStorePidHandleContainer(cJSON *data, cJSON *body) {
     if (ozcParamObjGet(data, p, 2) != OK)
         return codeOf(ERROR);
     return codeOf(ozcContainerStorePidHandle(paramStr(p[0]), (OBJ_HANDLE)paramInt(p[1])));
+}
+
+/* A container is created only when the replies about it fit: its start
+ * parameters and its inspect object. One that could never be started or
+ * inspected is deleted again and refused with E2BIG. */
+static int ozcCreatedRepliesFit(char *id) {
+    CONTAINER_START_PARM sp;
+    CONTAINER_STATE st;
+    if (ozcContainerStartParmGet(id, &sp) != OK || ozcContainerStateGet(id, &st) != OK)
+        return codeOf(ERROR);
+    JsonPtr start(ozcStartParmObj(&sp));
+    int code = 0;
+    JsonPtr inspect(ozcInspectObj(&st, &code));
+    if (!start || !inspect)
+        return code != 0 ? code : ENOMEM;
+    size_t need = std::max(ozcReplyLength(start.get()), ozcReplyLength(inspect.get()));
+    if (need < OZC_REPLY_TEXT_MAX)
+        return 0;
+    ozcSendMsg(1, (char *)"Container %s: its start parameters or description take %zu bytes, a reply "
+                          "holds at most %d",
+               id, need, OZC_REPLY_TEXT_MAX - 1);
+    return E2BIG;
+}
+
+static int ozcCreateContainer(cJSON *data, cJSON *body) {
+    (void)body;
+    ozcParam p[] = {{STRING, "containerId", 0, 0}, {STRING, "bundle", 0, 0}, {INTEGER, "option", 0, 0}};
+    if (ozcParamObjGet(data, p, 3) != OK)
+        return codeOf(ERROR);
+    const char *id = paramStr(p[0]);
+    if (ozcContainerCreate(id, paramStr(p[1]), (unsigned)paramInt(p[2]), nullptr) != OK)
+        return codeOf(ERROR);
+    /* The id as kept: at most 254 characters. */
+    char kept[OZC_CONTAINER_ID_LEN];
+    snprintf(kept, sizeof(kept), "%s", id);
+    int code = ozcCreatedRepliesFit(kept);
+    if (code != 0)
+        ozcContainerDelete(kept, OZC_DELETE_FORCE);
+    return code;
+}
+
+static void ozcPrunedAppend(const char *path, void *arg) {
+    cJSON_AddItemToArray(static_cast<cJSON *>(arg), cJSON_CreateString(path));
+}
+
+static int ozcPruneContainers(cJSON *data, cJSON *body) {
+    (void)data;
+    return codeOf(ozcContainerPrune(ozcPrunedAppend, body));
 }
 
 typedef int (*ozcRequestHandler)(cJSON *data, cJSON *body);
@@ -294,6 +396,7 @@ static const ozcRequestHandler ozcHandlers[] = {
     ozcInspectContainer,    /* OZC_INSPECT */
     ozcStorePidHandleContainer, /* OZC_STORE_STATE */
     nullptr,                /* OZC_ALIVE */
+    ozcPruneContainers,     /* OZC_PRUNE */
 };
 
 /* ------------------------------------------------------------------------
@@ -386,6 +489,8 @@ STATUS ozcDaemonTask(void) {
         taskUnsafe();
         return ERROR;
     }
+    /* Containers a daemon before this one left running are ours now. */
+    ozcContainerAdopt();
     MSG_Q_ID q = msgQOpen(servedQueue, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY,
                           OM_CREATE | OM_EXCL);
     if (q == nullptr) {

@@ -75,10 +75,84 @@ static char **runtimeSpecGetStringArray(const cJSON *arr, int *count)
 /* ------------------------------------------------------------------------
  * Process
  * ------------------------------------------------------------------------ */
+static void destroyRuntimeSpecUser(runtimeSpecConfigUser *user)
+{
+    if (user == nullptr)
+        return;
+    free(user->gids);
+    free(user);
+}
+
+/* "uid", "gid" and (OCI only) "additionalGids" of a user object. */
+static void runtimeSpecUserIds(runtimeSpecConfigUser *user, const cJSON *obj, BOOL withGids)
+{
+    const cJSON *uid = cJSON_GetObjectItem(obj, "uid");
+    const cJSON *gid = cJSON_GetObjectItem(obj, "gid");
+    const cJSON *gids = withGids ? cJSON_GetObjectItem(obj, "additionalGids") : nullptr;
+    if (uid == nullptr && gid == nullptr && gids == nullptr)
+        return;
+    user->idsGiven = TRUE;
+    if ((uid != nullptr && !cJSON_IsNumber(uid)) || (gid != nullptr && !cJSON_IsNumber(gid)) ||
+        (gids != nullptr && !cJSON_IsArray(gids))) {
+        user->invalid = TRUE;
+        return;
+    }
+    user->uid = uid != nullptr ? uid->valuedouble : 0;
+    user->gid = gid != nullptr ? gid->valuedouble : 0;
+    int n = gids != nullptr ? cJSON_GetArraySize(gids) : 0;
+    if (n <= 0)
+        return;
+    user->gids = static_cast<double *>(calloc((size_t)n, sizeof(double)));
+    if (user->gids == nullptr) {
+        user->invalid = TRUE;
+        return;
+    }
+    const cJSON *e;
+    cJSON_ArrayForEach(e, gids) {
+        if (!cJSON_IsNumber(e)) {
+            user->invalid = TRUE;
+            return;
+        }
+        user->gids[user->gidCount++] = e->valuedouble;
+    }
+}
+
+/* The user record, or NULL when the process names no user (root) or, with
+ * *err set, when memory is short. */
+static runtimeSpecConfigUser *initializeRuntimeSpecUser(cJSON *process, int *err)
+{
+    cJSON *usr = runtimeSpecGetObject(process, "usr");
+    cJSON *oci = usr == nullptr ? runtimeSpecGetObject(process, "user") : nullptr;
+    cJSON *obj = usr != nullptr ? usr : oci;
+    if (obj == nullptr)
+        return nullptr;
+    auto *user = static_cast<runtimeSpecConfigUser *>(calloc(1, sizeof(runtimeSpecConfigUser)));
+    if (user == nullptr) {
+        *err = ENOMEM;
+        return nullptr;
+    }
+    user->tree = obj;
+    if (usr != nullptr) {
+        char *text = runtimeSpecGetString(usr, "user");
+        if (text != nullptr && text[0] != '\0')
+            user->user = text;
+        else
+            runtimeSpecUserIds(user, usr, FALSE);
+    } else {
+        runtimeSpecUserIds(user, oci, TRUE);
+    }
+    if (user->user == nullptr && !user->idsGiven) {
+        destroyRuntimeSpecUser(user); /* an empty object: root */
+        return nullptr;
+    }
+    return user;
+}
+
 static void destroyRuntimeSpecProcess(runtimeSpecConfigProcess *process)
 {
     if (process == nullptr)
         return;
+    destroyRuntimeSpecUser(process->user);
     free(process->args);
     free(process->env);
     free(process);
@@ -117,6 +191,13 @@ static runtimeSpecConfigProcess *initializeRuntimeSpecProcess(cJSON *tree)
     }
     process->cwd = runtimeSpecGetString(obj, "cwd");
     process->terminal = runtimeSpecGetBoolean(obj, "terminal");
+    int err = 0;
+    process->user = initializeRuntimeSpecUser(obj, &err);
+    if (err != 0) {
+        destroyRuntimeSpecProcess(process);
+        errno = err;
+        return nullptr;
+    }
     return process;
 }
 

@@ -63,18 +63,21 @@ const ozcUtilError ozcUtilErrorMap[OZC_UTIL_ERROR_COUNT] = {
     {OZC_ERR_SIGNATURE_VERIFY_FAILED, "signature verify failed"},
 };
 
-/* The OS's signal numbers by name. */
+/* The signal names of the target, with the numbers of the OS this build
+ * runs on (from the platform); a name the OS has no signal for has -1. */
+#define OZC_SIG(name) {ozSysSignalNoGet(name), name}
 const signalmap signalList[OZC_SIGNAL_COUNT] = {
-    {1, "HUP"},    {2, "INT"},    {3, "QUIT"},   {4, "ILL"},    {5, "TRAP"},
-    {6, "ABRT"},   {7, "EMT"},    {8, "FPE"},    {9, "KILL"},   {10, "BUS"},
-    {11, "SEGV"},  {12, "FMT"},   {13, "PIPE"},  {14, "ALRM"},  {15, "TERM"},
-    {16, "CNCL"},  {17, "STOP"},  {18, "TSTP"},  {19, "CONT"},  {20, "CHLD"},
-    {21, "TTIN"},  {22, "TTOU"},  {23, "RES1"},  {24, "RES2"},  {25, "RES3"},
-    {26, "RES4"},  {27, "RES5"},  {28, "RES6"},  {29, "RES7"},  {30, "USR1"},
-    {31, "USR2"},  {32, "POLL"},  {33, "PROF"},  {34, "SYS"},   {35, "URG"},
-    {36, "VTALRM"}, {37, "XCPU"}, {38, "XFSZ"},  {39, "EVTS"},  {40, "EVTD"},
-    {48, "RTMIN"}, {63, "RTMAX"},
+    OZC_SIG("HUP"),  OZC_SIG("INT"),  OZC_SIG("QUIT"), OZC_SIG("ILL"),  OZC_SIG("TRAP"),
+    OZC_SIG("ABRT"), OZC_SIG("EMT"),  OZC_SIG("FPE"),  OZC_SIG("KILL"), OZC_SIG("BUS"),
+    OZC_SIG("SEGV"), OZC_SIG("FMT"),  OZC_SIG("PIPE"), OZC_SIG("ALRM"), OZC_SIG("TERM"),
+    OZC_SIG("CNCL"), OZC_SIG("STOP"), OZC_SIG("TSTP"), OZC_SIG("CONT"), OZC_SIG("CHLD"),
+    OZC_SIG("TTIN"), OZC_SIG("TTOU"), OZC_SIG("RES1"), OZC_SIG("RES2"), OZC_SIG("RES3"),
+    OZC_SIG("RES4"), OZC_SIG("RES5"), OZC_SIG("RES6"), OZC_SIG("RES7"), OZC_SIG("USR1"),
+    OZC_SIG("USR2"), OZC_SIG("POLL"), OZC_SIG("PROF"), OZC_SIG("SYS"),  OZC_SIG("URG"),
+    OZC_SIG("VTALRM"), OZC_SIG("XCPU"), OZC_SIG("XFSZ"), OZC_SIG("EVTS"), OZC_SIG("EVTD"),
+    OZC_SIG("RTMIN"), OZC_SIG("RTMAX"),
 };
+#undef OZC_SIG
 
 const char *const ozcStateString[OZC_STATE_COUNT] = {"creating", "created", "running", "stopped",
                                                      "unknown"};
@@ -110,6 +113,9 @@ size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type)
         break;
     case OZC_CONTAINERS_PATH:
         suffix = "/containers/";
+        break;
+    case OZC_RUN_PATH:
+        suffix = "/run/";
         break;
     default:
         errno = ENOTSUP;

@@ -30,7 +30,9 @@ STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch,
                             const char *tag);
 STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount);
 
-/* Signal names and numbers of ozcUtilSignalNo(). */
+/* Signal names and numbers of ozcUtilSignalNo(): the target's names with
+ * the numbers of the OS the build runs on (-1 for a name that OS has no
+ * signal for). */
 extern const signalmap signalList[OZC_SIGNAL_COUNT];
 
 /* Validates a content digest text before it is used to form a file name:

@@ -2,13 +2,15 @@
  *
  *   ozc create [--bundle DIR] ID          ozc start [--detach] ID
  *   ozc kill [--all] ID [SIGNAL]          ozc delete [--force] ID
- *   ozc state ID    ozc list [--quiet]    ozc inspect ID
+ *   ozc state ID    ozc list [--quiet]    ozc inspect ID    ozc prune
  *   ozc unpack [--flatten] [--os OS] [--arch ARCH] [--tag TAG] LAYOUT BUNDLE
  *   ozc images LAYOUT
  *
  * Container commands are requests to the runtime daemon; unpack and images
  * work on the image layout directly. Failures print the runtime's error
- * message and exit with status 1; a wrong command line exits with 2.
+ * message and exit with status 1; a wrong command line exits with 2. A
+ * start that waits exits with the container process's status (128 plus
+ * the signal that ended it).
  */
 #include <cerrno>
 #include <climits>
@@ -19,6 +21,7 @@
 #include <getopt.h>
 #include <memory>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "ozOwners.h"
@@ -51,7 +54,7 @@ void usage(FILE *out)
         fprintf(out, "  %-9s %s\n", kCommands[i].name, kCommands[i].synopsis);
     fprintf(out, "Run 'ozc COMMAND --help' for the options of a command.\n"
                  "Environment: OZC_VERBOSE (0..2, daemon info lines), OZC_DAEMON_QUEUE,\n"
-                 "OZC_BASE, OZC_IMAGE_PATH.\n");
+                 "OZC_BASE, OZC_IMAGE_PATH, OZC_PLATFORM_OS, OZC_PLATFORM_ARCH.\n");
 }
 
 const Command *findCommand(const char *name)
@@ -162,9 +165,15 @@ int cmdStart(int argc, char *argv[])
     if (!expectArgs(argc, 1, 1))
         return commandUsage("start", stderr);
     fflush(stdout);
-    if (ozcStart(argv[optind], option) == ERROR)
+    if (option & OZC_START_DETACH)
+        return ozcStart(argv[optind], option) == ERROR ? fail("start") : 0;
+    int status = 0;
+    if (ozcStartWait(argv[optind], &status) == ERROR)
         return fail("start");
-    return 0;
+    /* The container's own exit status, as a shell gives it. */
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : kExitFail;
 }
 
 /* "TERM", "SIGTERM", "term" or a number from 1 to 64. */
@@ -356,6 +365,27 @@ int cmdUnpack(int argc, char *argv[])
     return 0;
 }
 
+int cmdPrune(int argc, char *argv[])
+{
+    static const option o[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    int rc = parseOptions("prune", argc, argv, "+h", o, [](int, const char *) { return false; });
+    if (rc >= 0)
+        return rc;
+    if (!expectArgs(argc, 0, 0))
+        return commandUsage("prune", stderr);
+    Text text(ozcPrune());
+    Json doc(text ? cJSON_Parse(text.get()) : nullptr);
+    if (!text)
+        return fail("prune");
+    cJSON *e;
+    cJSON_ArrayForEach(e, doc.get())
+    {
+        if (cJSON_IsString(e))
+            printf("removed %s\n", e->valuestring);
+    }
+    return 0;
+}
+
 int cmdImages(int argc, char *argv[])
 {
     static const option o[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
@@ -377,7 +407,8 @@ const Command kCommands[] = {
      "  -b, --bundle DIR   the bundle directory (config.json and the root file system)\n",
      cmdCreate},
     {"start", "start [--detach] ID",
-     "Starts the process of a created container and waits for it to end.\n"
+     "Starts the process of a created container and waits for it to end; exits\n"
+     "with its exit status (128 + the signal that ended it).\n"
      "  -d, --detach   return as soon as the process is started\n",
      cmdStart},
     {"kill", "kill [--all] ID [SIGNAL]",
@@ -396,12 +427,19 @@ const Command kCommands[] = {
      cmdList},
     {"inspect", "inspect ID", "Prints the detailed description of a container as JSON.\n",
      cmdInspect},
+    {"prune", "prune",
+     "Removes the shared root file systems that no container of the daemon and no\n"
+     "bundle directly under OZC_BASE uses (layer-chain overlays, flattened trees),\n"
+     "and what failed creations left. Run it while no image is being unpacked.\n",
+     cmdPrune},
     {"unpack", "unpack [--flatten] [--os OS] [--arch ARCH] [--tag TAG] LAYOUT BUNDLE",
      "Makes the OCI bundle BUNDLE (config.json and root file system) from the image\n"
      "of the OCI image layout directory LAYOUT.\n"
      "  -F, --flatten     one shared flattened root file system (needs overlays)\n"
-     "  -o, --os OS       the image's operating system (default orrery)\n"
-     "  -a, --arch ARCH   the image's architecture (default amd64)\n"
+     "  -o, --os OS       the image's operating system (default: this host's, or\n"
+     "                    OZC_PLATFORM_OS)\n"
+     "  -a, --arch ARCH   the image's architecture (default: this host's, or\n"
+     "                    OZC_PLATFORM_ARCH)\n"
      "  -t, --tag TAG     the image's tag (default latest)\n",
      cmdUnpack},
     {"images", "images LAYOUT",
