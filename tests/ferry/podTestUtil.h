@@ -360,6 +360,20 @@ private:
     bool destroyed_ = false;
 };
 
+/* The real kubectl against the emulator: its output and error text. */
+inline std::string kubectl(const KubesimProcess &sim, const std::string &args)
+{
+    std::string out;
+    oztest::sh("KUBECONFIG=" + oztest::quote(sim.kubeconfigPath()) + " kubectl " + args + " 2>&1", &out);
+    return out;
+}
+
+/* The pod as "kubectl get pod -o json" shows it. */
+inline Json podJsonNow(const KubesimProcess &sim, const std::string &name)
+{
+    return parse(kubectl(sim, "get pod " + name + " -o json"));
+}
+
 /* Runs the tick clock faster for a scope. */
 class ScopedSpeedup {
 public:

@@ -227,7 +227,7 @@ TEST_F(PodFaults, ApiServerOutage)
     startFerry();
     std::vector<std::string> names = {"web0", "web1", "web2"};
     for (const std::string &name : names) {
-        create(name);
+        create(name, "", R"(,"restartPolicy":"Never")"); /* the killed one stays ended */
     }
     ASSERT_TRUE(allRunning(names)) << explain();
     std::map<std::string, Container> before = runtimeContainers();

@@ -7,12 +7,7 @@
  * and phase Failed; a deleted pod takes its containers and bundles along and
  * really goes; at stop the agent deletes what is left.
  */
-#include "podTestUtil.h"
-
-#include "manager/regfixture.h"
-#include "runtime/runtime_fixture.h"
-
-#include "ozcontainer.h"
+#include "podStartFixture.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -23,18 +18,6 @@ using namespace podtest;
 namespace {
 
 const char *kNode = "road-node";
-
-std::string kubectl(const KubesimProcess &sim, const std::string &args)
-{
-    std::string out;
-    oztest::sh("KUBECONFIG=" + oztest::quote(sim.kubeconfigPath()) + " kubectl " + args + " 2>&1", &out);
-    return out;
-}
-
-Json podJsonNow(const KubesimProcess &sim, const std::string &name)
-{
-    return parse(kubectl(sim, "get pod " + name + " -o json"));
-}
 
 std::vector<std::string> bundlesIn(const std::string &dir)
 {
@@ -62,18 +45,12 @@ std::string nsOf(const std::string &pid, const char *ns)
 TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
 {
     RTFIX_REQUIRE_ROOT();
-    regfix::Registries &reg = regfix::Registries::get();
-    ASSERT_TRUE(reg.ok()) << reg.error();
-    KubesimProcess sim;
-    ASSERT_TRUE(sim.start(kNode)) << sim.lastError();
-    rtfix::TempDir tmp("ozkroad");
-    std::string base = tmp / "base";
-    regfix::EnvScope baseEnv("OZC_BASE", base.c_str());
-    regfix::EnvScope imagesEnv("OZC_IMAGE_PATH", (tmp / "images").c_str());
-    regfix::EnvScope overlayEnv("OZ_OVERLAY_DEV_DIR", "");
-    regfix::EnvScope caEnv("OZC_TLS_CA_CERT_FILE", reg["OZ_REG_CA"].c_str());
-    rtfix::Daemon daemon(rtfix::uniqueQueue("ozkroad"));
-    ASSERT_TRUE(daemon.start(tmp / "ozcd.log"));
+    ProgramRig rig(kNode, "ozkroad");
+    ASSERT_EQ(rig.start(), "");
+    regfix::Registries &reg = rig.reg();
+    const KubesimProcess &sim = rig.sim();
+    const rtfix::TempDir &tmp = rig.tmp();
+    const std::string &base = rig.base();
 
     /* the images, in the basic registry, and the pod's pull secret */
     std::string repo = reg["OZ_REG_BASIC"] + "/road" + std::to_string(getpid());
@@ -96,7 +73,7 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
     auto manifest = [&](const std::string &name, const std::string &image) {
         std::string path = tmp / (name + ".json");
         oztest::writeFile(path, podJson(name, kNode, R"([{"name":"main","image":")" + repo + "/" + image + R"(:v1"}])",
-                                        R"(,"imagePullSecrets":[{"name":"pull"}])"));
+                                        R"(,"imagePullSecrets":[{"name":"pull"}],"restartPolicy":"Never")"));
         return path;
     };
 
@@ -153,9 +130,7 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
         EXPECT_TRUE(waitFor([&] { return kubectl(sim, "get pod last --no-headers").find("Running") != std::string::npos; },
                             60s));
     };
-    RunResult r = runFerry({"-C", sim.caPath(), "-c", sim.certPath(), "-k", sim.keyPath(), "-n", kNode, "-u", sim.url(),
-                            "-i", "127.0.0.1", "-v", "3"},
-                           opt);
+    RunResult r = runFerry(rig.args(), opt);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     /* at stop every pod went: its containers, bundles and the pod itself */
     EXPECT_EQ(kubectl(sim, "get pods --no-headers"), "No resources found in default namespace.\n");

@@ -7,14 +7,8 @@
  * codes, readiness, phases and conditions, failed starts, and the batch
  * status sync.
  */
-#include "podTestUtil.h"
+#include "podStartFixture.h"
 
-#include "manager/regfixture.h"
-#include "runtime/runtime_fixture.h"
-
-#include "ozcontainer.h"
-
-#include <dirent.h>
 #include <set>
 
 using namespace ferrytest;
@@ -22,75 +16,7 @@ using namespace podtest;
 
 namespace {
 
-const char *kNode = "ps-node";
-
-class PodStart : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        RTFIX_REQUIRE_ROOT();
-        ozkVerboseLevel = 3;
-        ozkSysLogOn = FALSE;
-        ASSERT_TRUE(sim_.start(kNode)) << sim_.lastError();
-        base_ = tmp_ / "base";
-        images_ = tmp_ / "images";
-        localNodeEnv(base_, images_, env_);
-        daemon_ = std::make_unique<rtfix::Daemon>(rtfix::uniqueQueue("ozkps"));
-        ASSERT_TRUE(daemon_->start(tmp_ / "ozcd.log"));
-        rig_ = std::make_unique<Rig>(sim_, kNode, "127.0.0.1");
-        ASSERT_TRUE(rig_->ok());
-    }
-    void TearDown() override
-    {
-        rig_.reset();
-        if (daemon_ && daemon_->pid() > 0) {
-            deleteAllContainers();
-            daemon_->stop();
-        }
-    }
-
-    void localImage(const std::string &name, const std::string &tag, const std::string &ref,
-                    const std::string &args = "")
-    {
-        ASSERT_TRUE(podtest::localImage(images_, name, tag, ref, args)) << name;
-    }
-
-    /* Creates the pod, starts it as a worker would, and returns it as the
-     * API server has it afterwards. */
-    Json start(const std::string &name, const std::string &containers, const std::string &more = "",
-               STATUS want = OK)
-    {
-        std::string uid = createPod(sim_, podJson(name, kNode, containers, more));
-        EXPECT_FALSE(uid.empty()) << name;
-        Pod pod = podRecord(sim_, name);
-        EXPECT_EQ(ozkPodAddHandle(rig_->pm(), pod.get()), want) << name;
-        return readPod(sim_, name);
-    }
-
-    void removeContainers(const std::string &name)
-    {
-        Pod pod = podRecord(sim_, name);
-        EXPECT_EQ(ozkPodDeletedHandle(rig_->pm(), pod.get()), OK);
-        EXPECT_EQ(ozkCachedPodDelete(rig_->pm(), pod.get()), OK);
-    }
-
-    /* An opaque secret (the API server checks what a dockerconfigjson one
-     * holds; the agent reads the key whatever the type). */
-    std::string secret(const std::string &name, const std::string &data)
-    {
-        std::string json = R"({"metadata":{"name":")" + name + R"("},"type":"Opaque","data":)" + data + "}";
-        EXPECT_EQ(sim_.request("POST", "/api/v1/namespaces/default/secrets", json), 201) << json;
-        return name;
-    }
-
-    KubesimProcess sim_;
-    regfix::Registries &reg_ = regfix::Registries::get();
-    rtfix::TempDir tmp_{"ozkps"};
-    std::string base_, images_;
-    EnvScopes env_;
-    std::unique_ptr<rtfix::Daemon> daemon_;
-    std::unique_ptr<Rig> rig_;
-};
+using PodStart = PodStartFixture;
 
 } // namespace
 
@@ -408,7 +334,8 @@ TEST_F(PodStart, ExitCodesPhasesAndTheBatchSync)
         return R"({"name":")" + std::string(name) + R"(","image":"127.0.0.1:1/t/)" + image +
                R"(:v1","imagePullPolicy":"Never"})";
     };
-    Json pod = start("ends", "[" + c("zero", "zero") + "," + c("three", "three") + "," + c("sleeper", "sleeper") + "]");
+    Json pod = start("ends", "[" + c("zero", "zero") + "," + c("three", "three") + "," + c("sleeper", "sleeper") + "]",
+                     R"(,"restartPolicy":"Never")");
     EXPECT_EQ(str(pod.get(), "status.phase"), "Running");
     EXPECT_EQ(stateOf(pod.get(), 2), "running");
     EXPECT_EQ(str(pod.get(), "status.containerStatuses.2.ready"), "true");

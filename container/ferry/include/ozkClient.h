@@ -127,6 +127,13 @@ SL_LIST *ozkClientPodsWatch(OZK_CLIENT_CTRL *clientCtrl, const char *resoureVers
                             const char *fieldSelect, uint32_t watchTs);
 v1_secret_t *ozkClientSecretGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
                                 const char *ozName);
+/* The secret and config map reads with a response-code slot (may be null)
+ * that receives the HTTP status of the last attempt, 0 when no answer came:
+ * a 404 tells a missing object from a failed read. */
+v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
+                                   const char *ozName, uint32_t *rspCode);
+v1_config_map_t *ozkClientConfigMapGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
+                                       const char *ozName, uint32_t *rspCode);
 v1_pod_t *ozkClientPodStatusPatch(OZK_CLIENT_CTRL *clientCtrl, object_t *podObject,
                                   const char *podName, const char *podNameSpace,
                                   uint32_t *plegRspCode);
@@ -153,6 +160,8 @@ STATUS ozkHttpPodsList(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkP
                        intptr_t ozkParam3, intptr_t *ozkRspObject);
 STATUS ozkHttpSecretGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
                         intptr_t ozkParam3, intptr_t *ozkRspObject);
+STATUS ozkHttpConfigMapGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
+                           intptr_t ozkParam3, intptr_t *ozkRspObject);
 STATUS ozkHttpPodStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
                              intptr_t ozkParam3, intptr_t *ozkRspObject);
 STATUS ozkHttpPodGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,

@@ -44,6 +44,16 @@ extern "C" {
  * knows. */
 #define OZK_REASON_STATUS_UNKNOWN "ContainerStatusUnknown"
 
+/* Restarts by the pod's restart policy: a container that exits again soon
+ * waits 10 s before its next start, twice as long after each further exit,
+ * 300 s at most; a run of 10 minutes forgets the earlier exits. The first
+ * exit after such a run restarts the container at once. */
+#define OZK_BACKOFF_INITIAL     10
+#define OZK_BACKOFF_MAX         300
+#define OZK_BACKOFF_RESET       600
+#define OZK_RESTART_SCAN        1 /* seconds between looks for exited containers */
+#define OZK_REASON_BACKOFF      "CrashLoopBackOff"
+
 /* Credentials of one registry. */
 typedef struct RegistryAuthConfig {
     char username[OZK_AUTH_FIELD_LEN];
@@ -115,6 +125,34 @@ STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, char 
 STATUS ozkContainerStatusImageGet(REGISTRY_CTX *registryCtx, const char *imageId,
                                   CONTAINER_INFO_LOCAL *containerLocal);
 STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl, CONTAINER_INFO_LOCAL *containerLocal);
+/* The start of a container with the process its pod spec asks for:
+ * ozkContainerStart with the spec written into the bundle between the
+ * unpack and the create. A process that cannot be made fills message
+ * (messageSize bytes) with what is wrong. */
+typedef struct ozkProcessSpec OZK_PROCESS_SPEC;
+STATUS ozkContainerSpecStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, char *imageId,
+                             CONTAINER_INFO_LOCAL *containerLocal, BOOL pulled, const OZK_PROCESS_SPEC *spec,
+                             char *message, size_t messageSize);
+
+/* ---- Restarts ----------------------------------------------------------------- */
+/* The wait in seconds before a start after `steps` exits in a row. */
+uint32_t ozkBackOffSecondsGet(uint32_t steps);
+/* One look at the cached containers whose pod's policy restarts them, in the
+ * pod manager task: an exit just noticed is recorded (last state, back-off)
+ * and a container whose back-off is over is marked due; a RESTART event is
+ * posted for each pod concerned. Returns the ticks until the next look is
+ * needed, or WAIT_FOREVER when no container is watched. */
+int ozkContainerRestartScan(OZK_POD_MANAGER_CTRL *podManagerCtrl);
+/* The RESTART event of a pod, in its worker: starts the containers that
+ * are due again, and patches the pod's status (a container still waiting
+ * out its back-off is reported waiting with reason "CrashLoopBackOff"). */
+STATUS ozkPodRestartHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem);
+/* The phase of a container status list under a pod's restart policy (null
+ * counts as "Always"): containers that wait to be restarted count as
+ * ended; with "Always", and with "OnFailure" after a failure, a pod whose
+ * containers all ended is still "Running". */
+const char *ozkPodPhaseOfPolicyGet(list_t *containerStatusList, const char *restartPolicy);
+
 /* How the process of a stopped container ended (0..255, 128 + signal). */
 STATUS ozkContainerExitCodeGet(const char *containerId, int *exitCode);
 

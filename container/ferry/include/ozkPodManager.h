@@ -44,6 +44,7 @@ typedef enum {
     POD_ERROR = 6,
     POD_UPDATE = 7,
     POD_BOOKMARK = 8,
+    POD_RESTART = 9, /* a container of the pod exited and its policy restarts it */
 } POD_EVENT_TYPE;
 
 typedef struct containerInfoLocal {
@@ -54,7 +55,29 @@ typedef struct containerInfoLocal {
     char bundlePath[1024];
     char startAt[256];
     int32_t restartCnt;
+    /* The restart policy of the container's pod and where the container
+     * stands in it (OZK_RESTART_*): the pod manager task notices an exit,
+     * the pod's worker starts the container again once its back-off is
+     * over. */
+    char restartPolicy[16];
+    int32_t restartState;
+    uint32_t backOffSteps;      /* exits in a row without a long run */
+    uint32_t backOffSeconds;    /* the wait before the pending start */
+    uint64_t runStartTick;      /* tick of the current run's start */
+    uint64_t restartDueTick;    /* tick from which the next start is due */
+    /* The previous run's end, reported as the container's last state. */
+    char lastContainerId[256];
+    char lastStartedAt[48];
+    char lastFinishedAt[48];
+    char lastReason[32];
+    int32_t lastExitCode;
 } CONTAINER_INFO_LOCAL;
+
+/* Restart states of a cached container. */
+#define OZK_RESTART_NONE    0 /* its policy starts it no more */
+#define OZK_RESTART_WATCH   1 /* running: an exit is looked for */
+#define OZK_RESTART_BACKOFF 2 /* exited: waits out its back-off */
+#define OZK_RESTART_DUE     3 /* exited: its next start is due */
 
 typedef struct podEvent {
     char podUID[OZK_POD_UID_LEN];
@@ -144,6 +167,10 @@ STATUS ozkPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *
 STATUS ozkPodEventExistCheck(OZK_POD_MANAGER_CTRL *podManagerCtrl, int eventIndex, const char *podUid);
 /* Records a worker task of a pod in the worker list. */
 STATUS ozkCacheWorkerTaskInfo(OZK_POD_MANAGER_CTRL *podManagerCtrl, TASK_ID taskId, const char *podUid);
+/* Appends a RESTART event of a cached pod to the pending list unless one
+ * is pending already; runs in the pod manager task, which alone changes
+ * the pending list. */
+STATUS ozkPodRestartEventPost(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podUid);
 /* True when the pending list or the worker list holds an entry. */
 BOOL ozkPodWorkOutstanding(OZK_POD_MANAGER_CTRL *podManagerCtrl);
 

@@ -599,6 +599,17 @@ extern "C" STATUS ozkHttpSecretGet(apiClient_t *apiClient, intptr_t ozkParam1, i
                                                          ozkParam<char>(ozkParam1), nullptr));
 }
 
+extern "C" STATUS ozkHttpConfigMapGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
+                                      intptr_t, intptr_t *ozkRspObject)
+{
+    if (ozkParam1 == 0 || ozkParam2 == 0) {
+        return ERROR;
+    }
+    return ozkSlotReplace(ozkRspObject, v1_config_map_free,
+                          CoreV1API_readNamespacedConfigMap(apiClient, ozkParam<char>(ozkParam2),
+                                                            ozkParam<char>(ozkParam1), nullptr));
+}
+
 extern "C" STATUS ozkHttpPodStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1,
                                         intptr_t ozkParam2, intptr_t ozkParam3, intptr_t *ozkRspObject)
 {
@@ -779,6 +790,17 @@ extern "C" v1_pod_list_t *ozkClientPodsList(OZK_CLIENT_CTRL *clientCtrl, const c
     return list;
 }
 
+extern "C" v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
+                                              const char *ozName, uint32_t *rspCode)
+{
+    if (clientCtrl == nullptr || ozkNamespace == nullptr || ozName == nullptr) {
+        OZK_ERR("invalid param for ozkClientSecretGetRsp!");
+        return nullptr;
+    }
+    return ozkRequestRun(clientCtrl, ozkHttpSecretGet, "ozkClientSecretGet", v1_secret_free, ozkArg(ozkNamespace),
+                         ozkArg(ozName), 0, rspCode);
+}
+
 extern "C" v1_secret_t *ozkClientSecretGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
                                            const char *ozName)
 {
@@ -786,8 +808,18 @@ extern "C" v1_secret_t *ozkClientSecretGet(OZK_CLIENT_CTRL *clientCtrl, const ch
         OZK_ERR("invalid param for ozkClientSecretGet!");
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpSecretGet, __func__, v1_secret_free, ozkArg(ozkNamespace),
-                         ozkArg(ozName), 0);
+    return ozkClientSecretGetRsp(clientCtrl, ozkNamespace, ozName, nullptr);
+}
+
+extern "C" v1_config_map_t *ozkClientConfigMapGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
+                                                  const char *ozName, uint32_t *rspCode)
+{
+    if (clientCtrl == nullptr || ozkNamespace == nullptr || ozName == nullptr) {
+        OZK_ERR("invalid param for ozkClientConfigMapGet!");
+        return nullptr;
+    }
+    return ozkRequestRun(clientCtrl, ozkHttpConfigMapGet, __func__, v1_config_map_free, ozkArg(ozkNamespace),
+                         ozkArg(ozName), 0, rspCode);
 }
 
 extern "C" v1_pod_t *ozkClientPodStatusPatch(OZK_CLIENT_CTRL *clientCtrl, object_t *podObject,

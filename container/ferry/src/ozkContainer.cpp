@@ -17,6 +17,7 @@
 #define OZK_LOG_UNIT "ozkContainer"
 #include "ozkLib.h"
 #include "ozkContainer.h"
+#include "ozkContainerSpec.h"
 #include "ozkPodInt.h"
 
 #include "ozcMgr.h"
@@ -118,49 +119,6 @@ bool defaultRegistryName(const std::string &host)
     return false;
 }
 
-/* Strict standard base64 (padding optional, no other characters) into a
- * new NUL-terminated text. */
-CStr base64Decode(const char *in)
-{
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
-    size_t len = strlen(in);
-    while (len > 0 && in[len - 1] == '=') {
-        len--;
-    }
-    if (len == 0 || len % 4 == 1 || strlen(in) - len > 2) {
-        return nullptr;
-    }
-    CStr out(static_cast<char *>(malloc(len / 4 * 3 + 3)));
-    if (!out) {
-        return nullptr;
-    }
-    size_t n = 0;
-    uint32_t bits = 0;
-    int held = 0;
-    for (size_t i = 0; i < len; i++) {
-        int v = value(in[i]);
-        if (v < 0) {
-            explicit_bzero(out.get(), len / 4 * 3 + 3);
-            return nullptr;
-        }
-        bits = (bits << 6) | static_cast<uint32_t>(v);
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            out.get()[n++] = static_cast<char>((bits >> held) & 0xff);
-        }
-    }
-    out.get()[n] = '\0';
-    return out;
-}
-
 const cJSON *jsonMember(const cJSON *object, const char *name)
 {
     return cJSON_GetObjectItemCaseSensitive(object, name);
@@ -250,8 +208,72 @@ STATUS imageEntryFind(const char *imagePath, const char *refName, const char *im
     return imageId[0] != '\0' ? OK : ERROR;
 }
 
+/* The configuration ("Entrypoint", "Cmd", ...) of the layout entry with an
+ * image ID, or null. */
+Json imageConfigGet(const char *imagePath, const char *imageId)
+{
+    CStr text(ozcImageInfoGet(imagePath));
+    Json images(text ? cJSON_Parse(text.get()) : nullptr);
+    const cJSON *image = nullptr;
+    cJSON_ArrayForEach(image, images.get())
+    {
+        const cJSON *id = jsonMember(image, "Id");
+        if (cJSON_IsString(id) && strcmp(id->valuestring, imageId) == 0) {
+            return Json(cJSON_Duplicate(jsonMember(image, "Config"), 1));
+        }
+    }
+    return nullptr;
+}
+
 
 } // namespace
+
+/* Strict standard base64 (padding optional, no other characters) into a
+ * new NUL-terminated text; *length (may be null) gets the decoded size,
+ * which a NUL byte inside makes larger than the text's length. */
+ozk::CStr ozk::base64Decode(const char *in, size_t *length)
+{
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    size_t len = strlen(in);
+    while (len > 0 && in[len - 1] == '=') {
+        len--;
+    }
+    if (len == 0 || len % 4 == 1 || strlen(in) - len > 2) {
+        return nullptr;
+    }
+    CStr out(static_cast<char *>(malloc(len / 4 * 3 + 3)));
+    if (!out) {
+        return nullptr;
+    }
+    size_t n = 0;
+    uint32_t bits = 0;
+    int held = 0;
+    for (size_t i = 0; i < len; i++) {
+        int v = value(in[i]);
+        if (v < 0) {
+            explicit_bzero(out.get(), len / 4 * 3 + 3);
+            return nullptr;
+        }
+        bits = (bits << 6) | static_cast<uint32_t>(v);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.get()[n++] = static_cast<char>((bits >> held) & 0xff);
+        }
+    }
+    out.get()[n] = '\0';
+    if (length != nullptr) {
+        *length = n;
+    }
+    return out;
+}
 
 /* ========================================================================
  * Pull secrets
@@ -289,7 +311,7 @@ extern "C" STATUS ozkSecretParseToAuthConfig(v1_secret_t *secret, cJSON **auths)
         OZK_ERR("get docker config json key fail!");
         return ERROR;
     }
-    CStr decoded = base64Decode(encoded);
+    CStr decoded = ozk::base64Decode(encoded, nullptr);
     if (!decoded) {
         OZK_ERR("decode secret data fail!");
         return ERROR;
@@ -629,14 +651,26 @@ extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
     } else {
         OZK_DEBUG("container info already exist!");
         found->containerItem.restartCnt++;
+        /* a start by the restart policy begins a new run; a re-creation for
+         * a changed spec keeps the first start */
+        CStr now(found->containerItem.restartState == OZK_RESTART_DUE ? ozkCurrentTimeUsStr(TRUE) : nullptr);
+        if (now) {
+            (void)ozk::fieldCopy(found->containerItem.startAt, now.get());
+        }
     }
     CONTAINER_INFO_LOCAL &item = found->containerItem;
     (void)ozk::fieldCopy(item.containerId, containerLocal->containerId);
     (void)ozk::fieldCopy(item.imageId, containerLocal->imageId);
     (void)ozk::fieldCopy(item.imagePath, containerLocal->imagePath);
     (void)ozk::fieldCopy(item.bundlePath, containerLocal->bundlePath);
-    (void)ozk::fieldCopy(containerLocal->startAt, item.startAt);
-    containerLocal->restartCnt = item.restartCnt;
+    if (containerLocal->restartPolicy[0] != '\0') {
+        (void)ozk::fieldCopy(item.restartPolicy, containerLocal->restartPolicy);
+    }
+    item.restartState = item.restartPolicy[0] == '\0' || strcmp(item.restartPolicy, "Never") == 0
+                            ? OZK_RESTART_NONE
+                            : OZK_RESTART_WATCH;
+    item.runStartTick = tickGet();
+    *containerLocal = item; /* start time, restart count and last state */
     if (semGive(podManagerCtrl->semContainerCached) != OK) {
         OZK_ERR("semGive cached container fail!");
         return ERROR;
@@ -766,6 +800,13 @@ extern "C" STATUS ozkImagePull(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_containe
 extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, char *imageId,
                                     CONTAINER_INFO_LOCAL *containerLocal, BOOL pulled)
 {
+    return ozkContainerSpecStart(registryCtx, imageInfo, imageId, containerLocal, pulled, nullptr, nullptr, 0);
+}
+
+extern "C" STATUS ozkContainerSpecStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, char *imageId,
+                                        CONTAINER_INFO_LOCAL *containerLocal, BOOL pulled,
+                                        const OZK_PROCESS_SPEC *spec, char *message, size_t messageSize)
+{
     CStr stamp(ozkMsTimeStampGet());
     if (!stamp) {
         OZK_ERR("calloc for runtime para error!");
@@ -807,11 +848,20 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
         (void)ozkBundleRemove(containerLocal->bundlePath);
         return ERROR;
     }
-    /* The bundle is complete here: its config.json may be rewritten before
-     * the container is created from it. */
+    /* The bundle is complete here: it is marked as the container's, and
+     * its process becomes the one the pod spec asks for before the
+     * container is created from it. */
     if (ozkBundleOwnerMark(containerLocal->bundlePath, containerLocal->containerName) != OK) {
         (void)ozkBundleRemove(containerLocal->bundlePath);
         return ERROR;
+    }
+    if (spec != nullptr) {
+        Json imageConfig = imageConfigGet(imageInfo->image_path, imageId);
+        if (ozkProcessSpecApply(spec, containerLocal->bundlePath, imageConfig.get(), message, messageSize) != OK) {
+            OZK_ERR("container process from pod spec fail: %s", message != nullptr ? message : "");
+            (void)ozkBundleRemove(containerLocal->bundlePath);
+            return ERROR;
+        }
     }
     if (!ozk::formatInto(containerLocal->containerId, sizeof(containerLocal->containerId), "%s_%s",
                          imageInfo->image_name, stamp.get())) {
@@ -925,22 +975,35 @@ static REGISTRY_CTX *ozkContainerRegistryCtxCreate(const REGISTRY_AUTH_CONFIG *a
     return ctx.release();
 }
 
-/* One container: pull, start, record, status. A failure leaves the
- * container reported waiting with its reason, and nothing of it behind. */
-static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_container_t *container,
+namespace {
+using ProcessSpec = oz::Owner<OZK_PROCESS_SPEC, ozkProcessSpecFree>;
+} // namespace
+
+static STATUS ozkContainerStatusAppend(list_t *list, const char *status, v1_container_t *container,
+                                       CONTAINER_INFO_LOCAL *local, const char *reason, const char *message);
+
+/* One container: its process from the pod spec, pull, start, record,
+ * status. A failure leaves the container reported waiting with its reason
+ * (and what is wrong as the message when known), and nothing of it behind. */
+static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, v1_container_t *container,
                                   const REGISTRY_AUTH_CONFIG *auth, IMAGE_INFO *imageInfo, char *imageId,
                                   CONTAINER_INFO_LOCAL *local, list_t *statusList)
 {
     const char *reason = "pulling image fail";
-    RegistryCtx ctx(ozkContainerRegistryCtxCreate(auth));
+    char message[OZK_SPEC_MESSAGE_LEN] = "";
+    ProcessSpec spec(ozkProcessSpecCreate(ctrl, pod, container, message, sizeof(message)));
+    RegistryCtx ctx(spec ? ozkContainerRegistryCtxCreate(auth) : nullptr);
     BOOL pulled = FALSE;
     auto pullStart = std::chrono::steady_clock::now();
-    STATUS pull = ctx ? ozkImagePull(ctrl, container, ctx.get(), imageInfo, &pulled) : ERROR;
+    STATUS pull = spec && ctx ? ozkImagePull(ctrl, container, ctx.get(), imageInfo, &pulled) : ERROR;
     if (pulled) {
         OZK_DEBUG("image %s for %s pulled in %lld ms (waits for other pulls included)", container->image,
                   local->containerName, msSince(pullStart));
     }
-    if (ctx && pull != OK) {
+    if (!spec) {
+        OZK_ERR("container %s config error: %s", container->name, message);
+        reason = OZK_REASON_CONFIG_ERROR;
+    } else if (ctx && pull != OK) {
         char name[128];
         const char *shown = imageInfo->image_name[0] != '\0' ? imageInfo->image_name
                             : container->name != nullptr      ? container->name
@@ -949,7 +1012,8 @@ static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_container_t *co
             name[0] = '\0';
         }
         OZK_ERR("image pull error,image name:%s", name);
-    } else if (ctx && ozkContainerStart(ctx.get(), imageInfo, imageId, local, pulled) != OK) {
+    } else if (ctx && ozkContainerSpecStart(ctx.get(), imageInfo, imageId, local, pulled, spec.get(), message,
+                                            sizeof(message)) != OK) {
         OZK_ERR("container start error, imageName:%s", imageInfo->image_name);
         reason = "container startup fail";
     } else if (ctx) {
@@ -974,11 +1038,19 @@ static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_container_t *co
         local->imageId[0] = '\0';
         local->containerId[0] = '\0';
         local->imagePath[0] = '\0';
-        if (ozkGenerateContainerStatus(statusList, "Waiting", container, local, reason) != OK) {
+        if (ozkContainerStatusAppend(statusList, "Waiting", container, local, reason,
+                                     message[0] != '\0' ? message : reason) != OK) {
             OZK_ERR("generate terminated container status fail!");
         }
     }
     return ERROR;
+}
+
+/* The pod's restart policy, "Always" when it names none. */
+static const char *ozkPodRestartPolicyOf(const v1_pod_t *pod)
+{
+    const char *policy = pod->spec != nullptr ? pod->spec->restart_policy : nullptr;
+    return policy != nullptr && policy[0] != '\0' ? policy : "Always";
 }
 
 extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
@@ -1025,7 +1097,9 @@ extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t
             result = ERROR;
             continue;
         }
-        result = ozkPodOzcCRIProcess(podManagerCtrl, container, &auth, &imageInfo, imageId, &local, list.get());
+        (void)ozk::fieldCopy(local.restartPolicy, ozkPodRestartPolicyOf(podItem));
+        result = ozkPodOzcCRIProcess(podManagerCtrl, podItem, container, &auth, &imageInfo, imageId, &local,
+                                     list.get());
         if (result != OK) {
             OZK_ERR("ozc cri process container fail!");
         }
@@ -1110,6 +1184,37 @@ static v1_container_state_terminated_t *ozkTerminateContainerStateGenerate(const
     return terminated;
 }
 
+/* The previous run of a restarted container, as its last state. */
+static v1_container_state_t *ozkLastStateGenerate(const CONTAINER_INFO_LOCAL *local)
+{
+    char id[OZK_IMAGE_ID_LEN];
+    if (!ozk::formatInto(id, sizeof(id), "%s://%s", OZK_CONTAINER_ID_PREFIX, local->lastContainerId)) {
+        return nullptr;
+    }
+    CStr containerId = ozk::strDup(id);
+    CStr finishedAt = ozk::strDup(local->lastFinishedAt);
+    CStr startedAt = ozk::strDup(local->lastStartedAt);
+    CStr reason = ozk::strDup(local->lastReason);
+    if (!containerId || !finishedAt || !startedAt || !reason) {
+        return nullptr;
+    }
+    Terminated terminated(v1_container_state_terminated_create(containerId.get(), local->lastExitCode,
+                                                               finishedAt.get(), nullptr, reason.get(), 0,
+                                                               startedAt.get()));
+    if (!terminated) {
+        return nullptr;
+    }
+    (void)containerId.release();
+    (void)finishedAt.release();
+    (void)startedAt.release();
+    (void)reason.release();
+    v1_container_state_t *state = v1_container_state_create(nullptr, terminated.get(), nullptr);
+    if (state != nullptr) {
+        (void)terminated.release();
+    }
+    return state;
+}
+
 /* The container status record; takes the state over in every case. Ready
  * and started only for a running container. */
 static v1_container_status_t *ozkContainerStatusObjectCreate(v1_container_t *container,
@@ -1134,14 +1239,23 @@ static v1_container_status_t *ozkContainerStatusObjectCreate(v1_container_t *con
         OZK_ERR("generate state create param fail!");
         return nullptr;
     }
+    ContainerState lastState;
+    if (local->lastFinishedAt[0] != '\0') {
+        lastState.reset(ozkLastStateGenerate(local));
+        if (!lastState) {
+            OZK_ERR("generate state create param fail!");
+            return nullptr;
+        }
+    }
     int running = state->running != nullptr ? 1 : 0;
-    v1_container_status_t *status = v1_container_status_create(containerId.get(), image.get(), imageId.get(), nullptr,
-                                                               name.get(), running, local->restartCnt, running,
-                                                               state.get());
+    v1_container_status_t *status = v1_container_status_create(containerId.get(), image.get(), imageId.get(),
+                                                               lastState.get(), name.get(), running,
+                                                               local->restartCnt, running, state.get());
     if (status == nullptr) {
         OZK_ERR("create container status fail!");
         return nullptr;
     }
+    (void)lastState.release();
     (void)containerId.release();
     (void)image.release();
     (void)imageId.release();
@@ -1154,6 +1268,16 @@ extern "C" STATUS ozkGenerateContainerStatus(list_t *containerStatusList, const 
                                              v1_container_t *containerItem, CONTAINER_INFO_LOCAL *containerLocalTmp,
                                              const char *waitingReason)
 {
+    return ozkContainerStatusAppend(containerStatusList, status, containerItem, containerLocalTmp, waitingReason,
+                                    waitingReason);
+}
+
+/* ozkGenerateContainerStatus with a waiting message of its own (null: the
+ * reason). */
+static STATUS ozkContainerStatusAppend(list_t *containerStatusList, const char *status, v1_container_t *containerItem,
+                                       CONTAINER_INFO_LOCAL *containerLocalTmp, const char *waitingReason,
+                                       const char *waitingMessage)
+{
     CStr startedAt = containerLocalTmp->startAt[0] != '\0' ? ozk::strDup(containerLocalTmp->startAt)
                                                            : CStr(ozkCurrentTimeUsStr(TRUE));
     if (!startedAt) {
@@ -1165,7 +1289,7 @@ extern "C" STATUS ozkGenerateContainerStatus(list_t *containerStatusList, const 
     Waiting waiting;
     if (ozk::textEquals(status, "Waiting")) {
         const char *text = waitingReason != nullptr ? waitingReason : "null";
-        CStr message = ozk::strDup(text);
+        CStr message = ozk::strDup(waitingMessage != nullptr ? waitingMessage : text);
         CStr reason = ozk::strDup(text);
         if (!message || !reason) {
             OZK_ERR("create waiting msg and reason fail!");
@@ -1245,6 +1369,11 @@ StateCount stateCount(list_t *containerStatusList)
         } else if (state != nullptr && state->terminated != nullptr) {
             count.terminated++;
             count.failed += state->terminated->exit_code != 0 ? 1 : 0;
+        } else if (state != nullptr && state->waiting != nullptr && status->last_state != nullptr &&
+                   status->last_state->terminated != nullptr) {
+            /* waiting for its restart: it ended */
+            count.terminated++;
+            count.failed += status->last_state->terminated->exit_code != 0 ? 1 : 0;
         } else if (state != nullptr && state->waiting != nullptr) {
             count.waiting++;
         } else {
@@ -1258,9 +1387,22 @@ StateCount stateCount(list_t *containerStatusList)
 
 extern "C" const char *ozkPodPhaseGet(list_t *containerStatusList)
 {
+    return ozkPodPhaseOfPolicyGet(containerStatusList, "Never");
+}
+
+extern "C" const char *ozkPodPhaseOfPolicyGet(list_t *containerStatusList, const char *restartPolicy)
+{
     StateCount count = stateCount(containerStatusList);
     if (count.running == 0 && count.terminated > 0 && count.waiting == 0) {
-        return count.failed > 0 ? "Failed" : "Succeeded";
+        bool never = ozk::textEquals(restartPolicy, "Never");
+        bool onFailure = ozk::textEquals(restartPolicy, "OnFailure");
+        if (!never && !onFailure) {
+            return "Running"; /* all of them are being restarted */
+        }
+        if (count.failed == 0) {
+            return "Succeeded";
+        }
+        return never ? "Failed" : "Running";
     }
     return count.running > 0 ? "Running" : "Pending";
 }
@@ -1389,7 +1531,9 @@ extern "C" STATUS ozkPlegUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *
                                 uint32_t *plegRspCode)
 {
     StatusList list(containerStatusList);
-    PodStatus status(ozkPatchPodStatusGenerate(podManagerCtrl, list.get(), ozkPodPhaseGet(list.get())));
+    const char *policy = podItem->spec != nullptr ? podItem->spec->restart_policy : nullptr;
+    PodStatus status(
+        ozkPatchPodStatusGenerate(podManagerCtrl, list.get(), ozkPodPhaseOfPolicyGet(list.get(), policy)));
     if (!status) {
         OZK_ERR("ozkPlegUpdate genertate pod status fail!");
         return ERROR;
@@ -1490,6 +1634,11 @@ static int ozkContainerLocalStateGet(OZK_POD_MANAGER_CTRL *ctrl, const char *key
     return STATE_UNKNOWN;
 }
 
+namespace {
+bool restartPending(const CONTAINER_INFO_LOCAL &local);
+std::string backOffMessage(const v1_pod_t *pod, const v1_container_t *container, const CONTAINER_INFO_LOCAL &local);
+} // namespace
+
 static STATUS ozkContainerItemStatusUpdate(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, v1_container_t *container,
                                            CONTAINER_INFO_LOCAL *local, list_t *list, bool *changed)
 {
@@ -1519,11 +1668,19 @@ static STATUS ozkContainerItemStatusUpdate(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t 
         state = "Waiting";
         reason = OZK_REASON_STATUS_UNKNOWN;
         *changed = true;
-    } else if (wasRunning && localState == STATE_STOPPED) {
+    } else if (wasRunning && localState == STATE_STOPPED && !restartPending(*local)) {
         state = "Terminated";
         *changed = true;
     }
-    STATUS result = ozkGenerateContainerStatus(list, state, container, local, reason);
+    STATUS result = OK;
+    if (localState != STATE_RUNNING && restartPending(*local)) {
+        /* waiting out its back-off, as its worker reported it */
+        *changed = *changed || strcmp(reported, "Waiting") != 0;
+        std::string message = backOffMessage(pod, container, *local);
+        result = ozkContainerStatusAppend(list, "Waiting", container, local, OZK_REASON_BACKOFF, message.c_str());
+    } else {
+        result = ozkGenerateContainerStatus(list, state, container, local, reason);
+    }
     if (result != OK) {
         OZK_ERR("generate containerstatus fail!");
     }
@@ -1564,5 +1721,279 @@ extern "C" STATUS ozkPodStatusSync(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_
         return result;
     }
     OZK_DEBUG("no need sync pod status!");
+    return result;
+}
+
+/* ========================================================================
+ * Restarts by the pod's restart policy
+ * ======================================================================== */
+extern "C" uint32_t ozkBackOffSecondsGet(uint32_t steps)
+{
+    if (steps == 0) {
+        return 0;
+    }
+    uint32_t seconds = OZK_BACKOFF_INITIAL;
+    for (uint32_t i = 1; i < steps && seconds < OZK_BACKOFF_MAX; i++) {
+        seconds *= 2;
+    }
+    return seconds < OZK_BACKOFF_MAX ? seconds : OZK_BACKOFF_MAX;
+}
+
+namespace {
+
+/* Applies `change` to the cached record of a key while it still belongs to
+ * the container `containerId` (a worker may have started a new one since
+ * it was read). */
+template <typename Change>
+bool cachedContainerChange(OZK_POD_MANAGER_CTRL *ctrl, const char *key, const char *containerId, Change change)
+{
+    if (semTake(ctrl->semContainerCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake cached container fail!");
+        return false;
+    }
+    auto *entry = ozk::listFind<CACHE_CONTAINER_ENTRY>(&ctrl->cachedContainerList, [&](const CACHE_CONTAINER_ENTRY &e) {
+        return strcmp(e.containerItem.containerName, key) == 0 && strcmp(e.containerItem.containerId, containerId) == 0;
+    });
+    if (entry != nullptr) {
+        change(entry->containerItem);
+    }
+    if (semGive(ctrl->semContainerCached) != OK) {
+        OZK_ERR("semGive cached container fail!");
+    }
+    return entry != nullptr;
+}
+
+/* The next start of a container waits `steps` back-off steps from now. */
+void backOffSet(CONTAINER_INFO_LOCAL &item, uint32_t steps, uint64_t now)
+{
+    uint32_t seconds = ozkBackOffSecondsGet(steps);
+    item.backOffSteps = steps + 1;
+    item.backOffSeconds = seconds;
+    item.restartDueTick = now + static_cast<uint64_t>(seconds) * static_cast<uint64_t>(sysClkRateGet());
+    item.restartState = seconds == 0 ? OZK_RESTART_DUE : OZK_RESTART_BACKOFF;
+}
+
+/* The pod uid of a container key "<pod uid>:<container name>". */
+std::string podUidOfKey(const char *key)
+{
+    std::string_view text(key);
+    return std::string(text.substr(0, text.find(':')));
+}
+
+/* An exit of a watched container: its last state and its back-off. */
+bool exitRecord(OZK_POD_MANAGER_CTRL *ctrl, const CONTAINER_INFO_LOCAL &seen, uint64_t now)
+{
+    int exitCode = 0;
+    const char *reason = nullptr;
+    if (ozkContainerExitCodeGet(seen.containerId, &exitCode) == OK) {
+        reason = exitCode == 0 ? "Completed" : "Error";
+    } else {
+        exitCode = OZK_EXIT_CODE_UNKNOWN;
+        reason = "ContainerStatusUnknown";
+    }
+    CStr finished(ozkCurrentTimeUsStr(TRUE));
+    bool restart = !(exitCode == 0 && strcmp(seen.restartPolicy, "OnFailure") == 0);
+    uint64_t ran = now - seen.runStartTick;
+    bool longRun = ran >= static_cast<uint64_t>(OZK_BACKOFF_RESET) * static_cast<uint64_t>(sysClkRateGet());
+    OZK_DEBUG("container %s exited with %d, restart:%d", seen.containerName, exitCode, restart ? 1 : 0);
+    return cachedContainerChange(ctrl, seen.containerName, seen.containerId, [&](CONTAINER_INFO_LOCAL &item) {
+        if (item.restartState != OZK_RESTART_WATCH) {
+            return;
+        }
+        if (!restart) {
+            item.restartState = OZK_RESTART_NONE;
+            return;
+        }
+        (void)ozk::fieldCopy(item.lastContainerId, item.containerId);
+        (void)ozk::fieldCopy(item.lastStartedAt, item.startAt);
+        (void)ozk::fieldCopy(item.lastFinishedAt, finished ? finished.get() : item.startAt);
+        (void)ozk::fieldCopy(item.lastReason, reason);
+        item.lastExitCode = exitCode;
+        backOffSet(item, longRun ? 0 : item.backOffSteps, now);
+    }) && restart;
+}
+
+/* Back-off texts as users know them: "40s", "2m40s", "5m0s". */
+std::string backOffText(uint32_t seconds)
+{
+    return seconds < 60 ? std::to_string(seconds) + "s"
+                        : std::to_string(seconds / 60) + "m" + std::to_string(seconds % 60) + "s";
+}
+
+std::string backOffMessage(const v1_pod_t *pod, const v1_container_t *container, const CONTAINER_INFO_LOCAL &local)
+{
+    const v1_object_meta_t *meta = pod->metadata;
+    return "back-off " + backOffText(local.backOffSeconds) + " restarting failed container=" + container->name +
+           " pod=" + (meta->name != nullptr ? meta->name : "") + "_" +
+           (meta->_namespace != nullptr ? meta->_namespace : "") + "(" + meta->uid + ")";
+}
+
+bool restartPending(const CONTAINER_INFO_LOCAL &local)
+{
+    return local.restartState == OZK_RESTART_BACKOFF || local.restartState == OZK_RESTART_DUE;
+}
+
+/* The status a pod last reported for a container, copied; null when none. */
+v1_container_status_t *reportedStatusCopy(const v1_pod_t *pod, const char *name)
+{
+    listEntry_t *entry = nullptr;
+    list_ForEach(entry, pod->status != nullptr ? pod->status->container_statuses : nullptr)
+    {
+        auto *status = static_cast<v1_container_status_t *>(entry->data);
+        if (status != nullptr && ozk::textEquals(status->name, name)) {
+            Json json(v1_container_status_convertToJSON(status));
+            return json ? v1_container_status_parseFromJSON(json.get()) : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" int ozkContainerRestartScan(OZK_POD_MANAGER_CTRL *podManagerCtrl)
+{
+    std::vector<CONTAINER_INFO_LOCAL> watched;
+    if (semTake(podManagerCtrl->semContainerCached, WAIT_FOREVER) != OK) {
+        OZK_ERR("semTake cached container fail!");
+        return WAIT_FOREVER;
+    }
+    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedContainerList); node != nullptr; node = sllNext(node)) {
+        const CONTAINER_INFO_LOCAL &item = reinterpret_cast<CACHE_CONTAINER_ENTRY *>(node)->containerItem;
+        if (item.restartState == OZK_RESTART_WATCH || item.restartState == OZK_RESTART_BACKOFF) {
+            watched.push_back(item);
+        }
+    }
+    if (semGive(podManagerCtrl->semContainerCached) != OK) {
+        OZK_ERR("semGive cached container fail!");
+    }
+    /* the runtime is asked outside the lock */
+    uint64_t now = tickGet();
+    int64_t wait = -1;
+    auto waitAtMost = [&wait](int64_t ticks) { wait = wait < 0 || ticks < wait ? ticks : wait; };
+    std::vector<std::string> due;
+    for (const CONTAINER_INFO_LOCAL &item : watched) {
+        if (item.restartState == OZK_RESTART_BACKOFF) {
+            if (now < item.restartDueTick) {
+                waitAtMost(static_cast<int64_t>(item.restartDueTick - now));
+            } else if (cachedContainerChange(podManagerCtrl, item.containerName, item.containerId,
+                                             [](CONTAINER_INFO_LOCAL &entry) {
+                                                 if (entry.restartState == OZK_RESTART_BACKOFF) {
+                                                     entry.restartState = OZK_RESTART_DUE;
+                                                 }
+                                             })) {
+                due.push_back(podUidOfKey(item.containerName));
+            }
+            continue;
+        }
+        waitAtMost(static_cast<int64_t>(OZK_RESTART_SCAN) * sysClkRateGet());
+        if (ozcStatusGet(item.containerId) == STATE_STOPPED && exitRecord(podManagerCtrl, item, now)) {
+            due.push_back(podUidOfKey(item.containerName)); /* restarted now, or reported waiting */
+        }
+    }
+    for (size_t i = 0; i < due.size(); i++) {
+        bool posted = false;
+        for (size_t j = 0; j < i; j++) {
+            posted = posted || due[j] == due[i];
+        }
+        if (!posted && ozkPodRestartEventPost(podManagerCtrl, due[i].c_str()) != OK) {
+            OZK_ERR("post restart event fail, uid:%s", due[i].c_str());
+        }
+    }
+    if (!due.empty()) {
+        waitAtMost(0);
+    }
+    return wait < 0 ? WAIT_FOREVER : static_cast<int>(std::min<int64_t>(wait, INT32_MAX));
+}
+
+extern "C" STATUS ozkPodRestartHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
+{
+    if (podItem == nullptr || podItem->spec == nullptr || podItem->spec->containers == nullptr ||
+        podItem->metadata == nullptr || podItem->metadata->uid == nullptr) {
+        OZK_ERR("invalid pod spec!");
+        return ERROR;
+    }
+    if (podItem->metadata->deletion_timestamp != nullptr) {
+        OZK_DEBUG("pod %s is being deleted: no restart", podItem->metadata->uid);
+        return OK;
+    }
+    AuthConfigs auths;
+    bool authsRead = false;
+    StatusList list(list_createList());
+    if (!list) {
+        OZK_ERR("create containerStatus list fail!");
+        return ERROR;
+    }
+    STATUS result = OK;
+    size_t index = 0;
+    listEntry_t *entry = nullptr;
+    list_ForEach(entry, podItem->spec->containers)
+    {
+        auto *container = static_cast<v1_container_t *>(entry->data);
+        size_t position = index++;
+        CONTAINER_INFO_LOCAL local{};
+        if (container == nullptr || container->name == nullptr ||
+            !ozk::containerKeyGet(local.containerName, sizeof(local.containerName), podItem->metadata->uid,
+                                  container->name)) {
+            continue;
+        }
+        if (ozkContainerLocalGetByName(podManagerCtrl, local.containerName, &local) != OK) {
+            /* never started here: its status stays what was reported */
+            if (v1_container_status_t *copy = reportedStatusCopy(podItem, container->name)) {
+                list_addElement(list.get(), copy);
+            }
+            continue;
+        }
+        bool stopped = local.containerId[0] == '\0' || ozcStatusGet(local.containerId) == STATE_STOPPED;
+        if (local.restartState == OZK_RESTART_DUE && stopped) {
+            if (!authsRead) {
+                auths.records.resize(static_cast<size_t>(podItem->spec->containers->count));
+                if (ozkRegistryUserPwdSet(podManagerCtrl, podItem, auths.records.data(), auths.records.size()) !=
+                    OK) {
+                    OZK_ERR("set username and pwd error!");
+                    return ERROR;
+                }
+                authsRead = true;
+            }
+            OZK_DEBUG("restart container %s, restarts so far:%d", local.containerName, local.restartCnt);
+            std::string oldId = local.containerId;
+            if (ozkContainerDelete(podManagerCtrl, local.containerId, local.bundlePath) != OK) {
+                OZK_ERR("delete container:%s fail!", local.containerId);
+            }
+            IMAGE_INFO imageInfo{};
+            char imageId[OZK_IMAGE_ID_LEN] = "";
+            CONTAINER_INFO_LOCAL fresh = local;
+            fresh.containerId[0] = '\0';
+            fresh.bundlePath[0] = '\0';
+            if (ozkPodOzcCRIProcess(podManagerCtrl, podItem, container, &auths.records[position], &imageInfo, imageId,
+                                    &fresh, list.get()) != OK) {
+                /* the next try waits out a longer back-off */
+                OZK_ERR("container restart fail, name:%s", local.containerName);
+                (void)cachedContainerChange(podManagerCtrl, local.containerName, oldId.c_str(),
+                                            [](CONTAINER_INFO_LOCAL &item) {
+                                                item.containerId[0] = '\0';
+                                                item.bundlePath[0] = '\0';
+                                                backOffSet(item, item.backOffSteps > 0 ? item.backOffSteps : 1,
+                                                           tickGet());
+                                            });
+                result = ERROR;
+            }
+            continue;
+        }
+        if (restartPending(local)) {
+            std::string message = backOffMessage(podItem, container, local);
+            if (ozkContainerStatusAppend(list.get(), "Waiting", container, &local, OZK_REASON_BACKOFF,
+                                         message.c_str()) != OK) {
+                OZK_ERR("generate containerStatus fail!");
+            }
+            continue;
+        }
+        if (ozkGenerateContainerStatus(list.get(), ozkContainerStateLocalStrGet(local.containerId), container, &local,
+                                       nullptr) != OK) {
+            OZK_ERR("generate containerStatus fail!");
+        }
+    }
+    if (list->count > 0 && ozkPlegUpdate(podManagerCtrl, podItem, list.release(), nullptr) != OK) {
+        OZK_ERR("pod status patch for pod restart fail");
+    }
     return result;
 }

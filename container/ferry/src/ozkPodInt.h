@@ -100,6 +100,10 @@ Entry *listUnlink(SL_LIST *list, Match match)
     return nullptr;
 }
 
+/* Strict standard base64 into a new NUL-terminated text (null when the
+ * input is not base64); *length (may be null) gets the decoded size. */
+CStr base64Decode(const char *in, size_t *length);
+
 /* The uid of a pod, or null. */
 inline const char *podUidOf(const v1_pod_t *pod)
 {

@@ -275,6 +275,27 @@ extern "C" STATUS ozkPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const 
     return OK;
 }
 
+extern "C" STATUS ozkPodRestartEventPost(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podUid)
+{
+    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodEventList); node != nullptr; node = sllNext(node)) {
+        const POD_EVENT &event = reinterpret_cast<CACHE_POD_EVENT_ENTRY *>(node)->podEvent;
+        if (event.eventType == POD_RESTART && ozk::textEquals(event.podUID, podUid)) {
+            return OK;
+        }
+    }
+    POD_EVENT event{};
+    if (!ozk::fieldCopy(event.podUID, podUid)) {
+        return ERROR;
+    }
+    event.eventType = POD_RESTART;
+    Pod pod(ozkPodGetByUid(podManagerCtrl, podUid));
+    if (!pod) {
+        OZK_DEBUG("pod of a restart not cached, uid:%s", podUid);
+        return OK;
+    }
+    return ozkPodEventHandle(podManagerCtrl, &event, pod.get());
+}
+
 extern "C" STATUS ozkPodEventExistCheck(OZK_POD_MANAGER_CTRL *podManagerCtrl, int eventIndex, const char *podUid)
 {
     int position = 1;
@@ -338,7 +359,15 @@ extern "C" int ozkPodManagerLoop(void *arg)
     auto *ctrl = static_cast<OZK_POD_MANAGER_CTRL *>(arg);
     for (;;) {
         ozkCachedPodEventHandle(ctrl);
+        /* exited containers that their pods' policy restarts */
+        int restartWait = ozkContainerRestartScan(ctrl);
+        if (restartWait == 0) {
+            continue; /* a restart event to hand out */
+        }
         int timeout = ozkPodWorkOutstanding(ctrl) ? sysClkRateGet() * OZK_POD_MANAGER_RETRY : WAIT_FOREVER;
+        if (restartWait != WAIT_FOREVER && (timeout == WAIT_FOREVER || restartWait < timeout)) {
+            timeout = restartWait;
+        }
         POD_EVENT event{};
         ssize_t got = msgQReceive(ctrl->podEventMqId, reinterpret_cast<char *>(&event), sizeof(event), timeout);
         if (got >= 0) {

@@ -33,7 +33,7 @@ struct EventName {
 constexpr EventName kEventNames[] = {
     {POD_UNKNOWN, "UNKNOWN"}, {POD_INIT, "INIT"},   {POD_ADDED, "ADDED"},   {POD_MODIFIED, "MODIFIED"},
     {POD_DELETE, "DELETE"},   {POD_DELETED, "DELETED"}, {POD_ERROR, "ERROR"}, {POD_UPDATE, "UPDATE"},
-    {POD_BOOKMARK, "BOOKMARK"},
+    {POD_BOOKMARK, "BOOKMARK"}, {POD_RESTART, "RESTART"},
 };
 /* The watch type texts the reverse mapping knows ("UPDATE" is not one). */
 constexpr EventName kWatchTypes[] = {

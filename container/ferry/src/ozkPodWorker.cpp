@@ -388,6 +388,12 @@ extern "C" int ozkPodWorkerHandle(void *arg)
                     OZK_ERR("pod update handle fail!");
                 }
                 break;
+            case POD_RESTART:
+                result = ozkPodRestartHandle(ctrl, pod);
+                if (result != OK) {
+                    OZK_ERR("pod restart handle fail!");
+                }
+                break;
             default:
                 OZK_ERR("can't handle pod event, type:%s, uid:%s", ozkPodEventTypeStrGet(handle->eventType),
                         podUid.get());

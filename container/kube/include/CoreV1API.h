@@ -48,6 +48,10 @@ v1_pod_list_t *CoreV1API_listPodForAllNamespaces(apiClient_t *apiClient, int all
 v1_secret_t *CoreV1API_readNamespacedSecret(apiClient_t *apiClient, char *name, char *_namespace,
                                             char *pretty);
 
+/* GET /api/v1/namespaces/{namespace}/configmaps/{name} */
+v1_config_map_t *CoreV1API_readNamespacedConfigMap(apiClient_t *apiClient, char *name,
+                                                   char *_namespace, char *pretty);
+
 /* GET /api/v1/namespaces/{namespace}/pods/{name} */
 v1_pod_t *CoreV1API_readNamespacedPod(apiClient_t *apiClient, char *name, char *_namespace,
                                       char *pretty);

@@ -235,23 +235,83 @@ typedef struct v1_local_object_reference_t {
 v1_local_object_reference_t *v1_local_object_reference_create(char *name);
 KUBE_MODEL_FUNCS(v1_local_object_reference)
 
+/* Selects a field of the pod ("metadata.name", "status.podIP", ...). */
+typedef struct v1_object_field_selector_t {
+    char *api_version;
+    char *field_path; /* required */
+    cJSON *_origJson;
+} v1_object_field_selector_t;
+v1_object_field_selector_t *v1_object_field_selector_create(char *api_version, char *field_path);
+KUBE_MODEL_FUNCS(v1_object_field_selector)
+
+/* A key of a config map of the pod's namespace. */
+typedef struct v1_config_map_key_selector_t {
+    char *key; /* required */
+    char *name;
+    int optional; /* boolean */
+    cJSON *_origJson;
+} v1_config_map_key_selector_t;
+v1_config_map_key_selector_t *v1_config_map_key_selector_create(char *key, char *name, int optional);
+KUBE_MODEL_FUNCS(v1_config_map_key_selector)
+
+/* A key of a secret of the pod's namespace. */
+typedef struct v1_secret_key_selector_t {
+    char *key; /* required */
+    char *name;
+    int optional; /* boolean */
+    cJSON *_origJson;
+} v1_secret_key_selector_t;
+v1_secret_key_selector_t *v1_secret_key_selector_create(char *key, char *name, int optional);
+KUBE_MODEL_FUNCS(v1_secret_key_selector)
+
+/* Where an environment variable's value comes from. Other sources
+ * (resourceFieldRef, ...) travel in _origJson. */
+typedef struct v1_env_var_source_t {
+    struct v1_config_map_key_selector_t *config_map_key_ref;
+    struct v1_object_field_selector_t *field_ref;
+    struct v1_secret_key_selector_t *secret_key_ref;
+    cJSON *_origJson;
+} v1_env_var_source_t;
+v1_env_var_source_t *v1_env_var_source_create(v1_config_map_key_selector_t *config_map_key_ref,
+                                              v1_object_field_selector_t *field_ref,
+                                              v1_secret_key_selector_t *secret_key_ref);
+KUBE_MODEL_FUNCS(v1_env_var_source)
+
+typedef struct v1_env_var_t {
+    char *name; /* required */
+    char *value;
+    struct v1_env_var_source_t *value_from;
+    cJSON *_origJson;
+} v1_env_var_t;
+v1_env_var_t *v1_env_var_create(char *name, char *value, v1_env_var_source_t *value_from);
+KUBE_MODEL_FUNCS(v1_env_var)
+
 /* A container of a pod spec. Only the members the node agent reads are
- * fields; all others (command, env, ports, ...) travel in _origJson. */
+ * fields; all others (ports, resources, ...) travel in _origJson. The
+ * create function sets the image, pull policy and name; the other fields
+ * are set on the record afterwards. */
 typedef struct v1_container_t {
+    list_t *args;    /* strings */
+    list_t *command; /* strings */
+    list_t *env;     /* v1_env_var_t */
     char *image;
     char *image_pull_policy;
     char *name; /* required */
+    char *working_dir;
     cJSON *_origJson;
 } v1_container_t;
 v1_container_t *v1_container_create(char *image, char *image_pull_policy, char *name);
 KUBE_MODEL_FUNCS(v1_container)
 
 /* A pod spec. Only the members the node agent reads are fields; all others
- * (volumes, restartPolicy, tolerations, ...) travel in _origJson. */
+ * (volumes, tolerations, ...) travel in _origJson. The create function sets
+ * the containers, pull secrets and node name; the restart policy is set on
+ * the record afterwards. */
 typedef struct v1_pod_spec_t {
     list_t *containers;         /* v1_container_t; required */
     list_t *image_pull_secrets; /* v1_local_object_reference_t */
     char *node_name;
+    char *restart_policy;       /* "Always", "OnFailure", "Never" */
     cJSON *_origJson;
 } v1_pod_spec_t;
 v1_pod_spec_t *v1_pod_spec_create(list_t *containers, list_t *image_pull_secrets, char *node_name);
@@ -383,7 +443,7 @@ v1_pod_list_t *v1_pod_list_create(char *api_version, list_t *items, char *kind,
                                   v1_list_meta_t *metadata);
 KUBE_MODEL_FUNCS(v1_pod_list)
 
-/* ---- Secret, Status, deletion ------------------------------------------ */
+/* ---- Secret, ConfigMap, Status, deletion -------------------------------- */
 
 typedef struct v1_secret_t {
     char *api_version;
@@ -398,6 +458,19 @@ typedef struct v1_secret_t {
 v1_secret_t *v1_secret_create(char *api_version, list_t *data, int immutable, char *kind,
                               v1_object_meta_t *metadata, list_t *string_data, char *type);
 KUBE_MODEL_FUNCS(v1_secret)
+
+typedef struct v1_config_map_t {
+    char *api_version;
+    list_t *binary_data; /* map: key -> base64 text as sent by the server */
+    list_t *data;        /* map of strings */
+    int immutable;       /* boolean */
+    char *kind;
+    struct v1_object_meta_t *metadata;
+    cJSON *_origJson;
+} v1_config_map_t;
+v1_config_map_t *v1_config_map_create(char *api_version, list_t *binary_data, list_t *data, int immutable,
+                                      char *kind, v1_object_meta_t *metadata);
+KUBE_MODEL_FUNCS(v1_config_map)
 
 typedef struct v1_status_t {
     char *api_version;

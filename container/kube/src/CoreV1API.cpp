@@ -1,5 +1,5 @@
-// Core ("/api/v1") operations of the Kubernetes API client: nodes, pods and
-// secrets, as the node agent uses them.
+// Core ("/api/v1") operations of the Kubernetes API client: nodes, pods,
+// secrets and config maps, as the node agent uses them.
 #include "CoreV1API.h"
 #include "kubeHttp.h"
 
@@ -88,6 +88,17 @@ extern "C" v1_secret_t *CoreV1API_readNamespacedSecret(apiClient_t *apiClient, c
     return kube::call(apiClient,
                       kube::readRequest(namespacedPath(_namespace, "secrets", name), pretty),
                       v1_secret_parseFromJSON);
+}
+
+extern "C" v1_config_map_t *CoreV1API_readNamespacedConfigMap(apiClient_t *apiClient, char *name,
+                                                              char *_namespace, char *pretty)
+{
+    if (kube::refused(apiClient, name, _namespace)) {
+        return nullptr;
+    }
+    return kube::call(apiClient,
+                      kube::readRequest(namespacedPath(_namespace, "configmaps", name), pretty),
+                      v1_config_map_parseFromJSON);
 }
 
 extern "C" v1_pod_t *CoreV1API_readNamespacedPod(apiClient_t *apiClient, char *name,

@@ -620,10 +620,48 @@ const FieldDesc localObjectReferenceFields[] = {
 const ModelDesc localObjectReferenceDesc =
     K_DESC(v1_local_object_reference_t, localObjectReferenceFields);
 
+const FieldDesc objectFieldSelectorFields[] = {
+    K_STR(v1_object_field_selector_t, api_version, "apiVersion"),
+    K_STR_REQ(v1_object_field_selector_t, field_path, "fieldPath"),
+};
+const ModelDesc objectFieldSelectorDesc = K_DESC(v1_object_field_selector_t, objectFieldSelectorFields);
+
+const FieldDesc configMapKeySelectorFields[] = {
+    K_STR_REQ(v1_config_map_key_selector_t, key, "key"),
+    K_STR(v1_config_map_key_selector_t, name, "name"),
+    K_BOOL(v1_config_map_key_selector_t, optional, "optional"),
+};
+const ModelDesc configMapKeySelectorDesc = K_DESC(v1_config_map_key_selector_t, configMapKeySelectorFields);
+
+const FieldDesc secretKeySelectorFields[] = {
+    K_STR_REQ(v1_secret_key_selector_t, key, "key"),
+    K_STR(v1_secret_key_selector_t, name, "name"),
+    K_BOOL(v1_secret_key_selector_t, optional, "optional"),
+};
+const ModelDesc secretKeySelectorDesc = K_DESC(v1_secret_key_selector_t, secretKeySelectorFields);
+
+const FieldDesc envVarSourceFields[] = {
+    K_OBJ(v1_env_var_source_t, config_map_key_ref, "configMapKeyRef", configMapKeySelectorDesc),
+    K_OBJ(v1_env_var_source_t, field_ref, "fieldRef", objectFieldSelectorDesc),
+    K_OBJ(v1_env_var_source_t, secret_key_ref, "secretKeyRef", secretKeySelectorDesc),
+};
+const ModelDesc envVarSourceDesc = K_DESC(v1_env_var_source_t, envVarSourceFields);
+
+const FieldDesc envVarFields[] = {
+    K_STR_REQ(v1_env_var_t, name, "name"),
+    K_STR(v1_env_var_t, value, "value"),
+    K_OBJ(v1_env_var_t, value_from, "valueFrom", envVarSourceDesc),
+};
+const ModelDesc envVarDesc = K_DESC(v1_env_var_t, envVarFields);
+
 const FieldDesc containerFields[] = {
+    K_STRS(v1_container_t, args, "args"),
+    K_STRS(v1_container_t, command, "command"),
+    K_OBJS(v1_container_t, env, "env", envVarDesc),
     K_STR(v1_container_t, image, "image"),
     K_STR(v1_container_t, image_pull_policy, "imagePullPolicy"),
     K_STR_REQ(v1_container_t, name, "name"),
+    K_STR(v1_container_t, working_dir, "workingDir"),
 };
 const ModelDesc containerDesc = K_DESC(v1_container_t, containerFields);
 
@@ -631,6 +669,7 @@ const FieldDesc podSpecFields[] = {
     K_OBJS(v1_pod_spec_t, containers, "containers", containerDesc),
     K_OBJS(v1_pod_spec_t, image_pull_secrets, "imagePullSecrets", localObjectReferenceDesc),
     K_STR(v1_pod_spec_t, node_name, "nodeName"),
+    K_STR(v1_pod_spec_t, restart_policy, "restartPolicy"),
 };
 const ModelDesc podSpecDesc = K_DESC(v1_pod_spec_t, podSpecFields);
 
@@ -739,6 +778,16 @@ const FieldDesc secretFields[] = {
 };
 const ModelDesc secretDesc = K_DESC(v1_secret_t, secretFields);
 
+const FieldDesc configMapFields[] = {
+    K_STR(v1_config_map_t, api_version, "apiVersion"),
+    K_MAP(v1_config_map_t, binary_data, "binaryData"),
+    K_MAP(v1_config_map_t, data, "data"),
+    K_BOOL(v1_config_map_t, immutable, "immutable"),
+    K_STR(v1_config_map_t, kind, "kind"),
+    K_OBJ(v1_config_map_t, metadata, "metadata", objectMetaDesc),
+};
+const ModelDesc configMapDesc = K_DESC(v1_config_map_t, configMapFields);
+
 const FieldDesc statusFields[] = {
     K_STR(v1_status_t, api_version, "apiVersion"),
     K_INT(v1_status_t, code, "code"),
@@ -797,6 +846,11 @@ KUBE_MODEL_DEFINE(v1_node, nodeDesc)
 KUBE_MODEL_DEFINE(v1_lease_spec, leaseSpecDesc)
 KUBE_MODEL_DEFINE(v1_lease, leaseDesc)
 KUBE_MODEL_DEFINE(v1_local_object_reference, localObjectReferenceDesc)
+KUBE_MODEL_DEFINE(v1_object_field_selector, objectFieldSelectorDesc)
+KUBE_MODEL_DEFINE(v1_config_map_key_selector, configMapKeySelectorDesc)
+KUBE_MODEL_DEFINE(v1_secret_key_selector, secretKeySelectorDesc)
+KUBE_MODEL_DEFINE(v1_env_var_source, envVarSourceDesc)
+KUBE_MODEL_DEFINE(v1_env_var, envVarDesc)
 KUBE_MODEL_DEFINE(v1_container, containerDesc)
 KUBE_MODEL_DEFINE(v1_pod_spec, podSpecDesc)
 KUBE_MODEL_DEFINE(v1_container_state_running, stateRunningDesc)
@@ -810,6 +864,7 @@ KUBE_MODEL_DEFINE(v1_pod_status, podStatusDesc)
 KUBE_MODEL_DEFINE(v1_pod, podDesc)
 KUBE_MODEL_DEFINE(v1_pod_list, podListDesc)
 KUBE_MODEL_DEFINE(v1_secret, secretDesc)
+KUBE_MODEL_DEFINE(v1_config_map, configMapDesc)
 KUBE_MODEL_DEFINE(v1_status, statusDesc)
 KUBE_MODEL_DEFINE(v1_preconditions, preconditionsDesc)
 KUBE_MODEL_DEFINE(v1_delete_options, deleteOptionsDesc)
@@ -959,11 +1014,61 @@ extern "C" v1_local_object_reference_t *v1_local_object_reference_create(char *n
     return r;
 }
 
+extern "C" v1_object_field_selector_t *v1_object_field_selector_create(char *api_version,
+                                                                       char *field_path)
+{
+    auto *r = recordAlloc<v1_object_field_selector_t>();
+    if (r != nullptr) {
+        *r = {api_version, field_path, nullptr};
+    }
+    return r;
+}
+
+extern "C" v1_config_map_key_selector_t *v1_config_map_key_selector_create(char *key, char *name,
+                                                                           int optional)
+{
+    auto *r = recordAlloc<v1_config_map_key_selector_t>();
+    if (r != nullptr) {
+        *r = {key, name, optional, nullptr};
+    }
+    return r;
+}
+
+extern "C" v1_secret_key_selector_t *v1_secret_key_selector_create(char *key, char *name,
+                                                                   int optional)
+{
+    auto *r = recordAlloc<v1_secret_key_selector_t>();
+    if (r != nullptr) {
+        *r = {key, name, optional, nullptr};
+    }
+    return r;
+}
+
+extern "C" v1_env_var_source_t *v1_env_var_source_create(
+    v1_config_map_key_selector_t *config_map_key_ref, v1_object_field_selector_t *field_ref,
+    v1_secret_key_selector_t *secret_key_ref)
+{
+    auto *r = recordAlloc<v1_env_var_source_t>();
+    if (r != nullptr) {
+        *r = {config_map_key_ref, field_ref, secret_key_ref, nullptr};
+    }
+    return r;
+}
+
+extern "C" v1_env_var_t *v1_env_var_create(char *name, char *value, v1_env_var_source_t *value_from)
+{
+    auto *r = recordAlloc<v1_env_var_t>();
+    if (r != nullptr) {
+        *r = {name, value, value_from, nullptr};
+    }
+    return r;
+}
+
 extern "C" v1_container_t *v1_container_create(char *image, char *image_pull_policy, char *name)
 {
     auto *r = recordAlloc<v1_container_t>();
     if (r != nullptr) {
-        *r = {image, image_pull_policy, name, nullptr};
+        *r = {nullptr, nullptr, nullptr, image, image_pull_policy, name, nullptr, nullptr};
     }
     return r;
 }
@@ -973,7 +1078,7 @@ extern "C" v1_pod_spec_t *v1_pod_spec_create(list_t *containers, list_t *image_p
 {
     auto *r = recordAlloc<v1_pod_spec_t>();
     if (r != nullptr) {
-        *r = {containers, image_pull_secrets, node_name, nullptr};
+        *r = {containers, image_pull_secrets, node_name, nullptr, nullptr};
     }
     return r;
 }
@@ -1092,6 +1197,17 @@ extern "C" v1_secret_t *v1_secret_create(char *api_version, list_t *data, int im
     auto *r = recordAlloc<v1_secret_t>();
     if (r != nullptr) {
         *r = {api_version, data, immutable, kind, metadata, string_data, type, nullptr};
+    }
+    return r;
+}
+
+extern "C" v1_config_map_t *v1_config_map_create(char *api_version, list_t *binary_data,
+                                                 list_t *data, int immutable, char *kind,
+                                                 v1_object_meta_t *metadata)
+{
+    auto *r = recordAlloc<v1_config_map_t>();
+    if (r != nullptr) {
+        *r = {api_version, binary_data, data, immutable, kind, metadata, nullptr};
     }
     return r;
 }
