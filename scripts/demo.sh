@@ -37,7 +37,8 @@ REGISTRY_BIN=${OZ_REGISTRY_BIN:-/usr/bin/docker-registry}
 REG_DIR=$DEMO_DIR/registry
 REG_USER=demo
 REG_PASSWORD=demo-Pull-Secret
-# The long-running pod's image writes this greeting into its root, then sleeps.
+# The long-running pod gets this greeting in its environment from the pod
+# spec and writes it into its root, then sleeps.
 GREETING="hello from the orrery road"
 
 export OZC_BASE=$DEMO_DIR/base
@@ -167,8 +168,8 @@ wait_for 20 registry_up || fail "the registry does not answer at https://$REGIST
 say "registry at https://$REGISTRY (user $REG_USER)"
 
 # 3. The images, built from Debian's busybox-static and pushed with skopeo.
-#    "sleeper" writes the greeting of its environment into /tmp/greeting and
-#    sleeps; "three" exits with status 3.
+#    "box" is plain busybox (its own command is a shell); "three" exits with
+#    status 3.
 step "building the busybox images and pushing them with skopeo" "$DEMO_DIR/images.log"
 push() { # NAME CMD-JSON [mkimage options]
   local name=$1 cmd=$2; shift 2
@@ -178,7 +179,7 @@ push() { # NAME CMD-JSON [mkimage options]
   say "pushed $REGISTRY/demo/$name:v1"
 }
 mkdir -p "$DEMO_DIR/layouts"
-push sleeper '["sh","-c","echo \"$GREETING\" > /tmp/greeting; exec sleep 3600"]' --env PATH=/bin --env "GREETING=$GREETING"
+push box '["sh"]' --env PATH=/bin
 push three '["sh","-c","exit 3"]'
 
 # 4. The runtime daemon on its own queue.
@@ -205,11 +206,10 @@ step "creating the pull secret with kubectl create secret docker-registry" "$DEM
 kubectl create secret docker-registry demo-pull --docker-server="$REGISTRY" \
   --docker-username="$REG_USER" --docker-password="$REG_PASSWORD" --docker-email=demo@example.org
 
-# A pod on the node with the pull secret. Its container runs the image's own
-# command; more members of the container (YAML, indented by four spaces)
-# follow the image, for example a command and environment of the pod spec:
-#   manifest hello sleeper '    command: [sh, -c, "echo $GREETING > /tmp/greeting; exec sleep 3600"]
-#       env: [{name: GREETING, value: "..."}]'
+# A pod on the node with the pull secret and restart policy $POLICY (default
+# Never). Its container runs the image's own command unless more members of
+# the container (YAML, indented by four spaces) follow the image, such as a
+# command and environment of the pod spec.
 manifest() { # NAME IMAGE [MORE]
   cat >"$DEMO_DIR/manifests/$1.yaml" <<EOF
 apiVersion: v1
@@ -218,7 +218,7 @@ metadata:
   name: $1
 spec:
   nodeName: $NODE
-  restartPolicy: Never
+  restartPolicy: ${POLICY:-Never}
   imagePullSecrets:
   - name: demo-pull
   containers:
@@ -247,8 +247,11 @@ watch_pod() { # NAME PHASE LIMIT
 }
 
 # 7. The long-running pod.
-step "applying pod hello (image $REGISTRY/demo/sleeper:v1, pull secret demo-pull)" "$DEMO_DIR/ferryService.log"
-kubectl apply -f "$(manifest hello sleeper)"
+# Its command and an environment value come from the pod spec; the
+# restart policy Always keeps it running.
+step "applying pod hello (image $REGISTRY/demo/box:v1, pull secret demo-pull, command sleep from the pod spec)" "$DEMO_DIR/ferryService.log"
+kubectl apply -f "$(POLICY=Always manifest hello box '    command: [sh, -c, "echo \"$GREETING\" > /tmp/greeting; exec sleep 3600"]
+    env: [{name: GREETING, value: "'"$GREETING"'"}]')"
 watch_pod hello Running 90
 
 step "looking at the container of pod hello" "$DEMO_DIR/ozcd.log"
