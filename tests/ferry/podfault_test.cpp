@@ -58,22 +58,26 @@ std::string mntNsOf(long pid)
 
 /* What still holds the namespace: a process that lives in it ("process
  * <pid>") or a namespace pin of the runtime ("pin <path>"); "" for nothing. */
-std::string nsHolder(const std::string &ns)
+/* What holds the mount namespace ns now: "/proc/<pid>" of each process in
+ * it and the path of each pin file of it. */
+std::set<std::string> nsHolders(const std::string &ns)
 {
+    std::set<std::string> holders;
     for (const std::string &entry : dirEntries("/proc")) {
         if (std::isdigit(static_cast<unsigned char>(entry[0])) && mntNsOf(std::atol(entry.c_str())) == ns) {
-            return "process " + entry;
+            holders.insert("/proc/" + entry);
         }
     }
     for (const std::string &pin : dirEntries("/run/orrery/ns")) {
         struct stat st {};
         std::string path = "/run/orrery/ns/" + pin;
         if (stat(path.c_str(), &st) == 0 && "mnt:[" + std::to_string(st.st_ino) + "]" == ns) {
-            return "pin " + path;
+            holders.insert(path);
         }
     }
-    return "";
+    return holders;
 }
+
 
 /* True when the process ended (a zombie that nobody reaped counts). */
 bool processGone(long pid)
@@ -283,10 +287,15 @@ TEST_F(PodFaults, AgentKilledAndStartedAgain)
     ASSERT_TRUE(allRunning(names)) << explain();
     std::map<std::string, Container> before = runtimeContainers();
     ASSERT_EQ(before.size(), 5u);
-    std::map<std::string, std::string> nsBefore;
+    /* What holds each container's namespace (its processes, its pin) is
+     * taken now: once freed, a namespace number may be given again to a
+     * container of a test running beside this one. */
+    std::map<std::string, std::set<std::string>> holdersBefore;
     for (const auto &[id, c] : before) {
-        nsBefore[id] = mntNsOf(c.pid);
-        ASSERT_NE(nsBefore[id], mntNsOf(getpid())) << id;
+        std::string ns = mntNsOf(c.pid);
+        ASSERT_NE(ns, mntNsOf(getpid())) << id;
+        holdersBefore[id] = nsHolders(ns);
+        ASSERT_FALSE(holdersBefore[id].empty()) << id;
     }
     std::string foreignBundle = tmp_ / "foreign/bundle";
     ASSERT_EQ(oztest::sh("mkdir -p " + oztest::quote(tmp_ / "foreign")), 0);
@@ -314,19 +323,17 @@ TEST_F(PodFaults, AgentKilledAndStartedAgain)
         podIds.insert(idOf(name));
     }
     EXPECT_EQ(podIds.size(), names.size()) << "one container set per pod";
-    std::set<std::string> nsNow;
-    for (const auto &[id, c] : runtimeContainers()) {
-        nsNow.insert(mntNsOf(c.pid));
-    }
     for (const auto &[id, c] : before) {
         EXPECT_EQ(ozcStatusGet(id.c_str()), STATE_UNKNOWN) << id;
         EXPECT_FALSE(rtfix::exists(c.bundle)) << c.bundle;
         EXPECT_EQ(mountsNaming(c.bundle), 0) << c.bundle;
         EXPECT_TRUE(waitFor([&] { return processGone(c.pid); }, 10s)) << id << " " << c.pid;
-        /* a namespace number may be given again to a new container's */
-        if (nsNow.count(nsBefore[id]) == 0) {
-            EXPECT_TRUE(waitFor([&] { return nsHolder(nsBefore[id]).empty(); }, 10s))
-                << id << " " << nsBefore[id] << " held by " << nsHolder(nsBefore[id]);
+        for (const std::string &holder : holdersBefore[id]) {
+            auto released = [&] {
+                return holder.starts_with("/proc/") ? processGone(std::atol(holder.c_str() + 6))
+                                                    : !rtfix::exists(holder);
+            };
+            EXPECT_TRUE(waitFor(released, 10s)) << id << " still held by " << holder;
         }
     }
     EXPECT_EQ(bundles().size(), names.size());
