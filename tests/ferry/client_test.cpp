@@ -9,7 +9,9 @@
 #include "kubesim/kubesim_fixture.h"
 
 #include "CoreV1API.h"
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <cjson/cJSON.h>
 #include <dlfcn.h>

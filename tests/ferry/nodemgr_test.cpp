@@ -9,6 +9,8 @@
 #include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
 #include "ozkLib.h"
+#include "ozkNodeManager.h"
+#include "ozkPodManager.h"
 
 #include <cjson/cJSON.h>
 

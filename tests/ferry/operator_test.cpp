@@ -9,8 +9,6 @@
  */
 #include "ferryTestUtil.h"
 
-#include "ozkLib.h"
-
 #include <cjson/cJSON.h>
 
 #include <chrono>

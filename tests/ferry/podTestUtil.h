@@ -15,7 +15,10 @@
 
 #include "ozcontainer.h"
 #include "ozkContainer.h"
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
+#include "ozkPodManager.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodWorker.h"
 

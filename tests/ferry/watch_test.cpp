@@ -7,7 +7,9 @@
 #include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
 
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <cjson/cJSON.h>
 #include <dirent.h>
