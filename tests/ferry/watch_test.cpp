@@ -366,7 +366,7 @@ TEST(FerryWatchCorpus, ParserSurvivesTheCorpus)
         if (entry->d_name[0] == '.') {
             continue;
         }
-        std::string body = readFileText(dirPath + "/" + entry->d_name);
+        std::string body = readFile(dirPath + "/" + entry->d_name);
         Parsed p = parseBody(body);
         EXPECT_TRUE(p.bodyReleased) << entry->d_name;
         files++;
