@@ -1,5 +1,6 @@
 // JSON file and integer helpers.
 #include "ozJson.h"
+#include "testutil/testutil.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +19,9 @@ class JsonFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/ozjsonXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path();
     }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
     std::string path(const char *name) const { return dir + "/" + name; }
     void write(const std::string &p, const std::string &text) const
     {
@@ -38,6 +37,7 @@ protected:
         closedir(d);
         return n;
     }
+    oztest::TempDir tmp{"ozjson"};
     std::string dir;
 };
 

@@ -7,6 +7,7 @@
 #include "kubesim/kubesim_fixture.h"
 
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

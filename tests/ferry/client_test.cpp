@@ -9,7 +9,9 @@
 #include "kubesim/kubesim_fixture.h"
 
 #include "CoreV1API.h"
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <cjson/cJSON.h>
 #include <dlfcn.h>
@@ -117,41 +119,6 @@ RetryOutcome runScript(OZK_CLIENT_CTRL *client, std::vector<long> script, unsign
 std::string retryLine(const std::string &text, int cnt)
 {
     return "http request fail, funcName:ozkClientScripted, err: " + text + ",retrycnt:" + std::to_string(cnt) + "!";
-}
-
-/* The API requests the emulator received over HTTPS, oldest first. */
-struct SeenRequest {
-    std::string method, path, contentType, body;
-    std::map<std::string, std::string> query;
-    int status = 0;
-};
-
-std::vector<SeenRequest> apiRequests(const KubesimProcess &sim)
-{
-    std::vector<SeenRequest> out;
-    cJSON *root = cJSON_Parse(sim.requestsJson(true).c_str());
-    const cJSON *list = cJSON_GetObjectItemCaseSensitive(root, "requests");
-    const cJSON *item = nullptr;
-    cJSON_ArrayForEach(item, list)
-    {
-        if (cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(item, "admin"))) {
-            continue;
-        }
-        SeenRequest r;
-        r.method = cJSON_GetObjectItemCaseSensitive(item, "method")->valuestring;
-        r.path = cJSON_GetObjectItemCaseSensitive(item, "path")->valuestring;
-        r.contentType = cJSON_GetObjectItemCaseSensitive(item, "contentType")->valuestring;
-        r.body = cJSON_GetObjectItemCaseSensitive(item, "body")->valuestring;
-        r.status = cJSON_GetObjectItemCaseSensitive(item, "status")->valueint;
-        const cJSON *q = nullptr;
-        cJSON_ArrayForEach(q, cJSON_GetObjectItemCaseSensitive(item, "query"))
-        {
-            r.query[q->string] = cJSON_IsString(q) ? q->valuestring : "?";
-        }
-        out.push_back(r);
-    }
-    cJSON_Delete(root);
-    return out;
 }
 
 template <typename T>
@@ -450,7 +417,7 @@ TEST_F(FerryApi, NodeOperations)
     EXPECT_NE(patched, nullptr);
     v1_node_free(patched);
 
-    std::vector<SeenRequest> seen = apiRequests(sim_);
+    std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].method, "POST");
     EXPECT_EQ(seen[0].path, "/api/v1/nodes");
@@ -470,7 +437,7 @@ TEST_F(FerryApi, NodeOperations)
 
     /* a missing node: one attempt, null */
     EXPECT_EQ(ozkClientNodeRead(client(), "nowhere"), nullptr);
-    seen = apiRequests(sim_);
+    seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].status, 404);
 }
@@ -497,7 +464,7 @@ TEST_F(FerryApi, LeaseOperationsAndTheUidRule)
     v1_lease_free(patched);
     object_free(patch);
 
-    std::vector<SeenRequest> seen = apiRequests(sim_);
+    std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 4u);
     const std::string base = "/apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases";
     EXPECT_EQ(seen[0].method + " " + seen[0].path, "GET " + base + "/cl-node");
@@ -608,7 +575,7 @@ TEST_F(FerryApi, PodListReadStatusPatchAndSecret)
                            R"({"metadata":{"name":"pull"},"type":"kubernetes.io/dockerconfigjson",)"
                            R"("data":{".dockerconfigjson":"e30="}})"),
               201);
-    apiRequests(sim_); /* forget the set-up */
+    sim_.requests(true); /* forget the set-up */
 
     v1_pod_list_t *list = ozkClientPodsList(client(), "spec.nodeName=cl-node");
     ASSERT_NE(list, nullptr);
@@ -644,7 +611,7 @@ TEST_F(FerryApi, PodListReadStatusPatchAndSecret)
     EXPECT_STREQ(secret->type, "kubernetes.io/dockerconfigjson");
     v1_secret_free(secret);
 
-    std::vector<SeenRequest> seen = apiRequests(sim_);
+    std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 6u);
     EXPECT_EQ(seen[0].method + " " + seen[0].path, "GET /api/v1/pods");
     EXPECT_EQ(seen[0].query, (std::map<std::string, std::string> {{"fieldSelector", "spec.nodeName=cl-node"}}));
@@ -666,7 +633,7 @@ TEST_F(FerryApi, PodDeleteWithPreconditions)
     v1_pod_t *pod = ozkClientPodRead(client(), "p1", "default");
     ASSERT_NE(pod, nullptr);
     std::string uid = pod->metadata->uid;
-    apiRequests(sim_);
+    sim_.requests(true);
 
     /* a wrong uid: 409, not retried */
     v1_delete_options_t *wrong = parsed(v1_delete_options_parseFromJSON,
@@ -685,7 +652,7 @@ TEST_F(FerryApi, PodDeleteWithPreconditions)
     EXPECT_NE(deleted->metadata->deletion_timestamp, nullptr);
     v1_pod_free(deleted);
 
-    std::vector<SeenRequest> seen = apiRequests(sim_);
+    std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].method + " " + seen[1].path, "DELETE /api/v1/namespaces/default/pods/p1");
     EXPECT_TRUE(seen[1].query.empty());
@@ -697,7 +664,7 @@ TEST_F(FerryApi, PodDeleteWithPreconditions)
     pod->metadata->name = strdup("gone");
     EXPECT_EQ(ozkClientPodDelete(client(), pod, opts, &code), nullptr);
     EXPECT_EQ(code, 404u);
-    EXPECT_EQ(apiRequests(sim_).size(), 1u);
+    EXPECT_EQ(sim_.requests(true).size(), 1u);
     v1_delete_options_free(opts);
     v1_pod_free(pod);
 }
@@ -755,7 +722,7 @@ TEST_F(FerryApi, ArgumentChecks)
                        twice(errAt("ozkClientPodRead", "ferry ozkClientPodRead invalid param!")) +
                        twice(errAt("ozkClientPodDelete", "ozkClientPodDelete invalid param!")));
     /* nothing reached the server */
-    EXPECT_TRUE(apiRequests(sim_).empty());
+    EXPECT_TRUE(sim_.requests(true).empty());
 
     /* the request functions check again */
     ConsoleCapture direct;
@@ -795,7 +762,7 @@ TEST_F(FerryApi, ArgumentChecks)
     EXPECT_EQ(ozkClientPodDelete(client(), bare, opts, &code), nullptr);
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(refused.err(), errAt("ozkHttpPodDelete", "invalid param for ozkHttpPodDelete!"));
-    EXPECT_TRUE(apiRequests(sim_).empty());
+    EXPECT_TRUE(sim_.requests(true).empty());
 
     v1_pod_free(bare);
     object_free(body);
@@ -811,7 +778,7 @@ TEST_F(FerryApi, InjectedFaultsAreRetriedByTheRule)
     ozkVerboseLevel = 0;
     ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/cl-node", 503, 4));
     EXPECT_EQ(ozkClientNodeRead(client(), "cl-node"), nullptr);
-    std::vector<SeenRequest> seen = apiRequests(sim_);
+    std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 4u);
     for (const auto &r : seen) {
         EXPECT_EQ(r.status, 503);
@@ -823,18 +790,18 @@ TEST_F(FerryApi, InjectedFaultsAreRetriedByTheRule)
     EXPECT_EQ(ozkClientPodsList(client(), "spec.nodeName=cl-node"), nullptr);
     EXPECT_NE(console.err().find(errAt("ozkClientPodsList", "ozk client pod list fail!")), std::string::npos)
         << console.err();
-    EXPECT_EQ(apiRequests(sim_).size(), 4u);
+    EXPECT_EQ(sim_.requests(true).size(), 4u);
     /* 401 and 404 are not retried */
     ASSERT_TRUE(sim_.addFault("GET", "/api/v1/namespaces/default/pods/p", 401, 4));
     EXPECT_EQ(ozkClientPodRead(client(), "p", "default"), nullptr);
-    EXPECT_EQ(apiRequests(sim_).size(), 1u);
+    EXPECT_EQ(sim_.requests(true).size(), 1u);
     ASSERT_TRUE(sim_.clearFaults());
     /* a lost connection counts as no answer and is retried */
     ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/cl-node", 0, 2, 0.0, true));
     v1_node_t *info = parsed(v1_node_parseFromJSON, R"({"metadata":{"name":"cl-node"}})");
     v1_node_free(ozkClientNodeCreate(client(), info));
     v1_node_free(info);
-    apiRequests(sim_);
+    sim_.requests(true);
     v1_node_t *node = ozkClientNodeRead(client(), "cl-node");
     EXPECT_NE(node, nullptr);
     v1_node_free(node);
@@ -846,7 +813,7 @@ TEST_F(FerryApi, RealTimeRetryAfterServiceUnavailable)
     v1_node_t *info = parsed(v1_node_parseFromJSON, R"({"metadata":{"name":"cl-node"}})");
     v1_node_free(ozkClientNodeCreate(client(), info));
     v1_node_free(info);
-    apiRequests(sim_);
+    sim_.requests(true);
     ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/cl-node", 503, 1));
     auto start = std::chrono::steady_clock::now();
     v1_node_t *node = ozkClientNodeRead(client(), "cl-node");
@@ -856,7 +823,7 @@ TEST_F(FerryApi, RealTimeRetryAfterServiceUnavailable)
     v1_node_free(node);
     EXPECT_GE(elapsed, std::chrono::seconds(5));
     EXPECT_LT(elapsed, std::chrono::seconds(15));
-    std::vector<SeenRequest> seen = apiRequests(sim_);
+    std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].status, 503);
     EXPECT_EQ(seen[1].status, 200);
@@ -926,7 +893,7 @@ TEST_F(FerryApi, TransportFailuresAreNamedAndTrustFailuresEndAtOnce)
         }
     }
     /* no request got through to the API */
-    for (const auto &r : apiRequests(sim_)) {
+    for (const auto &r : sim_.requests(true)) {
         EXPECT_NE(r.status, 200) << r.path;
     }
 }

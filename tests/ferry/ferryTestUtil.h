@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "kubesim/kubesim_fixture.h"
+#include "testutil/testutil.h"
 
 #include <atomic>
 #include <cerrno>
@@ -66,27 +67,8 @@ inline std::string readAll(int fd)
     return out;
 }
 
-/* A private temporary directory, removed with its content at the end. */
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/ferrytest.XXXXXX";
-        const char *p = mkdtemp(tmpl);
-        path_ = p != nullptr ? p : "";
-    }
-    ~TempDir()
-    {
-        if (!path_.empty()) {
-            std::string cmd = "rm -rf '" + path_ + "'";
-            (void)!system(cmd.c_str());
-        }
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using oztest::readFile;
+using oztest::TempDir;
 
 struct RunResult {
     std::string out;
@@ -129,14 +111,6 @@ inline RunOptions withEnv(std::vector<std::string> env)
     RunOptions opt;
     opt.env = std::move(env);
     return opt;
-}
-
-inline std::string readFileText(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 /* Runs ferryService with args. Output goes through files so that nothing
@@ -182,7 +156,7 @@ inline RunResult runFerry(const std::vector<std::string> &args, const RunOptions
         blockedSeen = blockedSeen || sigtermBlocked(pid);
         bool ready = opt.ready ? opt.ready()
                      : opt.readyText.empty() ? blockedSeen
-                                             : readFileText(outPath).find(opt.readyText) != std::string::npos;
+                                             : readFile(outPath).find(opt.readyText) != std::string::npos;
         if (opt.sendTerm && !termSent && ready) {
             if (opt.beforeTerm) {
                 opt.beforeTerm(pid);
@@ -203,8 +177,8 @@ inline RunResult runFerry(const std::vector<std::string> &args, const RunOptions
     } else if (WIFSIGNALED(status)) {
         result.termSignal = WTERMSIG(status);
     }
-    result.out = readFileText(outPath);
-    result.err = readFileText(errPath);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
     return result;
 }
 
@@ -582,8 +556,8 @@ public:
         return rc == 0;
     }
 
-    std::string out() const { return readFileText(dir_.path() + "/out"); }
-    std::string err() const { return readFileText(dir_.path() + "/err"); }
+    std::string out() const { return readFile(dir_.path() + "/out"); }
+    std::string err() const { return readFile(dir_.path() + "/err"); }
     bool waitReady(std::chrono::milliseconds limit = std::chrono::seconds(20))
     {
         return waitFor([&] { return out().find("ferryService is ready.") != std::string::npos || exited(); }, limit) &&
@@ -652,7 +626,7 @@ public:
         }
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::chrono::steady_clock::now() < deadline) {
-            std::string ready = readFileText(dir_.path() + "/ready.json");
+            std::string ready = readFile(dir_.path() + "/ready.json");
             size_t at = ready.find("\"port\": ");
             if (at != std::string::npos) {
                 port_ = atoi(ready.c_str() + at + 8);
@@ -683,7 +657,7 @@ public:
         rename(tmp.c_str(), (dir_.path() + "/rules.json").c_str());
     }
     /* {"connections": N, "requests": M, "log": [...]} */
-    std::string stats() const { return readFileText(dir_.path() + "/stats.json"); }
+    std::string stats() const { return readFile(dir_.path() + "/stats.json"); }
     const std::string &dir() const { return dir_.path(); }
 
 private:

@@ -7,7 +7,10 @@
 #include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
 
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
+#include "ozkPodManager.h"
 
 using namespace ferrytest;
 

@@ -9,6 +9,7 @@
 
 #define OZK_LOG_UNIT "logTest"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <algorithm>
 

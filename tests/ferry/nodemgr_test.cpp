@@ -9,6 +9,10 @@
 #include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
 #include "ozkLib.h"
+#include "ozkNodeManager.h"
+#include "ozkPodManager.h"
+#include "ozOwners.h"
+#include "testutil/testjson.h"
 
 #include <cjson/cJSON.h>
 
@@ -55,41 +59,12 @@ const char *kLeasePath = "/apis/coordination.k8s.io/v1/namespaces/kube-node-leas
 
 /* ---- small owners and JSON helpers --------------------------------------- */
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-struct CharDeleter {
-    void operator()(char *p) const { free(p); }
-};
-using CStrPtr = std::unique_ptr<char, CharDeleter>;
+using oz::JsonPtr;
+using CStrPtr = oz::MallocPtr<char>;
 
-JsonPtr parseJson(const std::string &text)
-{
-    return JsonPtr(cJSON_Parse(text.c_str()));
-}
-
-/* The member at a dotted path ("status.nodeInfo.osImage"); null when absent. */
-const cJSON *at(const cJSON *json, const std::string &path)
-{
-    size_t start = 0;
-    while (json != nullptr && start <= path.size()) {
-        size_t dot = path.find('.', start);
-        std::string key = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        json = cJSON_GetObjectItemCaseSensitive(json, key.c_str());
-        if (dot == std::string::npos) {
-            break;
-        }
-        start = dot + 1;
-    }
-    return json;
-}
-
-std::string str(const cJSON *json, const std::string &path)
-{
-    const cJSON *item = at(json, path);
-    return cJSON_IsString(item) ? item->valuestring : "<absent>";
-}
+using oztest::at;
+using oztest::parseJson;
+using oztest::str;
 
 std::vector<std::string> keysOf(const cJSON *object)
 {
@@ -101,7 +76,7 @@ std::vector<std::string> keysOf(const cJSON *object)
 
 std::string print(const cJSON *json)
 {
-    CStrPtr text(cJSON_Print(json));
+    oz::JsonText text(cJSON_Print(json));
     return text ? text.get() : "<null>";
 }
 
@@ -198,31 +173,7 @@ private:
 
 /* ---- the emulator's request log ------------------------------------------- */
 
-struct ApiRequest {
-    std::string method, path, body;
-    int status = 0;
-    bool faulted = false;
-};
-
-/* The requests of the HTTPS port (the node agent's), in order. */
-std::vector<ApiRequest> apiRequests(const KubesimProcess &sim, bool clear = false)
-{
-    std::vector<ApiRequest> out;
-    JsonPtr log = parseJson(sim.requestsJson(clear));
-    const cJSON *entry = nullptr;
-    cJSON_ArrayForEach(entry, at(log.get(), "requests"))
-    {
-        if (cJSON_IsTrue(at(entry, "admin"))) {
-            continue;
-        }
-        ApiRequest r{str(entry, "method"), str(entry, "path"), str(entry, "body"), 0, false};
-        const cJSON *status = at(entry, "status");
-        r.status = cJSON_IsNumber(status) ? status->valueint : 0;
-        r.faulted = at(entry, "fault") != nullptr;
-        out.push_back(r);
-    }
-    return out;
-}
+using ApiRequest = KubesimRequest;
 
 std::string describe(const std::vector<ApiRequest> &requests)
 {
@@ -245,7 +196,7 @@ JsonPtr readObject(const KubesimProcess &sim, const std::string &path)
 size_t countRequests(const KubesimProcess &sim, const std::string &path)
 {
     size_t n = 0;
-    for (const auto &r : apiRequests(sim)) {
+    for (const auto &r : sim.requests()) {
         n += r.path == path;
     }
     return n;
@@ -632,10 +583,10 @@ TEST_F(NodeManagerSim, FirstStartCreatesTheNodeWithExactlyTheAnnouncedFields)
             strcpy(agent.conf()->nodeLabelKey, "zone");
         }
         agent.bind();
-        apiRequests(sim_, true);
+        sim_.requests(true);
         ASSERT_EQ(ozkNodeCreate(agent.nodeMgr()), OK);
 
-        auto requests = apiRequests(sim_);
+        auto requests = sim_.requests();
         ASSERT_EQ(requests.size(), 2u) << describe(requests);
         EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET /api/v1/nodes/" + c.name);
         EXPECT_EQ(requests[0].status, 404);
@@ -678,9 +629,9 @@ TEST_F(NodeManagerSim, SecondStartAdoptsTheExistingNodeUnchanged)
         Agent agent(sim_, "taken", {"-L", "zone=lab-3"});
         ASSERT_NE(agent.ctrl(), nullptr);
         agent.bind();
-        apiRequests(sim_, true);
+        sim_.requests(true);
         ASSERT_EQ(ozkNodeCreate(agent.nodeMgr()), OK);
-        auto requests = apiRequests(sim_);
+        auto requests = sim_.requests();
         ASSERT_EQ(requests.size(), 1u) << describe(requests);
         EXPECT_EQ(requests[0].method, "GET");
         ASSERT_NE(agent.nodeMgr()->nodeObj, nullptr);
@@ -701,7 +652,7 @@ TEST_F(NodeManagerSim, ANodeReadWithoutUidCountsAsAbsent)
     EXPECT_EQ(agent.nodeMgr()->nodeObj, nullptr);
     ASSERT_TRUE(sim_.addFault("GET", "/api/v1/nodes/ozk-node", 200, 1));
     ASSERT_EQ(ozkNodeCreate(agent.nodeMgr()), OK);
-    auto requests = apiRequests(sim_);
+    auto requests = sim_.requests();
     ASSERT_EQ(requests.size(), 3u) << describe(requests);
     EXPECT_EQ(requests[2].method + " " + requests[2].path, "POST /api/v1/nodes");
     ASSERT_NE(agent.nodeMgr()->nodeObj, nullptr);
@@ -714,9 +665,9 @@ TEST_F(NodeManagerSim, LeaseIsCreatedOnceOwnedByTheNodeAndAnExistingOneIsLeftAlo
     ASSERT_NE(agent.ctrl(), nullptr);
     agent.bind();
     ASSERT_EQ(ozkNodeCreate(agent.nodeMgr()), OK);
-    apiRequests(sim_, true);
+    sim_.requests(true);
     ASSERT_EQ(ozkLeaseManagerStart(agent.nodeMgr()), OK);
-    auto requests = apiRequests(sim_, true);
+    auto requests = sim_.requests(true);
     ASSERT_EQ(requests.size(), 2u) << describe(requests);
     EXPECT_EQ(requests[0].method + " " + requests[0].path, std::string("GET ") + kLeasePath + "ozk-node");
     EXPECT_EQ(requests[0].status, 404);
@@ -746,9 +697,9 @@ TEST_F(NodeManagerSim, LeaseIsCreatedOnceOwnedByTheNodeAndAnExistingOneIsLeftAlo
     ASSERT_NE(again.ctrl(), nullptr);
     again.bind();
     ASSERT_EQ(ozkNodeCreate(again.nodeMgr()), OK);
-    apiRequests(sim_, true);
+    sim_.requests(true);
     ASSERT_EQ(ozkLeaseManagerStart(again.nodeMgr()), OK);
-    requests = apiRequests(sim_);
+    requests = sim_.requests();
     ASSERT_EQ(requests.size(), 1u) << describe(requests);
     EXPECT_EQ(requests[0].method, "GET");
     EXPECT_EQ(again.nodeMgr()->leaseObj, nullptr);
@@ -768,7 +719,7 @@ TEST_F(NodeManagerSim, EachCycleReadsTheNodeThenPatchesLeaseThenStatus)
     EXPECT_EQ(agent.nodeMgr()->nodeObj, nullptr);
     EXPECT_EQ(agent.nodeMgr()->leaseObj, nullptr);
 
-    auto requests = apiRequests(sim_);
+    auto requests = sim_.requests();
     /* the pod monitor's list and watches are its own */
     std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
     /* start: node read, node create, lease read, lease create */
@@ -817,7 +768,7 @@ TEST_F(NodeManagerSim, BeforeThePodManagerRunsTheStatusPatchLeavesAllocatableAlo
     std::string patch;
     ASSERT_TRUE(waitFor(
         [&] {
-            for (const auto &r : apiRequests(sim_)) {
+            for (const auto &r : sim_.requests()) {
                 if (r.path == "/api/v1/nodes/ozk-node/status") {
                     patch = r.body;
                     return true;
@@ -878,7 +829,7 @@ TEST_F(NodeManagerSim, DeletedNodeEndsTheProcessWithStatus1)
     EXPECT_EQ(ferry.out().find("Graceful shutdown begin"), std::string::npos);
     /* no re-registration, no lease renewal after the failed read (the pod
      * monitor's list and watches are its own) */
-    auto requests = apiRequests(sim_);
+    auto requests = sim_.requests();
     std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.back().method + " " + requests.back().path, "GET /api/v1/nodes/ozk-node");
@@ -894,11 +845,11 @@ TEST_F(NodeManagerSim, LeasePatchAnswered500FourTimesEndsTheProcessThreeTimesDoe
         /* retry waits of 5, 25 and 125 s pass 100 times faster */
         ASSERT_TRUE(ferry.start(sim_, "ozk-node", {"-N", "30"}, {"OZ_CLOCK_SPEEDUP=100"}));
         ASSERT_TRUE(ferry.waitReady()) << ferry.err();
-        apiRequests(sim_, true);
+        sim_.requests(true);
         ASSERT_TRUE(sim_.addFault("PATCH", leasePath, 500, failures));
         auto leasePatches = [&] {
             std::vector<ApiRequest> out;
-            for (const auto &r : apiRequests(sim_)) {
+            for (const auto &r : sim_.requests()) {
                 if (r.path == leasePath) {
                     out.push_back(r);
                 }
@@ -915,10 +866,10 @@ TEST_F(NodeManagerSim, LeasePatchAnswered500FourTimesEndsTheProcessThreeTimesDoe
                 failed += p.faulted;
                 EXPECT_EQ(p.status, p.faulted ? 500 : 200);
             }
-            EXPECT_EQ(failed, 4u) << describe(apiRequests(sim_));
+            EXPECT_EQ(failed, 4u) << describe(sim_.requests());
             /* the failed cycle never patched the status (the pod monitor's
              * list and watches are its own) */
-            auto requests = apiRequests(sim_);
+            auto requests = sim_.requests();
             std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
             ASSERT_FALSE(requests.empty());
             EXPECT_EQ(requests.back().path, leasePath);

@@ -8,8 +8,7 @@
  * kept; -h prints the usage.
  */
 #include "ferryTestUtil.h"
-
-#include "ozkLib.h"
+#include "ozOwners.h"
 
 #include <cjson/cJSON.h>
 
@@ -27,42 +26,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char *kLeases = "/apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases/";
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using oz::JsonPtr;
 
 std::string text(const cJSON *item)
 {
     return cJSON_IsString(item) ? item->valuestring : "<absent>";
 }
 
-/* One request of the emulator's HTTPS port. */
-struct Seen {
-    double time; /* seconds since the epoch, when the emulator took it */
-    std::string method, path;
-    int status;
-};
-
-std::vector<Seen> seenRequests(const KubesimProcess &sim)
-{
-    std::vector<Seen> out;
-    JsonPtr log(cJSON_Parse(sim.requestsJson().c_str()));
-    const cJSON *e = nullptr;
-    cJSON_ArrayForEach(e, cJSON_GetObjectItem(log.get(), "requests"))
-    {
-        if (!cJSON_IsTrue(cJSON_GetObjectItem(e, "admin"))) {
-            out.push_back({cJSON_GetNumberValue(cJSON_GetObjectItem(e, "time")), text(cJSON_GetObjectItem(e, "method")),
-                           text(cJSON_GetObjectItem(e, "path")),
-                           static_cast<int>(cJSON_GetNumberValue(cJSON_GetObjectItem(e, "status")))});
-        }
-    }
-    return out;
-}
-
 bool seenAnswered(const KubesimProcess &sim, const std::string &method, const std::string &path, int status)
 {
-    for (const Seen &r : seenRequests(sim)) {
+    for (const KubesimRequest &r : sim.requests()) {
         if (r.method == method && r.path == path && r.status == status) {
             return true;
         }
@@ -155,7 +128,7 @@ TEST_F(Operator, AStopAtAnyMomentEndsWithinTheBoundWithStatusZeroAndNoLaterReque
         EXPECT_EQ(ferry.wait(), 0) << ferry.err();
         EXPECT_LT(Clock::now() - sent, 3s);
         expectCleanStop(ferry);
-        for (const Seen &r : seenRequests(sim_)) {
+        for (const KubesimRequest &r : sim_.requests()) {
             EXPECT_LE(r.time, stopAt) << r.method << " " << r.path << " after the stop";
         }
         ASSERT_TRUE(sim_.clearFaults());
@@ -280,7 +253,7 @@ TEST_F(Operator, UnusableTlsFilesStopTheStartAtOnceNamingTheFileAndTheReason)
         EXPECT_LT(Clock::now() - started, 10s);
     }
     /* nothing was sent */
-    EXPECT_TRUE(seenRequests(sim_).empty());
+    EXPECT_TRUE(sim_.requests().empty());
 
     /* a CA that did not sign the server's certificate is found at the first
      * request, named, and not tried again (retrying cannot change it) */

@@ -11,13 +11,18 @@
 #include "kubesim/kubesim_fixture.h"
 #include "manager/regfixture.h"
 #include "runtime/runtime_fixture.h"
+#include "testutil/testjson.h"
 #include "testutil/testutil.h"
 
 #include "ozcontainer.h"
 #include "ozkContainer.h"
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
+#include "ozkPodManager.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodWorker.h"
+#include "ozOwners.h"
 
 #include <cjson/cJSON.h>
 #include <dirent.h>
@@ -33,45 +38,16 @@ namespace podtest {
 
 using namespace std::chrono_literals;
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using Json = oz::JsonPtr;
 struct PodDeleter {
     void operator()(v1_pod_t *p) const { v1_pod_free(p); }
 };
 using Pod = std::unique_ptr<v1_pod_t, PodDeleter>;
 
-inline Json parse(const std::string &text) { return Json(cJSON_Parse(text.c_str())); }
+inline Json parse(const std::string &text) { return oztest::parseJson(text); }
 
-/* The member at a dotted path ("status.phase"); array elements by number. */
-inline const cJSON *at(const cJSON *json, const std::string &path)
-{
-    size_t start = 0;
-    while (json != nullptr && start <= path.size()) {
-        size_t dot = path.find('.', start);
-        std::string key = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        json = cJSON_IsArray(json) ? cJSON_GetArrayItem(json, std::atoi(key.c_str()))
-                                   : cJSON_GetObjectItemCaseSensitive(json, key.c_str());
-        if (dot == std::string::npos) {
-            break;
-        }
-        start = dot + 1;
-    }
-    return json;
-}
-
-inline std::string str(const cJSON *json, const std::string &path)
-{
-    const cJSON *item = at(json, path);
-    if (cJSON_IsNumber(item)) {
-        return std::to_string(item->valueint);
-    }
-    if (cJSON_IsBool(item)) {
-        return cJSON_IsTrue(item) ? "true" : "false";
-    }
-    return cJSON_IsString(item) ? item->valuestring : "<absent>";
-}
+using oztest::at;
+using oztest::str;
 
 using ferrytest::waitFor;
 
@@ -218,34 +194,13 @@ inline Pod podRecord(const KubesimProcess &sim, const std::string &name)
     return Pod(json ? v1_pod_parseFromJSON(json.get()) : nullptr);
 }
 
-struct ApiRequest {
-    std::string method, path, query, body;
-    int status = 0;
-};
-
-/* The requests the HTTPS port (the node agent's) answered, in order. */
-inline std::vector<ApiRequest> apiRequests(const KubesimProcess &sim, bool clear = false)
-{
-    std::vector<ApiRequest> out;
-    Json log = parse(sim.requestsJson(clear));
-    const cJSON *entry = nullptr;
-    cJSON_ArrayForEach(entry, at(log.get(), "requests"))
-    {
-        if (cJSON_IsTrue(at(entry, "admin"))) {
-            continue;
-        }
-        const cJSON *status = at(entry, "status");
-        out.push_back({str(entry, "method"), str(entry, "path"), str(entry, "query"), str(entry, "body"),
-                       cJSON_IsNumber(status) ? status->valueint : 0});
-    }
-    return out;
-}
+using ApiRequest = KubesimRequest;
 
 /* "METHOD path" of each request whose path starts with `prefix`. */
 inline std::vector<std::string> requestLines(const KubesimProcess &sim, const std::string &prefix)
 {
     std::vector<std::string> lines;
-    for (const ApiRequest &r : apiRequests(sim)) {
+    for (const ApiRequest &r : sim.requests()) {
         if (r.path.rfind(prefix, 0) == 0) {
             lines.push_back(r.method + " " + r.path);
         }

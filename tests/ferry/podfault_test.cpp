@@ -82,14 +82,14 @@ std::set<std::string> nsHolders(const std::string &ns)
 /* True when the process ended (a zombie that nobody reaped counts). */
 bool processGone(long pid)
 {
-    std::string status = readFileText("/proc/" + std::to_string(pid) + "/status");
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
     return status.empty() || status.find("State:\tZ") != std::string::npos;
 }
 
 /* Mounts of this machine whose line names `path`. */
 int mountsNaming(const std::string &path)
 {
-    std::istringstream lines(readFileText("/proc/self/mountinfo"));
+    std::istringstream lines(readFile("/proc/self/mountinfo"));
     int n = 0;
     for (std::string line; std::getline(lines, line);) {
         n += line.find(path) != std::string::npos;

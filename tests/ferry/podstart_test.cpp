@@ -219,7 +219,7 @@ TEST_F(PodStart, BadOrMissingSecretsFailThePodBeforeAnyContainerIsTouched)
         if (!c.data.empty()) {
             secret(c.name, c.data);
         }
-        apiRequests(sim_, true);
+        sim_.requests(true);
         ConsoleCapture console;
         Json pod = start(std::string("s-") + c.name, image, R"(,"imagePullSecrets":[{"name":")" + std::string(c.name) + "\"}]",
                          ERROR);
@@ -227,7 +227,7 @@ TEST_F(PodStart, BadOrMissingSecretsFailThePodBeforeAnyContainerIsTouched)
         EXPECT_NE(console.err().find(std::string(" ") + c.error + "\n"), std::string::npos)
             << c.name << "\n" << console.err();
         EXPECT_NE(console.err().find(" set username and pwd error!\n"), std::string::npos) << c.name;
-        for (const ApiRequest &r : apiRequests(sim_)) {
+        for (const ApiRequest &r : sim_.requests()) {
             EXPECT_NE(r.method, "PATCH") << c.name << ": a status was reported";
         }
     }
@@ -351,7 +351,7 @@ TEST_F(PodStart, ExitCodesPhasesAndTheBatchSync)
 
     auto patches = [&] {
         int n = 0;
-        for (const ApiRequest &r : apiRequests(sim_)) {
+        for (const ApiRequest &r : sim_.requests()) {
             n += r.method == "PATCH" && r.path == podPath("ends") + "/status";
         }
         return n;

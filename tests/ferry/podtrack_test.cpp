@@ -159,7 +159,7 @@ TEST_F(PodTrack, PendingEventsReachWorkersOnePerPodNineAtATime)
     /* every pod went, each with one request carrying its preconditions and
      * a grace period of 0 */
     int deletes = 0;
-    for (const ApiRequest &r : apiRequests(sim_)) {
+    for (const ApiRequest &r : sim_.requests()) {
         if (r.method != "DELETE") {
             continue;
         }
@@ -240,7 +240,7 @@ TEST_F(PodTrack, DeletionConflictsAreRetriedAndAGonePodIsDeleted)
     sim_.request("PATCH", podPath("p"), R"({"metadata":{"labels":{"x":"y"}}})", nullptr, "application/merge-patch+json");
     std::string current = str(readPod(sim_, "p").get(), "metadata.resourceVersion");
     ASSERT_TRUE(sim_.addFault("DELETE", podPath("p"), 409, 5));
-    apiRequests(sim_, true);
+    sim_.requests(true);
     ConsoleCapture console;
     Pod copy(ozkPodGetByUid(rig.pm(), uid.c_str()));
     uint64_t before = tickGet();
@@ -258,7 +258,7 @@ TEST_F(PodTrack, DeletionConflictsAreRetriedAndAGonePodIsDeleted)
     EXPECT_EQ(str(rig.cachedPod(uid).get(), "metadata.resourceVersion"), current);
 
     /* answered 404: the pod is gone already, one request */
-    apiRequests(sim_, true);
+    sim_.requests(true);
     ASSERT_EQ(sim_.request("DELETE", podPath("p") + "?gracePeriodSeconds=0"), 200);
     EXPECT_EQ(ozkPodDeleteRequestWithRetry(rig.pm(), copy.get()), OK);
     EXPECT_EQ(requestLines(sim_, podPath("p")), std::vector<std::string>{del});
@@ -272,10 +272,10 @@ TEST_F(PodTrack, AGracefullyDeletedPodReallyGoesOnceItsContainersAreRemoved)
     ASSERT_EQ(sim_.request("DELETE", podPath("term")), 200); /* a user's delete: Terminating */
     Pod pod = podRecord(sim_, "term");
     ASSERT_TRUE(pod && pod->metadata->deletion_timestamp != nullptr);
-    apiRequests(sim_, true);
+    sim_.requests(true);
     EXPECT_EQ(ozkPodDeletePreHandle(rig.pm(), pod.get()), OK);
     EXPECT_FALSE(readPod(sim_, "term")) << "still Terminating";
-    auto requests = apiRequests(sim_);
+    auto requests = sim_.requests();
     ASSERT_EQ(requests.size(), 1u);
     Json body = parse(requests[0].body);
     EXPECT_EQ(str(body.get(), "gracePeriodSeconds"), "0");
@@ -314,7 +314,7 @@ TEST_F(PodTrack, AWorkerKeepsItsPodWhileTheMonitorMergesChanges)
     ASSERT_TRUE(rig.waitIdle());
     /* the deletion went with the version the worker started from */
     bool sent = false;
-    for (const ApiRequest &r : apiRequests(sim_)) {
+    for (const ApiRequest &r : sim_.requests()) {
         if (r.method == "DELETE") {
             sent = true;
             EXPECT_EQ(str(parse(r.body).get(), "preconditions.resourceVersion"), version);

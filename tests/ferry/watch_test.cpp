@@ -7,7 +7,9 @@
 #include "ferryTestUtil.h"
 #include "kubesim/kubesim_fixture.h"
 
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <cjson/cJSON.h>
 #include <dirent.h>
@@ -364,7 +366,7 @@ TEST(FerryWatchCorpus, ParserSurvivesTheCorpus)
         if (entry->d_name[0] == '.') {
             continue;
         }
-        std::string body = readFileText(dirPath + "/" + entry->d_name);
+        std::string body = readFile(dirPath + "/" + entry->d_name);
         Parsed p = parseBody(body);
         EXPECT_TRUE(p.bodyReleased) << entry->d_name;
         files++;

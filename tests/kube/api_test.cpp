@@ -3,6 +3,7 @@
 // codes and bodies, list and watch (bookmarks, 410 Gone), status patches and
 // deletion with preconditions.
 #include "kube.h"
+#include "ozOwners.h"
 #include "kubesim/kubesim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -17,10 +18,7 @@
 
 namespace {
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using oz::JsonPtr;
 
 std::string print(const cJSON *json)
 {
@@ -30,21 +28,8 @@ std::string print(const cJSON *json)
     return out;
 }
 
-const char *str(const cJSON *obj, const char *dotted)
-{
-    std::string path = dotted;
-    const cJSON *at = obj;
-    size_t start = 0;
-    while (at != nullptr) {
-        size_t dot = path.find('.', start);
-        at = cJSON_GetObjectItemCaseSensitive(at, path.substr(start, dot - start).c_str());
-        if (dot == std::string::npos) {
-            break;
-        }
-        start = dot + 1;
-    }
-    return cJSON_GetStringValue(at);
-}
+/* The string at a dotted path; null when absent or not a string. */
+const char *str(const cJSON *obj, const char *dotted) { return cJSON_GetStringValue(oztest::at(obj, dotted)); }
 
 object_t *patchOf(const std::string &text)
 {
@@ -91,20 +76,6 @@ protected:
         JsonPtr j(cJSON_Parse(body.c_str()));
         const char *rv = str(j.get(), "metadata.resourceVersion");
         return rv ? rv : "";
-    }
-    // The HTTPS requests the server saw (the side door's left out).
-    std::vector<JsonPtr> requests()
-    {
-        std::vector<JsonPtr> out;
-        JsonPtr all(cJSON_Parse(sim_.requestsJson().c_str()));
-        cJSON *r = nullptr;
-        cJSON_ArrayForEach(r, cJSON_GetObjectItem(all.get(), "requests"))
-        {
-            if (!cJSON_IsTrue(cJSON_GetObjectItem(r, "admin"))) {
-                out.emplace_back(cJSON_Duplicate(r, 1));
-            }
-        }
-        return out;
     }
     std::string body() const
     {
@@ -188,13 +159,13 @@ TEST_F(KubeApi, NodeReadCreateAndStatusPatch)
     v1_node_free(node);
     object_free(p);
 
-    auto reqs = requests();
+    auto reqs = sim_.requests();
     ASSERT_GE(reqs.size(), 5u);
-    cJSON *patchReq = reqs[4].get();
-    EXPECT_STREQ(str(patchReq, "method"), "PATCH");
-    EXPECT_STREQ(str(patchReq, "path"), "/api/v1/nodes/node1/status");
-    EXPECT_STREQ(str(patchReq, "contentType"), "application/strategic-merge-patch+json");
-    EXPECT_STREQ(str(patchReq, "user"), "system:node:node1"); // the client certificate was used
+    const KubesimRequest &patchReq = reqs[4];
+    EXPECT_EQ(patchReq.method, "PATCH");
+    EXPECT_EQ(patchReq.path, "/api/v1/nodes/node1/status");
+    EXPECT_EQ(patchReq.contentType, "application/strategic-merge-patch+json");
+    EXPECT_EQ(patchReq.user, "system:node:node1"); // the client certificate was used
 }
 
 TEST_F(KubeApi, LeaseCreateReadAndRenew)
@@ -440,12 +411,12 @@ TEST_F(KubeApi, DeleteWithPreconditionsConflictAndGracefulRemoval)
     ASSERT_NE(serverObject("/api/v1/namespaces/default/pods/web"), nullptr);
 
     // The request carried the options as JSON.
-    auto reqs = requests();
+    auto reqs = sim_.requests();
     ASSERT_FALSE(reqs.empty());
-    cJSON *last = reqs.back().get();
-    EXPECT_STREQ(str(last, "method"), "DELETE");
-    EXPECT_STREQ(str(last, "contentType"), "application/json");
-    EXPECT_EQ(std::string(str(last, "body")), R"({"preconditions":{"resourceVersion":")" + rv + R"(","uid":")" + uid + R"("}})");
+    const KubesimRequest &last = reqs.back();
+    EXPECT_EQ(last.method, "DELETE");
+    EXPECT_EQ(last.contentType, "application/json");
+    EXPECT_EQ(last.body, R"({"preconditions":{"resourceVersion":")" + rv + R"(","uid":")" + uid + R"("}})");
 
     // A second delete while the deletion is pending changes nothing.
     pod = deleteWith(rv2, uid, 0);

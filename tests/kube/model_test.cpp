@@ -1,6 +1,7 @@
 // Model records of the Kubernetes API client: JSON round trip, building the
 // records the node agent sends, and refusal of malformed input.
 #include "kube.h"
+#include "ozOwners.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +13,7 @@
 
 namespace {
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using oz::JsonPtr;
 
 std::string print(cJSON *json)
 {

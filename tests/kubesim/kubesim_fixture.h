@@ -39,9 +39,23 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <map>
 #include <vector>
 
+#include "testutil/testjson.h"
+#include "testutil/testutil.h"
+
 extern char **environ;
+
+/* One request the emulator's HTTPS port (the client under test) received. */
+struct KubesimRequest {
+    double time = 0; /* seconds since the epoch, when the emulator took it */
+    std::string method, path, contentType, body;
+    std::string user; /* the client certificate's user, "<absent>" without one */
+    std::map<std::string, std::string> query;
+    int status = 0;
+    bool faulted = false; /* answered by an injected fault */
+};
 
 class KubesimProcess {
 public:
@@ -199,6 +213,38 @@ public:
         request(clear ? "DELETE" : "GET", "/_kubesim/requests", "", &body);
         return body;
     }
+    /* The HTTPS port's requests, oldest first (those of the admin port left
+     * out); with clear, the log starts again empty. */
+    std::vector<KubesimRequest> requests(bool clear = false) const
+    {
+        std::vector<KubesimRequest> out;
+        oztest::JsonPtr log = oztest::parseJson(requestsJson(clear));
+        const cJSON *entry = nullptr;
+        cJSON_ArrayForEach(entry, oztest::at(log.get(), "requests"))
+        {
+            if (cJSON_IsTrue(oztest::at(entry, "admin"))) {
+                continue;
+            }
+            KubesimRequest r;
+            const cJSON *time = oztest::at(entry, "time");
+            r.time = cJSON_IsNumber(time) ? time->valuedouble : 0;
+            r.method = oztest::str(entry, "method");
+            r.path = oztest::str(entry, "path");
+            r.contentType = oztest::str(entry, "contentType");
+            r.body = oztest::str(entry, "body");
+            r.user = oztest::str(entry, "user");
+            const cJSON *q = nullptr;
+            cJSON_ArrayForEach(q, oztest::at(entry, "query"))
+            {
+                r.query[q->string] = cJSON_IsString(q) ? q->valuestring : "?";
+            }
+            const cJSON *status = oztest::at(entry, "status");
+            r.status = cJSON_IsNumber(status) ? status->valueint : 0;
+            r.faulted = oztest::at(entry, "fault") != nullptr;
+            out.push_back(std::move(r));
+        }
+        return out;
+    }
 
 private:
     bool launch()
@@ -231,7 +277,7 @@ private:
                 // A restart on the old ports may find one still taken for a moment.
                 bool portBusy = WIFEXITED(status) && WEXITSTATUS(status) == 3;
                 if (!again || !portBusy) {
-                    return fail("kubesim exited early: " + readFile(out));
+                    return fail("kubesim exited early: " + oztest::readFile(out));
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 if (!spawn(argv, out)) {
@@ -239,7 +285,7 @@ private:
                 }
                 continue;
             }
-            std::string ready = readFile(dir_ + "/ready.json");
+            std::string ready = oztest::readFile(dir_ + "/ready.json");
             if (!ready.empty()) {
                 port_ = jsonInt(ready, "port");
                 adminPort_ = jsonInt(ready, "adminPort");
@@ -250,7 +296,7 @@ private:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        return fail("kubesim did not become ready: " + readFile(dir_ + "/kubesim.out"));
+        return fail("kubesim did not become ready: " + oztest::readFile(dir_ + "/kubesim.out"));
     }
 
     bool spawn(std::vector<char *> &argv, const std::string &out)
@@ -307,14 +353,6 @@ private:
             }
         }
         return (std::filesystem::path(__FILE__).parent_path() / "kubesim.py").string();
-    }
-
-    static std::string readFile(const std::string &path)
-    {
-        std::ifstream f(path);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
     }
 
     static int jsonInt(const std::string &text, const std::string &key)

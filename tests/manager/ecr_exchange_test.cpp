@@ -6,6 +6,8 @@
  * product code has no test-only redirection at all. */
 #include <gtest/gtest.h>
 
+#include "ozPlatform.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -77,7 +79,7 @@ struct Certs {
     }
     ~Certs() {
         if (!dir.empty()) {
-            run("rm -rf " + dir);
+            ozRmTree(dir.c_str());
         }
     }
 };

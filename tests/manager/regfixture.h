@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ozOwners.h"
 #include "ozPlatform.h"
 #include "ozcMgr.h"
 #include "testutil/testutil.h"
@@ -166,10 +167,7 @@ protected:
     }
 };
 
-struct JsonDeleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using oz::JsonPtr;
 
 /* Every file under dir (relative path -> bytes): what "exactly as it was"
  * compares. */

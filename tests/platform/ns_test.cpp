@@ -23,8 +23,8 @@ protected:
         std::string why = ozt::rootTestBlocker();
         if (!why.empty())
             GTEST_SKIP() << "skipped: " << why;
-        ASSERT_FALSE(tmp.path.empty());
-        root = tmp.path + "/root";
+        ASSERT_FALSE(tmp.path().empty());
+        root = tmp.path() + "/root";
         ASSERT_TRUE(ozt::makeBusyboxRoot(root));
         nsId = ozNsCreate(kNsFlags);
         ASSERT_GE(nsId, 0) << strerror(errno);
@@ -60,7 +60,7 @@ TEST_F(NsTest, ProcessSeesOnlyItsRoot)
 {
     // A host file, reachable from the container neither by its path nor
     // through an absolute link that names it.
-    const std::string secret = tmp.path + "/secret.txt";
+    const std::string secret = tmp.path() + "/secret.txt";
     ASSERT_TRUE(ozt::writeFile(secret, "host only\n"));
     ASSERT_EQ(0, symlink(secret.c_str(), (root + "/escape").c_str()));
     ASSERT_EQ(0, symlink("/etc/hostname", (root + "/hostlink").c_str()));
@@ -96,7 +96,7 @@ TEST_F(NsTest, InUseAndKillAllReachExactlyTheMembers)
 
     // A second container and a host process, both with the same program.
     ozt::TempDir other;
-    std::string otherRoot = other.path + "/root";
+    std::string otherRoot = other.path() + "/root";
     ASSERT_TRUE(ozt::makeBusyboxRoot(otherRoot));
     int otherNs = ozNsCreate(kNsFlags);
     ASSERT_GE(otherNs, 0);
@@ -137,10 +137,10 @@ TEST_F(NsTest, InUseAndKillAllReachExactlyTheMembers)
 
 TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
 {
-    const std::string share = tmp.path + "/share";
+    const std::string share = tmp.path() + "/share";
     ASSERT_EQ(OK, ozMkdirP(share.c_str(), 0755));
     ASSERT_TRUE(ozt::writeFile(share + "/data.txt", "shared\n"));
-    const std::string hostFile = tmp.path + "/config.txt";
+    const std::string hostFile = tmp.path() + "/config.txt";
     ASSERT_TRUE(ozt::writeFile(hostFile, "one file\n"));
     // Where the caller is: its mount namespace, root and working directory.
     auto whereAmI = [] {
@@ -188,7 +188,7 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     // Unmounting what is not mounted fails.
     EXPECT_EQ(ERROR, ozNsUnmount(nsId, root.c_str(), "/mnt/share"));
     // A bind of a missing source fails cleanly.
-    EXPECT_EQ(ERROR, ozNsMount(nsId, root.c_str(), (tmp.path + "/missing").c_str(), "/mnt/x",
+    EXPECT_EQ(ERROR, ozNsMount(nsId, root.c_str(), (tmp.path() + "/missing").c_str(), "/mnt/x",
                                "bind", roBind, 2));
     EXPECT_EQ(ENOENT, errno);
 }
@@ -337,8 +337,8 @@ TEST_F(NsTest, ProcessesAreConfinedAndKnownAsMembers)
     EXPECT_EQ(ERROR, ozNsProcCheck(nsId, member)) << "reaped: no longer a member";
 
     // A file read inside the root: absolute links stay in it.
-    ASSERT_TRUE(ozt::writeFile(tmp.path + "/hostfile", "host\n"));
-    ASSERT_EQ(0, symlink((tmp.path + "/hostfile").c_str(), (root + "/link").c_str()));
+    ASSERT_TRUE(ozt::writeFile(tmp.path() + "/hostfile", "host\n"));
+    ASSERT_EQ(0, symlink((tmp.path() + "/hostfile").c_str(), (root + "/link").c_str()));
     ASSERT_EQ(0, symlink("/secret", (root + "/inner").c_str()));
     char buf[64];
     EXPECT_EQ(ERROR, ozNsFileRead(nsId, "/link", buf, sizeof(buf)));

@@ -16,21 +16,21 @@ protected:
         std::string why = ozt::rootTestBlocker();
         if (!why.empty())
             GTEST_SKIP() << "skipped: " << why;
-        devDir = tmp.path + "/overlay";
+        devDir = tmp.path() + "/overlay";
         ASSERT_EQ(OK, ozMkdirP(devDir.c_str(), 0755));
         ozOvlDevDirSet(devDir.c_str());
         for (const char *layer : {"l1", "l2", "l3"})
-            ASSERT_EQ(OK, ozMkdirP((tmp.path + "/" + layer).c_str(), 0755));
+            ASSERT_EQ(OK, ozMkdirP((tmp.path() + "/" + layer).c_str(), 0755));
         // l1 is topmost: its version of shared.txt wins.
-        ASSERT_TRUE(ozt::writeFile(tmp.path + "/l1/shared.txt", "from l1\n"));
-        ASSERT_TRUE(ozt::writeFile(tmp.path + "/l2/shared.txt", "from l2\n"));
-        ASSERT_TRUE(ozt::writeFile(tmp.path + "/l2/only2.txt", "two\n"));
-        ASSERT_TRUE(ozt::writeFile(tmp.path + "/l3/only3.txt", "three\n"));
+        ASSERT_TRUE(ozt::writeFile(tmp.path() + "/l1/shared.txt", "from l1\n"));
+        ASSERT_TRUE(ozt::writeFile(tmp.path() + "/l2/shared.txt", "from l2\n"));
+        ASSERT_TRUE(ozt::writeFile(tmp.path() + "/l2/only2.txt", "two\n"));
+        ASSERT_TRUE(ozt::writeFile(tmp.path() + "/l3/only3.txt", "three\n"));
     }
 
     void TearDown() override { ozOvlDevDirSet(nullptr); }
 
-    std::string layer(const char *name) { return tmp.path + "/" + name; }
+    std::string layer(const char *name) { return tmp.path() + "/" + name; }
 
     ozt::TempDir tmp;
     std::string devDir;
@@ -39,7 +39,7 @@ protected:
 TEST_F(OvlTest, WritableDeviceOverUpperAndLowers)
 {
     ASSERT_TRUE(ozOvlAvailable());
-    const std::string upper = tmp.path + "/ctr/upper";
+    const std::string upper = tmp.path() + "/ctr/upper";
     ASSERT_EQ(OK, ozMkdirP(upper.c_str(), 0755));
     const std::string dev = devDir + "/ctr";
     std::string l1 = layer("l1"), l2 = layer("l2");
@@ -113,7 +113,7 @@ TEST_F(OvlTest, BadRequestsAreRefused)
     std::string l1 = layer("l1"), l2 = layer("l2");
     const char *dirs[] = {l1.c_str(), l2.c_str()};
     // Outside the device directory, or climbing out of it.
-    EXPECT_EQ(ERROR, ozOvlDevCreate((tmp.path + "/elsewhere").c_str(), dirs, 2, FALSE));
+    EXPECT_EQ(ERROR, ozOvlDevCreate((tmp.path() + "/elsewhere").c_str(), dirs, 2, FALSE));
     EXPECT_EQ(EINVAL, errno);
     EXPECT_EQ(ERROR, ozOvlDevCreate((devDir + "/../escape").c_str(), dirs, 2, FALSE));
     EXPECT_EQ(EINVAL, errno);
@@ -140,8 +140,8 @@ TEST_F(OvlTest, DeviceDirectoryOverride)
     ozOvlDevDirSet(nullptr);
     ASSERT_EQ(OK, ozEnvSet("OZ_OVERLAY_DEV_DIR", nullptr));
     EXPECT_STREQ("/overlay", ozOvlDevDirGet());
-    ASSERT_EQ(OK, ozEnvSet("OZ_OVERLAY_DEV_DIR", (tmp.path + "/missing").c_str()));
-    EXPECT_EQ(tmp.path + "/missing", ozOvlDevDirGet());
+    ASSERT_EQ(OK, ozEnvSet("OZ_OVERLAY_DEV_DIR", (tmp.path() + "/missing").c_str()));
+    EXPECT_EQ(tmp.path() + "/missing", ozOvlDevDirGet());
     EXPECT_FALSE(ozOvlAvailable()); // the directory does not exist
     // Empty switches overlays off.
     ASSERT_EQ(OK, ozEnvSet("OZ_OVERLAY_DEV_DIR", ""));

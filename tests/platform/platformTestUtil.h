@@ -97,24 +97,7 @@ inline std::string rootTestBlocker()
     return "";
 }
 
-// A temporary directory removed with everything below it.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/oztest.XXXXXX";
-        const char *p = mkdtemp(tmpl);
-        path = p != nullptr ? p : "";
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    ~TempDir()
-    {
-        if (!path.empty())
-            ozRmTree(path.c_str());
-    }
-};
-
+using oztest::TempDir;
 using oztest::readFile;
 using oztest::writeFile;
 

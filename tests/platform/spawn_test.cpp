@@ -18,7 +18,7 @@ protected:
         std::string why = ozt::rootTestBlocker();
         if (!why.empty())
             GTEST_SKIP() << "skipped: " << why;
-        root = tmp.path + "/root";
+        root = tmp.path() + "/root";
         ASSERT_TRUE(ozt::makeBusyboxRoot(root));
         nsId = ozNsCreate(0x1001);
         ASSERT_GE(nsId, 0);
@@ -73,8 +73,8 @@ TEST_F(SpawnTest, ProgramPathIsResolvedInsideTheRoot)
 {
     // A host program that leaves a mark when it runs, and a container link
     // that names it by its absolute host path.
-    const std::string hostProg = tmp.path + "/hostprog";
-    const std::string mark = tmp.path + "/ran-on-host";
+    const std::string hostProg = tmp.path() + "/hostprog";
+    const std::string mark = tmp.path() + "/ran-on-host";
     ASSERT_TRUE(ozt::writeFile(hostProg, "#!/bin/sh\ntouch " + mark + "\n"));
     ASSERT_EQ(0, chmod(hostProg.c_str(), 0755));
     ASSERT_EQ(0, symlink(hostProg.c_str(), (root + "/bin/evil").c_str()));

@@ -34,8 +34,7 @@ class ImageLayersTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root (owners, device nodes, overlay mounts)";
+        OZTEST_REQUIRE_ROOT("owners, device nodes, overlay mounts");
         devDir_ = tmp_ / "overlay";
         ASSERT_EQ(0, mkdir(devDir_.c_str(), 0755));
     }

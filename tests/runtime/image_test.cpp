@@ -611,8 +611,7 @@ protected:
     void SetUp() override
     {
         ImageTest::SetUp();
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for overlay mounts";
+        OZTEST_REQUIRE_ROOT("overlay mounts");
         mkdir((tmp_ / "overlay").c_str(), 0755);
         ozOvlDevDirSet((tmp_ / "overlay").c_str());
         if (!ozOvlAvailable())

@@ -29,6 +29,7 @@
 #include <cjson/cJSON.h>
 #include <openssl/sha.h>
 
+#include "ozOwners.h"
 #include "ozPlatform.h"
 #include "testutil/testutil.h"
 
@@ -60,17 +61,9 @@ inline std::string ozcdPath() { return binaryDir() + "/container/runtime/tools/o
 inline std::string ozcPath() { return binaryDir() + "/container/runtime/tools/ozc"; }
 
 /* Tests that make namespaces, mounts or overlays need root. */
-#define RTFIX_REQUIRE_ROOT()                                                     \
-    do {                                                                         \
-        if (geteuid() != 0)                                                      \
-            GTEST_SKIP() << "needs root (namespaces, mounts, message queues)";   \
-    } while (0)
+#define RTFIX_REQUIRE_ROOT() OZTEST_REQUIRE_ROOT("namespaces, mounts, message queues")
 
-/* A fresh directory under /tmp, removed with everything below it. */
-class TempDir : public oztest::TempDir {
-public:
-    explicit TempDir(const char *stem = "ozcrt") : oztest::TempDir(stem) {}
-};
+using oztest::TempDir;
 
 /* Builds an image layout with the fixture script; true on success. */
 inline bool mkimage(const std::string &layout, const std::string &args = "")
@@ -86,14 +79,8 @@ inline bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-struct JsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-using CText = std::unique_ptr<char, FreeDeleter>;
+using Json = oz::JsonPtr;
+using CText = oz::MallocPtr<char>;
 
 inline Json readJson(const std::string &path) { return Json(cJSON_Parse(readFile(path).c_str())); }
 

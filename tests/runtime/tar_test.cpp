@@ -290,8 +290,7 @@ TEST_F(TarTest, ZeroBlockEndsTheArchiveAndTrailingBlocksAreIgnored)
  * running as root, device nodes, FIFOs and hard links. */
 TEST_F(TarTest, ModesOwnersNodesAndHardLinks)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for owners and device nodes";
+    OZTEST_REQUIRE_ROOT("owners and device nodes");
     std::string tar = tarBuild({{.name = "f", .data = "x", .mode = 04755, .uid = 1234, .gid = 5678},
                                 {.name = "g", .data = "y", .mode = 02711},
                                 {.name = "tmp/", .type = '5', .mode = 01777},
@@ -333,8 +332,7 @@ TEST_F(TarTest, ModesOwnersNodesAndHardLinks)
  * out with a warning; everything else is made. */
 TEST_F(TarTest, UnprivilegedExtractionLeavesOutDeviceNodes)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to drop to another user";
+    OZTEST_REQUIRE_ROOT("to drop to another user");
     std::string archive = writeArchive(tarBuild({{.name = "f", .data = "x", .mode = 0751, .uid = 1234},
                                                  {.name = "dev", .type = '3', .devMajor = 1, .devMinor = 3},
                                                  {.name = "fifo", .type = '6', .mode = 0600}}));

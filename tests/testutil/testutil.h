@@ -13,8 +13,17 @@
 #include <vector>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "ozPlatform.h"
+
+/* Skips the running GoogleTest test unless it runs as root; `why` (a string
+ * literal) says what needs the privilege. */
+#define OZTEST_REQUIRE_ROOT(why)                        \
+    do {                                                \
+        if (geteuid() != 0)                             \
+            GTEST_SKIP() << "needs root (" why ")";     \
+    } while (0)
 
 namespace oztest {
 
@@ -80,7 +89,7 @@ inline std::string quote(const std::string &s)
 /* A fresh directory /tmp/<stem>.XXXXXX, removed with everything below it. */
 class TempDir {
 public:
-    explicit TempDir(const char *stem)
+    explicit TempDir(const char *stem = "oztest")
     {
         std::string t = std::string("/tmp/") + stem + ".XXXXXX";
         std::vector<char> buf(t.begin(), t.end());

@@ -1,7 +1,8 @@
 /*
  * ozkLib.h - service control of the node agent: the control block, the
- * configuration taken from the command line, the service lifecycle and the
- * logging convention shared by every node-agent unit.
+ * configuration taken from the command line and the service lifecycle. The
+ * control block embeds the client, node manager and pod manager records, so
+ * this header brings their declarations; logging is in ozkLog.h.
  */
 #ifndef OZK_LIB_H
 #define OZK_LIB_H
@@ -63,30 +64,6 @@ typedef struct ozkCtrl {
 } OZK_CTRL;
 
 /* ------------------------------------------------------------------------
- * Logging
- * ------------------------------------------------------------------------ */
-/* Console verbosity: 0 nothing, 1 ERROR, 2 + WARNING, 3 + DEBUG. */
-extern int ozkVerboseLevel;
-/* Every message also goes to syslog when true. */
-extern BOOL ozkSysLogOn;
-/* Highest syslog priority let through the syslog mask. */
-extern int ozkSysLogLevel;
-
-#define OZK_LOG_ERROR   3 /* syslog priority of each level */
-#define OZK_LOG_WARNING 4
-#define OZK_LOG_DEBUG   7
-
-/* One logging step: at most one console line, then at most one syslog
- * record. The location is printed for ERROR messages only. */
-void ozkLogPrint(int level, const char *unit, const char *func, int line,
-                 const char *format, ...) __attribute__((format(printf, 5, 6)));
-
-/* Every unit defines OZK_LOG_UNIT (its own name) before using these. */
-#define OZK_ERR(...)   ozkLogPrint(OZK_LOG_ERROR, OZK_LOG_UNIT, __func__, __LINE__, __VA_ARGS__)
-#define OZK_WARN(...)  ozkLogPrint(OZK_LOG_WARNING, OZK_LOG_UNIT, __func__, __LINE__, __VA_ARGS__)
-#define OZK_DEBUG(...) ozkLogPrint(OZK_LOG_DEBUG, OZK_LOG_UNIT, __func__, __LINE__, __VA_ARGS__)
-
-/* ------------------------------------------------------------------------
  * Configuration
  * ------------------------------------------------------------------------ */
 /* TRUE when the command line asks for the usage text (option -h). */
@@ -104,8 +81,6 @@ void ozkConfDestroy(OZK_CONF *conf);
 OZK_CTRL *ozkServiceInit(int argc, char *argv[]);
 STATUS ozkServiceStart(OZK_CTRL *ctrl);
 STATUS ozkServiceDestroy(OZK_CTRL *ctrl);
-/* Log the fatal error and end the process with status 1, without teardown. */
-void ozkForceShutDown(void) __attribute__((noreturn));
 
 #ifdef __cplusplus
 }

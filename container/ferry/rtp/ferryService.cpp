@@ -13,6 +13,7 @@
  */
 #define OZK_LOG_UNIT "ozkService"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <cerrno>
 #include <csignal>

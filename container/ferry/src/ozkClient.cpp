@@ -12,7 +12,9 @@
  * in time whatever the API server does.
  */
 #define OZK_LOG_UNIT "ozkClient"
+#include "ozkClient.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 #include "ozOwners.h"
 
 #include "CoordinationV1API.h"

@@ -15,9 +15,12 @@
  * patches a pod only when one of its containers changed.
  */
 #define OZK_LOG_UNIT "ozkContainer"
-#include "ozkLib.h"
+#include "ozkClient.h"
 #include "ozkContainer.h"
 #include "ozkContainerSpec.h"
+#include "ozkLib.h"
+#include "ozkLog.h"
+#include "ozkNodeManager.h"
 #include "ozkPodInt.h"
 
 #include "ozcMgr.h"

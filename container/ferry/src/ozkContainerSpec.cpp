@@ -12,9 +12,10 @@
  * of it.
  */
 #define OZK_LOG_UNIT "ozkContainerSpec"
-#include "ozkLib.h"
 #include "ozkClient.h"
 #include "ozkContainerSpec.h"
+#include "ozkLib.h"
+#include "ozkLog.h"
 #include "ozkPodInt.h"
 
 #include "ozJson.h"

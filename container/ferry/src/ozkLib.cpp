@@ -5,6 +5,7 @@
  */
 #define OZK_LOG_UNIT "ozkLib"
 #include "ozkLib.h"
+#include "ozkLog.h"
 
 #include <arpa/inet.h>
 #include <cstdarg>
@@ -15,7 +16,6 @@
 #include <netinet/in.h>
 #include <string>
 #include <syslog.h>
-#include <unistd.h>
 #include <unistd.h>
 
 /* ------------------------------------------------------------------------

@@ -13,7 +13,9 @@
  * return; ownership passes into the record only once the record exists.
  */
 #define OZK_LOG_UNIT "ozkNodeManager"
+#include "ozkNodeManager.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 #include "ozOwners.h"
 #include "ozcUtil.h"
 

@@ -5,7 +5,9 @@
  * the workers, the pod count for the node manager, and the destroy.
  */
 #define OZK_LOG_UNIT "ozkPodManager"
+#include "ozkPodManager.h"
 #include "ozkLib.h"
+#include "ozkLog.h"
 #include "ozkContainer.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodWorker.h"

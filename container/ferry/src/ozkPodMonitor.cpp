@@ -6,8 +6,10 @@
  * the status of the cached pods while no pod event is being handled.
  */
 #define OZK_LOG_UNIT "ozkPodMonitor"
-#include "ozkLib.h"
+#include "ozkClient.h"
 #include "ozkContainer.h"
+#include "ozkLib.h"
+#include "ozkLog.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodInt.h"
 

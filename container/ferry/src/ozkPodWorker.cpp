@@ -7,8 +7,9 @@
  * its cached containers.
  */
 #define OZK_LOG_UNIT "ozkPodWorker"
-#include "ozkLib.h"
+#include "ozkClient.h"
 #include "ozkContainer.h"
+#include "ozkLog.h"
 #include "ozkPodMonitor.h"
 #include "ozkPodWorker.h"
 #include "ozkPodInt.h"

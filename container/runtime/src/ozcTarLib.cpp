@@ -72,7 +72,7 @@ constexpr const char kMetaPrefix[] = ".wh..wh.";
 
 template <typename T> using CBuf = oz::MallocPtr<T>;
 
-inline bool pathIsSep(char c) { return c == '/' || c == '\\'; }
+using ozc::pathIsSep;
 
 } // namespace
 
@@ -245,8 +245,7 @@ int tarFill(MT_TAR_SOFT *ctrl)
     if (n <= 0)
         return (int)n;
     if (n % TBLOCK != 0) {
-        errno = EBADMSG; /* the archive stops inside a block */
-        return -1;
+        return ozc::failWith(EBADMSG); /* the archive stops inside a block */
     }
     ctrl->bValid = (int)(n / TBLOCK);
     ctrl->pBnext = ctrl->pBuf;
@@ -410,8 +409,7 @@ static int tarCopyCondense(char **pOut, char *outEnd, const char *in, size_t len
         if (clen == 2 && comp[0] == '.' && comp[1] == '.') {
             *o = '\0';
             *pOut = o;
-            errno = EPERM;
-            return -1;
+            return ozc::failWith(EPERM);
         }
         bool ok = put('/');
         for (size_t i = 0; ok && i < clen; i++)
@@ -419,15 +417,13 @@ static int tarCopyCondense(char **pOut, char *outEnd, const char *in, size_t len
         if (!ok) {
             *o = '\0';
             *pOut = o;
-            errno = ENAMETOOLONG;
-            return -1;
+            return ozc::failWith(ENAMETOOLONG);
         }
     }
     if (end > in && pathIsSep(end[-1]) && !put('/')) {
         *o = '\0';
         *pOut = o;
-        errno = ENAMETOOLONG;
-        return -1;
+        return ozc::failWith(ENAMETOOLONG);
     }
     *o = '\0';
     *pOut = o;
@@ -1548,30 +1544,26 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     if (pTape == nullptr || targetDir == nullptr || opts->bFactor > (size_t)kMaxBFactor ||
         (opts->lowerNum > 0 && opts->lowerDirs == nullptr) ||
         (opts->lowerNum > 0 && opts->whiteouts != OZC_TAR_WHITEOUT_OVERLAY)) {
-        errno = EINVAL;
-        return ERROR;
+        return ozc::failWith(EINVAL);
     }
     opts->digestLen = 0;
     opts->skippedNodes = 0;
     const ozc::DigestAlg *alg = nullptr;
     if (opts->digestAlg != nullptr &&
         (alg = ozc::digestAlgFind(opts->digestAlg, strlen(opts->digestAlg))) == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return ozc::failWith(EINVAL);
     }
     struct stat st;
     if (stat(targetDir, &st) != 0)
         return ERROR;
     if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return ERROR;
+        return ozc::failWith(ENOTDIR);
     }
     size_t tlen = strlen(targetDir);
     while (tlen > 1 && targetDir[tlen - 1] == '/')
         tlen--;
     if (tlen >= TAR_PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return ERROR;
+        return ozc::failWith(ENAMETOOLONG);
     }
 
     MT_TAR_SOFT ctrl{};
@@ -1587,8 +1579,7 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     if (alg != nullptr) {
         digest = std::make_unique<ozc::Digest>(alg);
         if (!digest->valid()) {
-            errno = ENOMEM;
-            return ERROR;
+            return ozc::failWith(ENOMEM);
         }
         ctrl.digest = digest.get();
     }
@@ -1601,8 +1592,7 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     CBuf<char> longName(static_cast<char *>(malloc(TAR_LONGNAME_MAX + 1)));
     CBuf<char> longLink(static_cast<char *>(malloc(TAR_LONGNAME_MAX + 1)));
     if (!blocks || !pathBuf || !cache || !look || !linkBuf || !longName || !longLink) {
-        errno = ENOMEM;
-        return ERROR;
+        return ozc::failWith(ENOMEM);
     }
     ctrl.pBuf = blocks.get();
     ctrl.pBnext = ctrl.pBuf;
@@ -1695,14 +1685,12 @@ STATUS ozcTarStreamDigest(const char *pTape, const char *alg, unsigned char *out
 {
     const ozc::DigestAlg *a = alg != nullptr ? ozc::digestAlgFind(alg, strlen(alg)) : nullptr;
     if (pTape == nullptr || a == nullptr || out == nullptr || outLen == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return ozc::failWith(EINVAL);
     }
     ozc::Digest digest(a);
     CBuf<MT_HBLOCK> blocks(static_cast<MT_HBLOCK *>(malloc((size_t)TAR_DEFAULT_BFACTOR * TBLOCK * 10)));
     if (!digest.valid() || !blocks) {
-        errno = ENOMEM;
-        return ERROR;
+        return ozc::failWith(ENOMEM);
     }
     MT_TAR_SOFT ctrl{};
     ctrl.fd = -1;
@@ -1715,8 +1703,7 @@ STATUS ozcTarStreamDigest(const char *pTape, const char *alg, unsigned char *out
     int err = errno;
     tarArchiveClose(&ctrl);
     if (rc != 0 || !digest.finish(out)) {
-        errno = rc != 0 ? err : ENOMEM;
-        return ERROR;
+        return ozc::failWith(rc != 0 ? err : ENOMEM);
     }
     *outLen = a->bytes;
     return OK;

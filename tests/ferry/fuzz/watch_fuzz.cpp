@@ -5,7 +5,8 @@
  *
  * Build and run: tests/ferry/fuzz/run_fuzz.sh [seconds]
  */
-#include "ozkLib.h"
+#include "ozkClient.h"
+#include "ozkLog.h"
 
 #include <cstdlib>
 #include <cstring>
