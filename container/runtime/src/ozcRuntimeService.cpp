@@ -23,6 +23,9 @@
 #include "ozcRuntimeSpec.h"
 #include "ozOwners.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
+
+using ozc::failWith;
 
 namespace {
 
@@ -520,8 +523,7 @@ STATUS ozcDaemonTask(void) {
 
 STATUS ozcDaemonStop(void) {
     if (!serving) {
-        errno = ESRCH;
-        return ERROR;
+        return failWith(ESRCH);
     }
     stopRequested = true;
     /* Wake the loop with a message of no meaning. */

@@ -49,7 +49,6 @@
 
 #include "ozOwners.h"
 #include "ozcDigest.h"
-#include "ozcPathUtil.h"
 #include "ozcUtilInternal.h"
 #include "ozcZstdLib.h"
 
@@ -72,6 +71,7 @@ constexpr const char kMetaPrefix[] = ".wh..wh.";
 
 template <typename T> using CBuf = oz::MallocPtr<T>;
 
+using ozc::failNull;
 using ozc::pathIsSep;
 
 } // namespace
@@ -867,8 +867,7 @@ static char *mtAccess(MT_TAR_SOFT *ctrl)
         int err = errno;
         *compEnd = saved;
         if (rc != 0) {
-            errno = err;
-            return nullptr;
+            return failNull(err);
         }
         p = compEnd + 1;
     }
@@ -1536,6 +1535,37 @@ static int tarOverlayRoot(MT_TAR_SOFT *ctrl)
     return tarAttrsCopy(ctrl, root, st);
 }
 
+/* The extraction's steps between setting up and clearing away: room for
+ * the layer, the archive, the layer's start, then every entry up to the
+ * end-of-archive block. 0, or -1 with errno. */
+static int tarExtractRun(MT_TAR_SOFT *ctrl, const char *pTape)
+{
+    uint64_t total, avail;
+    if (ozFsSpaceGet(ctrl->targetDir, &total, &avail) != OK ||
+        tarReserveGet(total, &ctrl->reserve) != 0 || tarSpaceLook(ctrl) != 0)
+        return -1;
+    if (tarArchiveOpen(ctrl, pTape) != 0)
+        return -1;
+    if ((ctrl->whiteouts == OZC_TAR_WHITEOUT_APPLY && tarDirHasEntries(ctrl->targetDir) &&
+         tarLayerStart(ctrl) != 0) ||
+        (ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY && tarOverlayRoot(ctrl) != 0))
+        return -1;
+    int first = tarFill(ctrl);
+    if (first <= 0)
+        return first == 0 ? ozc::failWith(ENODATA) : -1; /* an empty archive */
+    ctrl->bFactor = first;
+    for (;;) {
+        MT_HBLOCK *blk;
+        int n = tarRdBlks(ctrl, &blk, 1);
+        if (n != 1)
+            return n == 0 ? ozc::failWith(EBADMSG) : -1; /* ends before its end-of-archive block */
+        if (ozcTarBlockIsZero(blk))
+            return tarDrain(ctrl);
+        if (tarExtractFile(ctrl, blk) != 0)
+            return -1;
+    }
+}
+
 STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *opts)
 {
     OZC_TAR_OPTS defaults{};
@@ -1606,52 +1636,12 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     ctrl.targetDir[tlen] = '\0';
     ctrl.targetDirLen = tlen;
 
-    STATUS result = ERROR;
+    STATUS result = OK;
     int err = 0;
-    do {
-        uint64_t total, avail;
-        if (ozFsSpaceGet(ctrl.targetDir, &total, &avail) != OK ||
-            tarReserveGet(total, &ctrl.reserve) != 0 || tarSpaceLook(&ctrl) != 0) {
-            err = errno;
-            break;
-        }
-        if (tarArchiveOpen(&ctrl, pTape) != 0) {
-            err = errno;
-            break;
-        }
-        if ((ctrl.whiteouts == OZC_TAR_WHITEOUT_APPLY && tarDirHasEntries(ctrl.targetDir) &&
-             tarLayerStart(&ctrl) != 0) ||
-            (ctrl.whiteouts == OZC_TAR_WHITEOUT_OVERLAY && tarOverlayRoot(&ctrl) != 0)) {
-            err = errno;
-            break;
-        }
-        int first = tarFill(&ctrl);
-        if (first <= 0) {
-            err = first == 0 ? ENODATA : errno; /* an empty archive */
-            break;
-        }
-        ctrl.bFactor = first;
-
-        for (;;) {
-            MT_HBLOCK *blk;
-            int n = tarRdBlks(&ctrl, &blk, 1);
-            if (n != 1) {
-                err = n == 0 ? EBADMSG : errno; /* ends before its end-of-archive block */
-                break;
-            }
-            if (ozcTarBlockIsZero(blk)) {
-                if (tarDrain(&ctrl) != 0)
-                    err = errno;
-                else
-                    result = OK;
-                break;
-            }
-            if (tarExtractFile(&ctrl, blk) != 0) {
-                err = errno;
-                break;
-            }
-        }
-    } while (false);
+    if (tarExtractRun(&ctrl, pTape) != 0) {
+        result = ERROR;
+        err = errno;
+    }
 
     tarProcDirs(&ctrl);
     tarArchiveClose(&ctrl);
