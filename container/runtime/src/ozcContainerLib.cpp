@@ -721,8 +721,13 @@ STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsig
         !pathCopy(specPath, sizeof(specPath), ctx->state.bundlePath) ||
         !pathAppend(specPath, sizeof(specPath), "config.json"))
         return failWith(OZC_ERR_BUNDLE_PATH_TOO_LONG);
-    strncpy(ctx->state.containerId, containerId, OZC_CONTAINER_ID_LEN - 1);
-    ctx->state.containerId[OZC_CONTAINER_ID_LEN - 1] = '\0';
+    /* The record keeps at most OZC_CONTAINER_ID_LEN - 1 characters: a
+     * longer id is refused, not kept cut (it would be found under no name
+     * its creator knows, and two ids could become one). */
+    if (!pathCopy(ctx->state.containerId, sizeof(ctx->state.containerId), containerId)) {
+        ozcSendMsg(1, (char *)"Container id longer than %d characters", OZC_CONTAINER_ID_LEN - 1);
+        return failWith(EINVAL);
+    }
     errno = 0;
     ctx->pConfig = ozcInitializeRuntimeSpec(specPath);
     if (ctx->pConfig == nullptr) {
@@ -929,7 +934,7 @@ BOOL ozcContainerNext(char *containerId) {
             best = id;
     }
     if (best != nullptr)
-        snprintf(containerId, OZC_CONTAINER_ID_LEN + 1, "%s", best);
+        pathCopy(containerId, OZC_CONTAINER_ID_LEN + 1, best);
     ozcContainerListUnlock();
     return best != nullptr;
 }
@@ -970,7 +975,10 @@ static void ozcContainerAdoptOne(const char *recordPath) {
     const char *key = recordString(rec.get(), "nsKey");
     const char *rootfs = recordString(rec.get(), "rootfs");
     int64_t status = 0, created = 0, nsId = -1, pid = 0, mountCount = 0;
-    bool ok = id != nullptr && ozcContainerIdValid(id) && bundle != nullptr && ozcBundlePathValid(bundle) &&
+    /* An id, bundle or root that would not fit the record whole is not
+     * taken over cut: such a record is not one this daemon wrote. */
+    bool ok = id != nullptr && ozcContainerIdValid(id) && strlen(id) < OZC_CONTAINER_ID_LEN &&
+              bundle != nullptr && ozcBundlePathValid(bundle) && strlen(bundle) < OZC_PATH_LEN &&
               key != nullptr && rootfs != nullptr && strlen(rootfs) < OZC_PATH_LEN &&
               recordInt(rec.get(), "status", &status) && status >= STATE_CREATED && status <= STATE_STOPPED &&
               recordInt(rec.get(), "created", &created) && recordInt(rec.get(), "nsId", &nsId) &&
@@ -991,7 +999,7 @@ static void ozcContainerAdoptOne(const char *recordPath) {
     auto *ctx = static_cast<CONTAINER_CTX *>(calloc(1, sizeof(CONTAINER_CTX)));
     if (ctx == nullptr)
         return; /* kept for the next start */
-    snprintf(ctx->state.containerId, sizeof(ctx->state.containerId), "%s", id);
+    pathCopy(ctx->state.containerId, sizeof(ctx->state.containerId), id);
     pathCopy(ctx->state.bundlePath, sizeof(ctx->state.bundlePath), bundle);
     pathCopy(ctx->rootfs, sizeof(ctx->rootfs), rootfs);
     ctx->nsId = (int)nsId;

@@ -124,7 +124,7 @@ size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type)
 
     char base[OZC_PATH_MAX];
     if (ozEnvGet(OZC_BASE_ENV, base, sizeof(base)) != OK || base[0] != '/') {
-        snprintf(base, sizeof(base), "%s", OZC_BASE_PATH_DEFAULT);
+        ozc::pathCopy(base, sizeof(base), OZC_BASE_PATH_DEFAULT);
     } else {
         size_t len = strlen(base);
         while (len > 0 && base[len - 1] == '/')
