@@ -11,6 +11,7 @@
 #ifndef OZC_UTIL_INTERNAL_H
 #define OZC_UTIL_INTERNAL_H
 
+#include "ozcContainerLib.h"
 #include "ozcImageLib.h"
 #include "ozcRuntimeApi.h"
 #include "ozcUtil.h"
