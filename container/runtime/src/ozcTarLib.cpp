@@ -1235,21 +1235,19 @@ static int tarExtractNode(MT_TAR_SOFT *ctrl, const tarEntry &e)
  * for what lay below them. */
 static int tarOpaqueApply(MT_TAR_SOFT *ctrl, size_t len)
 {
-    DIR *d = opendir(ctrl->lookBuf);
-    if (d == nullptr)
+    oz::DirPtr d(opendir(ctrl->lookBuf));
+    if (!d)
         return errno == ENOENT ? 0 : -1;
-    int rc = 0;
-    while (struct dirent *de = readdir(d)) {
+    while (struct dirent *de = readdir(d.get())) {
         if (isDotOrDotDot(de->d_name))
             continue;
         size_t nlen = strlen(de->d_name);
-        if (len + 1 + nlen >= kLookMax) {
-            rc = ozc::failWith(ENAMETOOLONG);
-            break;
-        }
+        if (len + 1 + nlen >= kLookMax)
+            return ozc::failWith(ENAMETOOLONG);
         ctrl->lookBuf[len] = '/';
         memcpy(ctrl->lookBuf + len + 1, de->d_name, nlen + 1);
         struct stat st;
+        int rc = 0;
         if (lstat(ctrl->lookBuf, &st) != 0)
             rc = -1;
         else if (tarFromBelow(ctrl, st))
@@ -1258,10 +1256,9 @@ static int tarOpaqueApply(MT_TAR_SOFT *ctrl, size_t len)
             rc = tarOpaqueApply(ctrl, len + 1 + nlen);
         ctrl->lookBuf[len] = '\0';
         if (rc != 0)
-            break;
+            return rc;
     }
-    closedir(d);
-    return rc;
+    return 0;
 }
 
 /* A whiteout entry at the current path, whose last component (at name)

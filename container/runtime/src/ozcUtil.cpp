@@ -5,6 +5,7 @@
  * and the credential prompt.
  */
 #include "ozcUtil.h"
+#include "ozOwners.h"
 #include "ozcTarLib.h"
 #include "ozcUtilInternal.h"
 
@@ -88,11 +89,6 @@ namespace {
 
 constexpr size_t kSigNameCmpMax = 10;
 constexpr size_t kErrTextMax = 256;
-
-struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using DirOwner = std::unique_ptr<DIR, DirCloser>;
 
 } // namespace
 
@@ -194,7 +190,7 @@ STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLe
     if (pName == nullptr) {
         return failWith(EINVAL);
     }
-    DirOwner dir(opendir(pName));
+    oz::DirPtr dir(opendir(pName));
     if (!dir)
         return ERROR;
     char path[OZC_PATH_MAX];
@@ -248,7 +244,7 @@ STATUS ozcUtilXdelete(const char *source)
     char bufB[OZC_PATH_MAX];
     for (;;) {
         {
-            DirOwner top(opendir(source));
+            oz::DirPtr top(opendir(source));
             if (!top)
                 return ERROR;
         }
