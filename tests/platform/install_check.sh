@@ -47,7 +47,7 @@ libdir=$(pkg-config --variable=libdir ozcontainer)
 # Only the public headers are installed: none of the libraries' internal
 # ones, and not the gzip reader's, whose gzFile would clash with zlib's.
 incdir=$(pkg-config --variable=includedir ozcontainer)
-for h in gzlib.h ozcGzLib.h ozcTarLib.h ozcZstdLib.h ozcRuntimeSpec.h ozcMgrInt.h ozcUtilInternal.h; do
+for h in gzlib.h ozcGzLib.h ozcTarLib.h ozcZstdLib.h ozcRuntimeSpec.h ozcMgrInt.h ozcUtilInternal.h ozcContainerLib.h; do
     [ ! -e "$incdir/$h" ] || fail "internal header $h is installed"
 done
 # Every installed header compiles alone in a C program.

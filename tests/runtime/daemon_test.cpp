@@ -279,9 +279,14 @@ TEST_F(DaemonTest, ErrorsReachTheClient)
     EXPECT_EQ(rel, cJSON_GetObjectItem(doc.get(), "bundle")->valuestring);
     EXPECT_EQ(ENOENT, fail(ozcCreate("r2", "no-such-relative-dir", 0, nullptr)));
 
-    /* A 255-character id is kept as its first 254 characters. */
+    /* The record keeps 254 characters of an id: a 255-character id is
+     * refused rather than kept cut (it would be found under no name its
+     * creator knows); one of 254 is found under itself. */
+    std::string b255 = bundle("b255", "true");
     std::string id255(255, 'k');
-    ASSERT_EQ(OK, ozcCreate(id255.c_str(), bundle("b255", "true").c_str(), 0, nullptr));
+    EXPECT_EQ(EINVAL, fail(ozcCreate(id255.c_str(), b255.c_str(), 0, nullptr)));
+    EXPECT_EQ(ENODEV, fail(ozcDelete(id255.substr(0, 254).c_str(), 0)));
+    ASSERT_EQ(OK, ozcCreate(id255.substr(0, 254).c_str(), b255.c_str(), 0, nullptr));
     EXPECT_EQ(STATE_CREATED, statusOf(id255.substr(0, 254).c_str()));
 }
 

@@ -1,6 +1,7 @@
 /*
  * ozOwners.h - owners for the C++ units of the node libraries: what they
- * hold (heap blocks, cJSON trees and texts, streams, file descriptors,
+ * hold (heap blocks, cJSON trees and texts, streams, directory streams,
+ * file descriptors,
  * records with their own release function) is released on every return
  * path.
  */
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cjson/cJSON.h>
@@ -31,6 +33,9 @@ struct JsonTextDeleter {
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
 };
+struct DirCloser {
+    void operator()(DIR *d) const { closedir(d); }
+};
 /* Releases a record with the record's own release function. */
 template <typename T, void (*Release)(T *)>
 struct FnDeleter {
@@ -46,6 +51,8 @@ using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
 using JsonText = std::unique_ptr<char, JsonTextDeleter>;
 /* An open stdio stream. */
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+/* An open directory stream. */
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 /* A record freed by Release. */
 template <typename T, void (*Release)(T *)>
 using Owner = std::unique_ptr<T, FnDeleter<T, Release>>;

@@ -356,9 +356,11 @@ TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize
         errno = rc;
         return TASK_ID_NULL;
     }
+    /* The OS shows at most 15 characters of a thread's name: it gets the
+     * name's first 15 on purpose (lookups use the full name kept above). */
     char shortName[16];
-    std::strncpy(shortName, t->name.c_str(), sizeof shortName - 1);
-    shortName[sizeof shortName - 1] = '\0';
+    if (strncpy_s(shortName, sizeof shortName, t->name.c_str(), sizeof shortName - 1) != 0)
+        shortName[0] = '\0';
     pthread_setname_np(thread, shortName);
     return t->id;
 }

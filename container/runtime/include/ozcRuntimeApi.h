@@ -10,7 +10,6 @@
 #include <cjson/cJSON.h>
 
 #include "ozPlatform.h"
-#include "ozcContainerLib.h"
 #include "ozcImageLib.h"
 #include "ozcRuntimeCSLib.h"
 
@@ -20,6 +19,22 @@ extern "C" {
 
 /* option bits */
 #define OZC_START_DETACH 0x4 /* ozcStart: return after the spawn */
+#define OZC_KILL_ALL     0x2 /* ozcKill: every process of the container */
+#define OZC_DELETE_FORCE 0x2 /* ozcDelete: also a running container */
+
+/* A container's state (ozcStatusGet; "status" of ozcState). */
+typedef enum containerStatus {
+    STATE_CREATING = 0,
+    STATE_CREATED = 1,
+    STATE_RUNNING = 2,
+    STATE_STOPPED = 3,
+    STATE_UNKNOWN = 4
+} CONTAINER_STATUS;
+
+/* Create attributes: reserved, pass NULL. */
+typedef struct ozcAttr {
+    char *reserve;
+} OZC_ATTR;
 
 STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option,
                  const OZC_ATTR *pAttr);

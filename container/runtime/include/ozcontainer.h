@@ -7,7 +7,6 @@
 #define OZCONTAINER_H
 
 #include "ozPlatform.h"
-#include "ozcContainerLib.h"
 #include "ozcImageLib.h"
 #include "ozcRuntimeApi.h"
 #include "ozcRuntimeCSLib.h"

@@ -20,6 +20,7 @@
 #undef gzFile_s
 
 #include "gzlib.h"
+#include "ozcUtilInternal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -29,6 +30,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using ozc::failNull;
+using ozc::failWith;
 
 struct gzFile_s {
     z_stream d;                          /* inflater: input and output windows, CRC */
@@ -104,8 +108,7 @@ void gzFileFree(gzFile file)
 int gzFail(gzFile file, int err)
 {
     file->err = err;
-    errno = err;
-    return -1;
+    return failWith(err);
 }
 
 } // namespace
@@ -113,8 +116,7 @@ int gzFail(gzFile file, int err)
 gzFile ugzopen(const char *fileName, const char *mode)
 {
     if (fileName == nullptr || mode == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+        return failNull(EINVAL);
     }
     auto *file = static_cast<gzFile>(calloc(1, sizeof(gzFile_s)));
     if (file == nullptr)
@@ -123,13 +125,11 @@ gzFile ugzopen(const char *fileName, const char *mode)
     if (file->fd < 0) {
         int e = errno;
         free(file);
-        errno = e;
-        return nullptr;
+        return failNull(e);
     }
     auto fail = [file](int err) -> gzFile {
         gzFileFree(file);
-        errno = err;
-        return nullptr;
+        return failNull(err);
     };
 
     struct stat st;
@@ -181,12 +181,10 @@ gzFile ugzopen(const char *fileName, const char *mode)
 int ugzread(gzFile file, void *buf, unsigned int len)
 {
     if (file == nullptr || buf == nullptr || len == 0) {
-        errno = EINVAL;
-        return -1;
+        return failWith(EINVAL);
     }
     if (file->err != 0) {
-        errno = file->err;
-        return -1;
+        return failWith(file->err);
     }
     if (file->ended)
         return 0;
@@ -234,8 +232,7 @@ int ugzread(gzFile file, void *buf, unsigned int len)
 int ugzclose(gzFile file)
 {
     if (file == nullptr) {
-        errno = EINVAL;
-        return -1;
+        return failWith(EINVAL);
     }
     gzFileFree(file);
     return 0;

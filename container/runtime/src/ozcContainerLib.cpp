@@ -32,9 +32,9 @@
 #include "ozJson.h"
 #include "ozOwners.h"
 #include "ozcOverlayLib.h"
-#include "ozcPathUtil.h"
 #include "ozcRuntimeSpec.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
 
 using ozc::failWith;
 using ozc::pathAppend;
@@ -578,58 +578,51 @@ static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
         ozcSendMsg(1, (char *)"Container rootfs create failed : %s", rootfs);
         return failWith(OZC_ERR_ROOTFS_CREATE_FAILED);
     }
-    int code = 0;
-    do {
-        if (ozcContainerAppPathSet(ctx, rootfs) != OK) {
-            code = OZC_ERR_OCI_ARG_INVALID;
-            break;
+    /* On a failure, undo everything this mount made, also what unmount
+     * does not see: a namespace without root file system and the
+     * container's overlay. */
+    ozc::ScopeGuard undo([ctx] {
+        if (ctx->mounted) {
+            ozcContainerUmount(ctx);
+        } else {
+            if (ctx->nsId != -1 && ozNsDelete(ctx->nsId) == OK)
+                ctx->nsId = -1;
+            if (ctx->ovl)
+                ozcContainerRemoveUpLayer(ctx);
         }
-        ctx->nsId = ozNsCreate(OZC_NS_CREATE_FLAGS);
-        if (ctx->nsId < 0) {
-            ctx->nsId = -1;
-            code = OZC_ERR_NS_CREATE_FAILED;
-            break;
-        }
-        if (ozNsRootfsSetup(ctx->nsId, rootfs, ctx->state.containerId) != OK) {
-            code = OZC_ERR_ROOTFS_CREATE_FAILED;
-            break;
-        }
-        ctx->mounted = TRUE;
-        if ((code = ozcContainerIdentitySet(ctx)) != 0)
-            break;
-        runtimeSpecConfigMounts *mounts = ctx->pConfig->mounts;
-        int n = mounts != nullptr ? mounts->count : 0;
-        for (int i = 0; i < n; i++) {
-            runtimeSpecConfigMount *m = mounts->mount[i];
-            BOOL allowed = ozcContainerMountAllowed(m);
-            if (!allowed)
-                ozcSendMsg(1, (char *)"Container mount of type '%s' at %s is not allowed (tmpfs, devpts, "
-                                      "mqueue, proc and sysfs are)",
-                           m && m->type ? m->type : "", m && m->dst ? m->dst : "");
-            if (!allowed || ozNsMount(ctx->nsId, rootfs, m->src, m->dst, m->type,
-                                      (const char *const *)m->opt, optionCount(m->opt)) != OK) {
-                ozcSendMsg(1, (char *)"Container additional mount failed for rootfs path: %s src: %s dest: %s",
-                           rootfs, m && m->src ? m->src : "", m && m->dst ? m->dst : "");
-                code = OZC_ERR_ADDITIONAL_MOUNT_FAILED;
-                break;
-            }
-            ctx->mountCount = (uint32_t)(i + 1);
-        }
-    } while (false);
-    if (code == 0)
-        return OK;
-    /* Undo everything this mount made, also what unmount does not see:
-     * a namespace without root file system and the container's overlay. */
-    if (ctx->mounted) {
-        ozcContainerUmount(ctx);
-    } else {
-        if (ctx->nsId != -1 && ozNsDelete(ctx->nsId) == OK)
-            ctx->nsId = -1;
-        if (ctx->ovl)
-            ozcContainerRemoveUpLayer(ctx);
+        ctx->mounted = FALSE;
+    });
+    if (ozcContainerAppPathSet(ctx, rootfs) != OK)
+        return failWith(OZC_ERR_OCI_ARG_INVALID);
+    ctx->nsId = ozNsCreate(OZC_NS_CREATE_FLAGS);
+    if (ctx->nsId < 0) {
+        ctx->nsId = -1;
+        return failWith(OZC_ERR_NS_CREATE_FAILED);
     }
-    ctx->mounted = FALSE;
-    return failWith(code);
+    if (ozNsRootfsSetup(ctx->nsId, rootfs, ctx->state.containerId) != OK)
+        return failWith(OZC_ERR_ROOTFS_CREATE_FAILED);
+    ctx->mounted = TRUE;
+    if (int code = ozcContainerIdentitySet(ctx); code != 0)
+        return failWith(code);
+    runtimeSpecConfigMounts *mounts = ctx->pConfig->mounts;
+    int n = mounts != nullptr ? mounts->count : 0;
+    for (int i = 0; i < n; i++) {
+        runtimeSpecConfigMount *m = mounts->mount[i];
+        BOOL allowed = ozcContainerMountAllowed(m);
+        if (!allowed)
+            ozcSendMsg(1, (char *)"Container mount of type '%s' at %s is not allowed (tmpfs, devpts, "
+                                  "mqueue, proc and sysfs are)",
+                       m && m->type ? m->type : "", m && m->dst ? m->dst : "");
+        if (!allowed || ozNsMount(ctx->nsId, rootfs, m->src, m->dst, m->type,
+                                  (const char *const *)m->opt, optionCount(m->opt)) != OK) {
+            ozcSendMsg(1, (char *)"Container additional mount failed for rootfs path: %s src: %s dest: %s",
+                       rootfs, m && m->src ? m->src : "", m && m->dst ? m->dst : "");
+            return failWith(OZC_ERR_ADDITIONAL_MOUNT_FAILED);
+        }
+        ctx->mountCount = (uint32_t)(i + 1);
+    }
+    undo.dismiss();
+    return OK;
 }
 
 /* ------------------------------------------------------------------------
@@ -718,80 +711,61 @@ STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsig
         return failWith(ENOMEM);
     ctx->state.status = STATE_CREATING;
     ctx->nsId = -1;
-    int code = 0;
-    do {
-        char specPath[OZC_PATH_LEN];
-        if (!pathAppend(ctx->state.bundlePath, sizeof(ctx->state.bundlePath), bundlePath) ||
-            !pathCopy(specPath, sizeof(specPath), ctx->state.bundlePath) ||
-            !pathAppend(specPath, sizeof(specPath), "config.json")) {
-            code = OZC_ERR_BUNDLE_PATH_TOO_LONG;
-            break;
-        }
-        errno = 0;
-        ctx->pConfig = ozcInitializeRuntimeSpec(specPath);
-        if (ctx->pConfig == nullptr) {
-            if (errno == ENOENT) {
-                ozcSendMsg(1, (char *)"OCI bundle config.json not exists in %s", ctx->state.bundlePath);
-                code = OZC_ERR_BUNDLE_CONFIG_NOT_EXISTS;
-            } else {
-                code = OZC_ERR_RUNTIME_CONFIG_LOAD_FAILED;
-            }
-            break;
-        }
-        const runtimeSpecConfig *cfg = ctx->pConfig;
-        if (cfg->version == nullptr || cfg->version[0] == '\0') {
-            code = OZC_ERR_OCI_VERSION_INVALID;
-            break;
-        }
-        if (!pathCopy(ctx->state.ver, sizeof(ctx->state.ver), cfg->version)) {
-            code = OZC_ERR_OCI_VERSION_INVALID;
-            break;
-        }
-        strncpy(ctx->state.containerId, containerId, OZC_CONTAINER_ID_LEN - 1);
-        ctx->state.containerId[OZC_CONTAINER_ID_LEN - 1] = '\0';
-        if (cfg->root == nullptr || cfg->root->path == nullptr || cfg->root->path[0] == '\0') {
-            code = OZC_ERR_OCI_ROOT_INVALID;
-            break;
-        }
-        const runtimeSpecConfigProcess *p = cfg->process;
-        if (p == nullptr || p->cwd == nullptr || !pathIsSep(p->cwd[0])) {
-            code = OZC_ERR_OCI_CWD_INVALID;
-            break;
-        }
-        if (p->argCount <= 0 || p->args == nullptr || p->args[0] == nullptr || p->args[0][0] == '\0') {
-            code = OZC_ERR_OCI_ARG_INVALID;
-            break;
-        }
-        ctx->sem = semMCreate(kMutexOptions);
-        if (ctx->sem == nullptr) {
-            code = errno ? errno : ENOMEM;
-            break;
-        }
-        ctx->state.status = STATE_CREATED;
-        ctx->mounted = FALSE;
-        if (ozcContainerMount(ctx) != OK) {
-            code = errno;
-            break;
-        }
-        ctx->state.pCtx = ctx;
-        ctx->state.createdTime = time(nullptr);
-        /* Recorded before it is listed: a daemon that ends at any point
-         * leaves nothing that a daemon started again does not find. */
-        if (ozcContainerRecordWrite(ctx) != OK) {
-            code = errno;
-            break;
-        }
-        if (ozcContainerAdd(ctx) != OK) {
-            code = errno;
-            ozcContainerRecordRemove(ctx->state.containerId);
-            break;
-        }
-    } while (false);
-    if (code != 0) {
+    /* On a failure, undo the mount and free the record. */
+    ozc::ScopeGuard undo([ctx] {
         ozcContainerUmount(ctx);
         ozcContainerFree(ctx);
-        return failWith(code);
+    });
+    char specPath[OZC_PATH_LEN];
+    if (!pathAppend(ctx->state.bundlePath, sizeof(ctx->state.bundlePath), bundlePath) ||
+        !pathCopy(specPath, sizeof(specPath), ctx->state.bundlePath) ||
+        !pathAppend(specPath, sizeof(specPath), "config.json"))
+        return failWith(OZC_ERR_BUNDLE_PATH_TOO_LONG);
+    /* The record keeps at most OZC_CONTAINER_ID_LEN - 1 characters: a
+     * longer id is refused, not kept cut (it would be found under no name
+     * its creator knows, and two ids could become one). */
+    if (!pathCopy(ctx->state.containerId, sizeof(ctx->state.containerId), containerId)) {
+        ozcSendMsg(1, (char *)"Container id longer than %d characters", OZC_CONTAINER_ID_LEN - 1);
+        return failWith(EINVAL);
     }
+    errno = 0;
+    ctx->pConfig = ozcInitializeRuntimeSpec(specPath);
+    if (ctx->pConfig == nullptr) {
+        if (errno != ENOENT)
+            return failWith(OZC_ERR_RUNTIME_CONFIG_LOAD_FAILED);
+        ozcSendMsg(1, (char *)"OCI bundle config.json not exists in %s", ctx->state.bundlePath);
+        return failWith(OZC_ERR_BUNDLE_CONFIG_NOT_EXISTS);
+    }
+    const runtimeSpecConfig *cfg = ctx->pConfig;
+    if (cfg->version == nullptr || cfg->version[0] == '\0' ||
+        !pathCopy(ctx->state.ver, sizeof(ctx->state.ver), cfg->version))
+        return failWith(OZC_ERR_OCI_VERSION_INVALID);
+    if (cfg->root == nullptr || cfg->root->path == nullptr || cfg->root->path[0] == '\0')
+        return failWith(OZC_ERR_OCI_ROOT_INVALID);
+    const runtimeSpecConfigProcess *p = cfg->process;
+    if (p == nullptr || p->cwd == nullptr || !pathIsSep(p->cwd[0]))
+        return failWith(OZC_ERR_OCI_CWD_INVALID);
+    if (p->argCount <= 0 || p->args == nullptr || p->args[0] == nullptr || p->args[0][0] == '\0')
+        return failWith(OZC_ERR_OCI_ARG_INVALID);
+    ctx->sem = semMCreate(kMutexOptions);
+    if (ctx->sem == nullptr)
+        return failWith(errno ? errno : ENOMEM);
+    ctx->state.status = STATE_CREATED;
+    ctx->mounted = FALSE;
+    if (ozcContainerMount(ctx) != OK)
+        return failWith(errno);
+    ctx->state.pCtx = ctx;
+    ctx->state.createdTime = time(nullptr);
+    /* Recorded before it is listed: a daemon that ends at any point
+     * leaves nothing that a daemon started again does not find. */
+    if (ozcContainerRecordWrite(ctx) != OK)
+        return failWith(errno);
+    if (ozcContainerAdd(ctx) != OK) {
+        int err = errno;
+        ozcContainerRecordRemove(ctx->state.containerId);
+        return failWith(err);
+    }
+    undo.dismiss();
     return OK;
 }
 
@@ -948,8 +922,7 @@ STATUS ozcContainerStateGet(char *containerId, CONTAINER_STATE *pState) {
 
 BOOL ozcContainerNext(char *containerId) {
     if (containerId == nullptr || strnlen(containerId, OZC_CONTAINER_ID_LEN + 1) > OZC_CONTAINER_ID_LEN) {
-        errno = EINVAL;
-        return FALSE;
+        return failWith(EINVAL, FALSE);
     }
     if (ozcContainerListLock() != OK)
         return FALSE;
@@ -961,7 +934,7 @@ BOOL ozcContainerNext(char *containerId) {
             best = id;
     }
     if (best != nullptr)
-        snprintf(containerId, OZC_CONTAINER_ID_LEN + 1, "%s", best);
+        pathCopy(containerId, OZC_CONTAINER_ID_LEN + 1, best);
     ozcContainerListUnlock();
     return best != nullptr;
 }
@@ -1002,7 +975,10 @@ static void ozcContainerAdoptOne(const char *recordPath) {
     const char *key = recordString(rec.get(), "nsKey");
     const char *rootfs = recordString(rec.get(), "rootfs");
     int64_t status = 0, created = 0, nsId = -1, pid = 0, mountCount = 0;
-    bool ok = id != nullptr && ozcContainerIdValid(id) && bundle != nullptr && ozcBundlePathValid(bundle) &&
+    /* An id, bundle or root that would not fit the record whole is not
+     * taken over cut: such a record is not one this daemon wrote. */
+    bool ok = id != nullptr && ozcContainerIdValid(id) && strlen(id) < OZC_CONTAINER_ID_LEN &&
+              bundle != nullptr && ozcBundlePathValid(bundle) && strlen(bundle) < OZC_PATH_LEN &&
               key != nullptr && rootfs != nullptr && strlen(rootfs) < OZC_PATH_LEN &&
               recordInt(rec.get(), "status", &status) && status >= STATE_CREATED && status <= STATE_STOPPED &&
               recordInt(rec.get(), "created", &created) && recordInt(rec.get(), "nsId", &nsId) &&
@@ -1023,7 +999,7 @@ static void ozcContainerAdoptOne(const char *recordPath) {
     auto *ctx = static_cast<CONTAINER_CTX *>(calloc(1, sizeof(CONTAINER_CTX)));
     if (ctx == nullptr)
         return; /* kept for the next start */
-    snprintf(ctx->state.containerId, sizeof(ctx->state.containerId), "%s", id);
+    pathCopy(ctx->state.containerId, sizeof(ctx->state.containerId), id);
     pathCopy(ctx->state.bundlePath, sizeof(ctx->state.bundlePath), bundle);
     pathCopy(ctx->rootfs, sizeof(ctx->rootfs), rootfs);
     ctx->nsId = (int)nsId;

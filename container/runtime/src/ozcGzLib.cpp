@@ -2,10 +2,13 @@
  * ozcGzLib.cpp - a gzip file as the tar extractor's read function.
  */
 #include "ozcGzLib.h"
+#include "ozcUtilInternal.h"
 
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+
+using ozc::failNull;
 
 GZ_ARCHIVE *ozcGzArchiveCreate(const char *fileName)
 {
@@ -15,8 +18,7 @@ GZ_ARCHIVE *ozcGzArchiveCreate(const char *fileName)
     auto *archive = static_cast<GZ_ARCHIVE *>(calloc(1, sizeof(GZ_ARCHIVE)));
     if (archive == nullptr) {
         ugzclose(file);
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     archive->tc.read = ozcGzRead;
     archive->file = file;

@@ -31,7 +31,6 @@
 #include "ozOwners.h"
 #include "ozcDigest.h"
 #include "ozcOverlayLib.h"
-#include "ozcPathUtil.h"
 #include "ozcTarLib.h"
 #include "ozcUtil.h"
 #include "ozcUtilInternal.h"
@@ -62,6 +61,7 @@ using oz::JsonPtr;
 
 } // namespace
 
+using ozc::failNull;
 using ozc::failWith;
 using ozc::pathAppend;
 using ozc::pathCopy;
@@ -169,8 +169,7 @@ static STATUS composeFileName(const char *ociPath, JSON_FILE_TYPE type, const cJ
 OCI_IMAGE *ozcImageInfoCreate(const char *ociPath) {
     auto *p = static_cast<OCI_IMAGE *>(calloc(1, sizeof(OCI_IMAGE)));
     if (p == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     p->ociPath = ociPath;
     p->manifestsIndex = -1;
@@ -946,36 +945,25 @@ static STATUS ozcImageGenerateBundle(const char *bundlePath, const OZC_IMAGE_MAN
         created = TRUE;
     else if (errno != EEXIST)
         return ERROR;
-    STATUS rc = ERROR;
+    /* A bundle directory this call made goes again when it fails. */
+    ozc::ScopeGuard undo([bundlePath, created] {
+        if (created)
+            ozcUtilXdelete(bundlePath);
+    });
     char rootfs[OZC_IMAGE_PATH_LEN], config[OZC_IMAGE_PATH_LEN], rootPath[OZC_IMAGE_PATH_LEN];
-    do {
-        if (!pathCopy(rootfs, sizeof(rootfs), bundlePath) ||
-            !pathAppend(rootfs, sizeof(rootfs), "rootfs") ||
-            !pathCopy(config, sizeof(config), bundlePath) ||
-            !pathAppend(config, sizeof(config), "config.json")) {
-            errno = OZC_ERR_BUNDLE_PATH_TOO_LONG;
-            break;
-        }
-        if (access(rootfs, F_OK) == 0) {
-            errno = OZC_ERR_BUNDLE_ROOTFS_EXISTS;
-            break;
-        }
-        if (mkdir(rootfs, 0777) != 0)
-            break;
-        if (ozcCreateOciRootfs(m, kind, rootfs, rootPath, sizeof(rootPath)) != OK)
-            break;
-        if (access(config, F_OK) == 0) {
-            errno = OZC_ERR_BUNDLE_CONFIG_EXISTS;
-            break;
-        }
-        rc = ozcCreateOciBundleConfig(config, m, rootPath);
-    } while (false);
-    if (rc != OK && created) {
-        int saved = errno;
-        ozcUtilXdelete(bundlePath);
-        errno = saved;
-    }
-    return rc;
+    if (!pathCopy(rootfs, sizeof(rootfs), bundlePath) || !pathAppend(rootfs, sizeof(rootfs), "rootfs") ||
+        !pathCopy(config, sizeof(config), bundlePath) || !pathAppend(config, sizeof(config), "config.json"))
+        return failWith(OZC_ERR_BUNDLE_PATH_TOO_LONG);
+    if (access(rootfs, F_OK) == 0)
+        return failWith(OZC_ERR_BUNDLE_ROOTFS_EXISTS);
+    if (mkdir(rootfs, 0777) != 0 || ozcCreateOciRootfs(m, kind, rootfs, rootPath, sizeof(rootPath)) != OK)
+        return ERROR;
+    if (access(config, F_OK) == 0)
+        return failWith(OZC_ERR_BUNDLE_CONFIG_EXISTS);
+    if (ozcCreateOciBundleConfig(config, m, rootPath) != OK)
+        return ERROR;
+    undo.dismiss();
+    return OK;
 }
 
 STATUS ozcImageUnpack(const char *bundlePath, const char *ociPath, const char *tag,

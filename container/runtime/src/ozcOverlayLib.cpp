@@ -4,8 +4,11 @@
  * removal.
  */
 #include "ozcOverlayLib.h"
+#include "ozcUtilInternal.h"
 
 #include <errno.h>
+
+using ozc::failWith;
 
 BOOL ozcOvlFsAvailable(void)
 {
@@ -16,19 +19,16 @@ STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath, uint3
                              BOOL hasUpper)
 {
     if (pDevName == nullptr || pDirsPath == nullptr || dirNum == 0) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     for (uint32_t i = 0; i < dirNum; i++) {
         if (pDirsPath[i] == nullptr) {
-            errno = EINVAL;
-            return ERROR;
+            return failWith(EINVAL);
         }
     }
     /* An upper layer needs at least one lower layer under it. */
     if (hasUpper && dirNum < 2) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     ovlDirs dirs = {pDirsPath, dirNum};
     return ozOvlDevCreate(pDevName, dirs.pDirs, dirs.num, hasUpper ? TRUE : FALSE) == OK ? OK
@@ -38,8 +38,7 @@ STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath, uint3
 STATUS ozcRemoveOvlRootfsDev(const char *pDevName)
 {
     if (pDevName == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     return ozOvlDevRemove(pDevName) == OK ? OK : ERROR;
 }

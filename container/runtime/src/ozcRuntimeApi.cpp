@@ -19,6 +19,9 @@
 #include "ozcUtil.h"
 #include "ozcUtilInternal.h"
 
+using ozc::failNull;
+using ozc::failWith;
+
 namespace {
 
 using oz::FreeDeleter;
@@ -40,15 +43,13 @@ cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr) {
     std::unique_ptr<char, FreeDeleter> owner(text);
     JsonPtr root(cJSON_Parse(text));
     if (!root) {
-        errno = EBADMSG;
-        return nullptr;
+        return failNull(EBADMSG);
     }
     int err = 0;
     if (ozcResponseCheck(root.get(), &err, nullptr) != OK) {
         if (code != nullptr)
             *code = err;
-        errno = err;
-        return nullptr;
+        return failNull(err);
     }
     return root.release();
 }
@@ -61,8 +62,7 @@ char *ozcBodyRequest(int cmd, ozcParam *p, int n, bool formatted) {
         return nullptr;
     cJSON *body = cJSON_GetObjectItem(root.get(), "body");
     if (body == nullptr) {
-        errno = EBADMSG;
-        return nullptr;
+        return failNull(EBADMSG);
     }
     return formatted ? cJSON_Print(body) : cJSON_PrintUnformatted(body);
 }
@@ -71,8 +71,7 @@ char *ozcBodyRequest(int cmd, ozcParam *p, int n, bool formatted) {
 bool argMissing(const void *arg) {
     if (arg != nullptr)
         return false;
-    errno = EINVAL;
-    return true;
+    return failWith(EINVAL, true);
 }
 
 STATUS ozcSimpleRequest(int cmd, ozcParam *p, int n) {
@@ -162,8 +161,7 @@ CONTAINER_STATUS ozcStatusGet(const char *containerId) {
 char *ozcList(void) {
     JsonPtr all(cJSON_CreateArray());
     if (!all) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     std::string after;
     for (;;) {
@@ -173,8 +171,7 @@ char *ozcList(void) {
             return nullptr;
         cJSON *body = cJSON_GetObjectItem(root.get(), "body");
         if (!cJSON_IsArray(body)) {
-            errno = EBADMSG;
-            return nullptr;
+            return failNull(EBADMSG);
         }
         std::string last;
         while (cJSON *e = cJSON_DetachItemFromArray(body, 0)) {
@@ -218,8 +215,7 @@ BOOL ozcDaemonIsAlive(void) {
 static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned option, int *waitStatus) {
     cJSON *obj = cJSON_GetArrayItem(array, 0);
     if (obj == nullptr) {
-        errno = EBADMSG;
-        return ERROR;
+        return failWith(EBADMSG);
     }
     ozcParam p[] = {
         {STRING, "appPath", 0, 0},   {STRING_ARRAY, "arg", 0, 0},  {STRING_ARRAY, "env", 0, 0},
@@ -243,13 +239,11 @@ static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned op
     char **argv = OZC_DATA_ARR(p[1].value);
     char **envp = OZC_DATA_ARR(p[2].value);
     if (appPath == nullptr || argv == nullptr) {
-        errno = OZC_ERR_RTP_SPAWN_FAILED;
-        return ERROR;
+        return failWith(OZC_ERR_RTP_SPAWN_FAILED);
     }
     OZ_SPAWN_ATTR attr;
     if (ozSpawnAttrInit(&attr) != 0) {
-        errno = OZC_ERR_RTP_SPAWN_FAILED;
-        return ERROR;
+        return failWith(OZC_ERR_RTP_SPAWN_FAILED);
     }
     struct AttrOwner {
         OZ_SPAWN_ATTR *a;
@@ -274,15 +268,13 @@ static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned op
     if (rc == 0)
         rc = ozSpawn(&pid, appPath, &attr, argv, envp != nullptr ? envp : emptyEnv);
     if (rc != 0) {
-        errno = OZC_ERR_RTP_SPAWN_FAILED;
-        return ERROR;
+        return failWith(OZC_ERR_RTP_SPAWN_FAILED);
     }
     if (pid == 0 || ozcContextObjHandleStore(containerId, (OBJ_HANDLE)pid) != OK) {
         if (pid != 0)
             ozProcDetach(pid);
         ozcKill(containerId, 15, OZC_KILL_ALL);
-        errno = OZC_ERR_RTP_SPAWN_FAILED;
-        return ERROR;
+        return failWith(OZC_ERR_RTP_SPAWN_FAILED);
     }
     if (option & OZC_START_DETACH) {
         ozProcDetach(pid);
@@ -308,8 +300,7 @@ static STATUS ozcStartSpawn(const char *containerId, unsigned option, int *waitS
         return ERROR;
     cJSON *body = cJSON_GetObjectItem(root.get(), "body");
     if (body == nullptr) {
-        errno = EBADMSG;
-        return ERROR;
+        return failWith(EBADMSG);
     }
     return ozcContextSpawn(containerId, body, option, waitStatus);
 }
@@ -330,13 +321,11 @@ char *ozcImageInfoGet(const char *ociPath) {
         return nullptr;
     JsonPtr arr(cJSON_CreateArray());
     if (!arr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     int code = ozcImageInspect(ociPath, arr.get());
     if (code != 0) {
-        errno = code;
-        return nullptr;
+        return failNull(code);
     }
     return cJSON_Print(arr.get());
 }

@@ -10,6 +10,10 @@
 #include <cstring>
 
 #include "ozJson.h"
+#include "ozcUtilInternal.h"
+
+using ozc::failNull;
+using ozc::failWith;
 
 extern "C" {
 
@@ -31,8 +35,7 @@ cJSON *ozcConfigToArray(char **argument) {
 cJSON *ozcParamObjInit(struct ozcParam *param, int count) {
     cJSON *obj = cJSON_CreateObject();
     if (obj == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     for (int i = 0; param != nullptr && i < count; i++) {
         const ozcParam &p = param[i];
@@ -76,8 +79,7 @@ cJSON *ozcParamObjInit(struct ozcParam *param, int count) {
         }
         if (err != 0) {
             cJSON_Delete(obj);
-            errno = err;
-            return nullptr;
+            return failNull(err);
         }
     }
     return obj;
@@ -98,8 +100,7 @@ STATUS ozcParamObjDestroy(struct ozcParam *param, unsigned count) {
 
 STATUS ozcParamObjGet(cJSON *pData, struct ozcParam *param, unsigned count) {
     if (pData == nullptr || param == nullptr || count == 0) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     for (unsigned i = 0; i < count; i++) {
         ozcParam &p = param[i];

@@ -18,6 +18,9 @@
 #include "ozcContainerLib.h"
 #include "ozOwners.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
+
+using ozc::failWith;
 
 namespace {
 
@@ -64,8 +67,7 @@ extern "C" {
 static STATUS ozcMessageRecv(MSG_Q_ID q, char **ppBuf, int timeout) {
     std::unique_ptr<char, FreeDeleter> buf(static_cast<char *>(malloc(OZC_MSG_SIZE + 1)));
     if (!buf) {
-        errno = ENOMEM;
-        return ERROR;
+        return failWith(ENOMEM);
     }
     ssize_t n = msgQReceive(q, buf.get(), OZC_MSG_SIZE, timeout);
     if (n < OZC_MSG_HDR_LEN)
@@ -80,8 +82,7 @@ static STATUS ozcMessageRecv(MSG_Q_ID q, char **ppBuf, int timeout) {
          * is refused below, never written past the buffer. */
         char *big = static_cast<char *>(realloc(buf.get(), total + OZC_MSG_SIZE + 1));
         if (big == nullptr) {
-            errno = ENOMEM;
-            return ERROR;
+            return failWith(ENOMEM);
         }
         (void)buf.release();
         buf.reset(big);
@@ -111,28 +112,23 @@ static void ozcMessagesPrint(MSG_Q_ID infoQ) {
 STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int count,
                 char **ppResp) {
     if (msgQHandle == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     std::unique_ptr<cJSON, JsonDeleter> req(ozcParamObjInit(param, count));
     if (!req) {
-        errno = ENOMEM;
-        return ERROR;
+        return failWith(ENOMEM);
     }
     std::unique_ptr<char, FreeDeleter> text(cJSON_PrintUnformatted(req.get()));
     if (!text) {
-        errno = ENOMEM;
-        return ERROR;
+        return failWith(ENOMEM);
     }
     size_t len = strlen(text.get());
     if (len >= OZC_MSG_DATA_MAX + 1) {
-        errno = ENOMEM;
-        return ERROR;
+        return failWith(ENOMEM);
     }
     std::unique_ptr<char, FreeDeleter> msg(static_cast<char *>(calloc(1, OZC_MSG_SIZE)));
     if (!msg) {
-        errno = ENOMEM;
-        return ERROR;
+        return failWith(ENOMEM);
     }
     auto *hdr = reinterpret_cast<OZC_MESSAGE *>(msg.get());
     hdr->cmdId = cmdId;
@@ -144,15 +140,13 @@ STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int c
     if (snprintf_s(hdr->name, sizeof(hdr->name), "%s-u-%lu-%lu", msgQHandle,
                    (unsigned long)getpid(), seq) < 0 ||
         snprintf_s(infoName, sizeof(infoName), "%s_%s", hdr->name, "info") < 0) {
-        errno = ENAMETOOLONG;
-        return ERROR;
+        return failWith(ENAMETOOLONG);
     }
 
     OpenQueue reqQ;
     reqQ.q = msgQOpen(msgQHandle, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY, 0);
     if (reqQ.q == nullptr) {
-        errno = OZC_ERR_DAEMON_NOT_RUNNING;
-        return ERROR;
+        return failWith(OZC_ERR_DAEMON_NOT_RUNNING);
     }
     OwnedQueue replyQ, infoQ;
     replyQ.name = hdr->name;
@@ -186,8 +180,7 @@ STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int c
     if (ppResp != nullptr) {
         char *copy = static_cast<char *>(malloc((size_t)rh->dataLen + 1));
         if (copy == nullptr) {
-            errno = ENOMEM;
-            return ERROR;
+            return failWith(ENOMEM);
         }
         memcpy(copy, rh->data, (size_t)rh->dataLen + 1);
         *ppResp = copy;

@@ -23,6 +23,10 @@
 #include "ozcRuntimeSpec.h"
 #include "ozOwners.h"
 #include "ozcUtil.h"
+#include "ozcUtilInternal.h"
+
+using ozc::failWith;
+using ozc::pathCopy;
 
 namespace {
 
@@ -252,7 +256,8 @@ static int ozcQueryContainerList(cJSON *data, cJSON *body) {
     if (data != nullptr && cJSON_GetObjectItem(data, "after") != nullptr) {
         if (ozcParamObjGet(data, p, 1) != OK)
             return codeOf(ERROR);
-        snprintf(id, sizeof(id), "%s", paramStr(p[0]));
+        if (!pathCopy(id, sizeof(id), paramStr(p[0])))
+            return codeOf(failWith(EINVAL));
     }
     size_t used = kReplyFrameLen;
     while (ozcContainerNext(id)) {
@@ -362,15 +367,12 @@ static int ozcCreateContainer(cJSON *data, cJSON *body) {
     ozcParam p[] = {{STRING, "containerId", 0, 0}, {STRING, "bundle", 0, 0}, {INTEGER, "option", 0, 0}};
     if (ozcParamObjGet(data, p, 3) != OK)
         return codeOf(ERROR);
-    const char *id = paramStr(p[0]);
+    char *id = paramStr(p[0]);
     if (ozcContainerCreate(id, paramStr(p[1]), (unsigned)paramInt(p[2]), nullptr) != OK)
         return codeOf(ERROR);
-    /* The id as kept: at most 254 characters. */
-    char kept[OZC_CONTAINER_ID_LEN];
-    snprintf(kept, sizeof(kept), "%s", id);
-    int code = ozcCreatedRepliesFit(kept);
+    int code = ozcCreatedRepliesFit(id);
     if (code != 0)
-        ozcContainerDelete(kept, OZC_DELETE_FORCE);
+        ozcContainerDelete(id, OZC_DELETE_FORCE);
     return code;
 }
 
@@ -431,12 +433,12 @@ static pid_t ozcClientPidOf(const char *name) {
 }
 
 static void ozcClientQueuesSweep(const char *answered) {
-    pid_t pid = ozcClientPidOf(answered);
-    if (pid != 0) {
-        ClientTrace &t = tracedClients[tracedNext++ % kTracedClients];
-        strncpy_s(t.name, sizeof(t.name), answered, sizeof(t.name) - 1);
-        t.pid = pid;
-    }
+    /* A name that does not fit is not traced: its queues would be removed
+     * under a cut name, which may be another client's. */
+    ClientTrace next{};
+    next.pid = ozcClientPidOf(answered);
+    if (next.pid != 0 && pathCopy(next.name, sizeof(next.name), answered))
+        tracedClients[tracedNext++ % kTracedClients] = next;
     int saved = errno;
     for (ClientTrace &t : tracedClients) {
         if (t.pid == 0 || kill(t.pid, 0) == 0 || errno != ESRCH)
@@ -484,7 +486,7 @@ static bool ozcMessageUsable(const OZC_MESSAGE *msg, ssize_t len) {
 
 STATUS ozcDaemonTask(void) {
     taskSafe();
-    snprintf(servedQueue, sizeof(servedQueue), "%s", ozcDaemonQueueName());
+    pathCopy(servedQueue, sizeof(servedQueue), ozcDaemonQueueName()); /* both 64 bytes */
     if (ozcContainerInit() != OK) {
         taskUnsafe();
         return ERROR;
@@ -520,8 +522,7 @@ STATUS ozcDaemonTask(void) {
 
 STATUS ozcDaemonStop(void) {
     if (!serving) {
-        errno = ESRCH;
-        return ERROR;
+        return failWith(ESRCH);
     }
     stopRequested = true;
     /* Wake the loop with a message of no meaning. */

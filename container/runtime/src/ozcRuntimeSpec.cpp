@@ -15,6 +15,9 @@
 #include <unistd.h>
 
 #include "ozJson.h"
+#include "ozcUtilInternal.h"
+
+using ozc::failNull;
 
 const char *const runtimeHookName[MAX_HOOK] = {"prestart",        "createRuntime",
                                                "createContainer", "startContainer",
@@ -57,8 +60,7 @@ static char **runtimeSpecGetStringArray(const cJSON *arr, int *count)
     int n = cJSON_GetArraySize(arr);
     auto **out = static_cast<char **>(calloc((size_t)n + 1, sizeof(char *)));
     if (out == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     int i = 0;
     const cJSON *el;
@@ -162,18 +164,15 @@ static runtimeSpecConfigProcess *initializeRuntimeSpecProcess(cJSON *tree)
 {
     cJSON *obj = runtimeSpecGetObject(tree, "process");
     if (obj == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+        return failNull(EINVAL);
     }
     cJSON *args = cJSON_GetObjectItem(obj, "args");
     if (!cJSON_IsArray(args)) {
-        errno = EINVAL;
-        return nullptr;
+        return failNull(EINVAL);
     }
     auto *process = static_cast<runtimeSpecConfigProcess *>(calloc(1, sizeof(runtimeSpecConfigProcess)));
     if (process == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     process->tree = obj;
     process->args = runtimeSpecGetStringArray(args, &process->argCount);
@@ -195,8 +194,7 @@ static runtimeSpecConfigProcess *initializeRuntimeSpecProcess(cJSON *tree)
     process->user = initializeRuntimeSpecUser(obj, &err);
     if (err != 0) {
         destroyRuntimeSpecProcess(process);
-        errno = err;
-        return nullptr;
+        return failNull(err);
     }
     return process;
 }
@@ -213,8 +211,7 @@ static runtimeSpecConfigOrrery *initializeRuntimeSpecOrrery(cJSON *tree)
 {
     auto *orrery = static_cast<runtimeSpecConfigOrrery *>(calloc(1, sizeof(runtimeSpecConfigOrrery)));
     if (orrery == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     orrery->option = OZC_SPEC_DEFAULT_OPTION;
     orrery->priority = OZC_SPEC_DEFAULT_PRIORITY;
@@ -486,22 +483,19 @@ void ozcDestroyRuntimeSpec(struct runtimeSpecConfig *config)
 struct runtimeSpecConfig *ozcInitializeRuntimeSpec(const char *path)
 {
     if (path == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+        return failNull(EINVAL);
     }
     if (access(path, F_OK) != 0)
         return nullptr; /* ENOENT for a missing file */
     auto *config = static_cast<runtimeSpecConfig *>(calloc(1, sizeof(runtimeSpecConfig)));
     if (config == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
+        return failNull(ENOMEM);
     }
     config->tree = loadRuntimeSpec(path);
     if (config->tree == nullptr) {
         int e = errno;
         free(config);
-        errno = e;
-        return nullptr;
+        return failNull(e);
     }
     config->version = runtimeSpecGetString(config->tree, "ociVersion");
     config->hostName = runtimeSpecGetString(config->tree, "hostname");
@@ -518,8 +512,7 @@ struct runtimeSpecConfig *ozcInitializeRuntimeSpec(const char *path)
     }
     if (err != 0) {
         ozcDestroyRuntimeSpec(config);
-        errno = err;
-        return nullptr;
+        return failNull(err);
     }
     initializeRuntimeSpecHooks(config);
     config->root = initializeRuntimeSpecRoot(config->tree);

@@ -49,7 +49,6 @@
 
 #include "ozOwners.h"
 #include "ozcDigest.h"
-#include "ozcPathUtil.h"
 #include "ozcUtilInternal.h"
 #include "ozcZstdLib.h"
 
@@ -72,6 +71,7 @@ constexpr const char kMetaPrefix[] = ".wh..wh.";
 
 template <typename T> using CBuf = oz::MallocPtr<T>;
 
+using ozc::failNull;
 using ozc::pathIsSep;
 
 } // namespace
@@ -867,8 +867,7 @@ static char *mtAccess(MT_TAR_SOFT *ctrl)
         int err = errno;
         *compEnd = saved;
         if (rc != 0) {
-            errno = err;
-            return nullptr;
+            return failNull(err);
         }
         p = compEnd + 1;
     }
@@ -1236,21 +1235,19 @@ static int tarExtractNode(MT_TAR_SOFT *ctrl, const tarEntry &e)
  * for what lay below them. */
 static int tarOpaqueApply(MT_TAR_SOFT *ctrl, size_t len)
 {
-    DIR *d = opendir(ctrl->lookBuf);
-    if (d == nullptr)
+    oz::DirPtr d(opendir(ctrl->lookBuf));
+    if (!d)
         return errno == ENOENT ? 0 : -1;
-    int rc = 0;
-    while (struct dirent *de = readdir(d)) {
+    while (struct dirent *de = readdir(d.get())) {
         if (isDotOrDotDot(de->d_name))
             continue;
         size_t nlen = strlen(de->d_name);
-        if (len + 1 + nlen >= kLookMax) {
-            rc = ozc::failWith(ENAMETOOLONG);
-            break;
-        }
+        if (len + 1 + nlen >= kLookMax)
+            return ozc::failWith(ENAMETOOLONG);
         ctrl->lookBuf[len] = '/';
         memcpy(ctrl->lookBuf + len + 1, de->d_name, nlen + 1);
         struct stat st;
+        int rc = 0;
         if (lstat(ctrl->lookBuf, &st) != 0)
             rc = -1;
         else if (tarFromBelow(ctrl, st))
@@ -1259,10 +1256,9 @@ static int tarOpaqueApply(MT_TAR_SOFT *ctrl, size_t len)
             rc = tarOpaqueApply(ctrl, len + 1 + nlen);
         ctrl->lookBuf[len] = '\0';
         if (rc != 0)
-            break;
+            return rc;
     }
-    closedir(d);
-    return rc;
+    return 0;
 }
 
 /* A whiteout entry at the current path, whose last component (at name)
@@ -1536,6 +1532,37 @@ static int tarOverlayRoot(MT_TAR_SOFT *ctrl)
     return tarAttrsCopy(ctrl, root, st);
 }
 
+/* The extraction's steps between setting up and clearing away: room for
+ * the layer, the archive, the layer's start, then every entry up to the
+ * end-of-archive block. 0, or -1 with errno. */
+static int tarExtractRun(MT_TAR_SOFT *ctrl, const char *pTape)
+{
+    uint64_t total, avail;
+    if (ozFsSpaceGet(ctrl->targetDir, &total, &avail) != OK ||
+        tarReserveGet(total, &ctrl->reserve) != 0 || tarSpaceLook(ctrl) != 0)
+        return -1;
+    if (tarArchiveOpen(ctrl, pTape) != 0)
+        return -1;
+    if ((ctrl->whiteouts == OZC_TAR_WHITEOUT_APPLY && tarDirHasEntries(ctrl->targetDir) &&
+         tarLayerStart(ctrl) != 0) ||
+        (ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY && tarOverlayRoot(ctrl) != 0))
+        return -1;
+    int first = tarFill(ctrl);
+    if (first <= 0)
+        return first == 0 ? ozc::failWith(ENODATA) : -1; /* an empty archive */
+    ctrl->bFactor = first;
+    for (;;) {
+        MT_HBLOCK *blk;
+        int n = tarRdBlks(ctrl, &blk, 1);
+        if (n != 1)
+            return n == 0 ? ozc::failWith(EBADMSG) : -1; /* ends before its end-of-archive block */
+        if (ozcTarBlockIsZero(blk))
+            return tarDrain(ctrl);
+        if (tarExtractFile(ctrl, blk) != 0)
+            return -1;
+    }
+}
+
 STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *opts)
 {
     OZC_TAR_OPTS defaults{};
@@ -1606,52 +1633,12 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     ctrl.targetDir[tlen] = '\0';
     ctrl.targetDirLen = tlen;
 
-    STATUS result = ERROR;
+    STATUS result = OK;
     int err = 0;
-    do {
-        uint64_t total, avail;
-        if (ozFsSpaceGet(ctrl.targetDir, &total, &avail) != OK ||
-            tarReserveGet(total, &ctrl.reserve) != 0 || tarSpaceLook(&ctrl) != 0) {
-            err = errno;
-            break;
-        }
-        if (tarArchiveOpen(&ctrl, pTape) != 0) {
-            err = errno;
-            break;
-        }
-        if ((ctrl.whiteouts == OZC_TAR_WHITEOUT_APPLY && tarDirHasEntries(ctrl.targetDir) &&
-             tarLayerStart(&ctrl) != 0) ||
-            (ctrl.whiteouts == OZC_TAR_WHITEOUT_OVERLAY && tarOverlayRoot(&ctrl) != 0)) {
-            err = errno;
-            break;
-        }
-        int first = tarFill(&ctrl);
-        if (first <= 0) {
-            err = first == 0 ? ENODATA : errno; /* an empty archive */
-            break;
-        }
-        ctrl.bFactor = first;
-
-        for (;;) {
-            MT_HBLOCK *blk;
-            int n = tarRdBlks(&ctrl, &blk, 1);
-            if (n != 1) {
-                err = n == 0 ? EBADMSG : errno; /* ends before its end-of-archive block */
-                break;
-            }
-            if (ozcTarBlockIsZero(blk)) {
-                if (tarDrain(&ctrl) != 0)
-                    err = errno;
-                else
-                    result = OK;
-                break;
-            }
-            if (tarExtractFile(&ctrl, blk) != 0) {
-                err = errno;
-                break;
-            }
-        }
-    } while (false);
+    if (tarExtractRun(&ctrl, pTape) != 0) {
+        result = ERROR;
+        err = errno;
+    }
 
     tarProcDirs(&ctrl);
     tarArchiveClose(&ctrl);

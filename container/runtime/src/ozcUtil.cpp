@@ -5,6 +5,7 @@
  * and the credential prompt.
  */
 #include "ozcUtil.h"
+#include "ozOwners.h"
 #include "ozcTarLib.h"
 #include "ozcUtilInternal.h"
 
@@ -19,6 +20,8 @@
 
 #include <memory>
 #include <utility>
+
+using ozc::failWith;
 
 const ozcUtilError ozcUtilErrorMap[OZC_UTIL_ERROR_COUNT] = {
     {OZC_ERR_OCI_LAYOUT_NOT_FOUND, "File oci-layout not found"},
@@ -87,11 +90,6 @@ namespace {
 constexpr size_t kSigNameCmpMax = 10;
 constexpr size_t kErrTextMax = 256;
 
-struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using DirOwner = std::unique_ptr<DIR, DirCloser>;
-
 } // namespace
 
 /* ------------------------------------------------------------------------
@@ -100,8 +98,7 @@ using DirOwner = std::unique_ptr<DIR, DirCloser>;
 size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type)
 {
     if (path == nullptr || bufLen == 0) {
-        errno = EINVAL;
-        return 0;
+        return failWith(EINVAL, 0);
     }
     const char *suffix;
     switch (type) {
@@ -118,13 +115,12 @@ size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type)
         suffix = "/run/";
         break;
     default:
-        errno = ENOTSUP;
-        return 0;
+        return failWith(ENOTSUP, 0);
     }
 
     char base[OZC_PATH_MAX];
     if (ozEnvGet(OZC_BASE_ENV, base, sizeof(base)) != OK || base[0] != '/') {
-        snprintf(base, sizeof(base), "%s", OZC_BASE_PATH_DEFAULT);
+        ozc::pathCopy(base, sizeof(base), OZC_BASE_PATH_DEFAULT);
     } else {
         size_t len = strlen(base);
         while (len > 0 && base[len - 1] == '/')
@@ -133,8 +129,7 @@ size_t ozcBasePathGet(char *path, size_t bufLen, uint32_t type)
     int n = snprintf(path, bufLen, "%s%s", base, suffix);
     if (n < 0 || (size_t)n >= bufLen) {
         path[0] = '\0';
-        errno = ENAMETOOLONG;
-        return 0;
+        return failWith(ENAMETOOLONG, 0);
     }
     if (ozMkdirP(path, 0700) != OK)
         return 0;
@@ -193,17 +188,15 @@ BOOL ozcUtilNameIsDir(const char *pName, BOOL link)
 STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLen, BOOL clean)
 {
     if (pName == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
-    DirOwner dir(opendir(pName));
+    oz::DirPtr dir(opendir(pName));
     if (!dir)
         return ERROR;
     char path[OZC_PATH_MAX];
     int baseLen = snprintf(path, sizeof(path), "%s", pName);
     if (baseLen < 0 || (size_t)baseLen >= sizeof(path) - 1) {
-        errno = ENAMETOOLONG;
-        return ERROR;
+        return failWith(ENAMETOOLONG);
     }
     if (baseLen == 0 || path[baseLen - 1] != '/') {
         path[baseLen++] = '/';
@@ -218,14 +211,12 @@ STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLe
             continue;
         int n = snprintf(path + baseLen, sizeof(path) - (size_t)baseLen, "%s", ent->d_name);
         if (n < 0 || (size_t)n >= sizeof(path) - (size_t)baseLen) {
-            errno = ENAMETOOLONG;
-            return ERROR;
+            return failWith(ENAMETOOLONG);
         }
         if (ozcUtilNameIsDir(path, TRUE)) {
             if (pSubDir != nullptr) {
                 if (pSubDirLen <= 0 || strlen(path) >= (size_t)pSubDirLen) {
-                    errno = ENAMETOOLONG;
-                    return ERROR;
+                    return failWith(ENAMETOOLONG);
                 }
                 memcpy(pSubDir, path, strlen(path) + 1);
             }
@@ -239,23 +230,21 @@ STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLe
 STATUS ozcUtilXdelete(const char *source)
 {
     if (source == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     /* Anything but a real directory, a symbolic link included, is removed
      * itself; a link is never followed. */
     if (!ozcUtilNameIsDir(source, TRUE))
         return unlink(source) == 0 ? OK : ERROR;
     if (strlen(source) >= OZC_PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return ERROR;
+        return failWith(ENAMETOOLONG);
     }
 
     char bufA[OZC_PATH_MAX];
     char bufB[OZC_PATH_MAX];
     for (;;) {
         {
-            DirOwner top(opendir(source));
+            oz::DirPtr top(opendir(source));
             if (!top)
                 return ERROR;
         }
@@ -283,8 +272,7 @@ STATUS ozcUtilXdelete(const char *source)
 STATUS ozcUtilCredGetFromStdin(char *credential, size_t credential_size, const char *prompt_info)
 {
     if (credential == nullptr || credential_size == 0) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     credential[0] = '\0';
     if (prompt_info != nullptr)
@@ -340,8 +328,7 @@ STATUS ozcUtilBinToHex(char *output, size_t outBufSize, uint8_t *input, size_t l
 {
     if (output == nullptr || input == nullptr || outBufSize == 0 || len == 0 ||
         len > (SIZE_MAX - 1) / 2 || outBufSize < 2 * len + 1) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     static constexpr char kHex[] = "0123456789abcdef";
     for (size_t i = 0; i < len; i++) {
@@ -355,8 +342,7 @@ STATUS ozcUtilBinToHex(char *output, size_t outBufSize, uint8_t *input, size_t l
 STATUS ozcUtilDigestValidate(const char *digest)
 {
     if (digest == nullptr) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     size_t hexLen;
     const char *hex;
@@ -367,20 +353,17 @@ STATUS ozcUtilDigestValidate(const char *digest)
         hexLen = 128;
         hex = digest + 7;
     } else {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     size_t i = 0;
     for (; hex[i] != '\0'; i++) {
         char c = hex[i];
         if (i >= hexLen || !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-            errno = EINVAL;
-            return ERROR;
+            return failWith(EINVAL);
         }
     }
     if (i != hexLen) {
-        errno = EINVAL;
-        return ERROR;
+        return failWith(EINVAL);
     }
     return OK;
 }

@@ -2,12 +2,16 @@
  * ozcUtilInternal.h - what the runtime library's units share and do not
  * export (libozcontainer.map): the internal steps of the runtime API, the
  * image parsing, the signal table, digest validation, the helpers of the
- * recursive delete and the library's diagnostic line. Tests reach them
- * through the object library ozcontainer_units.
+ * recursive delete and the library's diagnostic line; and, for the C++
+ * units, the one way a failure is written (failWith, failNull), the bounded
+ * path copy and append that fail instead of cutting, and a scope guard for
+ * undo-on-failure. Tests reach them through the object library
+ * ozcontainer_units.
  */
 #ifndef OZC_UTIL_INTERNAL_H
 #define OZC_UTIL_INTERNAL_H
 
+#include "ozcContainerLib.h"
 #include "ozcImageLib.h"
 #include "ozcRuntimeApi.h"
 #include "ozcUtil.h"
@@ -56,8 +60,102 @@ STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLe
  * say (which media type, which layer, what was skipped). */
 void ozcUtilDiag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+
 #ifdef __cplusplus
 }
-#endif
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+namespace ozc {
+
+/* A failure: errno set to code, then -1 (ERROR). */
+inline int failWith(int code)
+{
+    errno = code;
+    return -1;
+}
+
+/* A failure of a function whose failure result is not -1: errno set to
+ * code, then result (FALSE, 0). */
+template <typename T>
+inline T failWith(int code, T result)
+{
+    errno = code;
+    return result;
+}
+
+/* A failure: errno set to code, then null. */
+inline std::nullptr_t failNull(int code)
+{
+    errno = code;
+    return nullptr;
+}
+
+inline bool pathIsSep(char c) { return c == '/' || c == '\\'; }
+
+/* Copies src into dst (size bytes with the NUL); false and dst emptied when
+ * it does not fit. The library's one bounded copy of a text. */
+inline bool pathCopy(char *dst, size_t size, const char *src)
+{
+    size_t n = strlen(src);
+    if (n >= size) {
+        if (size > 0)
+            dst[0] = '\0';
+        return false;
+    }
+    memcpy(dst, src, n + 1);
+    return true;
+}
+
+/* Joins comp to the path in dst with exactly one separator (an empty dst
+ * takes comp as it is); false and dst unchanged when it does not fit. */
+inline bool pathAppend(char *dst, size_t size, const char *comp)
+{
+    size_t len = strlen(dst);
+    if (len > 0) {
+        while (pathIsSep(*comp))
+            comp++;
+    }
+    bool sep = len > 0 && !pathIsSep(dst[len - 1]) && *comp != '\0';
+    size_t clen = strlen(comp);
+    if (len + (sep ? 1 : 0) + clen >= size)
+        return false;
+    if (sep)
+        dst[len++] = '/';
+    memcpy(dst + len, comp, clen + 1);
+    return true;
+}
+
+/* Runs an undo step when the scope ends unless dismiss() was called: the
+ * clean-up of a multi-step operation that failed half way. The undo keeps
+ * errno as the failure set it, so the caller sees the failure's code, not
+ * one of the clean-up's. */
+template <typename F>
+class ScopeGuard {
+public:
+    explicit ScopeGuard(F undo) : undo_(std::move(undo)) {}
+    ~ScopeGuard()
+    {
+        if (!armed_)
+            return;
+        int saved = errno;
+        undo_();
+        errno = saved;
+    }
+    ScopeGuard(const ScopeGuard &) = delete;
+    ScopeGuard &operator=(const ScopeGuard &) = delete;
+    void dismiss() { armed_ = false; }
+
+private:
+    F undo_;
+    bool armed_ = true;
+};
+
+} // namespace ozc
+
+#endif /* __cplusplus */
 
 #endif /* OZC_UTIL_INTERNAL_H */

@@ -9,6 +9,7 @@
  * data must end at the end of a frame.
  */
 #include "ozcZstdLib.h"
+#include "ozcUtilInternal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +19,9 @@
 
 #include <zstd.h>
 #include <zstd_errors.h>
+
+using ozc::failNull;
+using ozc::failWith;
 
 struct zstdArchive {
     tarCompress tc; /* first: the archive is its own read handle */
@@ -35,8 +39,7 @@ namespace {
 int zstdFail(ZSTD_ARCHIVE *a, int err)
 {
     a->err = err;
-    errno = err;
-    return -1;
+    return failWith(err);
 }
 
 int zstdErrno(size_t code)
@@ -67,8 +70,7 @@ bool zstdRefill(ZSTD_ARCHIVE *a)
 ZSTD_ARCHIVE *ozcZstdArchiveCreate(const char *fileName)
 {
     if (fileName == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+        return failNull(EINVAL);
     }
     auto *a = static_cast<ZSTD_ARCHIVE *>(calloc(1, sizeof(ZSTD_ARCHIVE)));
     if (a == nullptr)
@@ -90,8 +92,7 @@ ZSTD_ARCHIVE *ozcZstdArchiveCreate(const char *fileName)
     }
     if (err != 0) {
         ozcZstdArchiveDelete(a);
-        errno = err;
-        return nullptr;
+        return failNull(err);
     }
     return a;
 }
@@ -102,8 +103,7 @@ ssize_t ozcZstdRead(void *handle, void *buffer, size_t maxbytes)
     if (a == nullptr || buffer == nullptr || maxbytes == 0)
         return 0;
     if (a->err != 0) {
-        errno = a->err;
-        return -1;
+        return failWith(a->err);
     }
     ZSTD_outBuffer out = {buffer, maxbytes, 0};
     while (out.pos < out.size) {

@@ -4,7 +4,9 @@
  * info-line sender towards the requesting client.
  *
  * These operations run on the runtime daemon's task; other processes reach
- * them through the runtime API (ozcRuntimeApi.h).
+ * them through the runtime API (ozcRuntimeApi.h), which holds the types and
+ * option bits the two share. Private to the library's units and its tests
+ * (not installed).
  */
 #ifndef OZC_CONTAINER_LIB_H
 #define OZC_CONTAINER_LIB_H
@@ -13,6 +15,7 @@
 #include <time.h>
 
 #include "ozPlatform.h"
+#include "ozcRuntimeApi.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -30,19 +33,9 @@ typedef int OBJ_HANDLE; /* handle of a started process */
 #define OZC_INFO_MSG_LEN       255
 #define OZC_INFO_MSGQ_DEPTH    20
 
-/* option bits */
-#define OZC_KILL_ALL      0x2 /* ozcContainerKill: every process of the namespace */
-#define OZC_DELETE_FORCE  0x2 /* ozcContainerDelete: also a running container */
+/* option bits (OZC_KILL_ALL, OZC_DELETE_FORCE: ozcRuntimeApi.h) */
 #define OZC_NS_CREATE_FLAGS 0x1001
 #define OZC_POSIX_FLAGS   0x180
-
-typedef enum containerStatus {
-    STATE_CREATING = 0,
-    STATE_CREATED = 1,
-    STATE_RUNNING = 2,
-    STATE_STOPPED = 3,
-    STATE_UNKNOWN = 4
-} CONTAINER_STATUS;
 
 struct containerCtx;
 struct runtimeSpecConfig;
@@ -89,10 +82,6 @@ typedef struct containerStartParm {
     char **env;
     int envNum;
 } CONTAINER_START_PARM;
-
-typedef struct ozcAttr {
-    char *reserve;
-} OZC_ATTR;
 
 STATUS ozcContainerInit(void);
 STATUS ozcContainerCreate(const char *containerId, const char *bundlePath,
