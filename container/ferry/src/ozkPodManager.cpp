@@ -287,6 +287,7 @@ extern "C" STATUS ozkPodRestartEventPost(OZK_POD_MANAGER_CTRL *podManagerCtrl, c
     }
     POD_EVENT event{};
     if (!ozk::fieldCopy(event.podUID, podUid)) {
+        OZK_ERR("pod uid %s is too long for an event!", podUid != nullptr ? podUid : "(null)");
         return ERROR;
     }
     event.eventType = POD_RESTART;
@@ -429,7 +430,11 @@ extern "C" STATUS ozkCacheWorkerTaskInfo(OZK_POD_MANAGER_CTRL *podManagerCtrl, T
         OZK_ERR("calloc pod sync task entry fail!");
         return ERROR;
     }
-    (void)ozk::fieldCopy(entry->workerTaskItem.podUID, podUid);
+    if (!ozk::fieldCopy(entry->workerTaskItem.podUID, podUid)) {
+        OZK_ERR("pod uid %s is too long to cache its worker!", podUid != nullptr ? podUid : "(null)");
+        free(entry);
+        return ERROR;
+    }
     entry->workerTaskItem.podWorkerTaskId = taskId;
     if (semTake(podManagerCtrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
         OZK_ERR("semTake podWoker task fail!");
