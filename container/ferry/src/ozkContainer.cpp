@@ -327,18 +327,16 @@ extern "C" STATUS ozkSecretParseToAuthConfig(v1_secret_t *secret, cJSON **auths)
         OZK_ERR("parse secret data from json object fail!");
         return ERROR;
     }
-    cJSON *authsItem = cJSON_DetachItemFromObjectCaseSensitive(config.get(), "auths");
-    if (!cJSON_IsObject(authsItem)) {
-        cJSON_Delete(authsItem);
+    Json authsItem(cJSON_DetachItemFromObjectCaseSensitive(config.get(), "auths"));
+    if (!cJSON_IsObject(authsItem.get())) {
         OZK_ERR("parse auth item from secret item fail!");
         return ERROR;
     }
     if (authsItem->child == nullptr) {
-        cJSON_Delete(authsItem);
         OZK_ERR("parse registry auth info fail!");
         return ERROR;
     }
-    *auths = authsItem;
+    *auths = authsItem.release();
     return OK;
 }
 

@@ -163,18 +163,17 @@ extern "C" STATUS ozkPodListItemCache(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_p
         if (!copy) {
             return ERROR;
         }
-        auto *entry = static_cast<CACHE_POD_ENTRY *>(calloc(1, sizeof(CACHE_POD_ENTRY)));
-        if (entry == nullptr) {
+        oz::MallocPtr<CACHE_POD_ENTRY> entry(static_cast<CACHE_POD_ENTRY *>(calloc(1, sizeof(CACHE_POD_ENTRY))));
+        if (!entry) {
             OZK_ERR("create cache entry for pod fail!");
             return ERROR;
         }
         if (semTake(podManagerCtrl->semCached, WAIT_FOREVER) != OK) {
             OZK_ERR("semtake for cached pod list fail!");
-            free(entry);
             return ERROR;
         }
         entry->podItem = copy.release();
-        sllPutAtTail(&podManagerCtrl->cachedPodList, &entry->cacheNode);
+        sllPutAtTail(&podManagerCtrl->cachedPodList, &entry.release()->cacheNode);
         if (semGive(podManagerCtrl->semCached) != OK) {
             OZK_ERR("semGive cached pod list fail!");
             return ERROR;
