@@ -928,6 +928,27 @@ extern "C" STATUS ozkContainerStatusImageGet(REGISTRY_CTX *registryCtx, const ch
 /* ========================================================================
  * Pod start
  * ======================================================================== */
+/* A container the runtime does not know: its image and id are reported as
+ * "unknown". */
+static void localUnknownSet(CONTAINER_INFO_LOCAL &local)
+{
+    ozk::fieldCopy(local.imageId, "unknown");
+    ozk::fieldCopy(local.containerId, "unknown");
+    ozk::fieldCopy(local.imagePath, "unknown");
+}
+
+/* The registry credentials of each container of the pod, in the order of
+ * its spec; a failure is logged as `func`'s. */
+static STATUS podAuthsRead(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, AuthConfigs &auths, const char *func)
+{
+    auths.records.resize(static_cast<size_t>(pod->spec->containers->count));
+    if (ozkRegistryUserPwdSet(ctrl, pod, auths.records.data(), auths.records.size()) != OK) {
+        ozkLogPrint(OZK_LOG_ERROR, OZK_LOG_UNIT, func, __LINE__, "set username and pwd error!");
+        return ERROR;
+    }
+    return OK;
+}
+
 extern "C" STATUS ozkPodWaitingStatusPatch(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
     StatusList list(list_createList());
@@ -936,9 +957,7 @@ extern "C" STATUS ozkPodWaitingStatusPatch(OZK_POD_MANAGER_CTRL *podManagerCtrl,
         return ERROR;
     }
     CONTAINER_INFO_LOCAL local{};
-    ozk::fieldCopy(local.imageId, "unknown");
-    ozk::fieldCopy(local.containerId, "unknown");
-    ozk::fieldCopy(local.imagePath, "unknown");
+    localUnknownSet(local);
     listEntry_t *entry = nullptr;
     list_ForEach(entry, podItem->spec->containers)
     {
@@ -1068,9 +1087,7 @@ extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t
         return ERROR;
     }
     AuthConfigs auths;
-    auths.records.resize(static_cast<size_t>(podItem->spec->containers->count));
-    if (ozkRegistryUserPwdSet(podManagerCtrl, podItem, auths.records.data(), auths.records.size()) != OK) {
-        OZK_ERR("set username and pwd error!");
+    if (podAuthsRead(podManagerCtrl, podItem, auths, __func__) != OK) {
         return ERROR;
     }
     if (ozkPodWaitingStatusPatch(podManagerCtrl, podItem) != OK) {
@@ -1636,9 +1653,7 @@ static int ozkContainerLocalStateGet(OZK_POD_MANAGER_CTRL *ctrl, const char *key
         return static_cast<int>(ozcStatusGet(local->containerId));
     }
     OZK_DEBUG("can't get container info by name:%s", key);
-    ozk::fieldCopy(local->imageId, "unknown");
-    ozk::fieldCopy(local->containerId, "unknown");
-    ozk::fieldCopy(local->imagePath, "unknown");
+    localUnknownSet(*local);
     return STATE_UNKNOWN;
 }
 
@@ -1955,10 +1970,7 @@ extern "C" STATUS ozkPodRestartHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_p
         bool stopped = local.containerId[0] == '\0' || ozcStatusGet(local.containerId) == STATE_STOPPED;
         if (local.restartState == OZK_RESTART_DUE && stopped) {
             if (!authsRead) {
-                auths.records.resize(static_cast<size_t>(podItem->spec->containers->count));
-                if (ozkRegistryUserPwdSet(podManagerCtrl, podItem, auths.records.data(), auths.records.size()) !=
-                    OK) {
-                    OZK_ERR("set username and pwd error!");
+                if (podAuthsRead(podManagerCtrl, podItem, auths, __func__) != OK) {
                     return ERROR;
                 }
                 authsRead = true;
