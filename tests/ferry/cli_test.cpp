@@ -275,14 +275,20 @@ TEST_F(FerryConfParse, LabelSplitAndBoundedFields)
     EXPECT_EQ(conf_.nodeIP, nullptr);
     EXPECT_EQ(out_, "");
 
-    /* 127 characters fit; 128 leave the field empty, the parse succeeds */
+    /* 127 characters fit; 128 leave the field empty, the parse succeeds and
+     * the log says the label is not set */
     std::string k127(127, 'k'), v128(128, 'v');
+    const std::string notSet = "is not set: a key or value is at most 127 characters";
     ASSERT_EQ(parse(plus(base, {"-L", k127 + "=" + v128})), OK);
     EXPECT_EQ(std::string(conf_.nodeLabelKey), k127);
     EXPECT_STREQ(conf_.nodeLabelValue, "");
+    EXPECT_NE((out_ + err_).find(notSet), std::string::npos) << out_ << err_;
     ASSERT_EQ(parse(plus(base, {"-L", std::string(128, 'k') + "=v"})), OK);
     EXPECT_STREQ(conf_.nodeLabelKey, "");
     EXPECT_STREQ(conf_.nodeLabelValue, "v");
+    EXPECT_NE((out_ + err_).find(notSet), std::string::npos) << out_ << err_;
+    ASSERT_EQ(parse(plus(base, {"-L", k127 + "=" + std::string(127, 'v')})), OK);
+    EXPECT_EQ((out_ + err_).find(notSet), std::string::npos) << out_ << err_;
 }
 
 TEST_F(FerryConfParse, NumbersAndRepeats)

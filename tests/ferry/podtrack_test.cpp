@@ -175,6 +175,25 @@ TEST_F(PodTrack, PendingEventsReachWorkersOnePerPodNineAtATime)
     }
 }
 
+TEST_F(PodTrack, AUidTooLongForItsRecordsIsRefusedNotEmptied)
+{
+    Rig rig(sim_, kNode);
+    ASSERT_TRUE(rig.ok());
+    /* a uid fills at most 47 characters of a worker or event record */
+    for (size_t length : {size_t{47}, size_t{48}, size_t{300}}) {
+        std::string uid(length, 'u');
+        bool fits = length < OZK_POD_UID_LEN;
+        EXPECT_EQ(ozkCacheWorkerTaskInfo(rig.pm(), 1, uid.c_str()), fits ? OK : ERROR) << length;
+        EXPECT_EQ(rig.workers(), fits ? 1u : 0u) << length;
+        if (fits) {
+            ASSERT_EQ(ozkPodWorkerTaskRemove(rig.pm(), uid.c_str()), OK);
+        } else {
+            EXPECT_EQ(ozkPodRestartEventPost(rig.pm(), uid.c_str()), ERROR) << length;
+            EXPECT_EQ(rig.pending(), 0u) << length;
+        }
+    }
+}
+
 TEST_F(PodTrack, AdmissionAndTheEarlierEventCheck)
 {
     Rig rig(sim_, kNode);

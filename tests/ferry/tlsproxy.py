@@ -32,7 +32,6 @@ import argparse
 import http.client
 import json
 import os
-import re
 import signal
 import socket
 import ssl
@@ -40,6 +39,9 @@ import sys
 import threading
 import time
 import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kubesim"))
+from kubesim import rule_take  # noqa: E402
 
 HOP_BY_HOP = {"connection", "keep-alive", "transfer-encoding", "content-length", "proxy-connection"}
 
@@ -73,14 +75,7 @@ class State:
     def take(self, method, path):
         with self.lock:
             self._reload()
-            for r in self.rules:
-                if r["method"] in ("*", method) and re.fullmatch(r["path"], path):
-                    if r["count"] > 0:
-                        r["count"] -= 1
-                        if r["count"] == 0:
-                            self.rules.remove(r)
-                    return dict(r)
-        return None
+            return rule_take(self.rules, method, path)
 
     def new_connection(self):
         with self.lock:

@@ -1268,6 +1268,21 @@ def _secret_string_data(obj):
 # Faults and request log
 # --------------------------------------------------------------------------
 
+def rule_take(rules, method, path):
+    """The first rule of `rules` whose method ("*" for any) and path regex
+    match, as a copy; its `count` is spent (the rule goes once it reaches 0,
+    a negative count never does). None when no rule matches. The caller holds
+    the lock of `rules`."""
+    for r in rules:
+        if r["method"] in ("*", method) and re.fullmatch(r["path"], path):
+            if r["count"] > 0:
+                r["count"] -= 1
+                if r["count"] == 0:
+                    rules.remove(r)
+            return dict(r)
+    return None
+
+
 class Faults:
     """Rules answered before routing: next `count` requests matching method and
     path regex get `status`, a `delay` (seconds), or a dropped connection."""
@@ -1292,14 +1307,7 @@ class Faults:
 
     def take(self, method, path):
         with self.lock:
-            for r in self.rules:
-                if r["method"] in ("*", method) and re.fullmatch(r["path"], path):
-                    if r["count"] > 0:
-                        r["count"] -= 1
-                        if r["count"] == 0:
-                            self.rules.remove(r)
-                    return dict(r)
-        return None
+            return rule_take(self.rules, method, path)
 
     def snapshot(self):
         with self.lock:

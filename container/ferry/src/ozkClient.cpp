@@ -15,6 +15,7 @@
 #include "ozkClient.h"
 #include "ozkLib.h"
 #include "ozkLog.h"
+#include "ozkText.h"
 #include "ozOwners.h"
 
 #include "CoordinationV1API.h"
@@ -672,7 +673,7 @@ T *ozkRequestRun(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC func, const char *fu
 {
     OZK_HTTP_FUNC_HANDLE handle {};
     handle.ozkHttpFunc = func;
-    (void)strncpy_s(handle.ozkFuncName, sizeof(handle.ozkFuncName), funcName, strlen(funcName));
+    (void)ozk::fieldCopy(handle.ozkFuncName, funcName); /* a label for the log only */
     intptr_t object = 0;
     STATUS result = ozkHttpWithRetry(clientCtrl, &handle, p1, p2, p3, rspCode, &object);
     if (status != nullptr) {
@@ -895,9 +896,8 @@ extern "C" STATUS ozkParseWatchInfoFromJson(cJSON *json, POD_WATCH_INFO *watchIn
         }
     }
     watchInfo->pod = pod;
-    /* a type too long for the field leaves it empty */
-    (void)strncpy_s(watchInfo->eventType, sizeof(watchInfo->eventType), type->valuestring,
-                    strlen(type->valuestring));
+    /* a type too long for the field is no type we know: it is left empty */
+    (void)ozk::fieldCopy(watchInfo->eventType, type->valuestring);
     return OK;
 }
 

@@ -203,7 +203,9 @@ STATUS imageEntryFind(const char *imagePath, const char *refName, const char *im
             continue;
         }
         if (id->valuestring[0] != '\0') {
-            (void)strncpy_s(imageId, imageIdSize, id->valuestring, strlen(id->valuestring));
+            if (!ozk::fieldCopy(imageId, imageIdSize, id->valuestring)) {
+                OZK_ERR("image id %s is too long!", id->valuestring);
+            }
             break;
         }
     }
@@ -325,18 +327,16 @@ extern "C" STATUS ozkSecretParseToAuthConfig(v1_secret_t *secret, cJSON **auths)
         OZK_ERR("parse secret data from json object fail!");
         return ERROR;
     }
-    cJSON *authsItem = cJSON_DetachItemFromObjectCaseSensitive(config.get(), "auths");
-    if (!cJSON_IsObject(authsItem)) {
-        cJSON_Delete(authsItem);
+    Json authsItem(cJSON_DetachItemFromObjectCaseSensitive(config.get(), "auths"));
+    if (!cJSON_IsObject(authsItem.get())) {
         OZK_ERR("parse auth item from secret item fail!");
         return ERROR;
     }
     if (authsItem->child == nullptr) {
-        cJSON_Delete(authsItem);
         OZK_ERR("parse registry auth info fail!");
         return ERROR;
     }
-    *auths = authsItem;
+    *auths = authsItem.release();
     return OK;
 }
 
@@ -377,11 +377,11 @@ extern "C" STATUS ozkRegistryAuthGet(cJSON *authsList, const char *registry, REG
                 OZK_ERR("get pwd json fail!");
                 return ERROR;
             }
-            if (cJSON_IsString(user)) {
-                (void)ozk::fieldCopy(authConfig->username, user->valuestring);
+            if (cJSON_IsString(user) && !ozk::fieldCopy(authConfig->username, user->valuestring)) {
+                OZK_ERR("registry username is longer than %d characters!", OZK_AUTH_FIELD_LEN - 1);
             }
-            if (cJSON_IsString(password)) {
-                (void)ozk::fieldCopy(authConfig->password, password->valuestring);
+            if (cJSON_IsString(password) && !ozk::fieldCopy(authConfig->password, password->valuestring)) {
+                OZK_ERR("registry password is longer than %d characters!", OZK_AUTH_FIELD_LEN - 1);
             }
             if (authConfig->username[0] != '\0' && authConfig->password[0] != '\0') {
                 return OK;
@@ -641,7 +641,7 @@ extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
         }
         sllPutAtTail(&podManagerCtrl->cachedContainerList, &found->cacheNode);
         found->containerItem.restartCnt = 0;
-        (void)ozk::fieldCopy(found->containerItem.containerName, containerLocal->containerName);
+        ozk::fieldCopy(found->containerItem.containerName, containerLocal->containerName);
         CStr now(ozkCurrentTimeUsStr(TRUE));
         if (!now) {
             OZK_ERR("get current us str fail!");
@@ -650,7 +650,7 @@ extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
             }
             return ERROR;
         }
-        (void)ozk::fieldCopy(found->containerItem.startAt, now.get());
+        (void)ozk::fieldCopy(found->containerItem.startAt, now.get()); /* a time stamp fits */
     } else {
         OZK_DEBUG("container info already exist!");
         found->containerItem.restartCnt++;
@@ -658,16 +658,16 @@ extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
          * a changed spec keeps the first start */
         CStr now(found->containerItem.restartState == OZK_RESTART_DUE ? ozkCurrentTimeUsStr(TRUE) : nullptr);
         if (now) {
-            (void)ozk::fieldCopy(found->containerItem.startAt, now.get());
+            (void)ozk::fieldCopy(found->containerItem.startAt, now.get()); /* a time stamp fits */
         }
     }
     CONTAINER_INFO_LOCAL &item = found->containerItem;
-    (void)ozk::fieldCopy(item.containerId, containerLocal->containerId);
-    (void)ozk::fieldCopy(item.imageId, containerLocal->imageId);
-    (void)ozk::fieldCopy(item.imagePath, containerLocal->imagePath);
-    (void)ozk::fieldCopy(item.bundlePath, containerLocal->bundlePath);
+    ozk::fieldCopy(item.containerId, containerLocal->containerId);
+    ozk::fieldCopy(item.imageId, containerLocal->imageId);
+    ozk::fieldCopy(item.imagePath, containerLocal->imagePath);
+    ozk::fieldCopy(item.bundlePath, containerLocal->bundlePath);
     if (containerLocal->restartPolicy[0] != '\0') {
-        (void)ozk::fieldCopy(item.restartPolicy, containerLocal->restartPolicy);
+        ozk::fieldCopy(item.restartPolicy, containerLocal->restartPolicy);
     }
     item.restartState = item.restartPolicy[0] == '\0' || strcmp(item.restartPolicy, "Never") == 0
                             ? OZK_RESTART_NONE
@@ -726,7 +726,7 @@ extern "C" BOOL ozkImageExist(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo)
         OZK_ERR("gen image path with image name fail!");
         return FALSE;
     }
-    (void)ozk::fieldCopy(imageInfo->image_path, path);
+    ozk::fieldCopy(imageInfo->image_path, path);
     char ref[OZK_REGISTRY_INFO_LEN];
     char name[OZK_PATH_LEN];
     char id[OZK_IMAGE_ID_LEN];
@@ -752,9 +752,13 @@ extern "C" BOOL ozkImagePullNeed(v1_container_t *containerItem, REGISTRY_CTX *re
         OZK_ERR("get image name fail!");
         return TRUE;
     }
-    (void)ozk::fieldCopy(imageInfo->image_name, image);
-    (void)ozk::fieldCopy(imageInfo->image_tag, tag);
-    BOOL present = ozkImageExist(registryCtx, imageInfo);
+    /* a name or tag too long for the image record is no image held here */
+    BOOL present = FALSE;
+    if (ozk::fieldCopy(imageInfo->image_name, +image) && ozk::fieldCopy(imageInfo->image_tag, +tag)) {
+        present = ozkImageExist(registryCtx, imageInfo);
+    } else {
+        OZK_ERR("image name %s:%s is too long to look up!", image, tag);
+    }
     if ((strcmp(policy, "IfNotPresent") == 0 && present) || strcmp(policy, "Never") == 0) {
         OZK_DEBUG("don't need pull image!");
         return FALSE;
@@ -916,14 +920,35 @@ extern "C" STATUS ozkContainerStatusImageGet(REGISTRY_CTX *registryCtx, const ch
         OZK_ERR("generate image id info in containerstatus fail!");
         return ERROR;
     }
-    (void)ozk::fieldCopy(containerLocal->imagePath, image);
-    (void)ozk::fieldCopy(containerLocal->imageId, id);
+    ozk::fieldCopy(containerLocal->imagePath, image);
+    ozk::fieldCopy(containerLocal->imageId, id);
     return OK;
 }
 
 /* ========================================================================
  * Pod start
  * ======================================================================== */
+/* A container the runtime does not know: its image and id are reported as
+ * "unknown". */
+static void localUnknownSet(CONTAINER_INFO_LOCAL &local)
+{
+    ozk::fieldCopy(local.imageId, "unknown");
+    ozk::fieldCopy(local.containerId, "unknown");
+    ozk::fieldCopy(local.imagePath, "unknown");
+}
+
+/* The registry credentials of each container of the pod, in the order of
+ * its spec; a failure is logged as `func`'s. */
+static STATUS podAuthsRead(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, AuthConfigs &auths, const char *func)
+{
+    auths.records.resize(static_cast<size_t>(pod->spec->containers->count));
+    if (ozkRegistryUserPwdSet(ctrl, pod, auths.records.data(), auths.records.size()) != OK) {
+        ozkLogPrint(OZK_LOG_ERROR, OZK_LOG_UNIT, func, __LINE__, "set username and pwd error!");
+        return ERROR;
+    }
+    return OK;
+}
+
 extern "C" STATUS ozkPodWaitingStatusPatch(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
     StatusList list(list_createList());
@@ -932,9 +957,7 @@ extern "C" STATUS ozkPodWaitingStatusPatch(OZK_POD_MANAGER_CTRL *podManagerCtrl,
         return ERROR;
     }
     CONTAINER_INFO_LOCAL local{};
-    (void)ozk::fieldCopy(local.imageId, "unknown");
-    (void)ozk::fieldCopy(local.containerId, "unknown");
-    (void)ozk::fieldCopy(local.imagePath, "unknown");
+    localUnknownSet(local);
     listEntry_t *entry = nullptr;
     list_ForEach(entry, podItem->spec->containers)
     {
@@ -1064,9 +1087,7 @@ extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t
         return ERROR;
     }
     AuthConfigs auths;
-    auths.records.resize(static_cast<size_t>(podItem->spec->containers->count));
-    if (ozkRegistryUserPwdSet(podManagerCtrl, podItem, auths.records.data(), auths.records.size()) != OK) {
-        OZK_ERR("set username and pwd error!");
+    if (podAuthsRead(podManagerCtrl, podItem, auths, __func__) != OK) {
         return ERROR;
     }
     if (ozkPodWaitingStatusPatch(podManagerCtrl, podItem) != OK) {
@@ -1100,6 +1121,7 @@ extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t
             result = ERROR;
             continue;
         }
+        /* one of the short policy names; an unknown long one is left empty, as none */
         (void)ozk::fieldCopy(local.restartPolicy, ozkPodRestartPolicyOf(podItem));
         result = ozkPodOzcCRIProcess(podManagerCtrl, podItem, container, &auth, &imageInfo, imageId, &local,
                                      list.get());
@@ -1631,9 +1653,7 @@ static int ozkContainerLocalStateGet(OZK_POD_MANAGER_CTRL *ctrl, const char *key
         return static_cast<int>(ozcStatusGet(local->containerId));
     }
     OZK_DEBUG("can't get container info by name:%s", key);
-    (void)ozk::fieldCopy(local->imageId, "unknown");
-    (void)ozk::fieldCopy(local->containerId, "unknown");
-    (void)ozk::fieldCopy(local->imagePath, "unknown");
+    localUnknownSet(*local);
     return STATE_UNKNOWN;
 }
 
@@ -1807,8 +1827,9 @@ bool exitRecord(OZK_POD_MANAGER_CTRL *ctrl, const CONTAINER_INFO_LOCAL &seen, ui
             item.restartState = OZK_RESTART_NONE;
             return;
         }
-        (void)ozk::fieldCopy(item.lastContainerId, item.containerId);
-        (void)ozk::fieldCopy(item.lastStartedAt, item.startAt);
+        ozk::fieldCopy(item.lastContainerId, item.containerId);
+        /* time stamps and reason words fit their fields */
+        (void)ozk::fieldCopy(item.lastStartedAt, +item.startAt);
         (void)ozk::fieldCopy(item.lastFinishedAt, finished ? finished.get() : item.startAt);
         (void)ozk::fieldCopy(item.lastReason, reason);
         item.lastExitCode = exitCode;
@@ -1949,10 +1970,7 @@ extern "C" STATUS ozkPodRestartHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_p
         bool stopped = local.containerId[0] == '\0' || ozcStatusGet(local.containerId) == STATE_STOPPED;
         if (local.restartState == OZK_RESTART_DUE && stopped) {
             if (!authsRead) {
-                auths.records.resize(static_cast<size_t>(podItem->spec->containers->count));
-                if (ozkRegistryUserPwdSet(podManagerCtrl, podItem, auths.records.data(), auths.records.size()) !=
-                    OK) {
-                    OZK_ERR("set username and pwd error!");
+                if (podAuthsRead(podManagerCtrl, podItem, auths, __func__) != OK) {
                     return ERROR;
                 }
                 authsRead = true;

@@ -6,6 +6,7 @@
 #define OZK_LOG_UNIT "ozkLib"
 #include "ozkLib.h"
 #include "ozkLog.h"
+#include "ozkText.h"
 
 #include <arpa/inet.h>
 #include <cstdarg>
@@ -199,9 +200,14 @@ extern "C" STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[])
                 status = ERROR;
                 break;
             }
-            /* the bounded copy refuses, and empties the field, rather than cut */
-            (void)strncpy_s(conf->nodeLabelKey, sizeof(conf->nodeLabelKey), key, strlen(key));
-            (void)strncpy_s(conf->nodeLabelValue, sizeof(conf->nodeLabelValue), value, strlen(value));
+            /* a key or value too long for its field is refused, not cut: the
+             * node goes without the label, and the log says so */
+            bool keyFits = ozk::fieldCopy(conf->nodeLabelKey, key);
+            bool valueFits = ozk::fieldCopy(conf->nodeLabelValue, value);
+            if (!keyFits || !valueFits) {
+                OZK_ERR("label %s is not set: a key or value is at most %d characters", optarg,
+                        OZK_NODE_LABEL_LEN - 1);
+            }
             break;
         }
         case 't':

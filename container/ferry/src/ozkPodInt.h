@@ -6,14 +6,13 @@
 #ifndef OZK_POD_INT_H
 #define OZK_POD_INT_H
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "kubeModels.h"
 #include "ozkList.h"
 #include "ozOwners.h"
 #include "ozPlatform.h"
+#include "ozkText.h"
 
 namespace ozk {
 
@@ -34,36 +33,6 @@ using Body = oz::Owner<object_t, object_free>;
 inline CStr strDup(const char *text)
 {
     return CStr(text != nullptr ? strdup(text) : nullptr);
-}
-
-/* Bounded copy into a fixed field; a text that does not fit leaves the
- * field empty and gives false. */
-template <size_t N>
-bool fieldCopy(char (&field)[N], const char *text)
-{
-    if (text == nullptr) {
-        field[0] = '\0';
-        return false;
-    }
-    return strncpy_s(field, N, text, strlen(text)) == 0;
-}
-
-/* Formats into a fixed buffer; false (buffer emptied) when the text does not
- * fit. */
-inline bool formatInto(char *buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-inline bool formatInto(char *buf, size_t size, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(buf, size, format, ap);
-    va_end(ap);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        if (size > 0) {
-            buf[0] = '\0';
-        }
-        return false;
-    }
-    return true;
 }
 
 /* The container cache key "<pod uid>:<container name>". */
@@ -108,11 +77,6 @@ CStr base64Decode(const char *in, size_t *length);
 inline const char *podUidOf(const v1_pod_t *pod)
 {
     return pod != nullptr && pod->metadata != nullptr ? pod->metadata->uid : nullptr;
-}
-
-inline bool textEquals(const char *a, const char *b)
-{
-    return a != nullptr && b != nullptr && strcmp(a, b) == 0;
 }
 
 } // namespace ozk

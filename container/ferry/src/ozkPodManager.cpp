@@ -287,6 +287,7 @@ extern "C" STATUS ozkPodRestartEventPost(OZK_POD_MANAGER_CTRL *podManagerCtrl, c
     }
     POD_EVENT event{};
     if (!ozk::fieldCopy(event.podUID, podUid)) {
+        OZK_ERR("pod uid %s is too long for an event!", podUid != nullptr ? podUid : "(null)");
         return ERROR;
     }
     event.eventType = POD_RESTART;
@@ -424,19 +425,22 @@ extern "C" STATUS ozkPodWorkerTaskPreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl
 
 extern "C" STATUS ozkCacheWorkerTaskInfo(OZK_POD_MANAGER_CTRL *podManagerCtrl, TASK_ID taskId, const char *podUid)
 {
-    auto *entry = static_cast<CACHE_WORKER_TASK_ENTRY *>(calloc(1, sizeof(CACHE_WORKER_TASK_ENTRY)));
-    if (entry == nullptr) {
+    oz::MallocPtr<CACHE_WORKER_TASK_ENTRY> entry(
+        static_cast<CACHE_WORKER_TASK_ENTRY *>(calloc(1, sizeof(CACHE_WORKER_TASK_ENTRY))));
+    if (!entry) {
         OZK_ERR("calloc pod sync task entry fail!");
         return ERROR;
     }
-    (void)ozk::fieldCopy(entry->workerTaskItem.podUID, podUid);
+    if (!ozk::fieldCopy(entry->workerTaskItem.podUID, podUid)) {
+        OZK_ERR("pod uid %s is too long to cache its worker!", podUid != nullptr ? podUid : "(null)");
+        return ERROR;
+    }
     entry->workerTaskItem.podWorkerTaskId = taskId;
     if (semTake(podManagerCtrl->semPodWorkerTask, WAIT_FOREVER) != OK) {
         OZK_ERR("semTake podWoker task fail!");
-        free(entry);
         return ERROR;
     }
-    sllPutAtTail(&podManagerCtrl->cachedPodWorkerTaskList, &entry->cacheNode);
+    sllPutAtTail(&podManagerCtrl->cachedPodWorkerTaskList, &entry.release()->cacheNode);
     if (semGive(podManagerCtrl->semPodWorkerTask) != OK) {
         OZK_ERR("semGive pod worker task fail!");
         return ERROR;
@@ -458,18 +462,19 @@ extern "C" STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, co
         OZK_ERR("generate task name fail!");
         return ERROR;
     }
-    auto *handle = static_cast<POD_EVENT_HANDLE *>(calloc(1, sizeof(POD_EVENT_HANDLE)));
-    if (handle == nullptr) {
+    /* the handle is the worker's once it runs */
+    oz::MallocPtr<POD_EVENT_HANDLE> handle(static_cast<POD_EVENT_HANDLE *>(calloc(1, sizeof(POD_EVENT_HANDLE))));
+    if (!handle) {
         OZK_ERR("calloc pod event handle fail!");
         ozkForceShutDown();
     }
     handle->podManagerCtrl = podManagerCtrl;
     handle->podItem = podItem;
     handle->eventType = podEvent->eventType;
-    TASK_ID taskId = taskCreate(taskName, OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK, ozkPodWorkerHandle, handle);
+    TASK_ID taskId =
+        taskCreate(taskName, OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK, ozkPodWorkerHandle, handle.get());
     if (taskId == TASK_ID_NULL) {
         OZK_ERR("failed to create pod sync event task!");
-        free(handle);
         return ERROR;
     }
     if (ozkCacheWorkerTaskInfo(podManagerCtrl, taskId, podEvent->podUID) != OK) {
@@ -477,7 +482,6 @@ extern "C" STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, co
         if (taskDelete(taskId) != OK) {
             OZK_ERR("delete pod worker task fail!");
         }
-        free(handle);
         return ERROR;
     }
     if (taskActivate(taskId) != OK) {
@@ -488,9 +492,9 @@ extern "C" STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, co
         if (taskDelete(taskId) != OK) {
             OZK_ERR("delete pod worker task fail!");
         }
-        free(handle);
         return ERROR;
     }
+    (void)handle.release();
     return OK;
 }
 

@@ -47,15 +47,18 @@ constexpr EventName kWatchTypes[] = {
  * leaves it empty, and the next watch goes without one. */
 void resourceVersionKeep(OZK_POD_MANAGER_CTRL *ctrl, const char *version)
 {
-    if (version != nullptr) {
-        (void)ozk::fieldCopy(ctrl->resourceVersion, version);
+    if (version != nullptr && !ozk::fieldCopy(ctrl->resourceVersion, version)) {
+        OZK_WARN("resource version %s is too long to keep; the next watch starts without one", version);
     }
 }
 
 STATUS eventSend(OZK_POD_MANAGER_CTRL *ctrl, const char *podUid, uint32_t eventType)
 {
     POD_EVENT event{};
-    (void)ozk::fieldCopy(event.podUID, podUid);
+    if (!ozk::fieldCopy(event.podUID, podUid)) {
+        OZK_ERR("pod uid %s is too long for an event!", podUid != nullptr ? podUid : "(null)");
+        return ERROR;
+    }
     event.eventType = eventType;
     return msgQSend(ctrl->podEventMqId, reinterpret_cast<const char *>(&event), sizeof(event), WAIT_FOREVER,
                     MSG_PRI_NORMAL);
@@ -160,18 +163,17 @@ extern "C" STATUS ozkPodListItemCache(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_p
         if (!copy) {
             return ERROR;
         }
-        auto *entry = static_cast<CACHE_POD_ENTRY *>(calloc(1, sizeof(CACHE_POD_ENTRY)));
-        if (entry == nullptr) {
+        oz::MallocPtr<CACHE_POD_ENTRY> entry(static_cast<CACHE_POD_ENTRY *>(calloc(1, sizeof(CACHE_POD_ENTRY))));
+        if (!entry) {
             OZK_ERR("create cache entry for pod fail!");
             return ERROR;
         }
         if (semTake(podManagerCtrl->semCached, WAIT_FOREVER) != OK) {
             OZK_ERR("semtake for cached pod list fail!");
-            free(entry);
             return ERROR;
         }
         entry->podItem = copy.release();
-        sllPutAtTail(&podManagerCtrl->cachedPodList, &entry->cacheNode);
+        sllPutAtTail(&podManagerCtrl->cachedPodList, &entry.release()->cacheNode);
         if (semGive(podManagerCtrl->semCached) != OK) {
             OZK_ERR("semGive cached pod list fail!");
             return ERROR;

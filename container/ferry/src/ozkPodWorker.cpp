@@ -306,43 +306,62 @@ extern "C" STATUS ozkPodDeleteRequestWithRetry(OZK_POD_MANAGER_CTRL *podManagerC
 /* ------------------------------------------------------------------------
  * The actions
  * ------------------------------------------------------------------------ */
-extern "C" STATUS ozkPodDeletePreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
+namespace {
+
+/* An action that first removes the pod's containers, then takes its own
+ * step. A failed removal is logged at `removalLevel` and ends the action
+ * only when `removalRequired`; the log lines name the action's function. */
+struct PodAction {
+    const char *func;
+    int removalLevel;
+    const char *removalFailed;
+    bool removalRequired;
+    STATUS (*step)(OZK_POD_MANAGER_CTRL *, v1_pod_t *);
+    const char *stepFailed;
+    const char *done; /* debug line on success, or null */
+};
+
+STATUS podActionRun(const PodAction &action, OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod)
 {
-    if (ozkPodDeletedHandle(podManagerCtrl, podItem) != OK) {
-        OZK_ERR("delete oz container fail!");
+    if (ozkPodDeletedHandle(ctrl, pod) != OK) {
+        ozkLogPrint(action.removalLevel, OZK_LOG_UNIT, action.func, __LINE__, "%s", action.removalFailed);
+        if (action.removalRequired) {
+            return ERROR;
+        }
     }
-    if (ozkPodDeleteRequestWithRetry(podManagerCtrl, podItem) != OK) {
-        OZK_ERR("pod delete api send fail!");
+    if (action.step(ctrl, pod) != OK) {
+        ozkLogPrint(OZK_LOG_ERROR, OZK_LOG_UNIT, action.func, __LINE__, "%s", action.stepFailed);
         return ERROR;
     }
-    OZK_DEBUG("pod deletion request sent ok");
+    if (action.done != nullptr) {
+        ozkLogPrint(OZK_LOG_DEBUG, OZK_LOG_UNIT, action.func, __LINE__, "%s", action.done);
+    }
     return OK;
+}
+
+} // namespace
+
+extern "C" STATUS ozkPodDeletePreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
+{
+    static constexpr PodAction kAction{__func__,           OZK_LOG_ERROR, "delete oz container fail!", false,
+                                       ozkPodDeleteRequestWithRetry, "pod delete api send fail!",
+                                       "pod deletion request sent ok"};
+    return podActionRun(kAction, podManagerCtrl, podItem);
 }
 
 extern "C" STATUS ozkPodDeletePostHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    if (ozkPodDeletedHandle(podManagerCtrl, podItem) != OK) {
-        OZK_WARN("delete oz container fail!");
-    }
-    if (ozkCachedPodDelete(podManagerCtrl, podItem) != OK) {
-        OZK_ERR("delete cached pod and container fail!");
-        return ERROR;
-    }
-    OZK_DEBUG("pod deletion complete ok!");
-    return OK;
+    static constexpr PodAction kAction{__func__,          OZK_LOG_WARNING, "delete oz container fail!", false,
+                                       ozkCachedPodDelete, "delete cached pod and container fail!",
+                                       "pod deletion complete ok!"};
+    return podActionRun(kAction, podManagerCtrl, podItem);
 }
 
 extern "C" STATUS ozkPodUpdateHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    if (ozkPodDeletedHandle(podManagerCtrl, podItem) != OK) {
-        OZK_ERR("container delete fail!");
-        return ERROR;
-    }
-    if (ozkPodAddHandle(podManagerCtrl, podItem) != OK) {
-        OZK_ERR("container restart fail!");
-        return ERROR;
-    }
-    return OK;
+    static constexpr PodAction kAction{__func__,       OZK_LOG_ERROR, "container delete fail!", true,
+                                       ozkPodAddHandle, "container restart fail!", nullptr};
+    return podActionRun(kAction, podManagerCtrl, podItem);
 }
 
 extern "C" int ozkPodWorkerHandle(void *arg)

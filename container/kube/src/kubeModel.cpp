@@ -367,10 +367,11 @@ cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool writeZero, bool &f
         if (list == nullptr) {
             return nullptr;
         }
-        item = (f.kind == FieldKind::StrMap) ? cJSON_CreateObject() : cJSON_CreateArray();
-        if (item == nullptr) {
+        oz::JsonPtr built((f.kind == FieldKind::StrMap) ? cJSON_CreateObject() : cJSON_CreateArray());
+        if (!built) {
             break;
         }
+        bool whole = true;
         listEntry_t *e = nullptr;
         list_ForEach(e, list)
         {
@@ -385,23 +386,22 @@ cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool writeZero, bool &f
                 cJSON *v = pair->value ? cJSON_CreateString(static_cast<char *>(pair->value))
                                        : cJSON_CreateNull();
                 if (v == nullptr) {
-                    cJSON_Delete(item);
-                    item = nullptr;
+                    whole = false;
                     break;
                 }
-                cJSON_AddItemToObject(item, pair->key, v);
+                cJSON_AddItemToObject(built.get(), pair->key, v);
                 continue;
             }
             cJSON *el = (f.kind == FieldKind::ObjList)
                             ? modelConvert(*f.sub, e->data)
                             : cJSON_CreateString(static_cast<char *>(e->data));
             if (el == nullptr) {
-                cJSON_Delete(item);
-                item = nullptr;
+                whole = false;
                 break;
             }
-            cJSON_AddItemToArray(item, el);
+            cJSON_AddItemToArray(built.get(), el);
         }
+        item = whole ? built.release() : nullptr;
         break;
     }
     }
@@ -416,8 +416,8 @@ cJSON *modelConvert(const ModelDesc &desc, const void *rec)
     if (rec == nullptr) {
         return nullptr;
     }
-    cJSON *out = cJSON_CreateObject();
-    if (out == nullptr) {
+    oz::JsonPtr out(cJSON_CreateObject());
+    if (!out) {
         return nullptr;
     }
     bool failed = false;
@@ -449,11 +449,10 @@ cJSON *modelConvert(const ModelDesc &desc, const void *rec)
             failed = failed || item == nullptr;
         }
         if (failed) {
-            cJSON_Delete(out);
             return nullptr;
         }
         if (item != nullptr) {
-            cJSON_AddItemToObject(out, member->string, item);
+            cJSON_AddItemToObject(out.get(), member->string, item);
         }
     }
     for (size_t i = 0; i < desc.fields.size(); i++) {
@@ -465,14 +464,13 @@ cJSON *modelConvert(const ModelDesc &desc, const void *rec)
         bool writeZero = desc.fields[i].required && shape == nullptr;
         cJSON *item = fieldConvert(desc.fields[i], rec, writeZero, failed);
         if (failed) {
-            cJSON_Delete(out);
             return nullptr;
         }
         if (item != nullptr) {
-            cJSON_AddItemToObject(out, desc.fields[i].json, item);
+            cJSON_AddItemToObject(out.get(), desc.fields[i].json, item);
         }
     }
-    return out;
+    return out.release();
 }
 
 template <typename T> T *recordAlloc()
