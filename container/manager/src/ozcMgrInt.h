@@ -158,7 +158,7 @@ int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len,
 #endif
 
 /* Hidden: the library exports its C interface only. */
-namespace ozcmgr __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] ozcmgr {
 
 /* Manifests, manifest lists and indexes larger than this are refused. */
 constexpr long long kManifestMax = 4LL * 1024 * 1024;
