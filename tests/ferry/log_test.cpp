@@ -29,8 +29,8 @@ Emitted emitAll(int level)
     ozkSysLogOn = FALSE;
     Emitted e;
     ConsoleCapture console;
+    e.errLine = __LINE__ + 1; /* the line of the message below */
     OZK_ERR("disk %s is %d%% full", "ram0", 93);
-    e.errLine = __LINE__;
     OZK_WARN("pod %s restarted %u times", "web", 3U);
     OZK_DEBUG("tick");
     e.out = console.out();
