@@ -70,10 +70,9 @@ bool writeAll(const std::string &path, const std::string &data)
  * files text. Returns the content size in bytes, 0 on failure. */
 uint64_t buildTree(const std::string &root, uint64_t totalBytes)
 {
-    static const char *const kWords[] = {"container", "layer",  "image",  "runtime", "node",
-                                         "pod",       "status", "lease",  "bundle",  "mount",
-                                         "overlay",   "task",   "queue",  "digest",  "manifest",
-                                         "registry",  "the",    "of",     "and",     "a"};
+    static const char *const kWords[] = {"container", "layer",    "image", "runtime", "node", "pod",   "status",
+                                         "lease",     "bundle",   "mount", "overlay", "task", "queue", "digest",
+                                         "manifest",  "registry", "the",   "of",      "and",  "a"};
     uint64_t seed = 0x9e3779b97f4a7c15ULL;
     uint64_t each = totalBytes / kFiles;
     uint64_t total = 0;
@@ -104,7 +103,8 @@ uint64_t buildTree(const std::string &root, uint64_t totalBytes)
 }
 
 /* Runs fn in a child process; its wall time and peak memory. */
-template <typename Fn> Run inChild(Fn fn)
+template <typename Fn>
+Run inChild(Fn fn)
 {
     fflush(nullptr);
     Run r;
@@ -119,8 +119,8 @@ template <typename Fn> Run inChild(Fn fn)
     if (wait4(pid, &status, 0, &ru) != pid)
         return r;
     r.seconds = now() - t0;
-    r.cpuSeconds = (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 +
-                   (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
+    r.cpuSeconds = (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
+                   (double)ru.ru_stime.tv_usec / 1e6;
     r.maxRssKiB = ru.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
@@ -145,7 +145,8 @@ bool freshDir(const std::string &dir)
     return mkdir(dir.c_str(), 0755) == 0;
 }
 
-template <typename T> T median(std::vector<T> v)
+template <typename T>
+T median(std::vector<T> v)
 {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -170,10 +171,9 @@ bool benchLayer(const std::string &work, int mib, int runs, long idleKiB, Result
     struct stat st;
     if (stat(layer.c_str(), &st) != 0)
         return false;
-    printf("\nlayer: %d MiB of content (%.1f MB), %d files, gzip'd %.1f MB\n", mib, bytes / 1e6,
-           kFiles, st.st_size / 1e6);
-    printf("%-5s %-22s %10s %10s %10s %12s\n", "run", "extractor", "seconds", "MB/s", "cpu s",
-           "peak KiB");
+    printf("\nlayer: %d MiB of content (%.1f MB), %d files, gzip'd %.1f MB\n", mib, bytes / 1e6, kFiles,
+           st.st_size / 1e6);
+    printf("%-5s %-22s %10s %10s %10s %12s\n", "run", "extractor", "seconds", "MB/s", "cpu s", "peak KiB");
 
     std::vector<double> ozcT, tarT, ozcC, tarC;
     std::vector<long> ozcRss, tarRss;
@@ -189,8 +189,8 @@ bool benchLayer(const std::string &work, int mib, int runs, long idleKiB, Result
             fprintf(stderr, "extraction failed (ozcUtilUntar %d, tar %d)\n", o.status, t.status);
             return false;
         }
-        printf("%-5d %-22s %10.3f %10.1f %10.3f %12ld\n", i + 1, "ozcUtilUntar", o.seconds,
-               bytes / 1e6 / o.seconds, o.cpuSeconds, o.maxRssKiB);
+        printf("%-5d %-22s %10.3f %10.1f %10.3f %12ld\n", i + 1, "ozcUtilUntar", o.seconds, bytes / 1e6 / o.seconds,
+               o.cpuSeconds, o.maxRssKiB);
         printf("%-5d %-22s %10.3f %10.1f %10.3f %12ld\n", i + 1, "tar -xzf (GNU tar)", t.seconds,
                bytes / 1e6 / t.seconds, t.cpuSeconds, t.maxRssKiB);
         ozcC.push_back(o.cpuSeconds);
@@ -205,14 +205,14 @@ bool benchLayer(const std::string &work, int mib, int runs, long idleKiB, Result
     out->tarMBs = bytes / 1e6 / median(tarT);
     out->ozcExtraKiB = median(ozcRss) - idleKiB;
     out->tarRssKiB = median(tarRss);
-    printf("median: ozcUtilUntar %.1f MB/s, tar -xzf %.1f MB/s, ratio %.2f (goal >= %.1f)\n",
-           out->ozcMBs, out->tarMBs, out->ozcMBs / out->tarMBs, kGoalRatio);
+    printf("median: ozcUtilUntar %.1f MB/s, tar -xzf %.1f MB/s, ratio %.2f (goal >= %.1f)\n", out->ozcMBs, out->tarMBs,
+           out->ozcMBs / out->tarMBs, kGoalRatio);
     double ozcBest = *std::min_element(ozcT.begin(), ozcT.end());
     double tarBest = *std::min_element(tarT.begin(), tarT.end());
     printf("best:   ozcUtilUntar %.1f MB/s, tar -xzf %.1f MB/s, ratio %.2f\n", bytes / 1e6 / ozcBest,
            bytes / 1e6 / tarBest, tarBest / ozcBest);
-    printf("median cpu: ozcUtilUntar %.3f s, tar -xzf with its gzip %.3f s, ratio %.2f\n",
-           median(ozcC), median(tarC), median(tarC) / median(ozcC));
+    printf("median cpu: ozcUtilUntar %.3f s, tar -xzf with its gzip %.3f s, ratio %.2f\n", median(ozcC), median(tarC),
+           median(tarC) / median(ozcC));
     printf("peak memory: ozcUtilUntar %ld KiB above an idle child (%ld KiB); "
            "tar -xzf %ld KiB (the larger of tar and its gzip)\n",
            out->ozcExtraKiB, idleKiB, out->tarRssKiB);
@@ -243,8 +243,7 @@ int main(int argc, char **argv)
     std::string work = tmpl;
 
     Run idle = inChild([] { return 0; });
-    printf("extraction of a gzip'd layer: ozcUtilUntar vs GNU tar -xzf, %d run(s) each, in %s\n",
-           runs, parent);
+    printf("extraction of a gzip'd layer: ozcUtilUntar vs GNU tar -xzf, %d run(s) each, in %s\n", runs, parent);
     Result big{}, small{};
     bool ok = benchLayer(work, mib, runs, idle.maxRssKiB, &big) &&
               benchLayer(work, std::max(4, mib / 4), runs, idle.maxRssKiB, &small);

@@ -77,8 +77,9 @@ int main(int argc, char *argv[])
         fprintf(stderr, "emulator: %s\n", sim.lastError().c_str());
         return 1;
     }
-    std::vector<std::string> args = {"ferryService", "-C", sim.caPath(), "-c", sim.certPath(), "-k", sim.keyPath(),
-                                     "-n", "bench-node", "-u", sim.url(), "-v", "0"};
+    std::vector<std::string> args = {"ferryService", "-C",          sim.caPath(), "-c",         sim.certPath(),
+                                     "-k",           sim.keyPath(), "-n",         "bench-node", "-u",
+                                     sim.url(),      "-v",          "0"};
     std::vector<char *> argv2;
     for (auto &a : args) {
         argv2.push_back(a.data());

@@ -37,12 +37,15 @@ Figures figures(const std::vector<double> &v, double cpuTotal)
     return Figures{percentile(v, 50), percentile(v, 90), v.empty() ? 0 : cpuTotal / (double)v.size(), (int)v.size()};
 }
 
-double tvMs(const timeval &tv) { return (double)tv.tv_sec * 1000.0 + (double)tv.tv_usec / 1000.0; }
+double tvMs(const timeval &tv)
+{
+    return (double)tv.tv_sec * 1000.0 + (double)tv.tv_usec / 1000.0;
+}
 
 /* CPU ms of this process and of its children it has waited for. */
 double selfCpuMs()
 {
-    rusage self {}, kids {};
+    rusage self{}, kids{};
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &kids);
     return tvMs(self.ru_utime) + tvMs(self.ru_stime) + tvMs(kids.ru_utime) + tvMs(kids.ru_stime);
@@ -77,8 +80,8 @@ int peerMode(const char *tool, const char *bundle, int n)
     for (int i = 0; i < n; i++) {
         std::string id = std::string("ozcbench-") + tool + "-" + std::to_string(getpid()) + "-" + std::to_string(i);
         char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("run"),
-                        const_cast<char *>("--bundle"), const_cast<char *>(bundle),
-                        const_cast<char *>(id.c_str()), nullptr};
+                        const_cast<char *>("--bundle"),   const_cast<char *>(bundle),
+                        const_cast<char *>(id.c_str()),   nullptr};
         double t0 = nowMs(), c0 = selfCpuMs();
         pid_t pid;
         if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
@@ -95,8 +98,8 @@ int peerMode(const char *tool, const char *bundle, int n)
 
 Figures peer(const char *self, const char *tool, const std::string &bundle, int n)
 {
-    std::string cmd = std::string("unshare -m sh -c 'umount /sys/fs/cgroup/unified 2>/dev/null; exec ") +
-                      self + " --peer " + tool + " " + bundle + " " + std::to_string(n) + "' 2>/dev/null";
+    std::string cmd = std::string("unshare -m sh -c 'umount /sys/fs/cgroup/unified 2>/dev/null; exec ") + self +
+                      " --peer " + tool + " " + bundle + " " + std::to_string(n) + "' 2>/dev/null";
     FILE *p = popen(cmd.c_str(), "r");
     std::vector<double> v;
     double ms, cpu, cpuTotal = 0;
@@ -113,12 +116,15 @@ Figures peer(const char *self, const char *tool, const std::string &bundle, int 
 /* The peers' bundle: their own default specification around our root. */
 bool peerBundle(const std::string &dir, const std::string &rootfs)
 {
-    return sh("mkdir -p " + dir + " && cd " + dir + " && crun spec && python3 - <<'EOF'\n"
+    return sh("mkdir -p " + dir + " && cd " + dir +
+              " && crun spec && python3 - <<'EOF'\n"
               "import json\n"
               "c = json.load(open('config.json'))\n"
               "c['process']['terminal'] = False\n"
               "c['process']['args'] = ['/bin/busybox', 'true']\n"
-              "c['root'] = {'path': '" + rootfs + "', 'readonly': True}\n"
+              "c['root'] = {'path': '" +
+              rootfs +
+              "', 'readonly': True}\n"
               "json.dump(c, open('config.json', 'w'))\n"
               "EOF") == 0;
 }

@@ -58,8 +58,7 @@ int main(int argc, char *argv[])
     setenv("OZC_BASE", (tmp / "base").c_str(), 1);
     setenv("OZ_OVERLAY_DEV_DIR", "", 1);
     std::string img = tmp / "img", bundle = tmp / "bundle";
-    if (!mkimage(img, "--layers 1 --no-volumes") ||
-        ozcUnpack(bundle.c_str(), img.c_str(), nullptr, 0, nullptr) != OK) {
+    if (!mkimage(img, "--layers 1 --no-volumes") || ozcUnpack(bundle.c_str(), img.c_str(), nullptr, 0, nullptr) != OK) {
         fprintf(stderr, "rpc_bench: cannot make the bundle\n");
         return 1;
     }

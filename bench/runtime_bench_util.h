@@ -70,8 +70,7 @@ struct Scratch {
 
 inline bool mkimage(const std::string &layout, const std::string &args)
 {
-    return sh(std::string(OZ_SOURCE_DIR) + "/tests/fixtures/mkimage.sh " + args + " " + layout +
-              " >/dev/null") == 0;
+    return sh(std::string(OZ_SOURCE_DIR) + "/tests/fixtures/mkimage.sh " + args + " " + layout + " >/dev/null") == 0;
 }
 
 /* ozcd serving a private queue; the clients of this process use it too. */

@@ -15,6 +15,7 @@ PACKAGES=(
   busybox-static skopeo umoci oci-image-tool zstd docker-registry apache2-utils
   iproute2 procps util-linux
   crun runc
+  clang-format
 )
 
 if [ "${OZ_SKIP_APT:-0}" != 1 ]; then

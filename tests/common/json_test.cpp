@@ -23,10 +23,7 @@ protected:
         dir = tmp.path();
     }
     std::string path(const char *name) const { return dir + "/" + name; }
-    void write(const std::string &p, const std::string &text) const
-    {
-        std::ofstream(p, std::ios::binary) << text;
-    }
+    void write(const std::string &p, const std::string &text) const { std::ofstream(p, std::ios::binary) << text; }
     int fileCount() const
     {
         int n = 0;

@@ -25,8 +25,7 @@ std::string failedParseTail()
 {
     return errLine("ozkLib", "ozkConfInit", "failed to parse arguments") +
            errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
-           errLine("ozkService", "main", "failed to create OZK_CTRL!") +
-           byeLine("failed to create OZK_CTRL!") +
+           errLine("ozkService", "main", "failed to create OZK_CTRL!") + byeLine("failed to create OZK_CTRL!") +
            errLine("ozkLib", "ozkForceShutDown", "a fatal error has occurred that caused an immediate exit!");
 }
 
@@ -94,8 +93,7 @@ TEST(FerryCli, EachRequiredOptionInItsOrder)
         expectParseFailure(args, errLine("ozkLib", "ozkArgParse", text));
     }
     /* with several missing, the first in the order -C -c -k -n -u is named */
-    expectParseFailure({"-u", "https://h:1", "-n", "node"},
-                       errLine("ozkLib", "ozkArgParse", "option -C is required!"));
+    expectParseFailure({"-u", "https://h:1", "-n", "node"}, errLine("ozkLib", "ozkArgParse", "option -C is required!"));
 }
 
 TEST(FerryCli, OptionErrorsEndTheLoop)
@@ -123,11 +121,11 @@ TEST(FerryCli, VerboseLevelBounds)
         RunResult r = runFerry({"-v", std::to_string(level)});
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.out.substr(0, usageText().size()), usageText());
-        EXPECT_TRUE(linesInOrder(r.out.substr(usageText().size()),
-                                 {"ferry: DEBUG: ozkConf has been destroyed",
-                                  "ferry: DEBUG: ferry Controller has been destroyed"}));
-        std::string text = "invalid verbose level: " + std::to_string(level) +
-                           ". valid verbose level should be in the range [0, 3]";
+        EXPECT_TRUE(
+            linesInOrder(r.out.substr(usageText().size()), {"ferry: DEBUG: ozkConf has been destroyed",
+                                                            "ferry: DEBUG: ferry Controller has been destroyed"}));
+        std::string text =
+            "invalid verbose level: " + std::to_string(level) + ". valid verbose level should be in the range [0, 3]";
         EXPECT_EQ(withoutManagerErrors(r.err), errLine("ozkLib", "ozkArgParse", text, fmt) + failedParseTail());
     }
     /* -v -1 stores a negative level: only the usage text reaches the console */
@@ -145,10 +143,12 @@ TEST(FerryCli, VerboseLevelBounds)
 TEST(FerryCli, SyslogLevelBounds)
 {
     const std::string fmt = "invalid syslog level: %d";
-    expectParseFailure({"-l", "8"}, errLine("ozkLib", "ozkArgParse",
-                                            "invalid syslog level: 8. valid syslog level should be in the range [0, 7]", fmt));
-    expectParseFailure({"-l", "-1"}, errLine("ozkLib", "ozkArgParse",
-                                             "invalid syslog level: -1. valid syslog level should be in the range [0, 7]", fmt));
+    expectParseFailure({"-l", "8"},
+                       errLine("ozkLib", "ozkArgParse",
+                               "invalid syslog level: 8. valid syslog level should be in the range [0, 7]", fmt));
+    expectParseFailure({"-l", "-1"},
+                       errLine("ozkLib", "ozkArgParse",
+                               "invalid syslog level: -1. valid syslog level should be in the range [0, 7]", fmt));
 }
 
 TEST(FerryCli, LabelFormats)
@@ -180,9 +180,8 @@ TEST_F(FerryCliService, ConfigurationDumpListsGivenFields)
     RunResult r = runGood(requiredArgs(sim_));
     std::string dump = "ferry: DEBUG: server CA certificate path: " + sim_.caPath() + "\n" +
                        "ferry: DEBUG: client Cert path: " + sim_.certPath() + "\n" +
-                       "ferry: DEBUG: client Key path: " + sim_.keyPath() + "\n" +
-                       "ferry: DEBUG: node name: " + kNode + "\n" +
-                       "ferry: DEBUG: API Server URL: " + sim_.url() + "\n";
+                       "ferry: DEBUG: client Key path: " + sim_.keyPath() + "\n" + "ferry: DEBUG: node name: " + kNode +
+                       "\n" + "ferry: DEBUG: API Server URL: " + sim_.url() + "\n";
     std::string fallback = "ferry: DEBUG: node status update interval: 30\n"
                            "ferry: DEBUG: max POD number: 20\n";
     std::string client = "ferry: DEBUG: SSL Configuration is created\n"
@@ -193,7 +192,8 @@ TEST_F(FerryCliService, ConfigurationDumpListsGivenFields)
     r = runGood(plus(requiredArgs(sim_), {"-i", "127.0.0.2", "-i", "127.0.0.1", "-N", "600", "-p", "110"}));
     std::string withIp = dump + "ferry: DEBUG: node IP: 127.0.0.1\n" +
                          "ferry: DEBUG: node status update interval: 600\n"
-                         "ferry: DEBUG: max POD number: 110\n" + client;
+                         "ferry: DEBUG: max POD number: 110\n" +
+                         client;
     EXPECT_EQ(r.out.substr(0, withIp.size()), withIp) << r.out;
 }
 
@@ -201,11 +201,10 @@ TEST_F(FerryCliService, IntervalAndPodFallbacks)
 {
     /* 0 and text without digits fall back silently */
     RunResult r = runGood(plus(requiredArgs(sim_), {"-N", "0", "-p", "abc"}));
-    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: node status update interval: 30",
-                                     "ferry: DEBUG: max POD number: 20"}));
+    EXPECT_TRUE(
+        linesInOrder(r.out, {"ferry: DEBUG: node status update interval: 30", "ferry: DEBUG: max POD number: 20"}));
     /* no warning from the parse (later lines belong to the node manager) */
-    EXPECT_EQ(r.out.substr(0, r.out.find("SSL Configuration is created")).find("WARNING"), std::string::npos)
-        << r.out;
+    EXPECT_EQ(r.out.substr(0, r.out.find("SSL Configuration is created")).find("WARNING"), std::string::npos) << r.out;
 
     /* above the maximum: the warning names the value, the maximum and the default */
     RunOptions opt;
@@ -261,7 +260,7 @@ protected:
         err_ = console.err();
         return status;
     }
-    OZK_CONF conf_ {};
+    OZK_CONF conf_{};
     std::string out_, err_;
 };
 
@@ -349,10 +348,9 @@ TEST(FerryNodeIp, FamiliesAndInterfaces)
               "ferry: WARNING: the IP address: ::ffff:127.0.0.1 has been not configured on the target\n");
     EXPECT_EQ(status, OK);
     EXPECT_EQ(check("::1", &status), carriesIpv6("::1") ? ""
-                                                          : "ferry: WARNING: the IP address: ::1 has been not "
-                                                            "configured on the target\n");
+                                                        : "ferry: WARNING: the IP address: ::1 has been not "
+                                                          "configured on the target\n");
     EXPECT_EQ(status, OK);
-    EXPECT_EQ(check(" 127.0.0.1", &status),
-              errLine("ozkLib", "ozkNodeIpCheck", "invalid IPv4/IPv6 address!"));
+    EXPECT_EQ(check(" 127.0.0.1", &status), errLine("ozkLib", "ozkNodeIpCheck", "invalid IPv4/IPv6 address!"));
     EXPECT_EQ(status, ERROR);
 }

@@ -103,10 +103,10 @@ RetryOutcome runScript(OZK_CLIENT_CTRL *client, std::vector<long> script, unsign
     gTicks.clear();
     gScriptReturn = ret;
     ozClockSpeedupSet(speedup);
-    OZK_HTTP_FUNC_HANDLE handle {};
+    OZK_HTTP_FUNC_HANDLE handle{};
     handle.ozkHttpFunc = scriptedRequest;
     strcpy(handle.ozkFuncName, "ozkClientScripted");
-    RetryOutcome r {};
+    RetryOutcome r{};
     r.code = 777;
     ConsoleCapture console;
     r.status = ozkHttpWithRetry(client, &handle, 1, 2, 3, &r.code, &r.object);
@@ -228,7 +228,7 @@ TEST(FerryRspCode, LogLines)
 class FerryRetry : public ::testing::Test {
 protected:
     void SetUp() override { ozkVerboseLevel = 2; }
-    ClientBlock block_ {"https://127.0.0.1:9", "ca", "cert", "key"};
+    ClientBlock block_{"https://127.0.0.1:9", "ca", "cert", "key"};
 };
 
 TEST_F(FerryRetry, FourAttemptsWithWaitsOfFiveTwentyFiveAndOneTwentyFiveSeconds)
@@ -249,8 +249,8 @@ TEST_F(FerryRetry, FourAttemptsWithWaitsOfFiveTwentyFiveAndOneTwentyFiveSeconds)
     }
     std::string expected;
     for (int cnt = 4; cnt >= 1; cnt--) {
-        expected += errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", cnt),
-                          "OZK_ERR(\"http request fail");
+        expected +=
+            errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", cnt), "OZK_ERR(\"http request fail");
     }
     EXPECT_EQ(r.err, expected);
 }
@@ -271,8 +271,8 @@ TEST_F(FerryRetry, RetriedCodesAndTheirEnd)
     EXPECT_EQ(r.object, 2);
     ASSERT_EQ(gTicks.size(), 2u);
     EXPECT_GE(gTicks[1] - gTicks[0], 5u * static_cast<uint64_t>(sysClkRateGet()));
-    EXPECT_EQ(r.err, errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", 4),
-                           "OZK_ERR(\"http request fail"));
+    EXPECT_EQ(r.err,
+              errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", 4), "OZK_ERR(\"http request fail"));
 }
 
 TEST_F(FerryRetry, FatalCodesEndAfterOneAttempt)
@@ -288,13 +288,13 @@ TEST_F(FerryRetry, FatalCodesEndAfterOneAttempt)
 
     r = runScript(block_.client(), {401}, 1);
     EXPECT_EQ(gTicks.size(), 1u);
-    EXPECT_EQ(r.err, errAt("ozkHttpWithRetry", retryLine("HTTP Error: Unauthorized!", 4),
-                           "OZK_ERR(\"http request fail"));
+    EXPECT_EQ(r.err,
+              errAt("ozkHttpWithRetry", retryLine("HTTP Error: Unauthorized!", 4), "OZK_ERR(\"http request fail"));
     r = runScript(block_.client(), {418}, 1);
     EXPECT_EQ(gTicks.size(), 1u);
     EXPECT_EQ(r.code, 418u);
-    EXPECT_EQ(r.err, errAt("ozkHttpWithRetry", retryLine("HTTP ERROR: errorRspCode", 4),
-                           "OZK_ERR(\"http request fail"));
+    EXPECT_EQ(r.err,
+              errAt("ozkHttpWithRetry", retryLine("HTTP ERROR: errorRspCode", 4), "OZK_ERR(\"http request fail"));
     /* success codes other than 200 */
     for (long code : {204L, 304L}) {
         r = runScript(block_.client(), {code}, 1);
@@ -312,9 +312,9 @@ TEST_F(FerryRetry, FailedDelayEndsTheRetries)
     EXPECT_EQ(r.status, ERROR);
     EXPECT_EQ(gTicks.size(), 1u);
     EXPECT_EQ(r.code, 503u);
-    EXPECT_EQ(r.err, errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", 4),
-                           "OZK_ERR(\"http request fail") +
-                         errAt("ozkHttpWithRetry", "taskDelay fail, retryTime=5, errno=4", "taskDelay fail"));
+    EXPECT_EQ(r.err,
+              errAt("ozkHttpWithRetry", retryLine("HTTP Error: service available!", 4), "OZK_ERR(\"http request fail") +
+                  errAt("ozkHttpWithRetry", "taskDelay fail, retryTime=5, errno=4", "taskDelay fail"));
 }
 
 TEST_F(FerryRetry, RefusedParametersAreNotRetried)
@@ -366,8 +366,9 @@ TEST(FerryClientSetup, SetupAndDestroy)
         EXPECT_FALSE(block.client()->isSetGlobalEnv);
     }
     ozkClientDestroy(nullptr);
-    EXPECT_TRUE(linesInOrder(console.out(), {"ferry: DEBUG: SSL Configuration is created", "ferry: DEBUG: apiClient is ready",
-                                             "ferry: DEBUG: apiClient has been destroyed"}));
+    EXPECT_TRUE(
+        linesInOrder(console.out(), {"ferry: DEBUG: SSL Configuration is created", "ferry: DEBUG: apiClient is ready",
+                                     "ferry: DEBUG: apiClient has been destroyed"}));
 }
 
 /* ------------------------------------------------------------------------
@@ -445,10 +446,10 @@ TEST_F(FerryApi, NodeOperations)
 TEST_F(FerryApi, LeaseOperationsAndTheUidRule)
 {
     EXPECT_EQ(ozkClientLeaseGet(client(), "cl-node", OZK_LEASE_NAMESPACE), ERROR);
-    v1_lease_t *lease = parsed(v1_lease_parseFromJSON,
-                               R"({"apiVersion":"coordination.k8s.io/v1","kind":"Lease",)"
-                               R"("metadata":{"name":"cl-node","namespace":"kube-node-lease"},)"
-                               R"("spec":{"holderIdentity":"cl-node","leaseDurationSeconds":40}})");
+    v1_lease_t *lease =
+        parsed(v1_lease_parseFromJSON, R"({"apiVersion":"coordination.k8s.io/v1","kind":"Lease",)"
+                                       R"("metadata":{"name":"cl-node","namespace":"kube-node-lease"},)"
+                                       R"("spec":{"holderIdentity":"cl-node","leaseDurationSeconds":40}})");
     v1_lease_t *created = ozkClientLeaseCreate(client(), OZK_LEASE_NAMESPACE, lease);
     ASSERT_NE(created, nullptr);
     EXPECT_STREQ(created->metadata->name, "cl-node");
@@ -487,7 +488,7 @@ public:
     bool start(const KubesimProcess &sim)
     {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa {};
+        sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof(sa);
@@ -614,7 +615,7 @@ TEST_F(FerryApi, PodListReadStatusPatchAndSecret)
     std::vector<KubesimRequest> seen = sim_.requests(true);
     ASSERT_EQ(seen.size(), 6u);
     EXPECT_EQ(seen[0].method + " " + seen[0].path, "GET /api/v1/pods");
-    EXPECT_EQ(seen[0].query, (std::map<std::string, std::string> {{"fieldSelector", "spec.nodeName=cl-node"}}));
+    EXPECT_EQ(seen[0].query, (std::map<std::string, std::string>{{"fieldSelector", "spec.nodeName=cl-node"}}));
     EXPECT_EQ(seen[1].method + " " + seen[1].path, "GET /api/v1/namespaces/default/pods/p1");
     EXPECT_EQ(seen[2].method + " " + seen[2].path, "PATCH /api/v1/namespaces/default/pods/p1/status");
     EXPECT_EQ(seen[2].contentType, "application/strategic-merge-patch+json");
@@ -636,15 +637,15 @@ TEST_F(FerryApi, PodDeleteWithPreconditions)
     sim_.requests(true);
 
     /* a wrong uid: 409, not retried */
-    v1_delete_options_t *wrong = parsed(v1_delete_options_parseFromJSON,
-                                        R"({"preconditions":{"uid":"00000000-0000-0000-0000-000000000000"}})");
+    v1_delete_options_t *wrong =
+        parsed(v1_delete_options_parseFromJSON, R"({"preconditions":{"uid":"00000000-0000-0000-0000-000000000000"}})");
     uint32_t code = 0;
     EXPECT_EQ(ozkClientPodDelete(client(), pod, wrong, &code), nullptr);
     EXPECT_EQ(code, 409u);
     v1_delete_options_free(wrong);
 
-    v1_delete_options_t *opts = parsed(v1_delete_options_parseFromJSON,
-                                       R"({"preconditions":{"uid":")" + uid + R"("}})");
+    v1_delete_options_t *opts =
+        parsed(v1_delete_options_parseFromJSON, R"({"preconditions":{"uid":")" + uid + R"("}})");
     v1_pod_t *deleted = ozkClientPodDelete(client(), pod, opts, &code);
     ASSERT_NE(deleted, nullptr);
     EXPECT_EQ(code, 200u);
@@ -842,7 +843,7 @@ TEST_F(FerryApi, TransportFailuresAreNamedAndTrustFailuresEndAtOnce)
     ASSERT_EQ(system(cmd.c_str()), 0);
     /* a port that nothing listens on */
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa {};
+    sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(sa);
@@ -857,8 +858,8 @@ TEST_F(FerryApi, TransportFailuresAreNamedAndTrustFailuresEndAtOnce)
         int attempts;
         const char *detail; /* in libcurl's words (the parentheses hold some in every case) */
     } cases[] = {
-        {"server certificate from another CA", sim_.url(), other.path() + "/ca.crt", sim_.certPath(), sim_.keyPath(),
-         1, "SSL certificate problem: "},
+        {"server certificate from another CA", sim_.url(), other.path() + "/ca.crt", sim_.certPath(), sim_.keyPath(), 1,
+         "SSL certificate problem: "},
         /* the server ends the handshake: what the client sees then varies */
         {"client certificate refused by the server", sim_.url(), sim_.caPath(), other.path() + "/client.crt",
          other.path() + "/client.key", 4, ""},
@@ -869,14 +870,14 @@ TEST_F(FerryApi, TransportFailuresAreNamedAndTrustFailuresEndAtOnce)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ClientBlock block(c.url, c.ca, c.cert, c.key);
-        OZK_HTTP_FUNC_HANDLE handle {};
+        OZK_HTTP_FUNC_HANDLE handle{};
         handle.ozkHttpFunc = ozkHttpNodeRead;
         strcpy(handle.ozkFuncName, "ozkClientNodeRead");
         uint32_t code = 999;
         intptr_t object = 0;
         ConsoleCapture console;
-        STATUS status = ozkHttpWithRetry(block.client(), &handle, reinterpret_cast<intptr_t>("cl-node"), 0, 0,
-                                         &code, &object);
+        STATUS status =
+            ozkHttpWithRetry(block.client(), &handle, reinterpret_cast<intptr_t>("cl-node"), 0, 0, &code, &object);
         std::string err = console.err();
         EXPECT_EQ(status, ERROR);
         EXPECT_EQ(code, 0u);
@@ -884,8 +885,9 @@ TEST_F(FerryApi, TransportFailuresAreNamedAndTrustFailuresEndAtOnce)
         std::vector<std::string> lines = splitLines(err);
         ASSERT_EQ(lines.size(), static_cast<size_t>(c.attempts)) << err;
         for (int i = 0; i < c.attempts; i++) {
-            std::string head = errAt("ozkHttpWithRetry", "http request fail, funcName:ozkClientNodeRead, err: SSL connection failed (",
-                                     "OZK_ERR(\"http request fail");
+            std::string head =
+                errAt("ozkHttpWithRetry", "http request fail, funcName:ozkClientNodeRead, err: SSL connection failed (",
+                      "OZK_ERR(\"http request fail");
             head.pop_back(); /* the newline */
             EXPECT_EQ(lines[i].rfind(head, 0), 0u) << lines[i];
             EXPECT_NE(lines[i].find(c.detail), std::string::npos) << lines[i];
@@ -905,7 +907,7 @@ TEST_F(FerryApi, OnlyTheConfiguredCaIsTrusted)
 {
     apiClient_t *api = ozkApiClientCreate(client());
     ASSERT_NE(api, nullptr);
-    curlConfig_t verbose {1};
+    curlConfig_t verbose{1};
     api->curlConfig = &verbose;
     ConsoleCapture console;
     char name[] = "nobody";

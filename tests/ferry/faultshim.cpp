@@ -82,12 +82,10 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
         errno = EINVAL;
         return -1;
     }
-    return next<int (*)(const sigset_t *, siginfo_t *, const struct timespec *)>("sigtimedwait")(
-        set, info, timeout);
+    return next<int (*)(const sigset_t *, siginfo_t *, const struct timespec *)>("sigtimedwait")(set, info, timeout);
 }
 
-TASK_ID taskSpawn(const char *name, int priority, int options, size_t stackSize, OZ_TASK_ENTRY entry,
-                  void *arg)
+TASK_ID taskSpawn(const char *name, int priority, int options, size_t stackSize, OZ_TASK_ENTRY entry, void *arg)
 {
     if (name != nullptr && faultOn("taskSpawn", name)) {
         errno = ENOMEM;
@@ -124,8 +122,8 @@ sslConfig_t *sslConfig_create(const char *cert, const char *key, const char *ca,
         errno = ENOMEM;
         return nullptr;
     }
-    return next<sslConfig_t *(*)(const char *, const char *, const char *, int)>("sslConfig_create")(
-        cert, key, ca, insecure);
+    return next<sslConfig_t *(*)(const char *, const char *, const char *, int)>("sslConfig_create")(cert, key, ca,
+                                                                                                     insecure);
 }
 
 } // extern "C"

@@ -95,8 +95,8 @@ inline bool sigtermBlocked(pid_t pid)
 }
 
 struct RunOptions {
-    std::vector<std::string> env;  /* extra environment, "NAME=value" */
-    bool sendTerm = false;         /* send SIGTERM once the process blocks it */
+    std::vector<std::string> env; /* extra environment, "NAME=value" */
+    bool sendTerm = false;        /* send SIGTERM once the process blocks it */
     /* with sendTerm: first wait for this text on standard output, then call
      * beforeTerm with the process id */
     std::string readyText;
@@ -154,7 +154,7 @@ inline RunResult runFerry(const std::vector<std::string> &args, const RunOptions
          * kernel shows the signal unblocked, so a blocked state seen once, or
          * the ready text, tells that SIGTERM is safe to send */
         blockedSeen = blockedSeen || sigtermBlocked(pid);
-        bool ready = opt.ready ? opt.ready()
+        bool ready = opt.ready               ? opt.ready()
                      : opt.readyText.empty() ? blockedSeen
                                              : readFile(outPath).find(opt.readyText) != std::string::npos;
         if (opt.sendTerm && !termSent && ready) {
@@ -312,7 +312,9 @@ private:
     void drain()
     {
         while (!stop_) {
-            struct pollfd p {fd_, POLLIN, 0};
+            struct pollfd p {
+                fd_, POLLIN, 0
+            };
             if (poll(&p, 1, 20) <= 0) {
                 continue;
             }
@@ -489,8 +491,7 @@ inline ::testing::AssertionResult linesInOrder(const std::string &text, const st
 }
 
 /* Polls done every 10 ms until it holds or the limit passes. */
-inline bool waitFor(const std::function<bool()> &done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(30))
+inline bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(30))
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {

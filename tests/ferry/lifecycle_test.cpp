@@ -31,7 +31,7 @@ protected:
     std::vector<std::string> args(const std::vector<std::string> &more = {}) const
     {
         std::vector<std::string> a = {"-C", sim_.caPath(), "-c", sim_.certPath(), "-k", sim_.keyPath(),
-                                      "-n", kNode, "-u", sim_.url()};
+                                      "-n", kNode,         "-u", sim_.url()};
         a.insert(a.end(), more.begin(), more.end());
         return a;
     }
@@ -41,8 +41,8 @@ protected:
     {
         RunOptions opt;
         opt.sendTerm = true;
-        opt.readyText = more.empty() || std::find(more.begin(), more.end(), "3") == more.end()
-                            ? "" : "ferryService is ready.";
+        opt.readyText =
+            more.empty() || std::find(more.begin(), more.end(), "3") == more.end() ? "" : "ferryService is ready.";
         opt.env = std::move(env);
         return runFerry(args(more), opt);
     }
@@ -57,14 +57,11 @@ TEST_F(FerryLifecycle, SigtermAfterGoodStartEndsWithStatusZero)
     RunResult r = runToTerm({"-v", "3"});
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: apiClient is ready",
-                                     "ferry: DEBUG: node manager started!",
-                                     "ferry: DEBUG: ferryService is ready.",
-                                     "ferry: DEBUG: Graceful shutdown begin",
-                                     "ferry: DEBUG: nodeManager has been destroyed",
-                                     "ferry: DEBUG: ozkConf has been destroyed",
-                                     "ferry: DEBUG: ferry Controller has been destroyed",
-                                     "ferry: DEBUG: Bye ferryService!"}));
+    EXPECT_TRUE(
+        linesInOrder(r.out, {"ferry: DEBUG: apiClient is ready", "ferry: DEBUG: node manager started!",
+                             "ferry: DEBUG: ferryService is ready.", "ferry: DEBUG: Graceful shutdown begin",
+                             "ferry: DEBUG: nodeManager has been destroyed", "ferry: DEBUG: ozkConf has been destroyed",
+                             "ferry: DEBUG: ferry Controller has been destroyed", "ferry: DEBUG: Bye ferryService!"}));
     /* the last line is the goodbye */
     const std::string bye = "ferry: DEBUG: Bye ferryService!\n";
     ASSERT_GE(r.out.size(), bye.size());
@@ -100,9 +97,9 @@ TEST_F(FerryLifecycle, FailingNodeManagerStartTakesTheFatalPath)
     RunResult r = runFerry(args(), withEnv(faultEnv("taskSpawn:nodeManager")));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(withoutManagerErrors(r.err),
-              errLine("ozkLib", "ozkServiceStart", "failed to start node manager!") +
-                  errLine("ozkService", "main", "failed to start ferry!") + fatalTail("failed to start ferry!"));
+    EXPECT_EQ(withoutManagerErrors(r.err), errLine("ozkLib", "ozkServiceStart", "failed to start node manager!") +
+                                               errLine("ozkService", "main", "failed to start ferry!") +
+                                               fatalTail("failed to start ferry!"));
 
     /* -v 0 without syslog: nothing at all */
     r = runFerry(args({"-v", "0"}), withEnv(faultEnv("taskSpawn:nodeManager")));
@@ -116,21 +113,22 @@ TEST_F(FerryLifecycle, FailingPodManagerStartTakesTheFatalPath)
     RunResult r = runFerry(args(), withEnv(faultEnv("msgQCreate")));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(withoutManagerErrors(r.err),
-              errLine("ozkLib", "ozkServiceStart", "failed to start pod manager!") +
-                  errLine("ozkService", "main", "failed to start ferry!") + fatalTail("failed to start ferry!"));
+    EXPECT_EQ(withoutManagerErrors(r.err), errLine("ozkLib", "ozkServiceStart", "failed to start pod manager!") +
+                                               errLine("ozkService", "main", "failed to start ferry!") +
+                                               fatalTail("failed to start ferry!"));
 }
 
 TEST_F(FerryLifecycle, FailingClientSetupDestroysThePartialState)
 {
     RunResult r = runFerry(args({"-v", "3"}), withEnv(faultEnv("sslConfig_create")));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(withoutManagerErrors(r.err),
-              errLine("ozkClient", "ozkClientSetup", "sslConfig_create failed!") +
-                  errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
-                  errLine("ozkService", "main", "failed to create OZK_CTRL!") + fatalTail("failed to create OZK_CTRL!"));
-    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: apiClient has been destroyed", "ferry: DEBUG: ozkConf has been destroyed",
-                                     "ferry: DEBUG: ferry Controller has been destroyed"}));
+    EXPECT_EQ(withoutManagerErrors(r.err), errLine("ozkClient", "ozkClientSetup", "sslConfig_create failed!") +
+                                               errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
+                                               errLine("ozkService", "main", "failed to create OZK_CTRL!") +
+                                               fatalTail("failed to create OZK_CTRL!"));
+    EXPECT_TRUE(
+        linesInOrder(r.out, {"ferry: DEBUG: apiClient has been destroyed", "ferry: DEBUG: ozkConf has been destroyed",
+                             "ferry: DEBUG: ferry Controller has been destroyed"}));
     EXPECT_EQ(r.out.find("SSL Configuration is created"), std::string::npos);
 }
 
@@ -150,8 +148,9 @@ TEST_F(FerryLifecycle, SignalSetFailures)
 
     r = runFerry(args(), withEnv(faultEnv("sigprocmask")));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, errLine("ozkService", "main", "failed to set signal mask. errno: 22", "failed to set signal mask") +
-                         fatalTail("failed to set signal mask"));
+    EXPECT_EQ(r.err,
+              errLine("ozkService", "main", "failed to set signal mask. errno: 22", "failed to set signal mask") +
+                  fatalTail("failed to set signal mask"));
     EXPECT_EQ(r.out, "");
 }
 
@@ -172,14 +171,12 @@ TEST_F(FerryLifecycle, DestroyFailureRunsTheLaterStepsAndGivesStatusOne)
 {
     RunResult r = runToTerm({"-v", "3"}, faultEnv("msgQDelete"));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(withoutManagerErrors(r.err),
-              errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
-                  errLine("ozkService", "main", "ferry service destroy fail!"));
-    EXPECT_TRUE(linesInOrder(r.out, {"ferry: DEBUG: Graceful shutdown begin",
-                                     "ferry: DEBUG: nodeManager has been destroyed",
-                                     "ferry: DEBUG: ozkConf has been destroyed",
-                                     "ferry: DEBUG: ferry Controller has been destroyed",
-                                     "ferry: DEBUG: Bye ferryService!"}));
+    EXPECT_EQ(withoutManagerErrors(r.err), errLine("ozkLib", "ozkServiceDestroy", "pod manager destroy fail!") +
+                                               errLine("ozkService", "main", "ferry service destroy fail!"));
+    EXPECT_TRUE(
+        linesInOrder(r.out, {"ferry: DEBUG: Graceful shutdown begin", "ferry: DEBUG: nodeManager has been destroyed",
+                             "ferry: DEBUG: ozkConf has been destroyed",
+                             "ferry: DEBUG: ferry Controller has been destroyed", "ferry: DEBUG: Bye ferryService!"}));
 }
 
 /* The service destroy on blocks that never started, in this process. */
@@ -212,9 +209,9 @@ TEST(FerryServiceDestroy, NeverStartedManagersAndDoubleConfigDestroy)
                                    std::to_string(sourceLine(unitFile("ozkLib"), "\"pod manager destroy fail!")) +
                                    " pod manager destroy fail!"}));
     EXPECT_EQ(err.find("node manager destroy fail!"), std::string::npos) << err;
-    EXPECT_TRUE(linesInOrder(out, {"ferry: DEBUG: ozkConf has been destroyed", "ferry: DEBUG: nodeManager has been destroyed",
-                                   "ferry: DEBUG: ozkConf has been destroyed",
-                                   "ferry: DEBUG: ferry Controller has been destroyed"}));
+    EXPECT_TRUE(linesInOrder(
+        out, {"ferry: DEBUG: ozkConf has been destroyed", "ferry: DEBUG: nodeManager has been destroyed",
+              "ferry: DEBUG: ozkConf has been destroyed", "ferry: DEBUG: ferry Controller has been destroyed"}));
 }
 
 namespace {

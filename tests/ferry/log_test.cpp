@@ -29,7 +29,8 @@ Emitted emitAll(int level)
     ozkSysLogOn = FALSE;
     Emitted e;
     ConsoleCapture console;
-    OZK_ERR("disk %s is %d%% full", "ram0", 93); e.errLine = __LINE__;
+    e.errLine = __LINE__ + 1; /* the line of the message below */
+    OZK_ERR("disk %s is %d%% full", "ram0", 93);
     OZK_WARN("pod %s restarted %u times", "web", 3U);
     OZK_DEBUG("tick");
     e.out = console.out();
@@ -75,7 +76,7 @@ protected:
     std::vector<std::string> args(const std::vector<std::string> &more) const
     {
         std::vector<std::string> a = {"-C", sim_.caPath(), "-c", sim_.certPath(), "-k", sim_.keyPath(),
-                                      "-n", "log-node", "-u", sim_.url()};
+                                      "-n", "log-node",    "-u", sim_.url()};
         a.insert(a.end(), more.begin(), more.end());
         return a;
     }
@@ -170,17 +171,17 @@ TEST_F(FerrySyslog, ErrorsReachSyslogWhileTheConsoleIsSilent)
     }
     auto located = [](const std::string &unit, const std::string &func, const std::string &text,
                       const std::string &needle) {
-        return "ERROR: " + unit + ":" + func + ":" + std::to_string(sourceLine(unitFile(unit), "\"" + needle)) +
-               " " + text;
+        return "ERROR: " + unit + ":" + func + ":" + std::to_string(sourceLine(unitFile(unit), "\"" + needle)) + " " +
+               text;
     };
-    EXPECT_TRUE(has(texts, located("ozkLib", "ozkServiceStart", "failed to start node manager!",
-                                   "failed to start node manager!")))
+    EXPECT_TRUE(has(
+        texts, located("ozkLib", "ozkServiceStart", "failed to start node manager!", "failed to start node manager!")))
         << ::testing::PrintToString(texts);
     EXPECT_TRUE(has(texts, located("ozkService", "main", "failed to start ferry!", "failed to start ferry!")));
     ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back(), located("ozkLib", "ozkForceShutDown",
-                                    "a fatal error has occurred that caused an immediate exit!",
-                                    "a fatal error has occurred"));
+    EXPECT_EQ(texts.back(),
+              located("ozkLib", "ozkForceShutDown", "a fatal error has occurred that caused an immediate exit!",
+                      "a fatal error has occurred"));
 }
 
 TEST_F(FerrySyslog, ParseErrorsBeforeOpenlog)

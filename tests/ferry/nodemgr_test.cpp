@@ -70,7 +70,10 @@ std::vector<std::string> keysOf(const cJSON *object)
 {
     std::vector<std::string> keys;
     const cJSON *item = nullptr;
-    cJSON_ArrayForEach(item, object) { keys.emplace_back(item->string); }
+    cJSON_ArrayForEach(item, object)
+    {
+        keys.emplace_back(item->string);
+    }
     return keys;
 }
 
@@ -210,9 +213,9 @@ class Agent {
 public:
     Agent(const KubesimProcess &sim, const std::string &nodeName, const std::vector<std::string> &extra = {})
     {
-        std::vector<std::string> args = {"ferryService", "-C", sim.caPath(), "-c", sim.certPath(), "-k",
-                                         sim.keyPath(),  "-n", nodeName,     "-u", sim.url(),      "-v",
-                                         "0"};
+        std::vector<std::string> args = {"ferryService", "-C",          sim.caPath(), "-c",     sim.certPath(),
+                                         "-k",           sim.keyPath(), "-n",         nodeName, "-u",
+                                         sim.url(),      "-v",          "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char *> argv;
         for (auto &a : args) {
@@ -290,8 +293,7 @@ TEST(NodeBuilders, LabelsHostnameTypeOsArchThenTheConfiguredPairWhenBothPartsAre
         list_t *labels = ozkLabelListCreate(&conf);
         ASSERT_NE(labels, nullptr);
         Pairs got = pairsOf(labels);
-        Pairs want = {
-            {"kubernetes.io/hostname", hostName()}, {"type", "ozferry"}, {"kubernetes.io/os", "linux"}};
+        Pairs want = {{"kubernetes.io/hostname", hostName()}, {"type", "ozferry"}, {"kubernetes.io/os", "linux"}};
         if (c.key != "kubernetes.io/arch") {
             want.emplace_back("kubernetes.io/arch", ozSysArchNameGet());
         }
@@ -335,11 +337,10 @@ TEST(NodeBuilders, CapacityCpuAmongTheFirstFourThenPodsMemoryAndStorage)
             list_t *cap = ozkNodeCapListCreate(pods);
             ASSERT_NE(cap, nullptr);
             Pairs got = pairsOf(cap);
-            Pairs want = {
-                {"cpu", c.cpu},
-                {"pods", std::to_string(pods)},
-                {"memory", memoryQuantity()},
-                {"ephemeral-storage", storageQuantity(base.path())}};
+            Pairs want = {{"cpu", c.cpu},
+                          {"pods", std::to_string(pods)},
+                          {"memory", memoryQuantity()},
+                          {"ephemeral-storage", storageQuantity(base.path())}};
             EXPECT_EQ(got, want);
             ozkKvPairListDestroy(cap);
         }
@@ -394,7 +395,8 @@ TEST(NodeBuilders, NumberStringsAndSystemInformation)
         "operatingSystem":"Orrery","osImage":"SMP 64-bit","systemUUID":""})"));
     /* the machine's own architecture and identities */
     cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "architecture"), ozSysArchNameGet());
-    cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "bootID"), firstLine("/proc/sys/kernel/random/boot_id").c_str());
+    cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "bootID"),
+                         firstLine("/proc/sys/kernel/random/boot_id").c_str());
     cJSON_SetValuestring(cJSON_GetObjectItem(want.get(), "machineID"), firstLine("/etc/machine-id").c_str());
     EXPECT_TRUE(cJSON_Compare(json.get(), want.get(), 1)) << print(json.get());
     v1_node_system_info_free(info);
@@ -724,8 +726,7 @@ TEST_F(NodeManagerSim, EachCycleReadsTheNodeThenPatchesLeaseThenStatus)
     std::erase_if(requests, [](const ApiRequest &r) { return r.path == "/api/v1/pods"; });
     /* start: node read, node create, lease read, lease create */
     ASSERT_GE(requests.size(), 4u + 9u) << describe(requests);
-    const std::string expect[3] = {"GET /api/v1/nodes/ozk-node",
-                                   std::string("PATCH ") + kLeasePath + "ozk-node",
+    const std::string expect[3] = {"GET /api/v1/nodes/ozk-node", std::string("PATCH ") + kLeasePath + "ozk-node",
                                    "PATCH /api/v1/nodes/ozk-node/status"};
     size_t cycles = (requests.size() - 4) / 3;
     EXPECT_EQ(requests.size(), 4 + 3 * cycles) << describe(requests);
@@ -932,8 +933,8 @@ TEST_F(NodeManagerSim, TimeTextsAreUtcWhenTheTargetZoneIsFarFromUtc)
     JsonPtr lease = readObject(sim_, std::string(kLeasePath) + "ozk-node");
     ASSERT_TRUE(node && lease);
     const cJSON *cond = cJSON_GetArrayItem(at(node.get(), "status.conditions"), 0);
-    for (const std::string &text : {str(cond, "lastHeartbeatTime"), str(cond, "lastTransitionTime"),
-                                    str(lease.get(), "spec.renewTime")}) {
+    for (const std::string &text :
+         {str(cond, "lastHeartbeatTime"), str(cond, "lastTransitionTime"), str(lease.get(), "spec.renewTime")}) {
         time_t t = utcTextToTime(text);
         EXPECT_LE(std::labs(static_cast<long>(now - t)), 30L) << text << " is not the current UTC time";
     }
@@ -985,8 +986,8 @@ TEST_F(NodeManagerSim, KubectlShowsTheNodeReadyWithItsLabelsAndTheLeaseRenewed)
     }
     ASSERT_EQ(row.size(), 6u) << nodes;
     EXPECT_EQ(row[1], "Ready") << nodes;
-    EXPECT_EQ(row[5], "kubernetes.io/arch=" + std::string(ozSysArchNameGet()) + ",kubernetes.io/hostname=" +
-                          hostName() + ",kubernetes.io/os=linux,type=ozferry,zone=lab-3")
+    EXPECT_EQ(row[5], "kubernetes.io/arch=" + std::string(ozSysArchNameGet()) +
+                          ",kubernetes.io/hostname=" + hostName() + ",kubernetes.io/os=linux,type=ozferry,zone=lab-3")
         << nodes;
 
     const std::string renewTime =

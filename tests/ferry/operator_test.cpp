@@ -61,9 +61,9 @@ void expectCleanStop(FerryProcess &ferry)
     for (const char *bad : {"fatal error", "forcedly killed", "Bye ferryService!", "destroy fail", "failed to start"}) {
         EXPECT_EQ(err.find(bad), std::string::npos) << bad << " in:\n" << err;
     }
-    EXPECT_TRUE(linesInOrder(ferry.out(), {"ferry: DEBUG: Graceful shutdown begin",
-                                           "ferry: DEBUG: ferry Controller has been destroyed",
-                                           "ferry: DEBUG: Bye ferryService!"}))
+    EXPECT_TRUE(linesInOrder(ferry.out(),
+                             {"ferry: DEBUG: Graceful shutdown begin",
+                              "ferry: DEBUG: ferry Controller has been destroyed", "ferry: DEBUG: Bye ferryService!"}))
         << ferry.out();
 }
 
@@ -86,25 +86,41 @@ TEST_F(Operator, AStopAtAnyMomentEndsWithinTheBoundWithStatusZeroAndNoLaterReque
         int signal;
         std::vector<std::string> extra, env;
         bool untilReady;                                 /* let the start finish first */
-        std::function<bool(const std::string &)> fault;   /* node name: set the fault up */
+        std::function<bool(const std::string &)> fault;  /* node name: set the fault up */
         std::function<bool(const std::string &)> inside; /* true once the moment has come */
     } cases[] = {
-        {"start-up, hung node read", SIGTERM, {}, {}, false,
+        {"start-up, hung node read",
+         SIGTERM,
+         {},
+         {},
+         false,
          [&](const std::string &n) { return sim_.addFault("GET", "/api/v1/nodes/" + n, 0, -1, 30.0); },
          [&](const std::string &) {
              std::this_thread::sleep_for(1500ms);
              return true;
          }},
-        {"start-up, retry wait", SIGINT, {}, {}, false,
+        {"start-up, retry wait",
+         SIGINT,
+         {},
+         {},
+         false,
          [&](const std::string &n) { return sim_.addFault("GET", "/api/v1/nodes/" + n, 503, -1); },
          [&](const std::string &n) { return seenAnswered(sim_, "GET", "/api/v1/nodes/" + n, 503); }},
-        {"running, hung node read", SIGHUP, {"-N", "1"}, {"OZ_CLOCK_SPEEDUP=10"}, true,
+        {"running, hung node read",
+         SIGHUP,
+         {"-N", "1"},
+         {"OZ_CLOCK_SPEEDUP=10"},
+         true,
          [&](const std::string &n) { return sim_.addFault("GET", "/api/v1/nodes/" + n, 0, -1, 30.0); },
          [&](const std::string &) {
              std::this_thread::sleep_for(1000ms);
              return true;
          }},
-        {"running, retry wait of the lease renewal", SIGTERM, {"-N", "1"}, {}, true,
+        {"running, retry wait of the lease renewal",
+         SIGTERM,
+         {"-N", "1"},
+         {},
+         true,
          [&](const std::string &n) { return sim_.addFault("PATCH", kLeases + n, 503, -1); },
          [&](const std::string &n) { return seenAnswered(sim_, "PATCH", kLeases + n, 503); }},
     };
@@ -168,9 +184,13 @@ TEST_F(Operator, AFailedNodeReadSaysWhatHappened)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         FerryProcess ferry;
-        std::vector<std::string> options = {"-C", sim_.caPath(), "-c", sim_.certPath(), "-k", sim_.keyPath(),
-                                            "-n", "op-node", "-u", c.viaProxy ? proxy.url() : sim_.url(),
-                                            "-v", "3", "-N", "1"};
+        std::vector<std::string> options = {"-C", sim_.caPath(),
+                                            "-c", sim_.certPath(),
+                                            "-k", sim_.keyPath(),
+                                            "-n", "op-node",
+                                            "-u", c.viaProxy ? proxy.url() : sim_.url(),
+                                            "-v", "3",
+                                            "-N", "1"};
         /* the retry waits (155 s in all) pass 100 times faster */
         ASSERT_TRUE(ferry.startWith(options, {"OZ_CLOCK_SPEEDUP=100"}));
         ASSERT_TRUE(ferry.waitReady()) << ferry.err();
@@ -212,9 +232,12 @@ TEST_F(Operator, UnusableTlsFilesStopTheStartAtOnceNamingTheFileAndTheReason)
     /* an expired client certificate of the right CA, another CA's material */
     std::string cmd = "cd '" + d + "' && openssl req -new -key '" + certs +
                       "/client.key' -subj /CN=system:node:op-node -out c.csr 2>/dev/null && "
-                      "openssl x509 -req -in c.csr -CA '" + certs + "/ca.crt' -CAkey '" + certs +
+                      "openssl x509 -req -in c.csr -CA '" +
+                      certs + "/ca.crt' -CAkey '" + certs +
                       "/ca.key' -days -1 -out expired.crt 2>/dev/null && "
-                      "python3 '" + sourceDir() + "/tests/kubesim/kubesim.py' mkcerts other --node op-node >/dev/null 2>&1"
+                      "python3 '" +
+                      sourceDir() +
+                      "/tests/kubesim/kubesim.py' mkcerts other --node op-node >/dev/null 2>&1"
                       " && echo 'not a certificate' > text.pem";
     ASSERT_EQ(system(cmd.c_str()), 0);
     struct Case {
@@ -259,9 +282,9 @@ TEST_F(Operator, UnusableTlsFilesStopTheStartAtOnceNamingTheFileAndTheReason)
      * request, named, and not tried again (retrying cannot change it) */
     FerryProcess ferry;
     auto started = Clock::now();
-    ASSERT_TRUE(ferry.startWith({"-C", d + "/other/ca.crt", "-c", sim_.certPath(), "-k", sim_.keyPath(), "-n",
-                                 "op-node", "-u", sim_.url()},
-                                {}));
+    ASSERT_TRUE(ferry.startWith(
+        {"-C", d + "/other/ca.crt", "-c", sim_.certPath(), "-k", sim_.keyPath(), "-n", "op-node", "-u", sim_.url()},
+        {}));
     EXPECT_EQ(ferry.wait(), 1);
     std::string err = ferry.err();
     EXPECT_NE(err.find("err: SSL connection failed (SSL certificate problem: "), std::string::npos) << err;
@@ -331,9 +354,8 @@ TEST_F(Operator, TheLeaseIsMadeAgainAndKeepsOneOwnerReference)
     FerryProcess ferry;
     ASSERT_TRUE(ferry.start(sim_, "op-node", {"-N", "1"}, {"OZ_CLOCK_SPEEDUP=10"}));
     ASSERT_TRUE(ferry.waitReady()) << ferry.err();
-    std::string uid = text(cJSON_GetObjectItem(cJSON_GetObjectItem(readObject(sim_, "/api/v1/nodes/op-node").get(),
-                                                                    "metadata"),
-                                                "uid"));
+    std::string uid = text(
+        cJSON_GetObjectItem(cJSON_GetObjectItem(readObject(sim_, "/api/v1/nodes/op-node").get(), "metadata"), "uid"));
     const std::vector<std::string> current = {uid};
     EXPECT_TRUE(waitFor([&] { return ownerUids() == current; }, 10s)) << ::testing::PrintToString(ownerUids());
 
@@ -376,7 +398,8 @@ TEST_F(Operator, TheTransitionTimeMovesExactlyOnce)
     const std::string stale = "2020-01-01T00:00:00Z";
     ASSERT_EQ(sim_.request("PATCH", "/api/v1/nodes/op-node/status",
                            R"({"status":{"conditions":[{"type":"Ready","status":"Unknown","reason":"NodeStatusUnknown",
-                              "lastHeartbeatTime":")" + stale + R"(","lastTransitionTime":")" + stale + R"("}]}})",
+                              "lastHeartbeatTime":")" +
+                               stale + R"(","lastTransitionTime":")" + stale + R"("}]}})",
                            nullptr, "application/strategic-merge-patch+json"),
               200);
     ASSERT_TRUE(waitFor([&] { return ready().at(0) == "True"; }, 10s));
@@ -426,8 +449,8 @@ TEST_F(Operator, ConnectionsAreKeptFromOneRequestToTheNext)
 
 TEST(OperatorCli, HelpPrintsTheUsageAndEndsWithStatusZero)
 {
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {"-h"}, {"-n", "x", "-h"}, {"-x", "-h"}, {"-h", "-v", "9"}}) {
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"-h"}, {"-n", "x", "-h"}, {"-x", "-h"}, {"-h", "-v", "9"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         RunResult r = runFerry(args);
         EXPECT_EQ(r.exitStatus, 0);

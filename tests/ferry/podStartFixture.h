@@ -55,8 +55,7 @@ protected:
 
     /* Creates the pod, starts it as a worker would, and returns it as the
      * API server has it afterwards. */
-    Json start(const std::string &name, const std::string &containers, const std::string &more = "",
-               STATUS want = OK)
+    Json start(const std::string &name, const std::string &containers, const std::string &more = "", STATUS want = OK)
     {
         std::string uid = createPod(sim_, podJson(name, kNode, containers, more));
         EXPECT_FALSE(uid.empty()) << name;
@@ -118,8 +117,13 @@ public:
     /* The program's command line against the emulator. */
     std::vector<std::string> args() const
     {
-        return {"-C", sim_.caPath(), "-c", sim_.certPath(), "-k", sim_.keyPath(), "-n", node_, "-u", sim_.url(),
-                "-i", "127.0.0.1", "-v", "3"};
+        return {"-C", sim_.caPath(),
+                "-c", sim_.certPath(),
+                "-k", sim_.keyPath(),
+                "-n", node_,
+                "-u", sim_.url(),
+                "-i", "127.0.0.1",
+                "-v", "3"};
     }
 
     regfix::Registries &reg() const { return reg_; }

@@ -44,7 +44,10 @@ struct PodDeleter {
 };
 using Pod = std::unique_ptr<v1_pod_t, PodDeleter>;
 
-inline Json parse(const std::string &text) { return oztest::parseJson(text); }
+inline Json parse(const std::string &text)
+{
+    return oztest::parseJson(text);
+}
 
 using oztest::at;
 using oztest::str;
@@ -162,11 +165,13 @@ inline std::string podJson(const std::string &name, const std::string &node,
                            const std::string &more = "")
 {
     return R"({"apiVersion":"v1","kind":"Pod","metadata":{"name":")" + name +
-           R"(","namespace":"default"},"spec":{"nodeName":")" + node + R"(","containers":)" + containers + more +
-           "}}";
+           R"(","namespace":"default"},"spec":{"nodeName":")" + node + R"(","containers":)" + containers + more + "}}";
 }
 
-inline std::string podPath(const std::string &name) { return "/api/v1/namespaces/default/pods/" + name; }
+inline std::string podPath(const std::string &name)
+{
+    return "/api/v1/namespaces/default/pods/" + name;
+}
 
 /* Creates a pod in the emulator; its uid, or "" on failure. */
 inline std::string createPod(const KubesimProcess &sim, const std::string &json)

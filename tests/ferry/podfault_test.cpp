@@ -78,7 +78,6 @@ std::set<std::string> nsHolders(const std::string &ns)
     return holders;
 }
 
-
 /* True when the process ended (a zombie that nobody reaped counts). */
 bool processGone(long pid)
 {
@@ -146,9 +145,9 @@ protected:
     }
     void create(const std::string &name, const std::string &containers = "", const std::string &more = "")
     {
-        ASSERT_FALSE(createPod(sim_, podJson(name, kNode, containers.empty() ? "[" + sleeper() + "]" : containers,
-                                             more))
-                         .empty())
+        ASSERT_FALSE(
+            createPod(sim_, podJson(name, kNode, containers.empty() ? "[" + sleeper() + "]" : containers, more))
+                .empty())
             << name;
     }
     bool remove(const std::string &name) { return sim_.request("DELETE", podPath(name)) == 200; }
@@ -182,8 +181,8 @@ protected:
     /* The runtime id the API server has for a container of the pod. */
     std::string idOf(const std::string &name, int index = 0)
     {
-        std::string id = str(readPod(sim_, name).get(), "status.containerStatuses." + std::to_string(index) +
-                                                             ".containerID");
+        std::string id =
+            str(readPod(sim_, name).get(), "status.containerStatuses." + std::to_string(index) + ".containerID");
         return id.rfind("ozc://", 0) == 0 ? id.substr(6) : "";
     }
     std::vector<std::string> bundles()
@@ -394,8 +393,9 @@ TEST_F(PodFaults, BadPodsGetTheirReasonAndHoldNoOneUp)
 {
     ASSERT_TRUE(reg_.ok()) << reg_.error();
     std::string repo = "faults" + std::to_string(getpid());
-    for (const auto &[name, args] : {std::pair<std::string, std::string>{"good", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'"},
-                                     {"nocmd", "--entrypoint '[\"/bin/missing\"]'"}}) {
+    for (const auto &[name, args] :
+         {std::pair<std::string, std::string>{"good", "--cmd '[\"sh\",\"-c\",\"sleep 1000\"]'"},
+          {"nocmd", "--entrypoint '[\"/bin/missing\"]'"}}) {
         std::string layout = tmp_ / name;
         ASSERT_TRUE(rtfix::mkimage(layout, "--tag v1 " + args));
         ASSERT_EQ(oztest::sh("skopeo copy -q --dest-tls-verify=false oci:" + layout + ":v1 docker://" +

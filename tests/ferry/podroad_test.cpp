@@ -54,7 +54,8 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
 
     /* the images, in the basic registry, and the pod's pull secret */
     std::string repo = reg["OZ_REG_BASIC"] + "/road" + std::to_string(getpid());
-    for (const auto &[name, cmd] : {std::pair<std::string, std::string>{"sleeper", "sleep 1000"}, {"three", "exit 3"}}) {
+    for (const auto &[name, cmd] :
+         {std::pair<std::string, std::string>{"sleeper", "sleep 1000"}, {"three", "exit 3"}}) {
         std::string layout = tmp / name;
         ASSERT_TRUE(rtfix::mkimage(layout, "--tag v1 --cmd '[\"sh\",\"-c\",\"" + cmd + "\"]'"));
         ASSERT_EQ(oztest::sh("skopeo copy -q --dest-tls-verify=false oci:" + layout + ":v1 docker://" +
@@ -105,7 +106,8 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
         std::string pid = str(st.get(), "pid");
         webBundle = str(st.get(), "bundle");
         EXPECT_NE(nsOf(pid, "mnt"), nsOf("self", "mnt"));
-        struct stat inRoot {}, bundleRoot {};
+        struct stat inRoot {
+        }, bundleRoot{};
         EXPECT_EQ(stat(("/proc/" + pid + "/root/etc/motd").c_str(), &inRoot), 0);
         EXPECT_EQ(stat((webBundle + "/rootfs/etc/motd").c_str(), &bundleRoot), 0);
         EXPECT_EQ(inRoot.st_ino, bundleRoot.st_ino) << "the process's root is the bundle's";
@@ -127,8 +129,8 @@ TEST(PodRoad, PodsRunFailAndGoThroughTheProgram)
 
         /* one more running when the agent stops */
         kubectl(sim, "apply -f " + manifest("last", "sleeper"));
-        EXPECT_TRUE(waitFor([&] { return kubectl(sim, "get pod last --no-headers").find("Running") != std::string::npos; },
-                            60s));
+        EXPECT_TRUE(waitFor(
+            [&] { return kubectl(sim, "get pod last --no-headers").find("Running") != std::string::npos; }, 60s));
     };
     RunResult r = runFerry(rig.args(), opt);
     EXPECT_EQ(r.exitStatus, 0) << r.err;

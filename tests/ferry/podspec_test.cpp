@@ -98,7 +98,7 @@ TEST(PodSpecExpand, ReferencesEscapesAndUnknownNames)
     struct Case {
         const char *in, *out;
     } cases[] = {
-        {"$(A)", "again"},             /* a name given twice: the last wins */
+        {"$(A)", "again"},               /* a name given twice: the last wins */
         {"x$(A)y$(B)z", "xagainy$(A)z"}, /* values are not expanded again */
         {"$$(A)", "$(A)"},
         {"$$$(A)", "$again"},
@@ -148,14 +148,13 @@ TEST(PodSpecRestart, BackOffDoublesToItsCapAndPhaseFollowsThePolicy)
             size_t colon = s.find(':');
             std::string kind = s.substr(0, colon);
             std::string code = colon == std::string::npos ? "0" : s.substr(colon + 1);
-            std::string state = kind == "running"  ? R"("state":{"running":{}})"
+            std::string state = kind == "running"   ? R"("state":{"running":{}})"
                                 : kind == "waiting" ? R"("state":{"waiting":{"reason":"r"}})"
                                 : kind == "ended"   ? R"("state":{"terminated":{"exitCode":)" + code + "}}"
                                                     : R"("state":{"waiting":{"reason":"CrashLoopBackOff"}},)"
                                                       R"("lastState":{"terminated":{"exitCode":)" +
-                                                          code + "}}";
-            Json json = parse(R"({"name":"c","image":"i","imageID":"x","ready":false,"restartCount":1,)" + state +
-                              "}");
+                                                        code + "}}";
+            Json json = parse(R"({"name":"c","image":"i","imageID":"x","ready":false,"restartCount":1,)" + state + "}");
             list_addElement(list, v1_container_status_parseFromJSON(json.get()));
         }
         EXPECT_STREQ(ozkPodPhaseOfPolicyGet(list, c.policy), c.phase)
@@ -219,9 +218,9 @@ TEST_F(PodSpec, EnvironmentFromLiteralsFieldsSecretsAndConfigMaps)
                      R"(,"restartPolicy":"Never")");
     std::string uid = str(pod.get(), "metadata.uid");
     std::string out = outOf(uid, "main");
-    for (const std::string &line : std::vector<std::string>{"FOO=pod", "KEEP=image", "B=pod-b", "C=$(LATER)", "LATER=l",
-                                    "N=envs", "NS=default", "ID=" + uid, "NODE=ps-node", "IP=127.0.0.1",
-                                    "HOST=127.0.0.1", "S=s3cr=t value", "M=fast $(A)"}) {
+    for (const std::string &line : std::vector<std::string>{
+             "FOO=pod", "KEEP=image", "B=pod-b", "C=$(LATER)", "LATER=l", "N=envs", "NS=default", "ID=" + uid,
+             "NODE=ps-node", "IP=127.0.0.1", "HOST=127.0.0.1", "S=s3cr=t value", "M=fast $(A)"}) {
         EXPECT_TRUE(hasLine(out, line)) << line << " in:\n" << out;
     }
     EXPECT_EQ(out.find("OPT1="), std::string::npos) << out;
@@ -245,8 +244,8 @@ TEST_F(PodSpec, WhatCannotBeResolvedWaitsWithItsReasonAndTheOthersStart)
                            R"({"metadata":{"name":"s2"},"data":{"nul":")" + b64(std::string("a\0b", 3)) + R"("}})"),
               201);
     auto ref = [](const char *kind, const char *name, const char *key) {
-        return R"("env":[{"name":"X","valueFrom":{")" + std::string(kind) + R"(":{"name":")" + name +
-               R"(","key":")" + key + R"("}}}])";
+        return R"("env":[{"name":"X","valueFrom":{")" + std::string(kind) + R"(":{"name":")" + name + R"(","key":")" +
+               key + R"("}}}])";
     };
     struct Case {
         std::string more;
@@ -266,10 +265,9 @@ TEST_F(PodSpec, WhatCannotBeResolvedWaitsWithItsReasonAndTheOthersStart)
     int round = 0;
     for (const Case &c : cases) {
         std::string name = "bad" + std::to_string(round++);
-        Json pod = start(name,
-                         "[" + container("bad", c.more) + "," +
-                             container("good", R"("command":["sleep","1000"])") + "]",
-                         R"(,"restartPolicy":"Never")");
+        Json pod =
+            start(name, "[" + container("bad", c.more) + "," + container("good", R"("command":["sleep","1000"])") + "]",
+                  R"(,"restartPolicy":"Never")");
         EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.state.waiting.reason"), c.reason) << c.message;
         EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.state.waiting.message"), c.message);
         EXPECT_EQ(str(pod.get(), "status.containerStatuses.1.state.running.startedAt").size(), 27u) << c.message;
@@ -289,8 +287,7 @@ TEST_F(PodSpec, ThePolicyDecidesWhichExitsRestart)
         int exitCode;
         bool restarted;
     } cases[] = {
-        {"Always", 0, true},  {"Always", 1, true}, {"OnFailure", 0, false},
-        {"OnFailure", 1, true}, {"Never", 1, false},
+        {"Always", 0, true}, {"Always", 1, true}, {"OnFailure", 0, false}, {"OnFailure", 1, true}, {"Never", 1, false},
     };
     int round = 0;
     for (const Case &c : cases) {
@@ -332,8 +329,8 @@ TEST_F(PodSpec, ACrashingContainerBacksOffAndCountsItsRestarts)
     Json pod = start("crash", "[" + container("main", R"("command":["/bin/sh","-c","exit 7"])") + "]");
     std::string uid = str(pod.get(), "metadata.uid");
     rig_->cache(podRecord(sim_, "crash").get());
-    std::vector<uint32_t> waits;          /* the back-off before each restart */
-    std::vector<std::string> backOffs;    /* the messages reported in between */
+    std::vector<uint32_t> waits;       /* the back-off before each restart */
+    std::vector<std::string> backOffs; /* the messages reported in between */
     int restarts = 0;
     ScopedSpeedup fast(200);
     ASSERT_TRUE(waitFor(
@@ -359,7 +356,8 @@ TEST_F(PodSpec, ACrashingContainerBacksOffAndCountsItsRestarts)
         120s));
     EXPECT_EQ(waits, (std::vector<uint32_t>{0, 10, 20, 40}));
     std::string tail = " restarting failed container=main pod=crash_default(" + uid + ")";
-    EXPECT_EQ(backOffs, (std::vector<std::string>{"back-off 10s" + tail, "back-off 20s" + tail, "back-off 40s" + tail}));
+    EXPECT_EQ(backOffs,
+              (std::vector<std::string>{"back-off 10s" + tail, "back-off 20s" + tail, "back-off 40s" + tail}));
 
     /* as kubectl shows it */
     Json shown = podJsonNow(sim_, "crash");
@@ -414,11 +412,11 @@ TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
     opt.beforeTerm = [&](pid_t) {
         std::string out = kubectl(sim, "run box --image=" + image +
                                            " --restart=Never --env=X=hello-from-env --overrides="
-                                           "'{\"spec\":{\"nodeName\":\"" + node + "\"}}'" +
-                                           " -- sh -c 'echo $X > /tmp/f; sleep 1000'");
+                                           "'{\"spec\":{\"nodeName\":\"" +
+                                           node + "\"}}'" + " -- sh -c 'echo $X > /tmp/f; sleep 1000'");
         EXPECT_NE(out.find("created"), std::string::npos) << out;
-        EXPECT_TRUE(waitFor([&] { return kubectl(sim, "get pod box --no-headers").find("Running") != std::string::npos; },
-                            90s))
+        EXPECT_TRUE(
+            waitFor([&] { return kubectl(sim, "get pod box --no-headers").find("Running") != std::string::npos; }, 90s))
             << kubectl(sim, "get pod box -o yaml");
         std::string id = str(podJsonNow(sim, "box").get(), "status.containerStatuses.0.containerID");
         std::unique_ptr<char, decltype(&free)> state(ozcState(id.substr(6).c_str()), free);
@@ -449,8 +447,7 @@ TEST(PodSpecRoad, KubectlRunWithEnvAndACrashLoopThroughTheProgram)
         EXPECT_NE(out.find("\"crash\" deleted"), std::string::npos) << out;
         EXPECT_NE(out.find("\"box\" deleted"), std::string::npos) << out;
         EXPECT_TRUE(waitFor(
-            [&] { return kubectl(sim, "get pods --no-headers") == "No resources found in default namespace.\n"; },
-            90s))
+            [&] { return kubectl(sim, "get pods --no-headers") == "No resources found in default namespace.\n"; }, 90s))
             << kubectl(sim, "get pods -o yaml");
     };
     RunResult r = runFerry(rig.args(), opt);

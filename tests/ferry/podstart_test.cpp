@@ -62,11 +62,11 @@ TEST(PodStatus, PhaseConditionsAndAddressesFollowTheContainers)
     for (const Case &c : cases) {
         list_t *list = list_createList();
         for (const std::string &s : c.states) {
-            std::string state = s == "running" ? R"({"running":{}})"
+            std::string state = s == "running"   ? R"({"running":{}})"
                                 : s == "waiting" ? R"({"waiting":{"reason":"r"}})"
                                                  : R"({"terminated":{"exitCode":)" + s.substr(11) + "}}";
-            Json json = parse(R"({"name":"c","image":"i","imageID":"x","ready":false,"restartCount":0,"state":)" +
-                              state + "}");
+            Json json =
+                parse(R"({"name":"c","image":"i","imageID":"x","ready":false,"restartCount":0,"state":)" + state + "}");
             list_addElement(list, v1_container_status_parseFromJSON(json.get()));
         }
         std::string what = c.phase + std::string(" ") + c.conditions;
@@ -112,7 +112,8 @@ TEST(PodStatus, OnlyARunningContainerIsReadyAndTimesAreUtc)
     tzset();
     std::vector<Json> statuses;
     listEntry_t *e = nullptr;
-    list_ForEach(e, list) statuses.emplace_back(v1_container_status_convertToJSON(static_cast<v1_container_status_t *>(e->data)));
+    list_ForEach(e, list)
+        statuses.emplace_back(v1_container_status_convertToJSON(static_cast<v1_container_status_t *>(e->data)));
     ozkContainerStatusListFree(list);
     v1_container_free(container);
     ASSERT_EQ(statuses.size(), 3u);
@@ -154,12 +155,12 @@ TEST_F(PodStart, EachRegistryGetsItsOwnCredentialsAndAnUnnamedOneNone)
     std::string unnamed = "localhost:" + basicPort; /* the same registry, under a name no secret uses */
     secret("empty", R"({".dockerconfigjson":")" +
                         b64(R"({"auths":{")" + basic + R"(":{"username":"","password":""}}})") + "\"}");
-    secret("regs", R"({".dockerconfigjson":")" +
-                       b64(R"({"auths":{"https://)" + basic + R"(":{"username":")" + reg_["OZ_REG_USER"] +
-                           R"(","password":")" + reg_["OZ_REG_PASSWORD"] + R"("},")" + oauth +
-                           R"(/v2/":{"username":")" + reg_["OZ_REG_OAUTH_USER"] + R"(","password":")" +
-                           reg_["OZ_REG_OAUTH_PASSWORD"] + R"("}}})") +
-                       "\"}");
+    secret("regs",
+           R"({".dockerconfigjson":")" +
+               b64(R"({"auths":{"https://)" + basic + R"(":{"username":")" + reg_["OZ_REG_USER"] + R"(","password":")" +
+                   reg_["OZ_REG_PASSWORD"] + R"("},")" + oauth + R"(/v2/":{"username":")" + reg_["OZ_REG_OAUTH_USER"] +
+                   R"(","password":")" + reg_["OZ_REG_OAUTH_PASSWORD"] + R"("}}})") +
+               "\"}");
     std::string containers = R"([{"name":"basic","image":")" + basic + "/" + repo + R"(:v1"},)" +
                              R"({"name":"oauth","image":")" + oauth + "/" + repo + R"(2:v1"},)" +
                              R"({"name":"unnamed","image":")" + unnamed + "/" + repo + R"(3:v1"}])";
@@ -221,11 +222,11 @@ TEST_F(PodStart, BadOrMissingSecretsFailThePodBeforeAnyContainerIsTouched)
         }
         sim_.requests(true);
         ConsoleCapture console;
-        Json pod = start(std::string("s-") + c.name, image, R"(,"imagePullSecrets":[{"name":")" + std::string(c.name) + "\"}]",
-                         ERROR);
+        Json pod = start(std::string("s-") + c.name, image,
+                         R"(,"imagePullSecrets":[{"name":")" + std::string(c.name) + "\"}]", ERROR);
         console.stop();
-        EXPECT_NE(console.err().find(std::string(" ") + c.error + "\n"), std::string::npos)
-            << c.name << "\n" << console.err();
+        EXPECT_NE(console.err().find(std::string(" ") + c.error + "\n"), std::string::npos) << c.name << "\n"
+                                                                                            << console.err();
         EXPECT_NE(console.err().find(" set username and pwd error!\n"), std::string::npos) << c.name;
         for (const ApiRequest &r : sim_.requests()) {
             EXPECT_NE(r.method, "PATCH") << c.name << ": a status was reported";
@@ -263,7 +264,7 @@ TEST_F(PodStart, PullPoliciesAndTheWantedTag)
     } cases[] = {
         {"127.0.0.1:1/team/app:v1", "IfNotPresent", true, "running"},
         {"127.0.0.1:1/team/app:v1", "Never", true, "running"},
-        {"127.0.0.1:1/team/app:v2", "IfNotPresent", true, "waiting:pulling image fail"}, /* another tag */
+        {"127.0.0.1:1/team/app:v2", "IfNotPresent", true, "waiting:pulling image fail"},  /* another tag */
         {"127.0.0.1:1/other/app:v1", "IfNotPresent", true, "waiting:pulling image fail"}, /* another image */
         {"127.0.0.1:1/team/app:v2", "Never", true, "waiting:container startup fail"},
         {"127.0.0.1:1/team/app:v1", "Always", true, "waiting:pulling image fail"},
@@ -285,8 +286,9 @@ TEST_F(PodStart, PullPoliciesAndTheWantedTag)
         EXPECT_EQ(stateOf(pod.get(), 0), c.want) << c.image << " " << (c.policy ? c.policy : "(none)");
         if (strcmp(c.want, "running") == 0) {
             EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.image"), c.image);
-            EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.imageID").rfind("docker-pullable://" + ref + "@sha256:", 0),
-                      0u)
+            EXPECT_EQ(
+                str(pod.get(), "status.containerStatuses.0.imageID").rfind("docker-pullable://" + ref + "@sha256:", 0),
+                0u)
                 << str(pod.get(), "status.containerStatuses.0.imageID");
         }
         removeContainers(name);
@@ -391,8 +393,7 @@ TEST_F(PodStart, AFailedStartLeavesNoBundleAndNoContainer)
     localImage("broken", "v1", "127.0.0.1:1/t/broken:v1", "--entrypoint '[\"/bin/missing\"]'");
     for (int round = 0; round < 3; round++) {
         Json pod = start("broken" + std::to_string(round),
-                         R"([{"name":"main","image":"127.0.0.1:1/t/broken:v1","imagePullPolicy":"Never"}])", "",
-                         ERROR);
+                         R"([{"name":"main","image":"127.0.0.1:1/t/broken:v1","imagePullPolicy":"Never"}])", "", ERROR);
         EXPECT_EQ(stateOf(pod.get(), 0), "waiting:container startup fail");
         EXPECT_EQ(str(pod.get(), "status.containerStatuses.0.ready"), "false");
         EXPECT_EQ(str(pod.get(), "status.phase"), "Pending");

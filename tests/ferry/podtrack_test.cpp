@@ -66,12 +66,15 @@ TEST_F(PodTrack, ListWatchAndRelistFollowTheDispatchTable)
         std::function<std::vector<std::string>()> want;
     } steps[] = {
         {"status only: no event, the cache keeps the status",
-         [&] { sim_.request("PATCH", podPath("listed") + "/status", R"({"status":{"message":"seen"}})", nullptr, merge); },
+         [&] {
+             sim_.request("PATCH", podPath("listed") + "/status", R"({"status":{"message":"seen"}})", nullptr, merge);
+         },
          [] { return std::vector<std::string>{}; }},
         {"spec change: UPDATE",
          [&] {
-             sim_.request("PATCH", podPath("listed"), R"({"spec":{"containers":[{"name":"main","image":"busybox:2"}]}})",
-                          nullptr, "application/strategic-merge-patch+json");
+             sim_.request("PATCH", podPath("listed"),
+                          R"({"spec":{"containers":[{"name":"main","image":"busybox:2"}]}})", nullptr,
+                          "application/strategic-merge-patch+json");
          },
          [&] { return std::vector<std::string>{"UPDATE " + listed}; }},
         {"first deletion timestamp: DELETE", [&] { sim_.request("DELETE", podPath("listed")); },
@@ -83,7 +86,9 @@ TEST_F(PodTrack, ListWatchAndRelistFollowTheDispatchTable)
              added = createPod(sim_, podJson("added", kNode));
              doomed = createPod(sim_, podJson("doomed", kNode));
          },
-         [&] { return std::vector<std::string>{"ADDED " + added, "ADDED " + doomed}; }},
+         [&] {
+             return std::vector<std::string>{"ADDED " + added, "ADDED " + doomed};
+         }},
         {"DELETED", [&] { sim_.request("DELETE", podPath("terminating") + "?gracePeriodSeconds=0"); },
          [&] { return std::vector<std::string>{"DELETED " + terminating}; }},
         {"BOOKMARK only: the version moves, nothing else",
@@ -100,7 +105,9 @@ TEST_F(PodTrack, ListWatchAndRelistFollowTheDispatchTable)
              sim_.compact();
          },
          /* the emulator removed "terminating" before; this cache never forgot it */
-         [&] { return sorted({"DELETE " + doomed, "ADDED " + late, "DELETED " + added, "DELETED " + terminating}); }},
+         [&] {
+             return sorted({"DELETE " + doomed, "ADDED " + late, "DELETED " + added, "DELETED " + terminating});
+         }},
     };
     for (Step &step : steps) {
         step.act();
@@ -119,9 +126,9 @@ TEST_F(PodTrack, ListWatchAndRelistFollowTheDispatchTable)
     }
     console.stop();
     EXPECT_NE(console.out().find("ferry: WARNING: watch rsp with 410 gone!"), std::string::npos) << console.out();
-    EXPECT_NE(console.out().find("ferry: WARNING: cached pod added is no longer listed, handle it as deleted, uid:" +
-                                 added),
-              std::string::npos)
+    EXPECT_NE(
+        console.out().find("ferry: WARNING: cached pod added is no longer listed, handle it as deleted, uid:" + added),
+        std::string::npos)
         << console.out();
 }
 
@@ -241,8 +248,9 @@ TEST_F(PodTrack, AdmissionAndTheEarlierEventCheck)
     EXPECT_EQ(rig.pending(), 1u);
     EXPECT_EQ(rig.workers(), 0u);
     for (const char *uid : {"uid-a", "uid-b"}) {
-        EXPECT_NE(console.err().find(" drop pending pod event, pod not cached, uid:" + std::string(uid) + ", type:ADDED\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            console.err().find(" drop pending pod event, pod not cached, uid:" + std::string(uid) + ", type:ADDED\n"),
+            std::string::npos)
             << console.err();
     }
 }
@@ -256,7 +264,8 @@ TEST_F(PodTrack, DeletionConflictsAreRetriedAndAGonePodIsDeleted)
     rig.cache(podRecord(sim_, "p").get());
     /* the pod changes after it was cached: the conflict's re-read brings the
      * new version into the cached pod as well */
-    sim_.request("PATCH", podPath("p"), R"({"metadata":{"labels":{"x":"y"}}})", nullptr, "application/merge-patch+json");
+    sim_.request("PATCH", podPath("p"), R"({"metadata":{"labels":{"x":"y"}}})", nullptr,
+                 "application/merge-patch+json");
     std::string current = str(readPod(sim_, "p").get(), "metadata.resourceVersion");
     ASSERT_TRUE(sim_.addFault("DELETE", podPath("p"), 409, 5));
     sim_.requests(true);
@@ -267,12 +276,12 @@ TEST_F(PodTrack, DeletionConflictsAreRetriedAndAGonePodIsDeleted)
     uint64_t ticks = tickGet() - before;
     console.stop();
     const std::string del = "DELETE " + podPath("p"), get = "GET " + podPath("p");
-    EXPECT_EQ(requestLines(sim_, podPath("p")), (std::vector<std::string>{del, get, del, get, del, get, del, get, del}));
+    EXPECT_EQ(requestLines(sim_, podPath("p")),
+              (std::vector<std::string>{del, get, del, get, del, get, del, get, del}));
     EXPECT_GE(ticks, static_cast<uint64_t>(3 * 5 * sysClkRateGet())) << "three 5 s delays";
-    EXPECT_TRUE(linesInOrder(console.out(), {"ferry: DEBUG: pod delete again, retryCnt:4",
-                                             "ferry: DEBUG: pod delete again, retryCnt:3",
-                                             "ferry: DEBUG: pod delete again, retryCnt:2",
-                                             "ferry: DEBUG: pod delete again, retryCnt:1"}));
+    EXPECT_TRUE(linesInOrder(
+        console.out(), {"ferry: DEBUG: pod delete again, retryCnt:4", "ferry: DEBUG: pod delete again, retryCnt:3",
+                        "ferry: DEBUG: pod delete again, retryCnt:2", "ferry: DEBUG: pod delete again, retryCnt:1"}));
     EXPECT_NE(console.err().find(" delete pod error, code:409\n"), std::string::npos) << console.err();
     EXPECT_EQ(str(rig.cachedPod(uid).get(), "metadata.resourceVersion"), current);
 

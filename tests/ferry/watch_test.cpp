@@ -121,8 +121,9 @@ protected:
         std::string body;
         sim_.request("GET", "/api/v1/pods?fieldSelector=spec.nodeName%3Dw-node", "", &body);
         cJSON *root = cJSON_Parse(body.c_str());
-        std::string rv = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(root, "metadata"),
-                                                          "resourceVersion")->valuestring;
+        std::string rv =
+            cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(root, "metadata"), "resourceVersion")
+                ->valuestring;
         cJSON_Delete(root);
         return rv;
     }
@@ -149,7 +150,7 @@ protected:
             *out = console.out();
         }
         EXPECT_NE(list, nullptr);
-        return list != nullptr ? drain(list) : std::vector<Event> {};
+        return list != nullptr ? drain(list) : std::vector<Event>{};
     }
     OZK_CLIENT_CTRL *client() { return &ctrl_->clientCtrl; }
     KubesimProcess sim_;
@@ -234,8 +235,8 @@ TEST_F(FerryWatch, LostConnectionGivesAnEmptyListWithoutRetry)
     std::vector<Event> events = watch("0", &err);
     EXPECT_TRUE(events.empty());
     /* named in libcurl's words */
-    std::string lost = errAt("ozkClientPodsWatch", "ozkClientPodsWatch err:SSL connection failed (",
-                             "ozkClientPodsWatch err:%s!");
+    std::string lost =
+        errAt("ozkClientPodsWatch", "ozkClientPodsWatch err:SSL connection failed (", "ozkClientPodsWatch err:%s!");
     lost.pop_back();
     EXPECT_EQ(err.rfind(lost, 0), 0u) << err;
     EXPECT_NE(err.find("Empty reply from server"), std::string::npos) << err;
@@ -247,9 +248,10 @@ TEST_F(FerryWatch, LostConnectionGivesAnEmptyListWithoutRetry)
     events = watch("0", &err);
     EXPECT_TRUE(events.empty());
     /* with the message of the server's Status */
-    EXPECT_EQ(err, errAt("ozkClientPodsWatch", "ozkClientPodsWatch err:HTTP Error: internal server error! (injected fault)!",
-                         "ozkClientPodsWatch err:%s!") +
-                       errAt("ozkParsePodWatchRspFromWatchReq", "parse watch info fail!"));
+    EXPECT_EQ(err,
+              errAt("ozkClientPodsWatch", "ozkClientPodsWatch err:HTTP Error: internal server error! (injected fault)!",
+                    "ozkClientPodsWatch err:%s!") +
+                  errAt("ozkParsePodWatchRspFromWatchReq", "parse watch info fail!"));
     std::string requests = sim_.requestsJson(true);
     cJSON *root = cJSON_Parse(requests.c_str());
     int https = 0;
@@ -294,8 +296,8 @@ TEST_F(FerryWatch, StreamParserEdgeCases)
     EXPECT_EQ(describe(p.events), "ADDED/p-a/0 ");
     EXPECT_EQ(p.err, errAt("ozkParseWatchInfoFromJson", "watch rsp without object!") +
                          errAt("ozkParsePodWatchRspFromWatchReq", "parse watch info fail!"));
-    for (const char *object : {R"({"metadata":{}})", R"({"kind":"pod"})", R"({"kind":7})", R"({"kind":"Node"})",
-                               "null", "[]"}) {
+    for (const char *object :
+         {R"({"metadata":{}})", R"({"kind":"pod"})", R"({"kind":7})", R"({"kind":"Node"})", "null", "[]"}) {
         p = parseBody(line("ADDED", object));
         EXPECT_TRUE(p.events.empty()) << object;
         EXPECT_EQ(p.err, errAt("ozkParseWatchInfoFromJson", "watch object with out kind!") +

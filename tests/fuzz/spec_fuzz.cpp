@@ -85,8 +85,7 @@ void walk(const runtimeSpecConfig *c)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     const char *parent = getenv("OZ_FUZZ_DIR");
-    gPath = std::string(parent != nullptr ? parent : "/tmp") + "/oz-fuzz-spec-" +
-            std::to_string(getpid()) + ".json";
+    gPath = std::string(parent != nullptr ? parent : "/tmp") + "/oz-fuzz-spec-" + std::to_string(getpid()) + ".json";
     atexit([] { unlink(gPath.c_str()); });
     return 0;
 }

@@ -16,7 +16,7 @@
  * cannot harm the machine.
  */
 #define gzFile_s zlibGzFile_s
-#define gzFile zlibGzFile
+#define gzFile   zlibGzFile
 #include <zlib.h>
 #undef gzFile
 #undef gzFile_s

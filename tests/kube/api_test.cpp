@@ -29,7 +29,10 @@ std::string print(const cJSON *json)
 }
 
 /* The string at a dotted path; null when absent or not a string. */
-const char *str(const cJSON *obj, const char *dotted) { return cJSON_GetStringValue(oztest::at(obj, dotted)); }
+const char *str(const cJSON *obj, const char *dotted)
+{
+    return cJSON_GetStringValue(oztest::at(obj, dotted));
+}
 
 object_t *patchOf(const std::string &text)
 {
@@ -70,17 +73,15 @@ protected:
                           R"(","namespace":"default","labels":{"app":"web"}},"spec":{)" +
                           (node.empty() ? "" : R"("nodeName":")" + node + R"(",)") +
                           R"("containers":[{"name":"c1","image":"busybox:1.36","command":["sleep","1000"],)"
-                          R"("env":[{"name":"A","value":"1"}]}],"restartPolicy":"Always")" + extra + "}}";
+                          R"("env":[{"name":"A","value":"1"}]}],"restartPolicy":"Always")" +
+                          extra + "}}";
         std::string body;
         EXPECT_EQ(sim_.request("POST", "/api/v1/namespaces/default/pods", pod, &body), 201) << body;
         JsonPtr j(cJSON_Parse(body.c_str()));
         const char *rv = str(j.get(), "metadata.resourceVersion");
         return rv ? rv : "";
     }
-    std::string body() const
-    {
-        return client_->dataReceived ? static_cast<const char *>(client_->dataReceived) : "";
-    }
+    std::string body() const { return client_->dataReceived ? static_cast<const char *>(client_->dataReceived) : ""; }
 
     KubesimProcess sim_;
     sslConfig_t *tls_ = nullptr;
@@ -176,8 +177,8 @@ TEST_F(KubeApi, LeaseCreateReadAndRenew)
     v1_lease_free(lease);
 
     list_t *owners = list_createList();
-    list_addElement(owners, v1_owner_reference_create(strdup("v1"), 0, 0, strdup("Node"), strdup("node1"),
-                                                      strdup("uid-of-node1")));
+    list_addElement(
+        owners, v1_owner_reference_create(strdup("v1"), 0, 0, strdup("Node"), strdup("node1"), strdup("uid-of-node1")));
     v1_lease_t *rec = v1_lease_create(
         strdup("coordination.k8s.io/v1"), strdup("Lease"),
         v1_object_meta_create(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr, nullptr, strdup("node1"),
@@ -315,7 +316,8 @@ TEST_F(KubeApi, ListByNodeThenWatchWithBookmarks)
 
     std::vector<char> rvText(rv.begin(), rv.end());
     rvText.push_back('\0');
-    list = CoreV1API_listPodForAllNamespaces(client_, 1, nullptr, sel, nullptr, 0, nullptr, rvText.data(), nullptr, 1, 1);
+    list =
+        CoreV1API_listPodForAllNamespaces(client_, 1, nullptr, sel, nullptr, 0, nullptr, rvText.data(), nullptr, 1, 1);
     EXPECT_EQ(client_->response_code, 200);
     v1_pod_list_free(list); // the first event read as a list: no items
     std::string stream = body();
@@ -379,9 +381,9 @@ TEST_F(KubeApi, DeleteWithPreconditionsConflictAndGracefulRemoval)
     v1_pod_free(pod);
 
     auto deleteWith = [&](const std::string &pRv, const std::string &pUid, long grace) {
-        v1_delete_options_t *opts = v1_delete_options_create(
-            nullptr, nullptr, grace, nullptr, 0, v1_preconditions_create(strdup(pRv.c_str()), strdup(pUid.c_str())),
-            nullptr);
+        v1_delete_options_t *opts =
+            v1_delete_options_create(nullptr, nullptr, grace, nullptr, 0,
+                                     v1_preconditions_create(strdup(pRv.c_str()), strdup(pUid.c_str())), nullptr);
         v1_pod_t *answer = CoreV1API_deleteNamespacedPod(client_, name, ns, nullptr, nullptr, 0, 0, nullptr, opts);
         v1_delete_options_free(opts);
         return answer;
@@ -475,7 +477,8 @@ TEST_F(KubeApi, FailureCodesAndTls)
 
     // The server is always checked: against another CA it gives no answer,
     // whatever the skip flag says.
-    sslConfig_t *wrongCa = sslConfig_create(sim_.certPath().c_str(), sim_.keyPath().c_str(), sim_.certPath().c_str(), 1);
+    sslConfig_t *wrongCa =
+        sslConfig_create(sim_.certPath().c_str(), sim_.keyPath().c_str(), sim_.certPath().c_str(), 1);
     apiClient_t *c = apiClient_create_with_base_path(sim_.url().c_str(), wrongCa, nullptr);
     node = CoreV1API_readNode(c, name, nullptr);
     EXPECT_EQ(c->response_code, 0);

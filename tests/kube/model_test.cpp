@@ -167,8 +167,9 @@ TEST(KubeModel, SpecChangeInUnreadMemberIsSeen)
     JsonPtr a(cJSON_Parse(kPodJson));
     JsonPtr b(cJSON_Parse(kPodJson));
     cJSON *env = cJSON_GetArrayItem(
-        cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(cJSON_GetObjectItem(b.get(), "spec"),
-                                                                   "containers"), 0), "env"), 0);
+        cJSON_GetObjectItem(
+            cJSON_GetArrayItem(cJSON_GetObjectItem(cJSON_GetObjectItem(b.get(), "spec"), "containers"), 0), "env"),
+        0);
     cJSON_ReplaceItemInObject(env, "value", cJSON_CreateString("debug"));
 
     auto specText = [](cJSON *pod) {
@@ -220,7 +221,7 @@ TEST(KubeModel, MalformedInputIsRefused)
         R"({"metadata": {"labels": ["a"]}})",
         R"({"metadata": {"finalizers": ["a", 2]}})",
         R"({"metadata": {"generation": "1"}})",
-        R"({"metadata": {"generation": 1e300}})",           // no integer would hold it
+        R"({"metadata": {"generation": 1e300}})", // no integer would hold it
         R"({"metadata": {"deletionGracePeriodSeconds": 1.5}})",
         R"({"status": {"containerStatuses": [{"name": "a", "restartCount": 4294967296}]}})",
         R"({"spec": {"containers": [{"name": "a"}, "b"]}})",
@@ -369,10 +370,10 @@ TEST(KubeModel, BuiltNodeStatusHasOnlyWhatWasSet)
     list_addElement(addrs, v1_node_address_create(strdup("host"), strdup("Hostname")));
     list_t *conds = list_createList();
     list_addElement(conds, v1_node_condition_create(strdup("2026-12-07T08:45:46Z"), nullptr,
-                                                    strdup("ferry is posting ready status"),
-                                                    strdup("FerryReady"), strdup("True"), strdup("Ready")));
-    v1_node_status_t *st = v1_node_status_create(addrs, pairs({{"cpu", "4"}, {"pods", "3"}}), nullptr, conds,
-                                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+                                                    strdup("ferry is posting ready status"), strdup("FerryReady"),
+                                                    strdup("True"), strdup("Ready")));
+    v1_node_status_t *st = v1_node_status_create(addrs, pairs({{"cpu", "4"}, {"pods", "3"}}), nullptr, conds, nullptr,
+                                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     v1_node_t *node = v1_node_create(nullptr, nullptr, nullptr, nullptr, st);
     JsonPtr out(v1_node_convertToJSON(node));
     v1_node_free(node);
@@ -388,9 +389,9 @@ TEST(KubeModel, BuiltLeaseContainerStatusAndDeleteOptions)
     list_addElement(owners, v1_owner_reference_create(strdup("v1"), 0, 0, strdup("Node"), strdup("n1"), strdup("u1")));
     v1_object_meta_t *meta = v1_object_meta_create(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                                    strdup("n1"), nullptr, owners, nullptr, nullptr, nullptr);
-    v1_lease_t *lease = v1_lease_create(strdup("coordination.k8s.io/v1"), strdup("Lease"), meta,
-                                        v1_lease_spec_create(nullptr, strdup("n1"), 300, 0,
-                                                             strdup("2026-12-07T08:45:46.000000Z")));
+    v1_lease_t *lease =
+        v1_lease_create(strdup("coordination.k8s.io/v1"), strdup("Lease"), meta,
+                        v1_lease_spec_create(nullptr, strdup("n1"), 300, 0, strdup("2026-12-07T08:45:46.000000Z")));
     JsonPtr out(v1_lease_convertToJSON(lease));
     v1_lease_free(lease);
     EXPECT_EQ(print(out.get()),
@@ -401,19 +402,18 @@ TEST(KubeModel, BuiltLeaseContainerStatusAndDeleteOptions)
     // Required members are written even when zero or false.
     v1_container_status_t *cs = v1_container_status_create(
         strdup("ozc://c1"), strdup("img"), strdup("imgid"), nullptr, strdup("c"), 0, 0, 0,
-        v1_container_state_create(nullptr,
-                                  v1_container_state_terminated_create(strdup("c1"), 0, strdup("f"), nullptr,
-                                                                       nullptr, 0, strdup("s")),
-                                  nullptr));
+        v1_container_state_create(
+            nullptr,
+            v1_container_state_terminated_create(strdup("c1"), 0, strdup("f"), nullptr, nullptr, 0, strdup("s")),
+            nullptr));
     JsonPtr csOut(v1_container_status_convertToJSON(cs));
     v1_container_status_free(cs);
     EXPECT_EQ(print(csOut.get()),
               R"({"containerID":"ozc://c1","image":"img","imageID":"imgid","name":"c","ready":false,"restartCount":0,)"
               R"("state":{"terminated":{"containerID":"c1","exitCode":0,"finishedAt":"f","startedAt":"s"}}})");
 
-    v1_delete_options_t *opts = v1_delete_options_create(nullptr, nullptr, 0, nullptr, 0,
-                                                         v1_preconditions_create(strdup("42"), strdup("uid-1")),
-                                                         nullptr);
+    v1_delete_options_t *opts = v1_delete_options_create(
+        nullptr, nullptr, 0, nullptr, 0, v1_preconditions_create(strdup("42"), strdup("uid-1")), nullptr);
     JsonPtr optOut(v1_delete_options_convertToJSON(opts));
     v1_delete_options_free(opts);
     EXPECT_EQ(print(optOut.get()), R"({"preconditions":{"resourceVersion":"42","uid":"uid-1"}})");
@@ -441,11 +441,17 @@ TEST(KubeModel, ListsPairsAndObjects)
     list_freeList(other);
     int n = 0;
     listEntry_t *e = nullptr;
-    list_ForEach(e, l) { n++; }
+    list_ForEach(e, l)
+    {
+        n++;
+    }
     EXPECT_EQ(n, 1);
     list_freeList(l);
     list_t *none = nullptr;
-    list_ForEach(e, none) { n++; }
+    list_ForEach(e, none)
+    {
+        n++;
+    }
     EXPECT_EQ(n, 1);
 
     object_t *obj = object_create();

@@ -100,7 +100,8 @@ private:
             size_t head = text.find("\r\n\r\n");
             if (need == std::string::npos && head != std::string::npos) {
                 size_t cl = text.find("Content-Length: ");
-                size_t length = (cl != std::string::npos && cl < head) ? std::strtoul(text.c_str() + cl + 16, nullptr, 10) : 0;
+                size_t length =
+                    (cl != std::string::npos && cl < head) ? std::strtoul(text.c_str() + cl + 16, nullptr, 10) : 0;
                 need = head + 4 + length;
             }
         }
@@ -116,8 +117,9 @@ private:
 
 std::string reply(int code, const std::string &body, const char *reason = "OK")
 {
-    return "HTTP/1.1 " + std::to_string(code) + " " + reason + "\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + std::to_string(code) + " " + reason +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 const std::string kPod = R"({"kind":"Pod","apiVersion":"v1","metadata":{"name":"p","namespace":"ns","uid":"u1"}})";
@@ -165,25 +167,27 @@ TEST_F(KubeRequest, EveryOperationSendsItsMethodPathQueryAndBody)
     char ns[] = "ns", name[] = "p", odd[] = "n 1/x", tru[] = "true", all[] = "All", mgr[] = "ferry";
 
     v1_node_free(CoreV1API_readNode(c, odd, tru));
-    v1_node_t *node = v1_node_create(strdup("v1"), strdup("Node"),
-                                     v1_object_meta_create(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr,
-                                                           nullptr, strdup("n1"), nullptr, nullptr, nullptr, nullptr,
-                                                           nullptr),
-                                     nullptr, nullptr);
+    v1_node_t *node =
+        v1_node_create(strdup("v1"), strdup("Node"),
+                       v1_object_meta_create(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                             strdup("n1"), nullptr, nullptr, nullptr, nullptr, nullptr),
+                       nullptr, nullptr);
     v1_node_free(CoreV1API_createNode(c, node, nullptr, all, mgr, nullptr));
     object_t *nodePatch = patch(R"({"status":{"phase":"Running"}})");
     v1_node_free(CoreV1API_patchNodeStatus(c, odd, nodePatch, nullptr, nullptr, nullptr, nullptr, 1));
     char sel[] = "spec.nodeName=n1", rv[] = "42";
     v1_pod_list_free(CoreV1API_listPodForAllNamespaces(c, 1, nullptr, sel, nullptr, 0, nullptr, rv, nullptr, 5, 1));
-    v1_pod_list_free(CoreV1API_listPodForAllNamespaces(c, 0, nullptr, sel, nullptr, 10, nullptr, nullptr, nullptr, 0, 0));
+    v1_pod_list_free(
+        CoreV1API_listPodForAllNamespaces(c, 0, nullptr, sel, nullptr, 10, nullptr, nullptr, nullptr, 0, 0));
     v1_secret_free(CoreV1API_readNamespacedSecret(c, name, ns, nullptr));
     v1_pod_free(CoreV1API_readNamespacedPod(c, name, ns, nullptr));
     v1_pod_free(CoreV1API_patchNamespacedPodStatus(c, name, ns, nodePatch, nullptr, nullptr, nullptr, nullptr, 0));
-    v1_delete_options_t *opts = v1_delete_options_create(
-        nullptr, nullptr, 0, nullptr, 0, v1_preconditions_create(strdup("7"), strdup("u1")), nullptr);
+    v1_delete_options_t *opts = v1_delete_options_create(nullptr, nullptr, 0, nullptr, 0,
+                                                         v1_preconditions_create(strdup("7"), strdup("u1")), nullptr);
     v1_pod_free(CoreV1API_deleteNamespacedPod(c, name, ns, nullptr, nullptr, 0, 0, nullptr, opts));
     char lease[] = "kube-node-lease";
-    v1_lease_t *l = v1_lease_create(nullptr, nullptr, nullptr, v1_lease_spec_create(nullptr, strdup("n1"), 40, 0, nullptr));
+    v1_lease_t *l =
+        v1_lease_create(nullptr, nullptr, nullptr, v1_lease_spec_create(nullptr, strdup("n1"), 40, 0, nullptr));
     v1_lease_free(CoordinationV1API_createNamespacedLease(c, lease, l, nullptr, nullptr, nullptr, nullptr));
     v1_lease_free(CoordinationV1API_readNamespacedLease(c, odd, lease, nullptr));
     apiClient_free(c);
@@ -212,7 +216,8 @@ TEST_F(KubeRequest, EveryOperationSendsItsMethodPathQueryAndBody)
     EXPECT_EQ(bodyOf(r[8]), R"({"preconditions":{"resourceVersion":"7","uid":"u1"}})");
     EXPECT_EQ(requestLine(r[9]), "POST /apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases HTTP/1.1");
     EXPECT_EQ(bodyOf(r[9]), R"({"spec":{"holderIdentity":"n1","leaseDurationSeconds":40}})");
-    EXPECT_EQ(requestLine(r[10]), "GET /apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases/n%201%2Fx HTTP/1.1");
+    EXPECT_EQ(requestLine(r[10]),
+              "GET /apis/coordination.k8s.io/v1/namespaces/kube-node-lease/leases/n%201%2Fx HTTP/1.1");
 
     // Request bodies stay the caller's.
     EXPECT_STREQ(static_cast<char *>(nodePatch->temporary), R"({"status":{"phase":"Running"}})");
@@ -230,7 +235,8 @@ TEST_F(KubeRequest, LeasePatchIsAStrategicMergePatchAndTheBasePathIsKeptAsGiven)
     apiClient_t *c = apiClient_create_with_base_path(base.c_str(), nullptr, nullptr);
     char ns[] = "kube-node-lease", name[] = "n1";
     object_t *body = patch(R"({"spec":{"renewTime":"2026-12-07T08:45:46.000000Z"}})");
-    v1_lease_t *lease = CoordinationV1API_patchNamespacedLease(c, name, ns, body, nullptr, nullptr, nullptr, nullptr, 0);
+    v1_lease_t *lease =
+        CoordinationV1API_patchNamespacedLease(c, name, ns, body, nullptr, nullptr, nullptr, nullptr, 0);
     ASSERT_NE(lease, nullptr);
     EXPECT_STREQ(lease->metadata->name, "n1");
     EXPECT_EQ(c->response_code, 200);
@@ -252,13 +258,9 @@ TEST_F(KubeRequest, MalformedAndBrokenRepliesGiveNullAndTheRightCode)
     const std::string truncated = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 400\r\n\r\n"
                                   "{\"kind\":\"Pod\",\"metadata\":{\"uid\":\"u1\"}}";
     ScriptedPeer peer({
-        reply(200, "{not json"),
-        reply(200, ""),
-        reply(502, "<html>bad gateway</html>", "Bad Gateway"),
-        reply(200, "[1,2]"),
-        reply(200, R"({"kind":"Pod","metadata":{"name":7}})"),
-        truncated,
-        "",                          // closed without a reply
+        reply(200, "{not json"), reply(200, ""), reply(502, "<html>bad gateway</html>", "Bad Gateway"),
+        reply(200, "[1,2]"), reply(200, R"({"kind":"Pod","metadata":{"name":7}})"), truncated,
+        "",                                               // closed without a reply
         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", // a minimal object is a record
     });
     apiClient_t *c = apiClient_create_with_base_path(peer.base().c_str(), nullptr, nullptr);
@@ -268,9 +270,13 @@ TEST_F(KubeRequest, MalformedAndBrokenRepliesGiveNullAndTheRightCode)
         const char *data; // null: no body kept
         int err;
     } expected[] = {
-        {200, "{not json", EBADMSG}, {200, nullptr, 0}, {502, "<html>bad gateway</html>", EBADMSG},
-        {200, "[1,2]", EBADMSG}, {200, R"({"kind":"Pod","metadata":{"name":7}})", EBADMSG},
-        {0, nullptr, EIO}, {0, nullptr, EIO},
+        {200, "{not json", EBADMSG},
+        {200, nullptr, 0},
+        {502, "<html>bad gateway</html>", EBADMSG},
+        {200, "[1,2]", EBADMSG},
+        {200, R"({"kind":"Pod","metadata":{"name":7}})", EBADMSG},
+        {0, nullptr, EIO},
+        {0, nullptr, EIO},
     };
     for (const Expect &e : expected) {
         errno = 0;

@@ -84,12 +84,12 @@ TEST_F(KubesimFixtureTest, FaultsAnswerTheNextMatchingRequestsOnly)
     ASSERT_TRUE(sim_->addFault("GET", "/api/v1/namespaces/default", 503, 2));
     std::string body;
     EXPECT_EQ(503, httpsGet(*sim_, "/api/v1/namespaces/default", true, &body));
-    EXPECT_EQ(200, httpsGet(*sim_, "/api/v1/namespaces/kube-system", true, &body));  // other path untouched
+    EXPECT_EQ(200, httpsGet(*sim_, "/api/v1/namespaces/kube-system", true, &body)); // other path untouched
     EXPECT_EQ(503, httpsGet(*sim_, "/api/v1/namespaces/default", true, &body));
     EXPECT_EQ(200, httpsGet(*sim_, "/api/v1/namespaces/default", true, &body));
 
     ASSERT_TRUE(sim_->addFault("*", "/api/v1/namespaces/.*", 0, 1, 0, true));
-    EXPECT_EQ(0, httpsGet(*sim_, "/api/v1/namespaces/default", true, &body));  // connection lost
+    EXPECT_EQ(0, httpsGet(*sim_, "/api/v1/namespaces/default", true, &body)); // connection lost
     EXPECT_EQ(200, httpsGet(*sim_, "/api/v1/namespaces/default", true, &body));
 
     ASSERT_TRUE(sim_->addFault("GET", "/api/v1/namespaces/default", 429, 5));
@@ -112,7 +112,7 @@ TEST(KubesimFixture, StopRemovesEverythingAndRestartGivesAFreshServer)
     EXPECT_NE(dir, sim.dir());
     (void)port;
     std::string body;
-    EXPECT_EQ(404, sim.request("GET", "/api/v1/nodes/fixture-node", "", &body));  // no state carried over
+    EXPECT_EQ(404, sim.request("GET", "/api/v1/nodes/fixture-node", "", &body)); // no state carried over
 }
 
 TEST(KubesimFixture, HaltAndResumeKeepPortsObjectsAndVersions)
@@ -121,7 +121,8 @@ TEST(KubesimFixture, HaltAndResumeKeepPortsObjectsAndVersions)
     ASSERT_TRUE(sim.start("state-node")) << sim.lastError();
     std::string made;
     ASSERT_EQ(201, sim.request("POST", "/api/v1/namespaces/default/configmaps",
-                               R"({"metadata":{"name":"kept"},"data":{"a":"1"}})", &made)) << made;
+                               R"({"metadata":{"name":"kept"},"data":{"a":"1"}})", &made))
+        << made;
     auto version = [](const std::string &json) {
         size_t at = json.find("\"resourceVersion\": \"");
         return at == std::string::npos ? std::string() : json.substr(at + 20, json.find('"', at + 20) - at - 20);
@@ -131,16 +132,16 @@ TEST(KubesimFixture, HaltAndResumeKeepPortsObjectsAndVersions)
 
     ASSERT_TRUE(sim.halt());
     std::string body;
-    EXPECT_EQ(0, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body));  // nothing listens
+    EXPECT_EQ(0, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body)); // nothing listens
     ASSERT_TRUE(sim.resume()) << sim.lastError();
     EXPECT_EQ(port, sim.port());
     EXPECT_EQ(200, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body)) << body;
     EXPECT_EQ(version(made), version(body)) << body;
 
-    ASSERT_TRUE(sim.restart(/*kill=*/true)) << sim.lastError();   // as after a crash
+    ASSERT_TRUE(sim.restart(/*kill=*/true)) << sim.lastError(); // as after a crash
     body.clear();
     EXPECT_EQ(200, httpsGet(sim, "/api/v1/namespaces/default/configmaps/kept", true, &body)) << body;
     EXPECT_EQ(version(made), version(body)) << body;
 }
 
-}  // namespace
+} // namespace

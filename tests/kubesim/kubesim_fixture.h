@@ -129,7 +129,7 @@ public:
     int adminPort() const { return adminPort_; }
     const std::string &dir() const { return dir_; }
     std::string caPath() const { return dir_ + "/certs/ca.crt"; }
-    std::string certPath() const { return dir_ + "/certs/client.crt"; }   /* the node's certificate */
+    std::string certPath() const { return dir_ + "/certs/client.crt"; } /* the node's certificate */
     std::string keyPath() const { return dir_ + "/certs/client.key"; }
     std::string adminCertPath() const { return dir_ + "/certs/admin.crt"; }
     std::string adminKeyPath() const { return dir_ + "/certs/admin.key"; }
@@ -158,7 +158,8 @@ public:
         }
         std::ostringstream req;
         req << method << " " << path << " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-            << "Content-Type: " << contentType << "\r\nContent-Length: " << payload.size() << "\r\n\r\n" << payload;
+            << "Content-Type: " << contentType << "\r\nContent-Length: " << payload.size() << "\r\n\r\n"
+            << payload;
         std::string text = req.str();
         size_t sent = 0;
         while (sent < text.size()) {
@@ -196,7 +197,8 @@ public:
     {
         std::ostringstream js;
         js << "{\"method\":\"" << method << "\",\"path\":\"" << jsonEscape(pathRegex) << "\",\"status\":" << status
-           << ",\"count\":" << count << ",\"delay\":" << delaySeconds << ",\"drop\":" << (drop ? "true" : "false") << "}";
+           << ",\"count\":" << count << ",\"delay\":" << delaySeconds << ",\"drop\":" << (drop ? "true" : "false")
+           << "}";
         return request("POST", "/_kubesim/faults", js.str()) == 200;
     }
     bool clearFaults() const { return request("DELETE", "/_kubesim/faults") == 200; }
@@ -251,11 +253,14 @@ private:
     {
         std::string script = scriptPath();
         std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-        std::vector<std::string> args = {python, script, "--port", std::to_string(port_),
+        std::vector<std::string> args = {python,         script,
+                                         "--port",       std::to_string(port_),
                                          "--admin-port", std::to_string(adminPort_),
-                                         "--certs", dir_ + "/certs", "--node", nodeName_,
+                                         "--certs",      dir_ + "/certs",
+                                         "--node",       nodeName_,
                                          "--ready-file", dir_ + "/ready.json",
-                                         "--log", dir_ + "/requests.log", "--state", statePath(),
+                                         "--log",        dir_ + "/requests.log",
+                                         "--state",      statePath(),
                                          "--parent-pid", std::to_string(getpid())};
         args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
         bool again = port_ > 0;

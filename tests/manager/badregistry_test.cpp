@@ -25,8 +25,7 @@ protected:
     /* The shop repository of this test: its requests are its own. */
     std::string shopRepo()
     {
-        return std::string("shop-") + testing::UnitTest::GetInstance()->current_test_info()->name() +
-               "/app";
+        return std::string("shop-") + testing::UnitTest::GetInstance()->current_test_info()->name() + "/app";
     }
     std::string shop() { return reg["OZ_BAD_OK"] + "/" + shopRepo(); }
 
@@ -43,19 +42,17 @@ protected:
     /* Requests of the shop repository the registry saw ("GET", "blobs/..."). */
     int seen(const char *method, const std::string &path)
     {
-        return regfix::badRequests(reg["OZ_BAD_OK"],
-                                   std::string(method) + " /v2/" + shopRepo() + "/" + path);
+        return regfix::badRequests(reg["OZ_BAD_OK"], std::string(method) + " /v2/" + shopRepo() + "/" + path);
     }
 
     /* The digest of a layer of a shop tag, as the registry serves it. */
     std::string shopLayer(const std::string &tag, int layer = 0)
     {
         std::string out;
-        oztest::sh("curl -sk https://" + shop().insert(shop().find('/'), "/v2") + "/manifests/" + tag,
-                   &out);
+        oztest::sh("curl -sk https://" + shop().insert(shop().find('/'), "/v2") + "/manifests/" + tag, &out);
         regfix::JsonPtr manifest(cJSON_Parse(out.c_str()));
-        const cJSON *d = cJSON_GetObjectItem(
-            cJSON_GetArrayItem(cJSON_GetObjectItem(manifest.get(), "layers"), layer), "digest");
+        const cJSON *d =
+            cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(manifest.get(), "layers"), layer), "digest");
         return cJSON_IsString(d) ? d->valuestring : "";
     }
 
@@ -68,8 +65,7 @@ protected:
             return "";
         std::string m = cJSON_GetObjectItem(entry, "digest")->valuestring;
         regfix::JsonPtr manifest(cJSON_Parse(regfix::readFile(images + "/app/blobs/sha256/" + m.substr(7)).c_str()));
-        return cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(manifest.get(), "layers"), layer),
-                                   "digest")
+        return cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(manifest.get(), "layers"), layer), "digest")
             ->valuestring;
     }
 
@@ -209,9 +205,8 @@ TEST_F(BadRegistry, ChallengesAndTokenRepliesThatCannotBeUsed)
     std::string err = testing::internal::GetCapturedStderr();
     _ozcMgrVerboseFlag = 0;
     EXPECT_NE(std::string::npos, err.find("no service found in the HTTP response\n")) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("Unauthorized access to https://" + reg["OZ_BAD_SVCFIRST"] +
-                       "/v2/, but get www-authenticate field failed.\n"))
+    EXPECT_NE(std::string::npos, err.find("Unauthorized access to https://" + reg["OZ_BAD_SVCFIRST"] +
+                                          "/v2/, but get www-authenticate field failed.\n"))
         << err;
 }
 
@@ -227,15 +222,15 @@ TEST_F(BadRegistry, FailedPullsKeepTheEarlierImageByteForByte)
         const char *tag;
         int err;
     } cases[] = {
-        {"no-such-tag", OZC_MGR_ERR_HTTP_NOT_OK},  /* a typo: 404 */
-        {"drop", OZC_MGR_ERR_CURL_FAILED},         /* the registry goes away */
-        {"unavailable", OZC_MGR_ERR_HTTP_NOT_OK},  /* 503 after its retry */
-        {"big", OZC_MGR_ERR_INTEGRITY},            /* a layer longer than declared */
-        {"foreign", OZC_MGR_ERR_LAYER_TYPE},       /* a layer the runtime cannot unpack */
-        {"list404", OZC_MGR_ERR_HTTP_NOT_OK},      /* the platform's manifest is missing */
+        {"no-such-tag", OZC_MGR_ERR_HTTP_NOT_OK},    /* a typo: 404 */
+        {"drop", OZC_MGR_ERR_CURL_FAILED},           /* the registry goes away */
+        {"unavailable", OZC_MGR_ERR_HTTP_NOT_OK},    /* 503 after its retry */
+        {"big", OZC_MGR_ERR_INTEGRITY},              /* a layer longer than declared */
+        {"foreign", OZC_MGR_ERR_LAYER_TYPE},         /* a layer the runtime cannot unpack */
+        {"list404", OZC_MGR_ERR_HTTP_NOT_OK},        /* the platform's manifest is missing */
         {"bigmanifest", OZC_MGR_ERR_MANIFEST_PARSE}, /* a manifest over 4 MiB */
-        {"redirloop", OZC_MGR_ERR_CURL_FAILED},    /* redirects without end */
-        {"tohttp", OZC_MGR_ERR_CURL_FAILED},       /* a redirect from HTTPS to HTTP */
+        {"redirloop", OZC_MGR_ERR_CURL_FAILED},      /* redirects without end */
+        {"tohttp", OZC_MGR_ERR_CURL_FAILED},         /* a redirect from HTTPS to HTTP */
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tag);
@@ -249,11 +244,10 @@ TEST_F(BadRegistry, FailedPullsKeepTheEarlierImageByteForByte)
      * cut off long before the 200 MiB offered. */
     EXPECT_EQ(2, seen("HEAD", "manifests/unavailable"));
     EXPECT_EQ(11, seen("GET", "blobs/" + shopLayer("redirloop")));
-    EXPECT_EQ(0, regfix::badRequests(reg["OZ_BAD_OK"],
-                                     "PLAIN GET /v2/" + shopRepo() + "/blobs/" + shopLayer("tohttp")));
+    EXPECT_EQ(0,
+              regfix::badRequests(reg["OZ_BAD_OK"], "PLAIN GET /v2/" + shopRepo() + "/blobs/" + shopLayer("tohttp")));
     regfix::JsonPtr stats = regfix::badStats(reg["OZ_BAD_OK"]);
-    const cJSON *sent =
-        cJSON_GetObjectItem(cJSON_GetObjectItem(stats.get(), "sent"), shopRepo().c_str());
+    const cJSON *sent = cJSON_GetObjectItem(cJSON_GetObjectItem(stats.get(), "sent"), shopRepo().c_str());
     ASSERT_TRUE(cJSON_IsNumber(sent));
     EXPECT_LT(sent->valuedouble, 64.0 * 1024 * 1024);
 }
@@ -348,9 +342,7 @@ TEST_F(BadRegistry, RepullsFetchOnlyWhatChanged)
     /* The three layers of "par" are held until all three are asked for. */
     ASSERT_EQ(0, pullRef(shop() + ":par"));
     regfix::JsonPtr stats = regfix::badStats(reg["OZ_BAD_OK"]);
-    EXPECT_EQ(3, cJSON_GetObjectItem(cJSON_GetObjectItem(stats.get(), "concurrent"),
-                                     shopRepo().c_str())
-                     ->valueint);
+    EXPECT_EQ(3, cJSON_GetObjectItem(cJSON_GetObjectItem(stats.get(), "concurrent"), shopRepo().c_str())->valueint);
     regfix::JsonPtr index = regfix::indexOf(images + "/app");
     EXPECT_EQ(3, cJSON_GetArraySize(cJSON_GetObjectItem(index.get(), "manifests")));
 }
@@ -374,10 +366,9 @@ TEST_F(BadRegistry, LayerMediaTypesAreCheckedAtPullTime)
     std::string msg = testing::internal::GetCapturedStderr();
     _ozcMgrVerboseFlag = 0;
     EXPECT_EQ(OZC_MGR_ERR_LAYER_TYPE, err);
-    EXPECT_NE(std::string::npos,
-              msg.find("layer 1 has media type "
-                       "\"application/vnd.docker.image.rootfs.foreign.diff.tar.gzip\", which the "
-                       "runtime cannot unpack\n"))
+    EXPECT_NE(std::string::npos, msg.find("layer 1 has media type "
+                                          "\"application/vnd.docker.image.rootfs.foreign.diff.tar.gzip\", which the "
+                                          "runtime cannot unpack\n"))
         << msg;
     EXPECT_EQ(0, seen("GET", "blobs/" + foreign) - gets);
     EXPECT_FALSE(regfix::exists(images + "/app"));

@@ -68,13 +68,11 @@ TEST(RegistryContext, ImageReferences)
         {"host:5000/team/app:1.2", "host:5000", "team/app", "app", "1.2", ""},
         {"quay.io/team/app", "quay.io", "team/app", "app", "latest", ""},
         {"team/app:v1", "registry-1.docker.io", "team/app", "app", "v1", ""},
-        {"app@sha256:" + hex0, "registry-1.docker.io", "app", "app", "sha256:" + hex0,
-         "sha256:" + hex0},
-        {"127.0.0.1:5000/t/app@sha256:" + hexA, "127.0.0.1:5000", "t/app", "app",
-         "sha256:" + hexA, "sha256:" + hexA},
+        {"app@sha256:" + hex0, "registry-1.docker.io", "app", "app", "sha256:" + hex0, "sha256:" + hex0},
+        {"127.0.0.1:5000/t/app@sha256:" + hexA, "127.0.0.1:5000", "t/app", "app", "sha256:" + hexA, "sha256:" + hexA},
         /* A tag and a digest: the digest is pulled, the tag recorded. */
-        {"127.0.0.1:5000/t/app:v1.2_x-y@sha256:" + hexA, "127.0.0.1:5000", "t/app", "app",
-         "v1.2_x-y", "sha256:" + hexA},
+        {"127.0.0.1:5000/t/app:v1.2_x-y@sha256:" + hexA, "127.0.0.1:5000", "t/app", "app", "v1.2_x-y",
+         "sha256:" + hexA},
     };
     regfix::EnvScope none("OZC_DEFAULT_REGISTRY", nullptr);
     for (const Case &c : cases) {
@@ -122,11 +120,9 @@ TEST(RegistryContext, MalformedReferencesAreRefused)
         {"h.io/team/", "invalid image name \n"},
         /* Digests that cannot be verified, tags that are no tags. */
         {"h.io/app@sha256:" + std::string(63, 'a'),
-         "invalid digest sha256:" + std::string(63, 'a') +
-             ": sha256 and 64 lower-case hex digits expected\n"},
+         "invalid digest sha256:" + std::string(63, 'a') + ": sha256 and 64 lower-case hex digits expected\n"},
         {"h.io/app@sha512:" + std::string(128, 'a'),
-         "invalid digest sha512:" + std::string(128, 'a') +
-             ": sha256 and 64 lower-case hex digits expected\n"},
+         "invalid digest sha512:" + std::string(128, 'a') + ": sha256 and 64 lower-case hex digits expected\n"},
         {"h.io/app:v1@latest", "invalid digest latest: sha256 and 64 lower-case hex digits expected\n"},
         {"h.io/app:", "invalid tag \n"},
         {"h.io/app:v1?x=1", "invalid tag v1?x=1\n"},
@@ -243,8 +239,8 @@ TEST(RegistryContext, RegistryInformation)
     CtxPtr ctx = fresh();
     ASSERT_EQ(0, ozcRegistryCtxImageSet(ctx.get(), "reg.io/team/app:v1"));
     char r[64], rep[64], img[64], tag[64];
-    ASSERT_EQ(0, ozcImageRegistryInfoGet(ctx.get(), r, sizeof(r), rep, sizeof(rep), img,
-                                         sizeof(img), tag, sizeof(tag)));
+    ASSERT_EQ(0,
+              ozcImageRegistryInfoGet(ctx.get(), r, sizeof(r), rep, sizeof(rep), img, sizeof(img), tag, sizeof(tag)));
     EXPECT_STREQ("reg.io", r);
     EXPECT_STREQ("team/app", rep);
     EXPECT_STREQ("app", img);
@@ -258,8 +254,7 @@ TEST(RegistryContext, RegistryInformation)
     _ozcMgrVerboseFlag = 1;
     testing::internal::CaptureStderr();
     errno = 0;
-    EXPECT_EQ(-1, ozcImageRegistryInfoGet(ctx.get(), r, sizeof(r), rep2, sizeof(rep2), img,
-                                          sizeof(img), nullptr, 0));
+    EXPECT_EQ(-1, ozcImageRegistryInfoGet(ctx.get(), r, sizeof(r), rep2, sizeof(rep2), img, sizeof(img), nullptr, 0));
     std::string msg = testing::internal::GetCapturedStderr();
     _ozcMgrVerboseFlag = 0;
     EXPECT_EQ(OZC_MGR_ERR_INVALID_ARG, errno);
@@ -295,8 +290,7 @@ TEST(Digests, FormAndFileVerification)
     EXPECT_EQ(-1, ozcMgrFileDigestVerify(file.c_str(), ("sha256:" + hex).c_str()));
     EXPECT_EQ(-1, ozcMgrFileDigestVerify(file.c_str(), (std::string("sha512:") + helloHex).c_str()));
     EXPECT_EQ(-1, ozcMgrFileDigestVerify(file.c_str(), helloHex));
-    EXPECT_EQ(-1, ozcMgrFileDigestVerify((tmp.path() + "/none").c_str(),
-                                         (std::string("sha256:") + helloHex).c_str()));
+    EXPECT_EQ(-1, ozcMgrFileDigestVerify((tmp.path() + "/none").c_str(), (std::string("sha256:") + helloHex).c_str()));
 
     _ozcMgrVerboseFlag = 1;
     testing::internal::CaptureStdout();
@@ -306,8 +300,8 @@ TEST(Digests, FormAndFileVerification)
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     _ozcMgrVerboseFlag = 0;
-    EXPECT_EQ("integrity check failed for file " + file + ", expected hash: " + hex +
-                  ", calculated hash: " + helloHex + "\n",
+    EXPECT_EQ("integrity check failed for file " + file + ", expected hash: " + hex + ", calculated hash: " + helloHex +
+                  "\n",
               out);
     EXPECT_EQ("Not support md5 digest verification\n", err);
 }
@@ -317,7 +311,7 @@ TEST(ManifestList, EntrySelection)
 {
     struct Case {
         const char *json;
-        int err;         /* 0: an entry is selected */
+        int err; /* 0: an entry is selected */
         const char *digest;
     } cases[] = {
         {R"({"manifests":[{"digest":"d1","platform":{"os":"OTHER","architecture":"ARCH"}},
@@ -331,10 +325,9 @@ TEST(ManifestList, EntrySelection)
         {R"({"manifests":[{"digest":"d1"},
                           {"digest":"d2","platform":{"os":"HOST","architecture":"ARCH"}}]})",
          OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
-        {R"({"manifests":[{"digest":"d1","platform":{"architecture":"ARCH"}}]})",
-         OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
-        {R"({"manifests":[{"digest":"d1","platform":{"os":"HOST","architecture":5}}]})",
-         OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
+        {R"({"manifests":[{"digest":"d1","platform":{"architecture":"ARCH"}}]})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
+        {R"({"manifests":[{"digest":"d1","platform":{"os":"HOST","architecture":5}}]})", OZC_MGR_ERR_MANIFEST_PARSE,
+         nullptr},
         {R"({"manifests":[]})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
         {R"({"manifests":{}})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
         {R"({"schemaVersion":2})", OZC_MGR_ERR_MANIFEST_PARSE, nullptr},
@@ -347,7 +340,9 @@ TEST(ManifestList, EntrySelection)
     upper[0] = static_cast<char>(toupper(upper[0]));
     auto fill = [&](std::string text) {
         for (auto [word, value] : {std::pair<std::string, std::string>{"UPPERHOST", upper},
-                                   {"HOST", host}, {"OTHER", other}, {"ARCH", arch}}) {
+                                   {"HOST", host},
+                                   {"OTHER", other},
+                                   {"ARCH", arch}}) {
             for (size_t at; (at = text.find('"' + word + '"')) != std::string::npos;)
                 text.replace(at + 1, word.size(), value);
         }

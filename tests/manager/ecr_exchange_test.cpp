@@ -39,7 +39,8 @@ constexpr const char *kPassword = "eyJwYXlsb2FkIjoi-registry-password-AWS:colon"
 constexpr const char *kRegion = "us-west-2";
 constexpr const char *kApiName = "api.ecr.us-west-2.amazonaws.com.localhost";
 
-std::string sourceDir() {
+std::string sourceDir()
+{
     const char *s = getenv("OZ_TEST_SOURCE_DIR");
     if (s != nullptr) {
         return std::string(s) + "/tests/manager";
@@ -48,12 +49,16 @@ std::string sourceDir() {
     return f.substr(0, f.rfind('/'));
 }
 
-int run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
+int run(const std::string &cmd)
+{
+    return system((cmd + " >/dev/null 2>&1").c_str());
+}
 
 /* A CA and one server certificate for the local names, in a temp dir. */
 struct Certs {
     std::string dir, ca, cert, key;
-    bool make(const std::vector<std::string> &names) {
+    bool make(const std::vector<std::string> &names)
+    {
         char tmpl[] = "/tmp/ozc-ecr-XXXXXX";
         if (mkdtemp(tmpl) == nullptr) {
             return false;
@@ -71,13 +76,13 @@ struct Certs {
         return run("openssl req -x509" + ec + " -keyout " + dir + "/ca.key -out " + ca +
                    " -days 2 -subj /CN=ozc-ecr-test-ca -addext basicConstraints=critical,CA:TRUE"
                    " -addext keyUsage=critical,keyCertSign") == 0 &&
-               run("openssl req" + ec + " -keyout " + key + " -out " + dir +
-                   "/server.csr -subj /CN=ozc-ecr-test") == 0 &&
+               run("openssl req" + ec + " -keyout " + key + " -out " + dir + "/server.csr -subj /CN=ozc-ecr-test") ==
+                   0 &&
                run("openssl x509 -req -in " + dir + "/server.csr -CA " + ca + " -CAkey " + dir +
-                   "/ca.key -CAcreateserial -out " + cert + " -days 2 -extfile " + dir +
-                   "/ext.cnf") == 0;
+                   "/ca.key -CAcreateserial -out " + cert + " -days 2 -extfile " + dir + "/ext.cnf") == 0;
     }
-    ~Certs() {
+    ~Certs()
+    {
         if (!dir.empty()) {
             ozRmTree(dir.c_str());
         }
@@ -89,13 +94,13 @@ struct Endpoint {
     pid_t pid = -1;
     int port = 0;
     std::string log;
-    bool start(const Certs &c) {
+    bool start(const Certs &c)
+    {
         log = c.dir + "/requests.log";
         std::string script = sourceDir() + "/ecr_endpoint.py";
-        std::vector<std::string> args = {"python3",      script,   "--cert",     c.cert,
-                                         "--key",        c.key,    "--access-key", kAccessKey,
-                                         "--secret",     kSecret,  "--password", kPassword,
-                                         "--log",        log};
+        std::vector<std::string> args = {"python3",    script,         "--cert",   c.cert,     "--key",
+                                         c.key,        "--access-key", kAccessKey, "--secret", kSecret,
+                                         "--password", kPassword,      "--log",    log};
         std::vector<char *> argv;
         for (auto &a : args) {
             argv.push_back(a.data());
@@ -127,14 +132,16 @@ struct Endpoint {
         port = atoi(line.c_str());
         return port > 0;
     }
-    ~Endpoint() {
+    ~Endpoint()
+    {
         if (pid > 0) {
             kill(pid, SIGTERM);
             waitpid(pid, nullptr, 0);
         }
     }
     /* Requests received so far, one parsed JSON object each. */
-    std::vector<std::string> lines() const {
+    std::vector<std::string> lines() const
+    {
         std::vector<std::string> out;
         std::ifstream f(log);
         for (std::string l; std::getline(f, l);) {
@@ -144,7 +151,8 @@ struct Endpoint {
     }
 };
 
-std::string field(const std::string &json, const char *name) {
+std::string field(const std::string &json, const char *name)
+{
     cJSON *j = cJSON_Parse(json.c_str());
     const cJSON *v = cJSON_GetObjectItemCaseSensitive(j, name);
     std::string out;
@@ -159,7 +167,8 @@ std::string field(const std::string &json, const char *name) {
     return out;
 }
 
-time_t fixedClock(time_t *t) {
+time_t fixedClock(time_t *t)
+{
     time_t v = 1796634312; /* 2026-12-07T09:05:12Z */
     if (t != nullptr) {
         *t = v;
@@ -172,7 +181,8 @@ protected:
     static Certs *certs;
     static Endpoint *endpoint;
 
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         certs = new Certs;
         endpoint = new Endpoint;
         if (!certs->make({kApiName})) {
@@ -180,7 +190,8 @@ protected:
         }
         endpoint->start(*certs);
     }
-    static void TearDownTestSuite() {
+    static void TearDownTestSuite()
+    {
         delete endpoint;
         delete certs;
         endpoint = nullptr;
@@ -189,7 +200,8 @@ protected:
 
     CURL_CTX *ctx = nullptr;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         if (endpoint->port == 0) {
             GTEST_SKIP() << "local endpoint did not start (python3 and openssl needed)";
         }
@@ -203,21 +215,25 @@ protected:
         curlCtxUserNameSet(ctx, kAccessKey, strlen(kAccessKey));
         curlCtxUserPwdSet(ctx, kSecret, strlen(kSecret));
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         curlCtxDelete(ctx);
         ozcMgrAwsEcrClockSet(nullptr);
         ozEnvSet(AWS_ECR_ENDPOINT_ENV, nullptr);
         ozEnvSet("OZC_TLS_CA_CERT_FILE", nullptr);
         _ozcMgrVerboseFlag = 0;
     }
-    static void setEndpoint(const char *name, int port) {
+    static void setEndpoint(const char *name, int port)
+    {
         std::string url = "https://" + std::string(name) + ":" + std::to_string(port) + "/";
         ozEnvSet(AWS_ECR_ENDPOINT_ENV, url.c_str());
     }
-    AWS_ECR_CLIENT *client(const char *registry_id, const char *secret = kSecret) {
+    AWS_ECR_CLIENT *client(const char *registry_id, const char *secret = kSecret)
+    {
         return ozcMgrAwsEcrClientCreate(registry_id, kRegion, kAccessKey, secret, ctx);
     }
-    std::string lastRequest() const {
+    std::string lastRequest() const
+    {
         auto l = endpoint->lines();
         return l.empty() ? "" : l.back();
     }
@@ -225,7 +241,8 @@ protected:
 Certs *EcrExchange::certs = nullptr;
 Endpoint *EcrExchange::endpoint = nullptr;
 
-TEST_F(EcrExchange, SignedCallYieldsRegistryPassword) {
+TEST_F(EcrExchange, SignedCallYieldsRegistryPassword)
+{
     AWS_ECR_CLIENT *c = client("123456789012");
     ASSERT_NE(nullptr, c);
     const char *pw = ozcMgrAwsEcrPasswordGet(c);
@@ -249,7 +266,8 @@ TEST_F(EcrExchange, SignedCallYieldsRegistryPassword) {
     ozcMgrAwsEcrClientDelete(c);
 }
 
-TEST_F(EcrExchange, FixedClockDatesTheRequest) {
+TEST_F(EcrExchange, FixedClockDatesTheRequest)
+{
     ozcMgrAwsEcrClockSet(fixedClock);
     AWS_ECR_CLIENT *c = client("123456789012");
     ASSERT_NE(nullptr, c);
@@ -257,12 +275,12 @@ TEST_F(EcrExchange, FixedClockDatesTheRequest) {
     std::string req = lastRequest();
     EXPECT_EQ("20261207T090512Z", field(req, "amz_date"));
     EXPECT_EQ("true", field(req, "verified"));
-    EXPECT_NE(std::string::npos,
-              req.find("Credential=AKIDEXAMPLE/20261207/us-west-2/ecr/aws4_request"));
+    EXPECT_NE(std::string::npos, req.find("Credential=AKIDEXAMPLE/20261207/us-west-2/ecr/aws4_request"));
     ozcMgrAwsEcrClientDelete(c);
 }
 
-TEST_F(EcrExchange, RefusedAndErrorAnswers) {
+TEST_F(EcrExchange, RefusedAndErrorAnswers)
+{
     /* Wrong secret: the endpoint's signature check fails (403). */
     AWS_ECR_CLIENT *c = client("123456789012", "not-the-secret");
     ASSERT_NE(nullptr, c);
@@ -289,10 +307,10 @@ TEST_F(EcrExchange, RefusedAndErrorAnswers) {
     ozcMgrAwsEcrClientDelete(c);
 }
 
-TEST_F(EcrExchange, MalformedRepliesFailTheTokenFetch) {
-    const char *ids[] = {"200000000001", "200000000002", "200000000003", "200000000004",
-                         "200000000005", "200000000006", "200000000007", "200000000008",
-                         "200000000009", "200000000010"};
+TEST_F(EcrExchange, MalformedRepliesFailTheTokenFetch)
+{
+    const char *ids[] = {"200000000001", "200000000002", "200000000003", "200000000004", "200000000005",
+                         "200000000006", "200000000007", "200000000008", "200000000009", "200000000010"};
     for (const char *id : ids) {
         AWS_ECR_CLIENT *c = client(id);
         ASSERT_NE(nullptr, c);
@@ -305,7 +323,8 @@ TEST_F(EcrExchange, MalformedRepliesFailTheTokenFetch) {
     }
 }
 
-TEST_F(EcrExchange, TransportAndEndpointFailures) {
+TEST_F(EcrExchange, TransportAndEndpointFailures)
+{
     /* Nothing listens on port 1 of loopback. */
     setEndpoint(kApiName, 1);
     AWS_ECR_CLIENT *c = client("123456789012");

@@ -33,12 +33,10 @@ protected:
         regfix::PullTest::SetUp();
         if (HasFatalFailure())
             return;
-        endpointEnv = std::make_unique<regfix::EnvScope>("OZC_AWS_ECR_ENDPOINT",
-                                                         reg["OZ_REG_ECR_ENDPOINT"].c_str());
+        endpointEnv = std::make_unique<regfix::EnvScope>("OZC_AWS_ECR_ENDPOINT", reg["OZ_REG_ECR_ENDPOINT"].c_str());
     }
 
-    CtxPtr context(const std::string &ref, const std::string &accessKey,
-                   const std::string &secret)
+    CtxPtr context(const std::string &ref, const std::string &accessKey, const std::string &secret)
     {
         CtxPtr ctx(ozcRegistryCtxCreate());
         EXPECT_NE(nullptr, ctx);
@@ -62,8 +60,7 @@ protected:
 TEST_F(EcrRoad, PullAuthenticatesAsAwsWithTheExchangedPassword)
 {
     int before = verifiedExchanges();
-    CtxPtr ctx = context(reg["OZ_REG_ECR"] + "/orrery/app:oci", reg["OZ_REG_ECR_ACCESS_KEY"],
-                         reg["OZ_REG_ECR_SECRET"]);
+    CtxPtr ctx = context(reg["OZ_REG_ECR"] + "/orrery/app:oci", reg["OZ_REG_ECR_ACCESS_KEY"], reg["OZ_REG_ECR_SECRET"]);
     IMAGE_INFO info;
     memset(&info, 0, sizeof(info));
     errno = 0;
@@ -107,8 +104,7 @@ TEST_F(EcrRoad, PullAuthenticatesAsAwsWithTheExchangedPassword)
 
 TEST_F(EcrRoad, WrongSecretStopsBeforeTheRegistry)
 {
-    CtxPtr ctx = context(reg["OZ_REG_ECR"] + "/orrery/app:oci", reg["OZ_REG_ECR_ACCESS_KEY"],
-                         "not/the+secret");
+    CtxPtr ctx = context(reg["OZ_REG_ECR"] + "/orrery/app:oci", reg["OZ_REG_ECR_ACCESS_KEY"], "not/the+secret");
     errno = 0;
     EXPECT_EQ(-1, ozcImagePull(ctx.get(), nullptr));
     EXPECT_EQ(OZC_MGR_ERR_HTTP_NOT_OK, errno);
@@ -130,21 +126,19 @@ TEST_F(EcrRoad, RegistryHostOfTheWrongFormIsRefused)
 TEST_F(EcrRoad, EcrHostParse)
 {
     char id[16], region[16];
-    EXPECT_EQ(0, ozcMgrAwsEcrRegistryParse("123456789012.dkr.ecr.eu-central-1.amazonaws.com", id,
-                                           sizeof(id), region, sizeof(region)));
+    EXPECT_EQ(0, ozcMgrAwsEcrRegistryParse("123456789012.dkr.ecr.eu-central-1.amazonaws.com", id, sizeof(id), region,
+                                           sizeof(region)));
     EXPECT_STREQ("123456789012", id);
     EXPECT_STREQ("eu-central-1", region);
-    EXPECT_EQ(0, ozcMgrAwsEcrRegistryParse("1.dkr.ecr.cn-north-1.amazonaws.com.cn:443", id,
-                                           sizeof(id), region, sizeof(region)));
+    EXPECT_EQ(0, ozcMgrAwsEcrRegistryParse("1.dkr.ecr.cn-north-1.amazonaws.com.cn:443", id, sizeof(id), region,
+                                           sizeof(region)));
     EXPECT_STREQ("cn-north-1", region);
-    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("1234567890123456.dkr.ecr.us-east-1.amazonaws.com",
-                                            id, sizeof(id), region, sizeof(region)));
-    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("1.dkr.ecr.a-very-long-region-name.amazonaws.com", id,
-                                            sizeof(id), region, sizeof(region)));
-    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("1.dkr.ecr.us-east-1", id, sizeof(id), region,
+    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("1234567890123456.dkr.ecr.us-east-1.amazonaws.com", id, sizeof(id), region,
                                             sizeof(region)));
-    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("ecr.amazonaws.com", id, sizeof(id), region,
+    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("1.dkr.ecr.a-very-long-region-name.amazonaws.com", id, sizeof(id), region,
                                             sizeof(region)));
+    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("1.dkr.ecr.us-east-1", id, sizeof(id), region, sizeof(region)));
+    EXPECT_EQ(-1, ozcMgrAwsEcrRegistryParse("ecr.amazonaws.com", id, sizeof(id), region, sizeof(region)));
 }
 
 } /* namespace */

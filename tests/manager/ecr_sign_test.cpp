@@ -15,7 +15,8 @@
 
 namespace {
 
-std::string keyHex(const char *secret, const char *date, const char *region, const char *svc) {
+std::string keyHex(const char *secret, const char *date, const char *region, const char *svc)
+{
     unsigned char key[64];
     unsigned int len = 0;
     if (signingKeyDerive(secret, date, region, svc, key, &len) != 0 || len != 32) {
@@ -36,16 +37,15 @@ struct Published {
     const char *signature;
 };
 
-void checkPublished(const Published &p) {
+void checkPublished(const Published &p)
+{
     char creq[1024];
-    ASSERT_EQ(0, ozcMgrAwsEcrCanonicalRequestBuild(p.method, p.path, p.query, p.headers,
-                                                   p.signedHeaders, p.payloadHash, creq,
-                                                   sizeof(creq)));
+    ASSERT_EQ(0, ozcMgrAwsEcrCanonicalRequestBuild(p.method, p.path, p.query, p.headers, p.signedHeaders, p.payloadHash,
+                                                   creq, sizeof(creq)));
     EXPECT_STREQ(p.canonical, creq);
     char sts[1024];
     ASSERT_EQ(0, ozcMgrAwsEcrStringToSignBuild(p.time, p.scope, creq, sts, sizeof(sts)));
-    std::string want = std::string("AWS4-HMAC-SHA256\n") + p.time + "\n" + p.scope + "\n" +
-                       p.canonicalHash;
+    std::string want = std::string("AWS4-HMAC-SHA256\n") + p.time + "\n" + p.scope + "\n" + p.canonicalHash;
     EXPECT_EQ(want, sts);
     unsigned char key[64];
     unsigned int len = 0;
@@ -62,7 +62,8 @@ void checkPublished(const Published &p) {
  * intermediate kDate value), and the signing-key steps of "Create a
  * signature for Signature Version 4" (2015-08-30 example) and of its earlier
  * 2011-09-09 edition ("Task 3: Calculate the signature"). */
-TEST(EcrSignature, SigningKeyMatchesPublishedExamples) {
+TEST(EcrSignature, SigningKeyMatchesPublishedExamples)
+{
     const char *secret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
     EXPECT_EQ("f4780e2d9f65fa895f9c67b32ce1baf0b0d8a43505a000a1a9e090d414db404d",
               keyHex(secret, "20120215", "us-east-1", "iam"));
@@ -85,12 +86,12 @@ TEST(EcrSignature, SigningKeyMatchesPublishedExamples) {
  * string to sign" / "Calculate the signature" for Signature Version 4,
  * 2011-09-09 edition: POST https://iam.amazonaws.com/ with the body
  * Action=ListUsers&Version=2010-05-08 (payload hash b6359072...). */
-TEST(EcrSignature, PublishedIamPostExample) {
+TEST(EcrSignature, PublishedIamPostExample)
+{
     checkPublished({"POST", "/", "",
                     "content-type:application/x-www-form-urlencoded; charset=utf-8\n"
                     "host:iam.amazonaws.com\nx-amz-date:20110909T233600Z\n",
-                    "content-type;host;x-amz-date",
-                    "b6359072c78d70ebee1e81adcbab4f01bf2c23245fa365ef83fe8f1f955085e2",
+                    "content-type;host;x-amz-date", "b6359072c78d70ebee1e81adcbab4f01bf2c23245fa365ef83fe8f1f955085e2",
                     "POST\n/\n\n"
                     "content-type:application/x-www-form-urlencoded; charset=utf-8\n"
                     "host:iam.amazonaws.com\nx-amz-date:20110909T233600Z\n\n"
@@ -110,12 +111,12 @@ TEST(EcrSignature, PublishedIamPostExample) {
 /* Source: AWS General Reference, "Create a canonical request for Signature
  * Version 4" and "Calculate the signature", 2015-08-30 edition:
  * GET https://iam.amazonaws.com/?Action=ListUsers&Version=2010-05-08. */
-TEST(EcrSignature, PublishedIamGetExample) {
+TEST(EcrSignature, PublishedIamGetExample)
+{
     checkPublished({"GET", "/", "Action=ListUsers&Version=2010-05-08",
                     "content-type:application/x-www-form-urlencoded; charset=utf-8\n"
                     "host:iam.amazonaws.com\nx-amz-date:20150830T123600Z\n",
-                    "content-type;host;x-amz-date",
-                    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+                    "content-type;host;x-amz-date", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
                     "GET\n/\nAction=ListUsers&Version=2010-05-08\n"
                     "content-type:application/x-www-form-urlencoded; charset=utf-8\n"
                     "host:iam.amazonaws.com\nx-amz-date:20150830T123600Z\n\n"
@@ -134,21 +135,21 @@ TEST(EcrSignature, PublishedIamGetExample) {
 /* Source: Amazon S3 API Reference, "Signature Calculations for the
  * Authorization Header: Transferring Payload in a Single Chunk", Example:
  * GET Object (first 10 bytes of test.txt in examplebucket). */
-TEST(EcrSignature, PublishedS3GetObjectExample) {
+TEST(EcrSignature, PublishedS3GetObjectExample)
+{
     const char *empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
     std::string headers = std::string("host:examplebucket.s3.amazonaws.com\nrange:bytes=0-9\n") +
                           "x-amz-content-sha256:" + empty + "\nx-amz-date:20130524T000000Z\n";
-    std::string canonical = "GET\n/test.txt\n\n" + headers +
-                            "\nhost;range;x-amz-content-sha256;x-amz-date\n" + empty;
-    checkPublished({"GET", "/test.txt", "", headers.c_str(),
-                    "host;range;x-amz-content-sha256;x-amz-date", empty, canonical.c_str(),
-                    "20130524T000000Z", "20130524/us-east-1/s3/aws4_request",
+    std::string canonical = "GET\n/test.txt\n\n" + headers + "\nhost;range;x-amz-content-sha256;x-amz-date\n" + empty;
+    checkPublished({"GET", "/test.txt", "", headers.c_str(), "host;range;x-amz-content-sha256;x-amz-date", empty,
+                    canonical.c_str(), "20130524T000000Z", "20130524/us-east-1/s3/aws4_request",
                     "7344ae5b7ee6c3e7e6b0fe0640412a37625d1fbfff95c48bbb2dc43964946972",
                     "wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY", "20130524", "us-east-1", "s3",
                     "f0e8bdb87c964420e857bd35b5d6ed310bd44f0170aba48dd91039c6036bdb41"});
 }
 
-TEST(EcrSignature, BuffersThatDoNotFitAreRefused) {
+TEST(EcrSignature, BuffersThatDoNotFitAreRefused)
+{
     char hex[65];
     EXPECT_EQ(-1, sha256HexGet("a", 1, hex, 64));
     unsigned char bytes[4] = {0xde, 0xad, 0xbe, 0xef};
@@ -165,15 +166,15 @@ TEST(EcrSignature, BuffersThatDoNotFitAreRefused) {
     EXPECT_EQ(-1, signingKeyDerive(secret.c_str(), "20261207", "us-west-2", "ecr", key, &len));
 
     char small[32];
-    EXPECT_EQ(-1, ozcMgrAwsEcrCanonicalRequestBuild("POST", "/", "", "host:h\n", "host",
-                                                    std::string(64, 'a').c_str(), small,
-                                                    sizeof(small)));
+    EXPECT_EQ(-1, ozcMgrAwsEcrCanonicalRequestBuild("POST", "/", "", "host:h\n", "host", std::string(64, 'a').c_str(),
+                                                    small, sizeof(small)));
 }
 
 /* Our own request under a fixed clock. The expected Authorization values were
  * computed independently with Python's hmac and hashlib from the same inputs
  * (time 2026-12-07T09:05:12Z, access key AKIDEXAMPLE, the example secret). */
-TEST(EcrSignature, OwnRequestUnderFixedClock) {
+TEST(EcrSignature, OwnRequestUnderFixedClock)
+{
     CURL_CTX *ctx = curlCtxCreate();
     ASSERT_NE(nullptr, ctx);
     struct tm utc = {};
@@ -192,9 +193,8 @@ TEST(EcrSignature, OwnRequestUnderFixedClock) {
          "46169a3aec348a6b061d391e3a6b2249320a6c9722b40888c9a3ffca53dc5b6d"},
     };
     for (const Case &c : cases) {
-        AWS_ECR_CLIENT *client = ozcMgrAwsEcrClientCreate(
-            "123456789012", c.region, "AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY",
-            ctx);
+        AWS_ECR_CLIENT *client = ozcMgrAwsEcrClientCreate("123456789012", c.region, "AKIDEXAMPLE",
+                                                          "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", ctx);
         ASSERT_NE(nullptr, client);
         char host[256];
         ASSERT_EQ(0, ozcMgrAwsEcrApiHostGet(c.region, host, sizeof(host)));
@@ -203,8 +203,8 @@ TEST(EcrSignature, OwnRequestUnderFixedClock) {
         char auth[1024];
         ASSERT_EQ(0, ozcMgrAwsEcrRequestSign(client, host, &utc, rt, sizeof(rt), auth, sizeof(auth)));
         EXPECT_STREQ("20261207T090512Z", rt);
-        std::string want = std::string("AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20261207/") +
-                           c.region + "/ecr/aws4_request, SignedHeaders=content-type;host;" +
+        std::string want = std::string("AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20261207/") + c.region +
+                           "/ecr/aws4_request, SignedHeaders=content-type;host;" +
                            "x-amz-date;x-amz-target, Signature=" + c.signature;
         EXPECT_EQ(want, auth);
         ozcMgrAwsEcrClientDelete(client);
@@ -217,12 +217,12 @@ protected:
     void SetUp() override { ozEnvSet(AWS_ECR_ENDPOINT_ENV, nullptr); }
     void TearDown() override { ozEnvSet(AWS_ECR_ENDPOINT_ENV, nullptr); }
     /* Endpoint and host for region us-east-1 under an override, or "ERR". */
-    std::string get(const char *override_value, std::string *host_out = nullptr) {
+    std::string get(const char *override_value, std::string *host_out = nullptr)
+    {
         ozEnvSet(AWS_ECR_ENDPOINT_ENV, override_value);
         char endpoint[256];
         char host[256];
-        if (ozcMgrAwsEcrEndpointGet("us-east-1", endpoint, sizeof(endpoint), host,
-                                    sizeof(host)) != 0) {
+        if (ozcMgrAwsEcrEndpointGet("us-east-1", endpoint, sizeof(endpoint), host, sizeof(host)) != 0) {
             EXPECT_EQ(OZC_MGR_ERR_INVALID_ARG, errnoGet());
             return "ERR";
         }
@@ -235,15 +235,14 @@ protected:
     }
 };
 
-TEST_F(EcrEndpoint, RegionalHostIsConnectedToAndSigned) {
+TEST_F(EcrEndpoint, RegionalHostIsConnectedToAndSigned)
+{
     char endpoint[256];
     char host[256];
-    ASSERT_EQ(0, ozcMgrAwsEcrEndpointGet("eu-central-1", endpoint, sizeof(endpoint), host,
-                                         sizeof(host)));
+    ASSERT_EQ(0, ozcMgrAwsEcrEndpointGet("eu-central-1", endpoint, sizeof(endpoint), host, sizeof(host)));
     EXPECT_STREQ("https://api.ecr.eu-central-1.amazonaws.com/", endpoint);
     EXPECT_STREQ("api.ecr.eu-central-1.amazonaws.com", host);
-    ASSERT_EQ(0, ozcMgrAwsEcrEndpointGet("cn-northwest-1", endpoint, sizeof(endpoint), host,
-                                         sizeof(host)));
+    ASSERT_EQ(0, ozcMgrAwsEcrEndpointGet("cn-northwest-1", endpoint, sizeof(endpoint), host, sizeof(host)));
     EXPECT_STREQ("https://api.ecr.cn-northwest-1.amazonaws.com.cn/", endpoint);
 
     /* A region can never move the request to another host. */
@@ -253,27 +252,27 @@ TEST_F(EcrEndpoint, RegionalHostIsConnectedToAndSigned) {
     EXPECT_EQ(-1, ozcMgrAwsEcrApiHostGet("us-east-1", host, 20));
 }
 
-TEST_F(EcrEndpoint, OperatorOverride) {
+TEST_F(EcrEndpoint, OperatorOverride)
+{
     std::string host;
     EXPECT_EQ("https://api.ecr.us-east-1.amazonaws.com/", get(""));
-    EXPECT_EQ("https://ecr-fips.us-east-1.example.test/",
-              get("https://ecr-fips.us-east-1.example.test", &host));
+    EXPECT_EQ("https://ecr-fips.us-east-1.example.test/", get("https://ecr-fips.us-east-1.example.test", &host));
     EXPECT_EQ("ecr-fips.us-east-1.example.test", host);
     EXPECT_EQ("https://vpce.local:8443/", get("https://vpce.local:8443/", &host));
     EXPECT_EQ("vpce.local:8443", host);
     /* The default port is left out, as the transport leaves it out of Host. */
     EXPECT_EQ("https://vpce.local/", get("https://vpce.local:443/"));
     EXPECT_EQ("https://[::1]:9/", get("https://[::1]:9/"));
-    for (const char *bad : {"http://plain.example/", "https://", "https:///", "ftp://h/",
-                            "https://user:pw@h/", "https://h/path", "https://h/?q=1",
-                            "https://h#frag", "https://h /", "api.ecr.example"}) {
+    for (const char *bad : {"http://plain.example/", "https://", "https:///", "ftp://h/", "https://user:pw@h/",
+                            "https://h/path", "https://h/?q=1", "https://h#frag", "https://h /", "api.ecr.example"}) {
         EXPECT_EQ("ERR", get(bad)) << bad;
     }
     std::string tooLong = "https://" + std::string(300, 'a') + "/";
     EXPECT_EQ("ERR", get(tooLong.c_str()));
 }
 
-TEST(EcrClient, CreationLimitsAndArguments) {
+TEST(EcrClient, CreationLimitsAndArguments)
+{
     CURL_CTX *ctx = curlCtxCreate();
     ASSERT_NE(nullptr, ctx);
     const char *id = "123456789012";
@@ -304,8 +303,7 @@ TEST(EcrClient, CreationLimitsAndArguments) {
     EXPECT_TRUE(refused(id, rg, "AKID\r\nX-Evil: 1", sk, ctx));
     EXPECT_TRUE(refused(id, rg, "", sk, ctx));
 
-    AWS_ECR_CLIENT *c = ozcMgrAwsEcrClientCreate(s15.c_str(), "ap-southeast-1", k255.c_str(),
-                                                 k255.c_str(), ctx);
+    AWS_ECR_CLIENT *c = ozcMgrAwsEcrClientCreate(s15.c_str(), "ap-southeast-1", k255.c_str(), k255.c_str(), ctx);
     ASSERT_NE(nullptr, c);
     EXPECT_EQ(s15, c->registry_id);
     EXPECT_STREQ("ap-southeast-1", c->region);
@@ -324,7 +322,8 @@ TEST(EcrClient, CreationLimitsAndArguments) {
 namespace {
 int gReleased = 0;
 bool gAllZero = false;
-void checkWiped(void *record, size_t size) {
+void checkWiped(void *record, size_t size)
+{
     const auto *b = static_cast<const unsigned char *>(record);
     gAllZero = size == sizeof(AWS_ECR_CLIENT);
     for (size_t i = 0; i < size; i++) {
@@ -335,7 +334,8 @@ void checkWiped(void *record, size_t size) {
 }
 } // namespace
 
-TEST(EcrClient, DeletedRecordIsZero) {
+TEST(EcrClient, DeletedRecordIsZero)
+{
     CURL_CTX *ctx = curlCtxCreate();
     ASSERT_NE(nullptr, ctx);
     AWS_ECR_CLIENT *c = ozcMgrAwsEcrClientCreate("123456789012", "us-west-2", "AKIDEXAMPLE",
@@ -352,13 +352,13 @@ TEST(EcrClient, DeletedRecordIsZero) {
 
 namespace {
 /* base64 of a text, for building replies. */
-std::string b64(const std::string &in) {
+std::string b64(const std::string &in)
+{
     static const char *t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
-        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 |
-                     (unsigned char)in[i + 2];
+        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
         out += {t[v >> 18], t[(v >> 12) & 63], t[(v >> 6) & 63], t[v & 63]};
     }
     if (i + 1 == in.size()) {
@@ -370,16 +370,17 @@ std::string b64(const std::string &in) {
     }
     return out;
 }
-std::string reply(const std::string &token) {
+std::string reply(const std::string &token)
+{
     return "{\"authorizationData\":[{\"authorizationToken\":\"" + token +
            "\",\"expiresAt\":1.8E9,\"proxyEndpoint\":\"https://r.example\"}]}";
 }
 } // namespace
 
-TEST(EcrToken, PasswordFromReply) {
+TEST(EcrToken, PasswordFromReply)
+{
     char out[4096];
-    ASSERT_EQ(0, ozcMgrAwsEcrTokenFromJson(reply(b64("AWS:pa:ss=AWS/word")).c_str(), out,
-                                           sizeof(out)));
+    ASSERT_EQ(0, ozcMgrAwsEcrTokenFromJson(reply(b64("AWS:pa:ss=AWS/word")).c_str(), out, sizeof(out)));
     EXPECT_STREQ("pa:ss=AWS/word", out);
 
     /* Exactly out_size - 1 characters fit; one more does not. */
@@ -391,7 +392,8 @@ TEST(EcrToken, PasswordFromReply) {
     EXPECT_EQ(-1, ozcMgrAwsEcrTokenFromJson(reply(b64("AWS:" + big)).c_str(), out, sizeof(out)));
 }
 
-TEST(EcrToken, UnusableRepliesAreRefused) {
+TEST(EcrToken, UnusableRepliesAreRefused)
+{
     char out[64];
     const std::string cases[] = {
         "",
@@ -407,7 +409,7 @@ TEST(EcrToken, UnusableRepliesAreRefused) {
         reply(b64("NOTAWS:password")), /* AWS only inside another user name */
         reply(b64("xAWS")),            /* AWS at the very end, no colon */
         reply(b64("AWS")),
-        reply(b64("AWS:")),            /* empty password */
+        reply(b64("AWS:")), /* empty password */
         reply(b64(std::string("AWS:pw\0hidden", 13))),
     };
     for (const std::string &c : cases) {
@@ -418,7 +420,8 @@ TEST(EcrToken, UnusableRepliesAreRefused) {
     EXPECT_EQ(-1, ozcMgrAwsEcrTokenFromJson(reply(b64("AWS:pw")).c_str(), nullptr, 10));
 }
 
-TEST(EcrToken, MessagesUnderVerbosity) {
+TEST(EcrToken, MessagesUnderVerbosity)
+{
     char out[64];
     _ozcMgrVerboseFlag = 1;
     testing::internal::CaptureStderr();

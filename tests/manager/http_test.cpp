@@ -100,8 +100,7 @@ TEST(TransferContext, UrlsThatAreRefusedBeforeAnyTransfer)
     std::string err = testing::internal::GetCapturedStderr();
     _ozcMgrVerboseFlag = 0;
     EXPECT_EQ("Requesting abcdefghijklmnopqrstuvwxyzabcdef://host/\nRequesting ftp://host/\n", out);
-    EXPECT_EQ("transfer_protocol length is too long\nunknown transfer transport protocol ftp\n",
-              err);
+    EXPECT_EQ("transfer_protocol length is too long\nunknown transfer transport protocol ftp\n", err);
 
     /* A 31-character scheme is not "too long", only unknown. */
     EXPECT_EQ(-1, ozcMgrCurlGet("abcdefghijklmnopqrstuvwxyzabcde://h/", ctx.c, nullptr));
@@ -137,17 +136,16 @@ TEST(TransferContext, RefusedSettingsFailTheRequest)
     struct Case {
         const char *var, *value;
     } cases[] = {
-        {"OZC_HTTP_CONNECT_TIMEOUT", "0"},   {"OZC_HTTP_LOW_SPEED_LIMIT", "-1"},
-        {"OZC_HTTP_LOW_SPEED_TIME", "6O"},   {"OZC_HTTP_RETRIES", "11"},
-        {"OZC_HTTP_RETRY_WAIT_MAX", "1e3"},
+        {"OZC_HTTP_CONNECT_TIMEOUT", "0"}, {"OZC_HTTP_LOW_SPEED_LIMIT", "-1"}, {"OZC_HTTP_LOW_SPEED_TIME", "6O"},
+        {"OZC_HTTP_RETRIES", "11"},        {"OZC_HTTP_RETRY_WAIT_MAX", "1e3"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.var);
         regfix::EnvScope setting(c.var, c.value);
         Ctx ctx;
         ASSERT_EQ(0, curlCtxBodyLimitSet(ctx.c, 10));
-        ASSERT_EQ(0, curlCtxBodySinkSet(ctx.c, [](const char *, size_t n, void *) { return n; },
-                                        nullptr));
+        ASSERT_EQ(0, curlCtxBodySinkSet(
+                         ctx.c, [](const char *, size_t n, void *) { return n; }, nullptr));
         _ozcMgrVerboseFlag = 1;
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
@@ -156,8 +154,7 @@ TEST(TransferContext, RefusedSettingsFailTheRequest)
         std::string msg = testing::internal::GetCapturedStderr();
         _ozcMgrVerboseFlag = 0;
         EXPECT_EQ(CURLE_BAD_FUNCTION_ARGUMENT, curlCtxErrnoGet(ctx.c));
-        EXPECT_NE(std::string::npos, msg.find(std::string(c.var) + "=" + c.value +
-                                              " is not a whole number from "))
+        EXPECT_NE(std::string::npos, msg.find(std::string(c.var) + "=" + c.value + " is not a whole number from "))
             << msg;
         EXPECT_EQ(nullptr, ctx.c->body_sink);
         EXPECT_EQ(0, ctx.c->body_limited);
@@ -234,8 +231,7 @@ TEST(Challenge, BearerAndBasicChallengesAndTheirFaults)
     char method[32], realm[2048], service[32];
     auto parse = [&](const char *text) {
         method[0] = realm[0] = service[0] = '\0';
-        return httpHeaderAuthGet(text, method, sizeof(method), realm, sizeof(realm), service,
-                                 sizeof(service));
+        return httpHeaderAuthGet(text, method, sizeof(method), realm, sizeof(realm), service, sizeof(service));
     };
     ASSERT_EQ(0, parse("HTTP/2 401\r\nwww-authenticate: Bearer realm=\"https://auth/token\","
                        "service=\"registry\",scope=\"repository:a:pull\"\r\n\r\n"));
@@ -261,7 +257,8 @@ TEST(Challenge, BearerAndBasicChallengesAndTheirFaults)
     EXPECT_EQ(-1, parse("www-authenticate: Bearer realm=\"r\",service=\"open"));
     EXPECT_EQ(-1, parse(("www-authenticate: " + std::string(32, 'M') + " realm=\"r\",service=\"s\"\r\n").c_str()));
     EXPECT_EQ(0, parse(("www-authenticate: " + std::string(31, 'M') + " realm=\"r\",service=\"s\"\r\n").c_str()));
-    EXPECT_EQ(-1, parse(("www-authenticate: Bearer realm=\"" + std::string(2048, 'r') + "\",service=\"s\"\r\n").c_str()));
+    EXPECT_EQ(-1,
+              parse(("www-authenticate: Bearer realm=\"" + std::string(2048, 'r') + "\",service=\"s\"\r\n").c_str()));
     EXPECT_EQ(-1, parse(("www-authenticate: Bearer realm=\"r\",service=\"" + std::string(32, 's') + "\"\r\n").c_str()));
 
     _ozcMgrVerboseFlag = 1;

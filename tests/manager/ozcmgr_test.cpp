@@ -39,8 +39,7 @@ protected:
     /* The environment of a run: our image store, our CA. */
     std::string env()
     {
-        return "env OZC_IMAGE_PATH='" + tmp.path() + "/images' OZC_TLS_CA_CERT_FILE='" +
-               reg["OZ_REG_CA"] + "' ";
+        return "env OZC_IMAGE_PATH='" + tmp.path() + "/images' OZC_TLS_CA_CERT_FILE='" + reg["OZ_REG_CA"] + "' ";
     }
 
     /* Runs ozcmgr with args (shell words), input on standard input. */
@@ -52,8 +51,7 @@ protected:
             fputs(input.c_str(), f);
             fclose(f);
         }
-        std::string cmd = env() + "'" + program + "' " + args + " < '" + in + "' > '" + out +
-                          "' 2> '" + err + "'";
+        std::string cmd = env() + "'" + program + "' " + args + " < '" + in + "' > '" + out + "' 2> '" + err + "'";
         Result r;
         int rc = system(cmd.c_str());
         r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -79,8 +77,7 @@ TEST_F(Ozcmgr, PullPrintsOneLinePerLayerAndSucceeds)
     long bytes = atol(line.c_str() + strlen("Layer 0 done: "));
     EXPECT_GT(bytes, 100000) << line;
     EXPECT_NE(std::string::npos, r.out.find("Pull Success: " + tmp.path() + "/images/app\n"));
-    EXPECT_NE(std::string::npos,
-              r.out.find("Pulled app:oci into " + tmp.path() + "/images/app\n"));
+    EXPECT_NE(std::string::npos, r.out.find("Pulled app:oci into " + tmp.path() + "/images/app\n"));
     EXPECT_TRUE(regfix::exists(tmp.path() + "/images/app/index.json"));
 }
 
@@ -88,14 +85,12 @@ TEST_F(Ozcmgr, PullFailuresExitNonZeroWithTheErrorText)
 {
     Result r = run("pull " + reg["OZ_REG_TLS"] + "/team/nomatch");
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos,
-              r.err.find("ozcmgr: pull of " + reg["OZ_REG_TLS"] +
-                         "/team/nomatch failed: Orrery OS or specified architecture not found "
-                         "in manifest list\n"))
+    EXPECT_NE(std::string::npos, r.err.find("ozcmgr: pull of " + reg["OZ_REG_TLS"] +
+                                            "/team/nomatch failed: Orrery OS or specified architecture not found "
+                                            "in manifest list\n"))
         << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(std::string("no image found for os ") +
-                                            ozSysOsNameGet() + " and arch " + ozSysArchNameGet() +
-                                            "\n"));
+    EXPECT_NE(std::string::npos, r.err.find(std::string("no image found for os ") + ozSysOsNameGet() + " and arch " +
+                                            ozSysArchNameGet() + "\n"));
     EXPECT_FALSE(regfix::exists(tmp.path() + "/images/nomatch"));
 
     r = run("pull " + reg["OZ_REG_TLS"] + "/team/corrupt");
@@ -107,15 +102,14 @@ TEST_F(Ozcmgr, PullFailuresExitNonZeroWithTheErrorText)
 TEST_F(Ozcmgr, CredentialsFromStandardInput)
 {
     std::string ref = reg["OZ_REG_BASIC"] + "/orrery/app:v2s2";
-    Result r = run("pull " + ref + " --user " + reg["OZ_REG_USER"] + " --password-stdin",
-                   reg["OZ_REG_PASSWORD"] + "\n");
+    Result r =
+        run("pull " + ref + " --user " + reg["OZ_REG_USER"] + " --password-stdin", reg["OZ_REG_PASSWORD"] + "\n");
     EXPECT_EQ(0, r.status) << r.out << r.err;
 
     r = run("pull " + ref + " -u " + reg["OZ_REG_USER"] + " -p", "not-the-password\n");
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("failed: HTTP response code is not OK\n")) << r.err;
-    EXPECT_NE(std::string::npos,
-              r.err.find("Unauthorized access to https://" + reg["OZ_REG_BASIC"] + "/v2/\n"));
+    EXPECT_NE(std::string::npos, r.err.find("Unauthorized access to https://" + reg["OZ_REG_BASIC"] + "/v2/\n"));
 
     /* No terminal to prompt on and nothing on standard input. */
     r = run("pull " + ref + " --user " + reg["OZ_REG_USER"]);
@@ -145,8 +139,7 @@ TEST_F(Ozcmgr, InsecurePlainHttpAndQueries)
     EXPECT_NE(std::string::npos, r.out.find("\"org.example.note\":")) << r.out.substr(0, 200);
     r = run("manifest --verbose " + reg["OZ_BAD_OK"] + "/shop-cli/app:bigmanifest");
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("failed: Manifest or manifest list parse failed"))
-        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("failed: Manifest or manifest list parse failed")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("is larger than 4194304 bytes")) << r.err;
 
     r = run("manifest " + reg["OZ_REG_TLS"] + "/orrery/app:missing");
@@ -161,10 +154,9 @@ TEST_F(Ozcmgr, PasswordPromptOnATerminalDoesNotEcho)
 {
     std::string password = reg["OZ_REG_PASSWORD"];
     std::string log = tmp.path() + "/pty.log";
-    std::string cmd = "env OZC_TLS_CA_CERT_FILE='" + reg["OZ_REG_CA"] + "' python3 '" +
-                      regfix::sourceDir() + "/tests/manager/ptyrun.py' 'Password: ' '" + password +
-                      "' '" + program + "' tags " + reg["OZ_REG_BASIC"] + "/orrery/app --user " +
-                      reg["OZ_REG_USER"] + " > '" + log + "' 2>&1";
+    std::string cmd = "env OZC_TLS_CA_CERT_FILE='" + reg["OZ_REG_CA"] + "' python3 '" + regfix::sourceDir() +
+                      "/tests/manager/ptyrun.py' 'Password: ' '" + password + "' '" + program + "' tags " +
+                      reg["OZ_REG_BASIC"] + "/orrery/app --user " + reg["OZ_REG_USER"] + " > '" + log + "' 2>&1";
     int rc = system(cmd.c_str());
     std::string shown = regfix::readFile(log);
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << shown;
@@ -183,10 +175,9 @@ TEST_F(Ozcmgr, PulledLayoutUnpacksWithTheRuntime)
     ASSERT_EQ(0, r.status) << r.err;
     std::string layout = tmp.path() + "/images/multi", bundle = tmp.path() + "/bundle";
     /* The entry of this build's platform, unpacked by its tag. */
-    std::string cmd = "env OZC_BASE='" + tmp.path() + "/base' OZ_OVERLAY_DEV_DIR= '" + ozc +
-                      "' unpack --os " + ozSysOsNameGet() + " --arch " + ozSysArchNameGet() +
-                      " --tag docker '" + layout + "' '" + bundle + "' > '" + tmp.path() +
-                      "/unpack.log' 2>&1";
+    std::string cmd = "env OZC_BASE='" + tmp.path() + "/base' OZ_OVERLAY_DEV_DIR= '" + ozc + "' unpack --os " +
+                      ozSysOsNameGet() + " --arch " + ozSysArchNameGet() + " --tag docker '" + layout + "' '" + bundle +
+                      "' > '" + tmp.path() + "/unpack.log' 2>&1";
     EXPECT_EQ(0, system(cmd.c_str())) << regfix::readFile(tmp.path() + "/unpack.log");
     EXPECT_TRUE(regfix::exists(bundle + "/config.json"));
     EXPECT_TRUE(regfix::exists(bundle + "/rootfs/bin/busybox"));
@@ -226,10 +217,9 @@ TEST_F(Ozcmgr, ConcurrentPullsOfOneNameNeverReportAFalseSuccess)
         std::string dir = tmp.path() + "/round" + std::to_string(round++);
         std::string script;
         for (size_t i = 0; i < c.repos.size(); ++i) {
-            script += "( " + env() + " OZC_IMAGE_PATH='" + dir + "' '" + program + "' pull " +
-                      reg["OZ_REG_TLS"] + "/" + c.repos[i] + " > '" + dir + ".out" +
-                      std::to_string(i) + "' 2>&1; echo $? > '" + dir + ".rc" + std::to_string(i) +
-                      "' ) & ";
+            script += "( " + env() + " OZC_IMAGE_PATH='" + dir + "' '" + program + "' pull " + reg["OZ_REG_TLS"] + "/" +
+                      c.repos[i] + " > '" + dir + ".out" + std::to_string(i) + "' 2>&1; echo $? > '" + dir + ".rc" +
+                      std::to_string(i) + "' ) & ";
         }
         ASSERT_EQ(0, oztest::sh("mkdir -p '" + dir + "'; " + script + "wait"));
         std::string layout = dir + "/app";
@@ -255,9 +245,7 @@ TEST_F(Ozcmgr, ConcurrentPullsOfOneNameNeverReportAFalseSuccess)
                 winner = repo;
             } else {
                 EXPECT_EQ("1\n", rc) << out;
-                EXPECT_NE(std::string::npos,
-                          out.find("failed: Local image name is used by another repository"))
-                    << out;
+                EXPECT_NE(std::string::npos, out.find("failed: Local image name is used by another repository")) << out;
             }
         }
         EXPECT_FALSE(winner.empty());

@@ -84,8 +84,8 @@ private:
             }
             dir = tmpl;
             owned_ = dir;
-            std::string cmd = "bash '" + sourceDir() + "/tests/manager/regfixture.sh' up '" + dir +
-                              "' > '" + dir + ".up.log' 2>&1";
+            std::string cmd =
+                "bash '" + sourceDir() + "/tests/manager/regfixture.sh' up '" + dir + "' > '" + dir + ".up.log' 2>&1";
             if (system(cmd.c_str()) != 0) {
                 error_ = "regfixture.sh up failed, see " + dir + ".up.log";
                 return;
@@ -103,8 +103,8 @@ private:
     ~Registries()
     {
         if (!owned_.empty()) {
-            std::string cmd = "bash '" + sourceDir() + "/tests/manager/regfixture.sh' down '" +
-                              owned_ + "' >/dev/null 2>&1; rm -f '" + owned_ + ".up.log'";
+            std::string cmd = "bash '" + sourceDir() + "/tests/manager/regfixture.sh' down '" + owned_ +
+                              "' >/dev/null 2>&1; rm -f '" + owned_ + ".up.log'";
             if (system(cmd.c_str()) != 0) {
                 /* nothing more to do at exit */
             }
@@ -178,8 +178,7 @@ inline std::map<std::string, std::string> snapshot(const std::string &dir)
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         if (it->is_regular_file())
-            files[std::filesystem::relative(it->path(), dir).string()] =
-                readFile(it->path().string());
+            files[std::filesystem::relative(it->path(), dir).string()] = readFile(it->path().string());
     }
     return files;
 }
@@ -187,8 +186,7 @@ inline std::map<std::string, std::string> snapshot(const std::string &dir)
 /* True when oci-image-tool accepts the layout. */
 inline bool layoutValid(const std::string &dir)
 {
-    return oztest::sh("oci-image-tool validate --type image " + oztest::quote(dir) +
-                      " >/dev/null 2>&1") == 0;
+    return oztest::sh("oci-image-tool validate --type image " + oztest::quote(dir) + " >/dev/null 2>&1") == 0;
 }
 
 /* The layout's index.json, parsed (null when missing or broken). */
@@ -203,8 +201,8 @@ inline const cJSON *indexEntry(const cJSON *index, const std::string &ref)
     const cJSON *entry = nullptr;
     cJSON_ArrayForEach(entry, cJSON_GetObjectItem(index, "manifests"))
     {
-        const cJSON *name = cJSON_GetObjectItem(cJSON_GetObjectItem(entry, "annotations"),
-                                                "org.opencontainers.image.ref.name");
+        const cJSON *name =
+            cJSON_GetObjectItem(cJSON_GetObjectItem(entry, "annotations"), "org.opencontainers.image.ref.name");
         if (cJSON_IsString(name) && ref == name->valuestring)
             return entry;
     }

@@ -57,8 +57,8 @@ int countFiles(const std::string &dir)
 
 class RegistryPull : public regfix::PullTest {
 protected:
-    static CtxPtr context(const std::string &ref, const char *user = nullptr,
-                          const char *password = nullptr, int secure = 1)
+    static CtxPtr context(const std::string &ref, const char *user = nullptr, const char *password = nullptr,
+                          int secure = 1)
     {
         CtxPtr ctx(ozcRegistryCtxCreate());
         EXPECT_NE(nullptr, ctx);
@@ -86,12 +86,11 @@ protected:
     std::string registryDigest(const std::string &hostRepo, const std::string &ref)
     {
         CtxPtr ctx = context(hostRepo + ":" + ref);
-        std::string url = "https://" + std::string(ctx->registry) + "/v2/" + ctx->repository +
-                          "/manifests/" + ref;
+        std::string url = "https://" + std::string(ctx->registry) + "/v2/" + ctx->repository + "/manifests/" + ref;
         EXPECT_EQ(0, ozcMgrCurlHead(url.c_str(), ctx->curl_ctx, ctx->extra_http_header));
         char digest[256] = {0};
-        EXPECT_EQ(0, httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str,
-                                      "docker-content-digest", digest, sizeof(digest)));
+        EXPECT_EQ(0, httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "docker-content-digest", digest,
+                                      sizeof(digest)));
         return digest;
     }
 
@@ -104,8 +103,7 @@ protected:
         ASSERT_EQ(served.substr(7), sha256Hex(text));
         JsonPtr docker(cJSON_Parse(text.c_str()));
         ASSERT_NE(nullptr, docker);
-        EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S2,
-                     cJSON_GetObjectItem(docker.get(), "mediaType")->valuestring);
+        EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S2, cJSON_GetObjectItem(docker.get(), "mediaType")->valuestring);
         EXPECT_STREQ(MEDIA_TYPE_OCI_IMAGE_MANIFEST, cJSON_GetObjectItem(oci, "mediaType")->valuestring);
         const cJSON *ociConfig = cJSON_GetObjectItem(oci, "config");
         const cJSON *dockerConfig = cJSON_GetObjectItem(docker.get(), "config");
@@ -121,23 +119,20 @@ protected:
             const cJSON *d = cJSON_GetArrayItem(dockerLayers, i);
             EXPECT_STREQ("application/vnd.oci.image.layer.v1.tar+gzip",
                          cJSON_GetObjectItem(o, "mediaType")->valuestring);
-            EXPECT_STREQ(cJSON_GetObjectItem(d, "digest")->valuestring,
-                         cJSON_GetObjectItem(o, "digest")->valuestring);
-            EXPECT_EQ(cJSON_GetObjectItem(d, "size")->valuedouble,
-                      cJSON_GetObjectItem(o, "size")->valuedouble);
+            EXPECT_STREQ(cJSON_GetObjectItem(d, "digest")->valuestring, cJSON_GetObjectItem(o, "digest")->valuestring);
+            EXPECT_EQ(cJSON_GetObjectItem(d, "size")->valuedouble, cJSON_GetObjectItem(o, "size")->valuedouble);
         }
     }
 
     /* Checks the layout of a successful pull, its entry for ref (of the
      * image hostRepo, the only entry unless entries says otherwise), and
      * returns the manifest of that entry. */
-    JsonPtr checkLayout(const std::string &dir, int expectedLayers, const std::string &ref,
-                        const std::string &hostRepo, int entries = 1)
+    JsonPtr checkLayout(const std::string &dir, int expectedLayers, const std::string &ref, const std::string &hostRepo,
+                        int entries = 1)
     {
         /* "<registry>/<repository>": the name the node agent looks for. */
         const std::string &fullName = hostRepo;
-        EXPECT_EQ("{\n\t\"imageLayoutVersion\":\t\"1.0.0\"\n}",
-                  regfix::readFile(dir + "/oci-layout").substr(0, 34));
+        EXPECT_EQ("{\n\t\"imageLayoutVersion\":\t\"1.0.0\"\n}", regfix::readFile(dir + "/oci-layout").substr(0, 34));
         JsonPtr index = regfix::indexOf(dir);
         EXPECT_NE(nullptr, index);
         if (!index)
@@ -148,18 +143,15 @@ protected:
         EXPECT_NE(nullptr, entry) << ref;
         if (entry == nullptr)
             return nullptr;
-        EXPECT_STREQ(MEDIA_TYPE_OCI_IMAGE_MANIFEST,
-                     cJSON_GetObjectItem(entry, "mediaType")->valuestring);
+        EXPECT_STREQ(MEDIA_TYPE_OCI_IMAGE_MANIFEST, cJSON_GetObjectItem(entry, "mediaType")->valuestring);
         std::string digest = cJSON_GetObjectItem(entry, "digest")->valuestring;
         EXPECT_EQ(nullptr, cJSON_GetObjectItem(entry, "platform"));
-        EXPECT_STREQ(fullName.c_str(),
-                     cJSON_GetObjectItem(cJSON_GetObjectItem(entry, "annotations"),
-                                         "org.orrery.image.name")
-                         ->valuestring);
+        EXPECT_STREQ(
+            fullName.c_str(),
+            cJSON_GetObjectItem(cJSON_GetObjectItem(entry, "annotations"), "org.orrery.image.name")->valuestring);
         std::string manifestText = regfix::readFile(dir + "/blobs/sha256/" + digest.substr(7));
         EXPECT_EQ("sha256:" + sha256Hex(manifestText), digest);
-        EXPECT_EQ(static_cast<double>(manifestText.size()),
-                  cJSON_GetObjectItem(entry, "size")->valuedouble);
+        EXPECT_EQ(static_cast<double>(manifestText.size()), cJSON_GetObjectItem(entry, "size")->valuedouble);
         EXPECT_FALSE(regfix::exists(dir + "/manifest.json"));
         JsonPtr manifest(cJSON_Parse(manifestText.c_str()));
         EXPECT_NE(nullptr, manifest);
@@ -174,8 +166,7 @@ protected:
             std::string d = cJSON_GetObjectItem(layer, "digest")->valuestring;
             EXPECT_EQ(d.substr(7), sha256Hex(regfix::readFile(dir + "/blobs/sha256/" + d.substr(7))));
         }
-        std::string c =
-            cJSON_GetObjectItem(cJSON_GetObjectItem(manifest.get(), "config"), "digest")->valuestring;
+        std::string c = cJSON_GetObjectItem(cJSON_GetObjectItem(manifest.get(), "config"), "digest")->valuestring;
         EXPECT_EQ(c.substr(7), sha256Hex(regfix::readFile(dir + "/blobs/sha256/" + c.substr(7))));
         /* Nothing temporary is left. */
         for (const auto &f : regfix::snapshot(dir))
@@ -221,22 +212,19 @@ TEST_F(RegistryPull, DockerSchema2ManifestIsAcceptedAndStoredAsServed)
     EXPECT_EQ(DOCKER_MANIFEST_V2S2, ctx->image_config.manifest_type);
     JsonPtr manifest = checkLayout(images + "/app", 2, "v2s2", reg["OZ_REG_TLS"] + "/orrery/app");
     ASSERT_NE(nullptr, manifest);
-    checkDockerRestated(images + "/app", manifest.get(),
-                        registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "v2s2"));
+    checkDockerRestated(images + "/app", manifest.get(), registryDigest(reg["OZ_REG_TLS"] + "/orrery/app", "v2s2"));
     /* served and restated manifest, config, two layers */
     EXPECT_EQ(5, countFiles(images + "/app/blobs/sha256"));
     EXPECT_EQ(0, system(("oci-image-tool validate --type image '" + images + "/app' >/dev/null 2>&1").c_str()));
 
     /* What the registry does with the older line. */
     HTTP_HEADER *old = httpHeaderCreate();
-    ASSERT_EQ(0, httpHeaderAppend(old, "Accept: " MEDIA_TYPE_DOCKER_MANIFEST_LIST
-                                       "," MEDIA_TYPE_OCI_IMAGE_INDEX
+    ASSERT_EQ(0, httpHeaderAppend(old, "Accept: " MEDIA_TYPE_DOCKER_MANIFEST_LIST "," MEDIA_TYPE_OCI_IMAGE_INDEX
                                        "," MEDIA_TYPE_OCI_IMAGE_MANIFEST));
     std::string url = "https://" + reg["OZ_REG_TLS"] + "/v2/orrery/app/manifests/v2s2";
     ASSERT_EQ(0, ozcMgrCurlHead(url.c_str(), ctx->curl_ctx, old));
     char type[256] = {0};
-    EXPECT_EQ(0, httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "content-type", type,
-                                  sizeof(type)));
+    EXPECT_EQ(0, httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "content-type", type, sizeof(type)));
     EXPECT_STREQ(MEDIA_TYPE_DOCKER_MANIFEST_V2S1_SIGNED, type);
     httpHeaderFree(old);
 }
@@ -261,8 +249,7 @@ TEST_F(RegistryPull, IndexAndManifestListPickThisPlatformsEntry)
         JsonPtr manifest = checkLayout(images + "/multi", orrery ? 2 : 1, c.tag, multi, ++entries);
         ASSERT_NE(nullptr, manifest);
         JsonPtr index = regfix::indexOf(images + "/multi");
-        std::string got =
-            cJSON_GetObjectItem(regfix::indexEntry(index.get(), c.tag), "digest")->valuestring;
+        std::string got = cJSON_GetObjectItem(regfix::indexEntry(index.get(), c.tag), "digest")->valuestring;
         if (c.docker) {
             checkDockerRestated(images + "/multi", manifest.get(), registryDigest(multi, c.entryTag));
         } else {
@@ -277,8 +264,7 @@ TEST_F(RegistryPull, ListWithoutThisPlatformOrWithoutPlatformFailsAndLeavesNothi
     struct Case {
         const char *repo;
         int err;
-    } cases[] = {{"/team/nomatch", OZC_MGR_ERR_PLATFORM_NOT_FOUND},
-                 {"/team/noplat", OZC_MGR_ERR_MANIFEST_PARSE}};
+    } cases[] = {{"/team/nomatch", OZC_MGR_ERR_PLATFORM_NOT_FOUND}, {"/team/noplat", OZC_MGR_ERR_MANIFEST_PARSE}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.repo);
         CtxPtr ctx = context(reg["OZ_REG_TLS"] + c.repo);
@@ -357,8 +343,7 @@ TEST_F(RegistryPull, TagAndDigestPullTheDigestUnderTheTag)
     EXPECT_STREQ("pinned", info.image_tag);
     checkLayout(images + "/app", 2, "pinned", repo);
     JsonPtr index = regfix::indexOf(images + "/app");
-    EXPECT_STREQ(digest.c_str(),
-                 cJSON_GetObjectItem(regfix::indexEntry(index.get(), "pinned"), "digest")->valuestring);
+    EXPECT_STREQ(digest.c_str(), cJSON_GetObjectItem(regfix::indexEntry(index.get(), "pinned"), "digest")->valuestring);
     /* The tag only names the entry: the digest is what is pulled. */
     CtxPtr other = context(repo + ":v2s2@sha256:" + std::string(64, 'a'));
     EXPECT_EQ(-1, pull(other.get(), &err));
@@ -420,16 +405,16 @@ TEST_F(RegistryPull, ConcurrentPullsInOneProcessEachLeaveTheirTag)
     for (const char *tag : tags)
         args.push_back(std::make_unique<Arg>(Arg{repo + ":" + tag, &ok}));
     for (auto &a : args) {
-        TASK_ID tid = taskSpawn("tPull", 150, 0, 256 * 1024,
-                                [](void *p) {
-                                    auto *arg = static_cast<Arg *>(p);
-                                    CtxPtr ctx(ozcRegistryCtxCreate());
-                                    if (ozcRegistryCtxImageSet(ctx.get(), arg->ref.c_str()) == 0 &&
-                                        ozcImagePull(ctx.get(), nullptr) == 0)
-                                        ++*arg->ok;
-                                    return 0;
-                                },
-                                a.get());
+        TASK_ID tid = taskSpawn(
+            "tPull", 150, 0, 256 * 1024,
+            [](void *p) {
+                auto *arg = static_cast<Arg *>(p);
+                CtxPtr ctx(ozcRegistryCtxCreate());
+                if (ozcRegistryCtxImageSet(ctx.get(), arg->ref.c_str()) == 0 && ozcImagePull(ctx.get(), nullptr) == 0)
+                    ++*arg->ok;
+                return 0;
+            },
+            a.get());
         ASSERT_NE(TASK_ID_NULL, tid);
         tasks.push_back(tid);
     }
@@ -558,13 +543,11 @@ TEST_F(RegistryPull, BearerTokensFromTheIssuer)
         ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
         EXPECT_EQ(HTTP_AUTH_METHOD_BEARER, ctx->curl_ctx->http_auth_method);
         EXPECT_EQ(0, strncmp("eyJ", ctx->curl_ctx->bearer_token, 3));
-        checkLayout(images + "/multi", hostIsOrrery() ? 2 : 1, "docker",
-                    reg["OZ_REG_TOKEN"] + "/team/multi");
+        checkLayout(images + "/multi", hostIsOrrery() ? 2 : 1, "docker", reg["OZ_REG_TOKEN"] + "/team/multi");
     }
     {
         /* "access_token" only, the issuer wants basic credentials. */
-        CtxPtr ctx = context(reg["OZ_REG_OAUTH"] + "/orrery/app:v2s2",
-                             reg["OZ_REG_OAUTH_USER"].c_str(),
+        CtxPtr ctx = context(reg["OZ_REG_OAUTH"] + "/orrery/app:v2s2", reg["OZ_REG_OAUTH_USER"].c_str(),
                              reg["OZ_REG_OAUTH_PASSWORD"].c_str());
         ASSERT_EQ(0, pull(ctx.get(), &err)) << std::hex << err;
         EXPECT_EQ(HTTP_AUTH_METHOD_BEARER, ctx->curl_ctx->http_auth_method);
@@ -652,11 +635,9 @@ TEST_F(RegistryPull, MessagesOnlyUnderTheVerboseFlag)
     std::string out = testing::internal::GetCapturedStdout();
     std::string errText = testing::internal::GetCapturedStderr();
     _ozcMgrVerboseFlag = 0;
-    EXPECT_NE(std::string::npos,
-              out.find("Trying to pull team/nomatch from https://" + reg["OZ_REG_TLS"] + "/v2/\n"));
+    EXPECT_NE(std::string::npos, out.find("Trying to pull team/nomatch from https://" + reg["OZ_REG_TLS"] + "/v2/\n"));
     EXPECT_NE(std::string::npos, out.find("integrity check passed for file "));
-    EXPECT_NE(std::string::npos, errText.find(std::string("no image found for os ") +
-                                              ozSysOsNameGet() + " and arch " +
+    EXPECT_NE(std::string::npos, errText.find(std::string("no image found for os ") + ozSysOsNameGet() + " and arch " +
                                               ozSysArchNameGet() + "\n"));
     EXPECT_NE(std::string::npos, errText.find("manifest processing error\n"));
 }

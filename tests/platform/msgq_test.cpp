@@ -104,9 +104,8 @@ TEST(MsgQTest, BlockedSendersAndReceiversAreServedInOrder)
     std::vector<char> got(3, 0);
     std::vector<TASK_ID> rx;
     for (int i = 0; i < 3; i++)
-        rx.push_back(spawnBlocked("tRx", [&, i] {
-            return msgQReceive(q, &got[static_cast<size_t>(i)], 1, WAIT_FOREVER) == 1 ? 0 : 1;
-        }));
+        rx.push_back(spawnBlocked(
+            "tRx", [&, i] { return msgQReceive(q, &got[static_cast<size_t>(i)], 1, WAIT_FOREVER) == 1 ? 0 : 1; }));
     for (char m : {'x', 'y', 'z'})
         EXPECT_EQ(msgQSend(q, &m, 1, 100, MSG_PRI_NORMAL), OK);
     for (TASK_ID t : rx) {
@@ -150,8 +149,7 @@ TEST(MsgQTest, NamedQueueCarriesMessagesBetweenProcesses)
     EXPECT_EQ(msgQOpen("noslash", 4, 32, MSG_Q_FIFO, OM_CREATE), nullptr);
     EXPECT_EQ(msgQOpen("/a/b", 4, 32, MSG_Q_FIFO, OM_CREATE), nullptr);
 
-    std::string envRole = "OZ_MSGQ_CHILD=echo", envReq = "OZ_MSGQ_REQ=" + req,
-                envRep = "OZ_MSGQ_REPLY=" + rep;
+    std::string envRole = "OZ_MSGQ_CHILD=echo", envReq = "OZ_MSGQ_REQ=" + req, envRep = "OZ_MSGQ_REPLY=" + rep;
     std::vector<char *> envp{envRole.data(), envReq.data(), envRep.data(), nullptr};
     char self[] = "/proc/self/exe";
     char *argv[] = {self, nullptr};

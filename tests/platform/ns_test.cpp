@@ -68,7 +68,9 @@ TEST_F(NsTest, ProcessSeesOnlyItsRoot)
 
     std::string script = "cat /inside.txt > /got-inside; echo $? > /rc-inside;"
                          "cat /escape > /got-escape 2>/err; echo $? > /rc-escape;"
-                         "cat " + secret + " > /got-path 2>/err; echo $? > /rc-path;"
+                         "cat " +
+                         secret +
+                         " > /got-path 2>/err; echo $? > /rc-path;"
                          "cat /hostlink > /got-link 2>/err; echo $? > /rc-link;"
                          "ls / > /listing";
     ASSERT_EQ(0, ozt::shellRun(nsId, script));
@@ -144,7 +146,8 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     ASSERT_TRUE(ozt::writeFile(hostFile, "one file\n"));
     // Where the caller is: its mount namespace, root and working directory.
     auto whereAmI = [] {
-        struct stat ns {}, rootDir {}, cwd {};
+        struct stat ns {
+        }, rootDir{}, cwd{};
         stat("/proc/thread-self/ns/mnt", &ns);
         stat("/", &rootDir);
         stat(".", &cwd);
@@ -153,11 +156,9 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     const std::vector<ino_t> before = whereAmI();
 
     const char *roBind[] = {"rbind", "ro"};
-    ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), share.c_str(), "/mnt/share", "bind", roBind, 2))
-        << strerror(errno);
+    ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), share.c_str(), "/mnt/share", "bind", roBind, 2)) << strerror(errno);
     const char *fileBind[] = {"bind"};
-    ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), hostFile.c_str(), "/etc/config.txt", "none",
-                            fileBind, 1));
+    ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), hostFile.c_str(), "/etc/config.txt", "none", fileBind, 1));
     const char *tmpfsOpts[] = {"nosuid", "nodev", "mode=1777", "size=1m"};
     ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), "tmpfs", "/tmp", "tmpfs", tmpfsOpts, 4));
     ASSERT_EQ(OK, ozNsMount(nsId, root.c_str(), "proc", "/proc", "proc", nullptr, 0));
@@ -188,8 +189,7 @@ TEST_F(NsTest, MountsAreMadeInsideTheNamespaceOnly)
     // Unmounting what is not mounted fails.
     EXPECT_EQ(ERROR, ozNsUnmount(nsId, root.c_str(), "/mnt/share"));
     // A bind of a missing source fails cleanly.
-    EXPECT_EQ(ERROR, ozNsMount(nsId, root.c_str(), (tmp.path() + "/missing").c_str(), "/mnt/x",
-                               "bind", roBind, 2));
+    EXPECT_EQ(ERROR, ozNsMount(nsId, root.c_str(), (tmp.path() + "/missing").c_str(), "/mnt/x", "bind", roBind, 2));
     EXPECT_EQ(ENOENT, errno);
 }
 
@@ -306,8 +306,10 @@ TEST_F(NsTest, ProcessesAreConfinedAndKnownAsMembers)
     ASSERT_TRUE(ozt::writeFile(root + "/secret", "root only\n"));
     ASSERT_EQ(0, chmod((root + "/secret").c_str(), 0600));
     pid_t member = 0;
-    ASSERT_EQ(0, ozt::shellSpawn(nsId, "cat /secret > /read 2>/dev/null; echo $? > /rc; "
-                                       "hostname > /host; exec sleep 100", &member));
+    ASSERT_EQ(0, ozt::shellSpawn(nsId,
+                                 "cat /secret > /read 2>/dev/null; echo $? > /rc; "
+                                 "hostname > /host; exec sleep 100",
+                                 &member));
     ASSERT_TRUE(ozt::waitFor([&] { return !ozt::readFile(root + "/host").empty(); }));
     EXPECT_EQ("inside\n", ozt::readFile(root + "/host"));
     EXPECT_NE("0\n", ozt::readFile(root + "/rc")) << "user 1000 read a root-only file";

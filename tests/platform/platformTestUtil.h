@@ -26,8 +26,7 @@ using Ms = std::chrono::milliseconds;
 
 inline long elapsedMs(std::chrono::steady_clock::time_point since)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since).count());
+    return static_cast<long>(std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since).count());
 }
 
 // Poll `cond` for up to `limitMs`.
@@ -62,10 +61,13 @@ inline TASK_ID spawn(const char *name, std::function<int()> fn, int priority = 1
 inline TASK_ID spawnBlocked(const char *name, std::function<int()> fn, int priority = 100)
 {
     auto tid = std::make_shared<std::atomic<pid_t>>(0);
-    TASK_ID t = spawn(name, [tid, fn = std::move(fn)] {
-        *tid = gettid();
-        return fn();
-    }, priority);
+    TASK_ID t = spawn(
+        name,
+        [tid, fn = std::move(fn)] {
+            *tid = gettid();
+            return fn();
+        },
+        priority);
     if (t == TASK_ID_NULL)
         return t;
     waitFor([&] {
@@ -82,8 +84,7 @@ inline TASK_ID spawnBlocked(const char *name, std::function<int()> fn, int prior
 inline std::string uniqueName(const char *tag)
 {
     static std::atomic<int> n{0};
-    return "/oztest_" + std::string(tag) + "_" + std::to_string(getpid()) + "_" +
-           std::to_string(n++);
+    return "/oztest_" + std::string(tag) + "_" + std::to_string(getpid()) + "_" + std::to_string(n++);
 }
 
 // Why a test that needs root and the static busybox cannot run here, or
@@ -97,8 +98,8 @@ inline std::string rootTestBlocker()
     return "";
 }
 
-using oztest::TempDir;
 using oztest::readFile;
+using oztest::TempDir;
 using oztest::writeFile;
 
 // A minimal container root: the static busybox and links to it.

@@ -135,13 +135,16 @@ void checkOrder(int options, const std::vector<int> &priorities, const std::vect
     std::vector<TASK_ID> tasks;
     for (size_t i = 0; i < priorities.size(); i++) {
         // Each one blocks before the next one comes.
-        tasks.push_back(spawnBlocked("tWaiter", [&, i] {
-            if (semTake(s, WAIT_FOREVER) != OK)
-                return 1;
-            std::lock_guard<std::mutex> g(lock);
-            order.push_back(static_cast<int>(i));
-            return 0;
-        }, priorities[i]));
+        tasks.push_back(spawnBlocked(
+            "tWaiter",
+            [&, i] {
+                if (semTake(s, WAIT_FOREVER) != OK)
+                    return 1;
+                std::lock_guard<std::mutex> g(lock);
+                order.push_back(static_cast<int>(i));
+                return 0;
+            },
+            priorities[i]));
     }
     for (size_t i = 0; i < priorities.size(); i++) {
         semGive(s);

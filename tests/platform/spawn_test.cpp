@@ -38,8 +38,7 @@ protected:
         ozNsDelete(nsId);
     }
 
-    int spawn(const std::string &path, std::vector<std::string> args, pid_t *pid,
-              OZ_SPAWN_ATTR *attr = nullptr)
+    int spawn(const std::string &path, std::vector<std::string> args, pid_t *pid, OZ_SPAWN_ATTR *attr = nullptr)
     {
         OZ_SPAWN_ATTR local;
         if (attr == nullptr) {
@@ -113,8 +112,8 @@ TEST_F(SpawnTest, WorkingDirectoryAndAttributesApply)
     ASSERT_EQ(0, ozSpawnAttrFlagsSet(&a, POSIX_SPAWN_SETSID));
 
     pid_t pid = 0;
-    ASSERT_EQ(0, spawn("/bin/sh", {"sh", "-c", "pwd > cwd; ulimit -s > /stack; touch /ready; exec sleep 30"},
-                       &pid, &a));
+    ASSERT_EQ(0,
+              spawn("/bin/sh", {"sh", "-c", "pwd > cwd; ulimit -s > /stack; touch /ready; exec sleep 30"}, &pid, &a));
     ASSERT_TRUE(ozt::waitFor([&] { return access((root + "/ready").c_str(), F_OK) == 0; }));
     EXPECT_EQ("/work/dir\n", ozt::readFile(root + "/work/dir/cwd"));
     EXPECT_EQ("65536\n", ozt::readFile(root + "/stack"));
@@ -126,8 +125,8 @@ TEST_F(SpawnTest, WorkingDirectoryAndAttributesApply)
     for (std::string w; fields >> w;)
         f.push_back(w);
     ASSERT_GT(f.size(), 17u);
-    EXPECT_EQ(std::to_string(pid), f[3]);  // session id
-    EXPECT_EQ("19", f[16]);                // nice
+    EXPECT_EQ(std::to_string(pid), f[3]); // session id
+    EXPECT_EQ("19", f[16]);               // nice
     kill(pid, SIGKILL);
     EXPECT_EQ(128 + SIGKILL, waitExit(pid));
 
@@ -147,7 +146,8 @@ TEST_F(SpawnTest, BlockedAndIgnoredSignalsAreNotInherited)
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &term, &old));
-    struct sigaction ign {}, oldInt {};
+    struct sigaction ign {
+    }, oldInt{};
     ign.sa_handler = SIG_IGN;
     sigaction(SIGINT, &ign, &oldInt);
     pid_t a = 0, b = 0;

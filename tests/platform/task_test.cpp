@@ -84,10 +84,18 @@ TEST(TaskTest, DeletingABlockedTaskEndsItAndReleasesItsMutex)
             reached = 1;
             char buf[16];
             switch (where) {
-            case SEM: semTake(never, WAIT_FOREVER); break;
-            case QUEUE: msgQReceive(q, buf, sizeof buf, WAIT_FOREVER); break;
-            case DELAY: taskDelay(WAIT_FOREVER); break;
-            case TASKWAIT: taskWait(other, WAIT_FOREVER, nullptr); break;
+            case SEM:
+                semTake(never, WAIT_FOREVER);
+                break;
+            case QUEUE:
+                msgQReceive(q, buf, sizeof buf, WAIT_FOREVER);
+                break;
+            case DELAY:
+                taskDelay(WAIT_FOREVER);
+                break;
+            case TASKWAIT:
+                taskWait(other, WAIT_FOREVER, nullptr);
+                break;
             }
             after = 1;
             return 0;

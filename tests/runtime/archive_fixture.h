@@ -149,7 +149,10 @@ inline std::string tarHeader(const TarEntry &e)
     if (e.gnuMagic)
         memcpy(h + 257, "ustar  ", 8);
     else
-        memcpy(h + 257, "ustar\0" "00", 8);
+        memcpy(h + 257,
+               "ustar\0"
+               "00",
+               8);
     memcpy(h + 345, e.prefix.data(), std::min<size_t>(e.prefix.size(), 155));
     memset(h + 148, ' ', 8);
     unsigned sum = 0;
@@ -184,7 +187,10 @@ inline std::string tarBuild(const std::vector<TarEntry> &entries, bool endBlocks
 }
 
 /* Runs a shell command with its output hidden; the exit status. */
-inline int shQuiet(const std::string &cmd) { return sh("(" + cmd + ") >/dev/null 2>&1"); }
+inline int shQuiet(const std::string &cmd)
+{
+    return sh("(" + cmd + ") >/dev/null 2>&1");
+}
 
 /* gzip -n of a file into file.gz; the name of the result. */
 inline std::string gzipFile(const std::string &path)
@@ -197,8 +203,8 @@ inline std::string gzipFile(const std::string &path)
 /* Every object under root as "relative path" -> description (type, mode,
  * content or link target, and the modification time of files and
  * directories). */
-inline void treeWalk(const std::string &root, const std::string &rel,
-                     std::map<std::string, std::string> &out, bool withTimes)
+inline void treeWalk(const std::string &root, const std::string &rel, std::map<std::string, std::string> &out,
+                     bool withTimes)
 {
     for (const auto &name : listDir(root + "/" + rel)) {
         std::string r = rel.empty() ? name : rel + "/" + name;
@@ -254,7 +260,14 @@ inline std::map<std::string, std::string> rootfsEntries(const std::string &root,
             return;
         }
         char head[96];
-        snprintf(head, sizeof(head), "%c %04o %u:%u", S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : S_ISCHR(st.st_mode) ? 'c' : S_ISBLK(st.st_mode) ? 'b' : S_ISFIFO(st.st_mode) ? 'p' : '?',
+        snprintf(head, sizeof(head), "%c %04o %u:%u",
+                 S_ISDIR(st.st_mode)    ? 'd'
+                 : S_ISREG(st.st_mode)  ? 'f'
+                 : S_ISLNK(st.st_mode)  ? 'l'
+                 : S_ISCHR(st.st_mode)  ? 'c'
+                 : S_ISBLK(st.st_mode)  ? 'b'
+                 : S_ISFIFO(st.st_mode) ? 'p'
+                                        : '?',
                  (unsigned)(st.st_mode & 07777), (unsigned)st.st_uid, (unsigned)st.st_gid);
         std::string d = head;
         if (st.st_mtime == archived && !S_ISDIR(st.st_mode))

@@ -94,8 +94,8 @@ protected:
 
     /* An image of the fixture script (made once per test and arguments)
      * unpacked into a bundle of its own. */
-    std::string bundleOf(const std::string &name, const std::string &mkimageArgs,
-                         const char *dir = nullptr, unsigned option = 0)
+    std::string bundleOf(const std::string &name, const std::string &mkimageArgs, const char *dir = nullptr,
+                         unsigned option = 0)
     {
         std::string &img = images_[mkimageArgs];
         if (img.empty()) {
@@ -107,14 +107,12 @@ protected:
         return b;
     }
     /* A bundle whose process runs `script` with busybox's shell. */
-    std::string shellBundle(const std::string &name, const std::string &script,
-                            const std::string &more = "")
+    std::string shellBundle(const std::string &name, const std::string &script, const std::string &more = "")
     {
         std::string b = bundleOf(name, more);
         configEdit(b, [&](cJSON *cfg) {
             const char *args[] = {"/bin/busybox", "sh", "-c", script.c_str()};
-            cJSON_ReplaceItemInObject(cJSON_GetObjectItem(cfg, "process"), "args",
-                                      cJSON_CreateStringArray(args, 4));
+            cJSON_ReplaceItemInObject(cJSON_GetObjectItem(cfg, "process"), "args", cJSON_CreateStringArray(args, 4));
         });
         return b;
     }
@@ -140,8 +138,8 @@ protected:
         if (ozcCreate(id, bundle.c_str(), 0, nullptr) != OK)
             return -1;
         int status = 0;
-        int rc = ozcStartWait(id, &status) > 0 ? (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status))
-                                                : -1;
+        int rc =
+            ozcStartWait(id, &status) > 0 ? (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) : -1;
         ozcDelete(id, OZC_DELETE_FORCE);
         return rc;
     }
@@ -152,13 +150,14 @@ protected:
      * 8 the image's nodes are missing. */
     int imageDevicesOpened(const char *id)
     {
-        std::string b = shellBundle(id,
-                                    "r=0; [ -c /root/null ] && [ -c /root/zero ] || r=8;"
-                                    "(echo x > /root/null) 2>/dev/null && r=$((r|1));"
-                                    "[ $(busybox head -c 4 /root/zero 2>/dev/null | busybox wc -c) -eq 4 ] && r=$((r|2));"
-                                    "echo x > /dev/null && [ $(busybox head -c 4 /dev/zero | busybox wc -c) -eq 4 ] || r=$((r|4));"
-                                    "exit $r",
-                                    "--node root/null:1:3 --node root/zero:1:5");
+        std::string b =
+            shellBundle(id,
+                        "r=0; [ -c /root/null ] && [ -c /root/zero ] || r=8;"
+                        "(echo x > /root/null) 2>/dev/null && r=$((r|1));"
+                        "[ $(busybox head -c 4 /root/zero 2>/dev/null | busybox wc -c) -eq 4 ] && r=$((r|2));"
+                        "echo x > /dev/null && [ $(busybox head -c 4 /dev/zero | busybox wc -c) -eq 4 ] || r=$((r|4));"
+                        "exit $r",
+                        "--node root/null:1:3 --node root/zero:1:5");
         return runToEnd(id, b);
     }
 
@@ -177,7 +176,8 @@ TEST_F(BoundaryTest, ProcLeadsToNoHostFile)
     const std::string marker = "ozc-escape-" + std::to_string(getpid());
     const std::string escape = "busybox mkdir -p /proc; busybox mount -t proc proc /proc 2>/dev/null; "
                                "for r in /proc/[0-9]*/root; do "
-                               "echo escaped > $r/tmp/" + marker + " 2>/dev/null; done; true";
+                               "echo escaped > $r/tmp/" +
+                               marker + " 2>/dev/null; done; true";
     std::string b1 = shellBundle("procown", escape);
     EXPECT_EQ(0, runToEnd("p1", b1));
     EXPECT_FALSE(leakedToHost("tmp/" + marker)) << "a host file was written through /proc";
@@ -185,10 +185,11 @@ TEST_F(BoundaryTest, ProcLeadsToNoHostFile)
     /* The same with the proc a bundle may ask for: it shows the
      * container's own processes only, hides the kernel's memory and keeps
      * the kernel's tunables read-only. */
-    std::string b2 = shellBundle("procgiven", escape + "; ls /proc | grep -c '^[0-9]' > /pids;"
-                                 "head -c 1 /proc/kcore | wc -c > /kcore;"
-                                 "(cat /proc/sys/kernel/printk_ratelimit > /proc/sys/kernel/printk_ratelimit)"
-                                 " 2>/dev/null; echo $? > /sysctl");
+    std::string b2 =
+        shellBundle("procgiven", escape + "; ls /proc | grep -c '^[0-9]' > /pids;"
+                                          "head -c 1 /proc/kcore | wc -c > /kcore;"
+                                          "(cat /proc/sys/kernel/printk_ratelimit > /proc/sys/kernel/printk_ratelimit)"
+                                          " 2>/dev/null; echo $? > /sysctl");
     mountAdd(b2, "proc", "/proc");
     EXPECT_EQ(0, runToEnd("p2", b2));
     EXPECT_FALSE(leakedToHost("tmp/" + marker)) << "a host file was written through /proc";
@@ -208,8 +209,8 @@ TEST_F(BoundaryTest, DaemonQueueIsOutOfReachFromInside)
                                             "ls /dev/mqueue > /mq-list");
     std::string root = b + "/rootfs";
     ASSERT_EQ(0, sh("cp " + quote(ozcPath()) + " " + quote(root + "/ozc-copy") + " && for f in $(ldd " +
-                    quote(ozcPath()) + " | grep -o '/[^ ]*'); do mkdir -p " + quote(root) + "$(dirname $f) && cp -L $f " +
-                    quote(root) + "$f; done"));
+                    quote(ozcPath()) + " | grep -o '/[^ ]*'); do mkdir -p " + quote(root) +
+                    "$(dirname $f) && cp -L $f " + quote(root) + "$f; done"));
     mountAdd(b, "proc", "/proc"); /* sanitizer runtimes read /proc */
     mountAdd(b, "mqueue", "/dev/mqueue");
     configEdit(b, [&](cJSON *cfg) {
@@ -317,17 +318,22 @@ std::string crunCaps(const TempDir &tmp, const std::string &rootfs, const char *
         return "";
     std::string dir = tmp / ("crun-" + std::string(user));
     std::string out;
-    if (sh("mkdir -p " + quote(dir) + " && cd " + quote(dir) + " && crun spec >/dev/null && python3 - <<'EOF'\n"
+    if (sh("mkdir -p " + quote(dir) + " && cd " + quote(dir) +
+           " && crun spec >/dev/null && python3 - <<'EOF'\n"
            "import json\n"
            "c = json.load(open('config.json'))\n"
            "c['process']['terminal'] = False\n"
-           "c['process']['user'] = {'uid': " + std::string(user) + ", 'gid': " + user + "}\n"
+           "c['process']['user'] = {'uid': " +
+           std::string(user) + ", 'gid': " + user +
+           "}\n"
            "c['process']['args'] = ['/bin/busybox', 'cat', '/proc/self/status']\n"
-           "c['root'] = {'path': '" + rootfs + "', 'readonly': True}\n"
+           "c['root'] = {'path': '" +
+           rootfs +
+           "', 'readonly': True}\n"
            "json.dump(c, open('config.json', 'w'))\n"
            "EOF") != 0 ||
-        sh("unshare -m sh -c 'umount /sys/fs/cgroup/unified 2>/dev/null; crun run --bundle " + quote(dir) +
-               " ozcbnd-" + std::to_string(getpid()) + "' 2>/dev/null",
+        sh("unshare -m sh -c 'umount /sys/fs/cgroup/unified 2>/dev/null; crun run --bundle " + quote(dir) + " ozcbnd-" +
+               std::to_string(getpid()) + "' 2>/dev/null",
            &out) != 0)
         return "";
     return capLines(out);
@@ -518,7 +524,8 @@ TEST_F(BoundaryTest, RepliesThatCannotFit)
     configEdit(big, [](cJSON *cfg) {
         cJSON *env = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg, "process"), "env");
         for (int i = 0; i < 800; i++)
-            cJSON_AddItemToArray(env, cJSON_CreateString(("V" + std::to_string(i) + "=" + std::string(90, 'v')).c_str()));
+            cJSON_AddItemToArray(env,
+                                 cJSON_CreateString(("V" + std::to_string(i) + "=" + std::string(90, 'v')).c_str()));
     });
     EXPECT_EQ(E2BIG, fail(ozcCreate("bigenv", big.c_str(), 0, nullptr)));
     EXPECT_EQ(STATE_UNKNOWN, ozcStatusGet("bigenv")) << "left created but unstartable";
@@ -534,7 +541,8 @@ TEST_F(BoundaryTest, RepliesThatCannotFit)
         std::string b = deep + "/" + std::string(250, 'b') + suffix;
         mkdir(b.c_str(), 0755);
         writeFile(b + "/config.json", "{\"ociVersion\":\"1.0.2\",\"process\":{\"args\":[\"/bin/true\"],\"cwd\":\"/\"},"
-                                      "\"root\":{\"path\":\"" + root + "\"},\"mounts\":[]}");
+                                      "\"root\":{\"path\":\"" +
+                                          root + "\"},\"mounts\":[]}");
         std::string id = std::string(200, 'i') + suffix;
         ASSERT_EQ(OK, ozcCreate(id.c_str(), b.c_str(), 0, nullptr)) << i << " " << std::hex << errno;
     }

@@ -23,8 +23,8 @@ TEST(OzcHelpTest, HelpForEveryCommandAndUsageErrors)
 {
     std::string out;
     EXPECT_EQ(0, ozc("--help", &out));
-    for (const char *cmd : {"create", "start", "kill", "delete", "state", "list", "inspect", "prune", "unpack",
-                            "images"}) {
+    for (const char *cmd :
+         {"create", "start", "kill", "delete", "state", "list", "inspect", "prune", "unpack", "images"}) {
         SCOPED_TRACE(cmd);
         EXPECT_NE(std::string::npos, out.find(std::string("  ") + cmd + " ")) << out;
         std::string help;
@@ -186,8 +186,9 @@ TEST_F(OzcDaemonTest, StartExitsWithTheContainersStatusAndSignalNamesAreTheHosts
     ASSERT_EQ(0, ozc("unpack -t v1 " + tmp_ / "img" + " " + b, &out)) << out;
     Json cfg = readJson(b + "/config.json");
     cJSON *args = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "process"), "args");
-    cJSON_ReplaceItemInArray(args, 3, cJSON_CreateString("trap 'echo usr1 > /usr1; exit 0' USR1; touch /ready; "
-                                                         "while :; do sleep 0.05; done"));
+    cJSON_ReplaceItemInArray(args, 3,
+                             cJSON_CreateString("trap 'echo usr1 > /usr1; exit 0' USR1; touch /ready; "
+                                                "while :; do sleep 0.05; done"));
     writeJson(b + "/config.json", cfg.get());
     ASSERT_EQ(0, ozc("create -b " + b + " k1", &out)) << out;
     ASSERT_EQ(0, ozc("start --detach k1 >/dev/null", &out)) << out;

@@ -57,8 +57,7 @@ int scriptedDaemon(void *arg)
 
 /* A reply of `text` with the header's dataLen = `claimed` (the text's own
  * length when negative), sent in pieces of at most 2048 bytes. */
-void sendReply(const OZC_MESSAGE *req, MSG_Q_ID reply, const std::string &text, long claimed = -1,
-               size_t extra = 0)
+void sendReply(const OZC_MESSAGE *req, MSG_Q_ID reply, const std::string &text, long claimed = -1, size_t extra = 0)
 {
     std::vector<char> msg(204 + text.size() + extra, 'x');
     auto *h = reinterpret_cast<OZC_MESSAGE *>(msg.data());
@@ -114,8 +113,8 @@ TEST_F(ClientTest, RequestOnTheWireAndAReplyOfManyPieces)
     serve([&](const OZC_MESSAGE *h, const std::string &, MSG_Q_ID reply, MSG_Q_ID) { sendReply(h, reply, big); });
     setenv("OZC_VERBOSE", "1", 1);
     char *resp = nullptr;
-    ozcParam p[] = {{STRING, "containerId", OZC_DATA_PTR("c1"), 0}, {INTEGER, "signo", 9, 0},
-                    {INTEGER, "option", 2, 0}};
+    ozcParam p[] = {
+        {STRING, "containerId", OZC_DATA_PTR("c1"), 0}, {INTEGER, "signo", 9, 0}, {INTEGER, "option", 2, 0}};
     ASSERT_EQ(OK, ozcCall(OZC_KILL, p, 3, &resp));
     finish();
     CText owner(resp);
@@ -162,9 +161,8 @@ TEST_F(ClientTest, ReplyWithoutErrnoOrWithoutJson)
     EXPECT_EQ(-1, errno) << "a reply without errno fails with code -1";
     finish();
 
-    serve([&](const OZC_MESSAGE *h, const std::string &, MSG_Q_ID reply, MSG_Q_ID) {
-        sendReply(h, reply, "not json");
-    });
+    serve(
+        [&](const OZC_MESSAGE *h, const std::string &, MSG_Q_ID reply, MSG_Q_ID) { sendReply(h, reply, "not json"); });
     EXPECT_EQ(nullptr, ozcContainerInfoGet("c1"));
     EXPECT_EQ(EBADMSG, errno);
     finish();
@@ -234,9 +232,8 @@ TEST(ParamObjectTest, DescriptorsToJsonAndBack)
     ASSERT_TRUE(j);
     EXPECT_EQ("{\"i\":-5,\"s\":\"text\",\"arr\":[\"a\",\"b\"],\"o\":{\"n\":1}}", jsonText(j.get()));
 
-    ozcParam out[] = {{INTEGER, "I", 77, 0},           {STRING, "S", 0, 0},
-                      {STRING_ARRAY, "ARR", 0, 0},     {OBJECT, "o", 0, 0},
-                      {INTEGER, "missing", 42, 0},     {STRING_ARRAY, "alsoMissing", 0, 0}};
+    ozcParam out[] = {{INTEGER, "I", 77, 0}, {STRING, "S", 0, 0},         {STRING_ARRAY, "ARR", 0, 0},
+                      {OBJECT, "o", 0, 0},   {INTEGER, "missing", 42, 0}, {STRING_ARRAY, "alsoMissing", 0, 0}};
     ASSERT_EQ(OK, ozcParamObjGet(j.get(), out, 6));
     EXPECT_EQ(-5, (int64_t)out[0].value) << "names are found whatever their letter case";
     EXPECT_STREQ("text", OZC_DATA_STR(out[1].value));

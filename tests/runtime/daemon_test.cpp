@@ -42,8 +42,7 @@ const std::string &sharedRootfs()
 }
 
 /* Writes a bundle whose process runs `script` with busybox sh. */
-std::string makeBundle(const std::string &dir, const std::string &script,
-                       const std::string &root = sharedRootfs())
+std::string makeBundle(const std::string &dir, const std::string &script, const std::string &root = sharedRootfs())
 {
     mkdir(dir.c_str(), 0755);
     Json cfg(cJSON_CreateObject());
@@ -96,10 +95,7 @@ protected:
         unsetenv("OZC_BASE");
     }
 
-    std::string bundle(const std::string &name, const std::string &script)
-    {
-        return makeBundle(tmp_ / name, script);
-    }
+    std::string bundle(const std::string &name, const std::string &script) { return makeBundle(tmp_ / name, script); }
     static int statusOf(const char *id) { return ozcStatusGet(id); }
 
     TempDir tmp_;
@@ -316,8 +312,8 @@ TEST_F(DaemonTest, ListOrderAndInspect)
     ASSERT_TRUE(cJSON_IsObject(o)) << info.get();
     std::vector<std::string> keys;
     cJSON_ArrayForEach(e, o) keys.push_back(e->string);
-    EXPECT_EQ((std::vector<std::string>{"Id", "Created", "Path", "args", "State", "Platform", "Name",
-                                        "HostConfig", "Config"}),
+    EXPECT_EQ((std::vector<std::string>{"Id", "Created", "Path", "args", "State", "Platform", "Name", "HostConfig",
+                                        "Config"}),
               keys);
     EXPECT_STREQ("/bin/busybox", cJSON_GetObjectItem(o, "Path")->valuestring);
     EXPECT_EQ("[\"sh\",\"-c\",\"exec sleep 30\"]", jsonText(cJSON_GetObjectItem(o, "args")));
@@ -358,7 +354,8 @@ TEST_F(DaemonTest, OverlayRootsLetBundlesServeManyContainers)
     daemon_ = std::make_unique<Daemon>(uniqueQueue("ozct"));
     ASSERT_TRUE(daemon_->start(tmp_ / "ozcd.log"));
     std::string img = tmp_ / "img";
-    ASSERT_TRUE(mkimage(img, "--layers 2 --no-volumes --cmd '[\"sh\",\"-c\",\"echo $HOSTNAME > /mine; exec sleep 30\"]'"));
+    ASSERT_TRUE(
+        mkimage(img, "--layers 2 --no-volumes --cmd '[\"sh\",\"-c\",\"echo $HOSTNAME > /mine; exec sleep 30\"]'"));
     std::string b = tmp_ / "ovb";
     ASSERT_EQ(OK, ozcUnpack(b.c_str(), img.c_str(), nullptr, 0, nullptr)) << std::hex << errno;
     ASSERT_EQ(OK, ozcCreate("o1", b.c_str(), 0, nullptr)) << std::hex << errno;
@@ -517,10 +514,10 @@ TEST_F(DaemonTest, ManyClientsAtOnceAndLargeReplies)
     for (int i = 0; i < 64; i++) {
         pid_t pid;
         std::string id = "m" + std::to_string(100 + i);
-        char *argv[] = {const_cast<char *>(ozc.c_str()), const_cast<char *>("list"),
-                        const_cast<char *>("--quiet"), nullptr};
-        char *argv2[] = {const_cast<char *>(ozc.c_str()), const_cast<char *>("state"),
-                         const_cast<char *>(id.c_str()), nullptr};
+        char *argv[] = {const_cast<char *>(ozc.c_str()), const_cast<char *>("list"), const_cast<char *>("--quiet"),
+                        nullptr};
+        char *argv2[] = {const_cast<char *>(ozc.c_str()), const_cast<char *>("state"), const_cast<char *>(id.c_str()),
+                         nullptr};
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
@@ -580,20 +577,26 @@ TEST_F(DaemonTest, AClientKilledBeforeItsReplyLeavesNoQueueBehind)
     posix_spawn_file_actions_destroy(&fa);
     std::string stem = daemon_->queue().substr(1) + "-u-" + std::to_string(pid) + "-";
     std::string listing;
-    EXPECT_TRUE(waitFor([&] {
-        sh("ls " + quote(mq), &listing);
-        return listing.find(stem) != std::string::npos;
-    }, 3000)) << "the client's queues did not appear";
+    EXPECT_TRUE(waitFor(
+        [&] {
+            sh("ls " + quote(mq), &listing);
+            return listing.find(stem) != std::string::npos;
+        },
+        3000))
+        << "the client's queues did not appear";
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     sh("ls " + quote(mq), &listing);
     EXPECT_NE(std::string::npos, listing.find(stem)) << "killed: its queues stay for now";
     /* The daemon answers it into the void, then clears its queues. */
     EXPECT_TRUE(waitFor([] { return ozcDaemonIsAlive() == TRUE; }, 8000));
-    EXPECT_TRUE(waitFor([&] {
-        sh("ls " + quote(mq), &listing);
-        return listing.find(stem) == std::string::npos;
-    }, 3000)) << listing;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            sh("ls " + quote(mq), &listing);
+            return listing.find(stem) == std::string::npos;
+        },
+        3000))
+        << listing;
     sh("umount " + quote(mq));
 }
 

@@ -134,10 +134,11 @@ TEST_F(GzTest, ArgumentsAndFilesThatAreNotGzip)
     EXPECT_EQ(ugzclose(f), 0);
     EXPECT_EQ(ugzclose(nullptr), -1);
 
-    for (const std::string &bytes :
-         {std::string(""), std::string("abc"), std::string("\x1f\x8b\x08", 3),
-          std::string("\x1f\x8b\x08\0", 4), std::string("plain text, not compressed\n"),
-          std::string("\x1f\x8b\x07\0\0\0\0\0\0\x03" "abcdefgh", 18) /* unknown method */}) {
+    for (const std::string &bytes : {std::string(""), std::string("abc"), std::string("\x1f\x8b\x08", 3),
+                                     std::string("\x1f\x8b\x08\0", 4), std::string("plain text, not compressed\n"),
+                                     std::string("\x1f\x8b\x07\0\0\0\0\0\0\x03"
+                                                 "abcdefgh",
+                                                 18) /* unknown method */}) {
         SCOPED_TRACE(bytes.size());
         EXPECT_EQ(ugzopen(put(bytes, "bad").c_str(), "rb"), nullptr);
         EXPECT_EQ(ozcGzArchiveCreate((s.work + "/bad").c_str()), nullptr);

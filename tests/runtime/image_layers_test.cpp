@@ -47,8 +47,7 @@ protected:
     }
     /* Unpacks layout on a road into bundle with base as the runtime's base
      * directory; the root file system's path, or "" with errno set. */
-    std::string unpack(const std::string &layout, Road road, const std::string &bundle,
-                       const std::string &base)
+    std::string unpack(const std::string &layout, Road road, const std::string &bundle, const std::string &base)
     {
         setenv("OZC_BASE", base.c_str(), 1);
         ozOvlDevDirSet(road == RAW ? "" : devDir_.c_str());
@@ -56,8 +55,7 @@ protected:
             return "";
         OZC_BUNDLE_ATTR attr{"linux", ozSysArchNameGet()};
         errno = 0;
-        if (ozcUnpack(bundle.c_str(), layout.c_str(), nullptr, road == FLATTENED ? OZC_UNPACK_FLATTEN : 0,
-                      &attr) != OK)
+        if (ozcUnpack(bundle.c_str(), layout.c_str(), nullptr, road == FLATTENED ? OZC_UNPACK_FLATTEN : 0, &attr) != OK)
             return "";
         Json cfg = readJson(bundle + "/config.json");
         std::string path = cJSON_GetObjectItem(cJSON_GetObjectItem(cfg.get(), "root"), "path")->valuestring;
@@ -83,8 +81,8 @@ const std::string &corpus()
 {
     static TempDir dir("ozccorpus");
     static std::string path = dir / "corpus";
-    static bool made = sh(sourceDir() + "/tests/fixtures/mkcorpus.py --arch " + ozSysArchNameGet() + " " +
-                          quote(path) + " >/dev/null") == 0;
+    static bool made = sh(sourceDir() + "/tests/fixtures/mkcorpus.py --arch " + ozSysArchNameGet() + " " + quote(path) +
+                          " >/dev/null") == 0;
     EXPECT_TRUE(made);
     return path;
 }
@@ -103,8 +101,8 @@ TEST_F(ImageLayersTest, CorpusUnpacksLikeUmociOnEveryRoad)
         std::string peer = cJSON_GetObjectItem(c, "peer")->valuestring;
         SCOPED_TRACE(name);
         std::string ref = tmp_ / ("umoci-" + name);
-        ASSERT_EQ(0, sh("umask 022; umoci unpack --image " + quote(peer) + ":latest " + quote(ref) +
-                        " >/dev/null 2>&1"));
+        ASSERT_EQ(0,
+                  sh("umask 022; umoci unpack --image " + quote(peer) + ":latest " + quote(ref) + " >/dev/null 2>&1"));
         auto want = rootfsEntries(ref + "/rootfs", kCorpusTime);
         ASSERT_GT(want.size(), 5u);
         for (Road road : {RAW, LAYERED, FLATTENED}) {
@@ -174,8 +172,8 @@ TEST_F(ImageLayersTest, ForgedDiffIdsReachNoOtherImage)
 TEST_F(ImageLayersTest, ZeroFilledBombStopsAtTheReserveAndLeavesNothing)
 {
     std::string bomb = tmp_ / "bomb";
-    ASSERT_EQ(0, sh(sourceDir() + "/tests/fixtures/mkcorpus.py --arch " + ozSysArchNameGet() +
-                    " --bomb 256 " + quote(bomb) + " >/dev/null"));
+    ASSERT_EQ(0, sh(sourceDir() + "/tests/fixtures/mkcorpus.py --arch " + ozSysArchNameGet() + " --bomb 256 " +
+                    quote(bomb) + " >/dev/null"));
     std::string fs = tmp_ / "fs";
     ASSERT_EQ(0, mkdir(fs.c_str(), 0755));
     ASSERT_EQ(0, sh("mount -t tmpfs -o size=64m tmpfs " + quote(fs)));

@@ -58,8 +58,8 @@ protected:
         EXPECT_EQ(0, sh("cp -a " + quote(stockLayout()) + " " + quote(dst)));
         return Layout(dst);
     }
-    int unpackCode(const std::string &layout, const char *tag = nullptr,
-                   const OZC_BUNDLE_ATTR *attr = nullptr, unsigned option = 0)
+    int unpackCode(const std::string &layout, const char *tag = nullptr, const OZC_BUNDLE_ATTR *attr = nullptr,
+                   unsigned option = 0)
     {
         std::string bundle = tmp_ / ("b" + std::to_string(bundles_++));
         errno = 0;
@@ -87,12 +87,9 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
         {"oci-layout missing", [](const Layout &l) { unlink((l.dir() + "/oci-layout").c_str()); },
          OZC_ERR_OCI_LAYOUT_NOT_FOUND},
         {"layout version 1.0.1",
-         [](const Layout &l) {
-             writeFile(l.dir() + "/oci-layout", "{\"imageLayoutVersion\":\"1.0.1\"}");
-         },
+         [](const Layout &l) { writeFile(l.dir() + "/oci-layout", "{\"imageLayoutVersion\":\"1.0.1\"}"); },
          OZC_ERR_OCI_LAYOUT_INVALID},
-        {"oci-layout not JSON",
-         [](const Layout &l) { writeFile(l.dir() + "/oci-layout", "{\"imageLayoutVersion\":"); },
+        {"oci-layout not JSON", [](const Layout &l) { writeFile(l.dir() + "/oci-layout", "{\"imageLayoutVersion\":"); },
          OZC_ERR_OCI_LAYOUT_INVALID},
         {"index.json missing", [](const Layout &l) { unlink((l.dir() + "/index.json").c_str()); },
          OZC_ERR_INDEX_NOT_FOUND},
@@ -141,9 +138,8 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
          OZC_ERR_MANIFEST_INVALID},
         {"index entry of an unknown media type",
          [](const Layout &l) {
-             l.editIndexEntry([](cJSON *e) {
-                 cJSON_ReplaceItemInObject(e, "mediaType", cJSON_CreateString("application/json"));
-             });
+             l.editIndexEntry(
+                 [](cJSON *e) { cJSON_ReplaceItemInObject(e, "mediaType", cJSON_CreateString("application/json")); });
          },
          OZC_ERR_INDEX_INVALID},
         {"config blob missing", [](const Layout &l) { unlink(l.blob(l.configDigest()).c_str()); },
@@ -174,8 +170,9 @@ TEST_F(ImageTest, LayoutCorruptionsGiveTheirCodes)
         {"layer of a media type the extractor does not take",
          [](const Layout &l) {
              l.editManifest([](cJSON *m) {
-                 cJSON_ReplaceItemInObject(cJSON_GetArrayItem(cJSON_GetObjectItem(m, "layers"), 0), "mediaType",
-                                           cJSON_CreateString("application/vnd.docker.image.rootfs.foreign.diff.tar.gzip"));
+                 cJSON_ReplaceItemInObject(
+                     cJSON_GetArrayItem(cJSON_GetObjectItem(m, "layers"), 0), "mediaType",
+                     cJSON_CreateString("application/vnd.docker.image.rootfs.foreign.diff.tar.gzip"));
              });
          },
          OZC_ERR_MANIFEST_INVALID},
@@ -249,8 +246,7 @@ TEST_F(ImageTest, Sha512BlobsAreCheckedLikeSha256Ones)
     ASSERT_EQ(0, mkdir((l.dir() + "/blobs/sha512").c_str(), 0755));
     ASSERT_TRUE(writeFile(l.blob(digest), config));
     l.editManifest([&](cJSON *m) {
-        cJSON_ReplaceItemInObject(cJSON_GetObjectItem(m, "config"), "digest",
-                                  cJSON_CreateString(digest.c_str()));
+        cJSON_ReplaceItemInObject(cJSON_GetObjectItem(m, "config"), "digest", cJSON_CreateString(digest.c_str()));
     });
     EXPECT_EQ(0, unpackCode(l.dir()));
 
@@ -271,8 +267,7 @@ TEST_F(ImageTest, DockerMediaTypesAreRefused)
      * is refused. */
     Layout l(docker);
     l.editIndexEntry([](cJSON *e) {
-        cJSON_ReplaceItemInObject(e, "mediaType",
-                                  cJSON_CreateString("application/vnd.oci.image.manifest.v1+json"));
+        cJSON_ReplaceItemInObject(e, "mediaType", cJSON_CreateString("application/vnd.oci.image.manifest.v1+json"));
     });
     EXPECT_EQ(OZC_ERR_MANIFEST_INVALID, unpackCode(docker));
 }
@@ -308,8 +303,7 @@ TEST_F(ImageTest, NullArgumentsAndExistingBundleParts)
     EXPECT_EQ("{}", readFile(b2 + "/config.json"));
 
     /* A bundle whose parent is missing. */
-    EXPECT_EQ(ERROR, ozcUnpack((tmp_ / "no/such/parent").c_str(), stockLayout().c_str(), nullptr,
-                               0, nullptr));
+    EXPECT_EQ(ERROR, ozcUnpack((tmp_ / "no/such/parent").c_str(), stockLayout().c_str(), nullptr, 0, nullptr));
     EXPECT_FALSE(exists(tmp_ / "no"));
 
     /* Deleting bundles. */
@@ -363,8 +357,7 @@ TEST_F(ImageTest, TagsAndPlatformsSelect)
         cJSON_AddStringToObject(p, "architecture", "amd64");
     });
     EXPECT_EQ(OZC_ERR_INDEX_INVALID, unpackCode(plain));
-    EXPECT_EQ(OZC_ERR_INDEX_INVALID, unpackCode(plain, nullptr, &orrery))
-        << "the image config still says linux";
+    EXPECT_EQ(OZC_ERR_INDEX_INVALID, unpackCode(plain, nullptr, &orrery)) << "the image config still says linux";
 }
 
 /* ------------------------------------------------------------------------
@@ -411,9 +404,9 @@ TEST_F(ImageTest, GeneratedConfigFromImageConfig)
     std::vector<std::string> keys;
     cJSON *k;
     cJSON_ArrayForEach(k, cfg.get()) keys.push_back(k->string);
-    EXPECT_EQ((std::vector<std::string>{"ociVersion", "process", "root", "hostname", "mounts",
-                                        "annotations", "orrery"}),
-              keys);
+    EXPECT_EQ(
+        (std::vector<std::string>{"ociVersion", "process", "root", "hostname", "mounts", "annotations", "orrery"}),
+        keys);
     EXPECT_STREQ("1.0.0", cJSON_GetObjectItem(cfg.get(), "ociVersion")->valuestring);
     cJSON *proc = cJSON_GetObjectItem(cfg.get(), "process");
     EXPECT_EQ("{\"env\":[\"A=1\",\"B=two\"],\"cwd\":\"/opt\",\"args\":[\"/app.oze\",\"-v\"],"
@@ -583,13 +576,25 @@ TEST_F(ImageTest, UmociLayoutUnpacksLikeTar)
     std::string layout = tmp_ / "umoci";
     std::string work = tmp_ / "work";
     /* A linux image made by umoci: busybox and a few files, repacked. */
-    ASSERT_EQ(0, sh("umoci init --layout " + layout + " && umoci new --image " + layout + ":latest && "
-                    "umoci unpack --image " + layout + ":latest " + work + " >/dev/null && "
-                    "mkdir -p " + work + "/rootfs/bin " + work + "/rootfs/etc && "
-                    "cp /bin/busybox " + work + "/rootfs/bin/ && ln -s busybox " + work + "/rootfs/bin/sh && "
-                    "echo umoci > " + work + "/rootfs/etc/motd && "
-                    "umoci repack --image " + layout + ":latest " + work + " >/dev/null && "
-                    "umoci config --image " + layout + ":latest --config.entrypoint /bin/sh >/dev/null"));
+    ASSERT_EQ(0, sh("umoci init --layout " + layout + " && umoci new --image " + layout +
+                    ":latest && "
+                    "umoci unpack --image " +
+                    layout + ":latest " + work +
+                    " >/dev/null && "
+                    "mkdir -p " +
+                    work + "/rootfs/bin " + work +
+                    "/rootfs/etc && "
+                    "cp /bin/busybox " +
+                    work + "/rootfs/bin/ && ln -s busybox " + work +
+                    "/rootfs/bin/sh && "
+                    "echo umoci > " +
+                    work +
+                    "/rootfs/etc/motd && "
+                    "umoci repack --image " +
+                    layout + ":latest " + work +
+                    " >/dev/null && "
+                    "umoci config --image " +
+                    layout + ":latest --config.entrypoint /bin/sh >/dev/null"));
     /* umoci writes this host's platform, the default one here; the
      * target's is not in the layout. */
     OZC_BUNDLE_ATTR orrery{"orrery", "amd64"};
@@ -699,10 +704,10 @@ TEST_F(ImageTest, InspectDescribesEveryManifest)
     std::vector<std::string> keys;
     cJSON *k;
     cJSON_ArrayForEach(k, first) keys.push_back(k->string);
-    EXPECT_EQ((std::vector<std::string>{"Id", "RepoTags", "Created", "Container", "ContainerConfig",
-                                        "ozcVersion", "Author", "Config", "Architecture", "Os", "Size",
-                                        "VirtualSize", "RootFS", "annotations"}),
-              keys);
+    EXPECT_EQ(
+        (std::vector<std::string>{"Id", "RepoTags", "Created", "Container", "ContainerConfig", "ozcVersion", "Author",
+                                  "Config", "Architecture", "Os", "Size", "VirtualSize", "RootFS", "annotations"}),
+        keys);
     EXPECT_EQ(l.configDigest(0), cJSON_GetObjectItem(first, "Id")->valuestring);
     EXPECT_STREQ("1.0.1.8", cJSON_GetObjectItem(first, "ozcVersion")->valuestring);
     EXPECT_STREQ("linux", cJSON_GetObjectItem(first, "Os")->valuestring);
@@ -710,15 +715,17 @@ TEST_F(ImageTest, InspectDescribesEveryManifest)
     Json m = l.manifest(0);
     double sum = 0;
     cJSON *layer;
-    cJSON_ArrayForEach(layer, cJSON_GetObjectItem(m.get(), "layers")) sum += cJSON_GetObjectItem(layer, "size")->valuedouble;
+    cJSON_ArrayForEach(layer, cJSON_GetObjectItem(m.get(), "layers")) sum +=
+        cJSON_GetObjectItem(layer, "size")->valuedouble;
     EXPECT_EQ(sum, cJSON_GetObjectItem(first, "Size")->valuedouble);
     EXPECT_EQ(sum, cJSON_GetObjectItem(first, "VirtualSize")->valuedouble);
     cJSON *config = cJSON_GetObjectItem(first, "Config");
     EXPECT_STREQ("Orrery", cJSON_GetObjectItem(config, "Hostname")->valuestring);
     EXPECT_STREQ("", cJSON_GetObjectItem(config, "Domainname")->valuestring);
     EXPECT_STREQ("", cJSON_GetObjectItem(config, "OnBuild")->valuestring) << "missing members copy as empty";
-    EXPECT_STREQ("v1", cJSON_GetObjectItem(cJSON_GetObjectItem(first, "annotations"),
-                                           "org.opencontainers.image.ref.name")->valuestring);
+    EXPECT_STREQ("v1",
+                 cJSON_GetObjectItem(cJSON_GetObjectItem(first, "annotations"), "org.opencontainers.image.ref.name")
+                     ->valuestring);
 
     errno = 0;
     EXPECT_EQ(nullptr, ozcImageInfoGet(nullptr));

@@ -43,10 +43,7 @@ protected:
         EXPECT_EQ(listDir(lower2), (std::set<std::string>{"a", "b"}));
         s.expectOutsideUntouched();
     }
-    bool overlaysWork()
-    {
-        return geteuid() == 0 && readFile("/proc/filesystems").find("overlay") != std::string::npos;
-    }
+    bool overlaysWork() { return geteuid() == 0 && readFile("/proc/filesystems").find("overlay") != std::string::npos; }
 };
 
 TEST_F(OverlayTest, AvailabilityFollowsTheDeviceDirectory)

@@ -57,8 +57,14 @@ inline std::string binaryDir()
     return at == std::string::npos ? "." : e.substr(0, at);
 }
 
-inline std::string ozcdPath() { return binaryDir() + "/container/runtime/tools/ozcd"; }
-inline std::string ozcPath() { return binaryDir() + "/container/runtime/tools/ozc"; }
+inline std::string ozcdPath()
+{
+    return binaryDir() + "/container/runtime/tools/ozcd";
+}
+inline std::string ozcPath()
+{
+    return binaryDir() + "/container/runtime/tools/ozc";
+}
 
 /* Tests that make namespaces, mounts or overlays need root. */
 #define RTFIX_REQUIRE_ROOT() OZTEST_REQUIRE_ROOT("namespaces, mounts, message queues")
@@ -68,8 +74,7 @@ using oztest::TempDir;
 /* Builds an image layout with the fixture script; true on success. */
 inline bool mkimage(const std::string &layout, const std::string &args = "")
 {
-    std::string cmd = sourceDir() + "/tests/fixtures/mkimage.sh " + args + " " + quote(layout) +
-                      " >/dev/null";
+    std::string cmd = sourceDir() + "/tests/fixtures/mkimage.sh " + args + " " + quote(layout) + " >/dev/null";
     return sh(cmd) == 0;
 }
 
@@ -82,7 +87,10 @@ inline bool exists(const std::string &path)
 using Json = oz::JsonPtr;
 using CText = oz::MallocPtr<char>;
 
-inline Json readJson(const std::string &path) { return Json(cJSON_Parse(readFile(path).c_str())); }
+inline Json readJson(const std::string &path)
+{
+    return Json(cJSON_Parse(readFile(path).c_str()));
+}
 
 inline bool writeJson(const std::string &path, const cJSON *doc)
 {
@@ -129,8 +137,7 @@ inline bool tarLayers(const std::string &layout, const std::string &dir)
     cJSON_ArrayForEach(layer, cJSON_GetObjectItem(manifest.get(), "layers"))
     {
         cJSON *ld = cJSON_GetObjectItem(layer, "digest");
-        if (!cJSON_IsString(ld) ||
-            sh("tar -xf " + quote(blob(ld->valuestring)) + " -C " + quote(dir)) != 0)
+        if (!cJSON_IsString(ld) || sh("tar -xf " + quote(blob(ld->valuestring)) + " -C " + quote(dir)) != 0)
             return false;
     }
     return true;
@@ -258,10 +265,7 @@ private:
  * this test program (OZC_DAEMON_QUEUE is set for the clients too). */
 class Daemon {
 public:
-    explicit Daemon(const std::string &queue) : queue_(queue)
-    {
-        setenv("OZC_DAEMON_QUEUE", queue_.c_str(), 1);
-    }
+    explicit Daemon(const std::string &queue) : queue_(queue) { setenv("OZC_DAEMON_QUEUE", queue_.c_str(), 1); }
     ~Daemon() { stop(); }
 
     /* Starts ozcd and waits until it answers; false when it does not. */

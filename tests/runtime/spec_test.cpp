@@ -213,9 +213,9 @@ TEST_F(SpecTest, MissingMalformedAndOversizedFiles)
     EXPECT_EQ(ozcInitializeRuntimeSpec(s.work.c_str()), nullptr); /* a directory */
     EXPECT_NE(errno, ENOENT);
 
-    for (const char *bad : {"", "{", "{\"process\": {\"args\": [\"x\"]}", "[1, 2]", "null",
-                            "{\"process\": {\"args\": [\"x\"]}} trailing",
-                            "{\"process\": {\"args\": [\"x\",]}}", "\xff\xfe{}"}) {
+    for (const char *bad :
+         {"", "{", "{\"process\": {\"args\": [\"x\"]}", "[1, 2]", "null", "{\"process\": {\"args\": [\"x\"]}} trailing",
+          "{\"process\": {\"args\": [\"x\",]}}", "\xff\xfe{}"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(load(bad));
         EXPECT_NE(errno, ENOENT); /* never mistaken for a missing file */
@@ -241,8 +241,7 @@ TEST_F(SpecTest, HugeArraysAndDeepNesting)
         mounts += std::string(i ? "," : "") + "{\"destination\":\"/m" + std::to_string(i) +
                   "\",\"options\":[\"ro\",\"bind\"]}";
     mounts += "]";
-    SpecPtr c = load("{\"process\": {\"args\": " + args + ", \"env\": " + args +
-                     "}, \"mounts\": " + mounts + "}");
+    SpecPtr c = load("{\"process\": {\"args\": " + args + ", \"env\": " + args + "}, \"mounts\": " + mounts + "}");
     ASSERT_TRUE(c);
     EXPECT_EQ(c->process->argCount, 100000);
     EXPECT_STREQ(c->process->args[99999], "a99999");

@@ -49,18 +49,16 @@ protected:
                           "printf '#!/bin/sh\\n' > d/run.sh && chmod 755 d/run.sh && "
                           "ln -s a/b link && ln -s /nonexistent/abs dangling";
         if (withLong)
-            cmd += " && mkdir -p " + kLongDir1 + "/" + kLongDir2 + " && printf long > " +
-                   kLongDir1 + "/" + kLongDir2 + "/" + kLongName;
+            cmd += " && mkdir -p " + kLongDir1 + "/" + kLongDir2 + " && printf long > " + kLongDir1 + "/" + kLongDir2 +
+                   "/" + kLongName;
         EXPECT_EQ(shQuiet(cmd), 0);
-        EXPECT_EQ(shQuiet("cd '" + src + "' && find top ! -type d -exec touch -h -d @" +
-                     std::to_string(kFileTime) + " {} + && find top -depth -type d -exec touch -d @" +
-                     std::to_string(kDirTime) + " {} +"),
+        EXPECT_EQ(shQuiet("cd '" + src + "' && find top ! -type d -exec touch -h -d @" + std::to_string(kFileTime) +
+                          " {} + && find top -depth -type d -exec touch -d @" + std::to_string(kDirTime) + " {} +"),
                   0);
         return src;
     }
 
-    std::string gnuTar(const std::string &format, const std::string &src, const std::string &what,
-                       bool gz)
+    std::string gnuTar(const std::string &format, const std::string &src, const std::string &what, bool gz)
     {
         std::string out = s.work + "/" + format + ".tar";
         EXPECT_EQ(shQuiet("tar --format=" + format + " -cf '" + out + "' -C '" + src + "' " + what), 0);
@@ -76,8 +74,7 @@ protected:
 
     /* Extracts the entries into a fresh target (after prepare, when given):
      * OK when err is 0, else ERROR with errno err. */
-    void expectExtraction(const std::vector<TarEntry> &entries, int err,
-                          const std::function<void()> &prepare = nullptr)
+    void expectExtraction(const std::vector<TarEntry> &entries, int err, const std::function<void()> &prepare = nullptr)
     {
         ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
         ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
@@ -185,9 +182,9 @@ TEST_F(TarTest, ExtendedHeadersApplyToTheNextEntry)
     } cases[] = {
         {"pax path, size, mtime and ids",
          {{.name = "d/", .type = '5'},
-          {.name = "hdr", .type = 'x',
-           .data = pax("path", "d/" + std::string(200, 'p')) + pax("mtime", "1234567890.5") +
-                   pax("size", "3")},
+          {.name = "hdr",
+           .type = 'x',
+           .data = pax("path", "d/" + std::string(200, 'p')) + pax("mtime", "1234567890.5") + pax("size", "3")},
           {.name = "short", .data = "abc", .size = 99}},
          0,
          [&] {
@@ -219,14 +216,38 @@ TEST_F(TarTest, ExtendedHeadersApplyToTheNextEntry)
              ssize_t n = readlink((s.target + "/sym").c_str(), buf, sizeof(buf));
              EXPECT_EQ(std::string(buf, n > 0 ? (size_t)n : 0), longLink);
          }},
-        {"pax path with a .. component", {{.name = "hdr", .type = 'x', .data = pax("path", "a/../../x")}, {.name = "f", .data = "x"}}, EPERM, nullptr},
-        {"GNU long name with a .. component", {{.name = "L", .type = 'L', .data = "../x"}, {.name = "f", .data = "x"}}, EPERM, nullptr},
-        {"pax record of a wrong length", {{.name = "hdr", .type = 'x', .data = "30 path=" + std::string(20, 'z') + "\n"}, {.name = "f", .data = "x"}}, EBADMSG, nullptr},
-        {"pax record without =", {{.name = "hdr", .type = 'g', .data = "9 mtime\n"}, {.name = "f", .data = "x"}}, EBADMSG, nullptr},
-        {"pax size that is no number", {{.name = "hdr", .type = 'x', .data = pax("size", "1e3")}, {.name = "f", .data = "x"}}, EBADMSG, nullptr},
-        {"pax size of 4 GiB", {{.name = "hdr", .type = 'x', .data = pax("size", "4294967296")}, {.name = "f"}}, EFBIG, nullptr},
-        {"GNU sparse file", {{.name = "hdr", .type = 'x', .data = pax("GNU.sparse.major", "1")}, {.name = "f"}}, ENOTSUP, nullptr},
-        {"oversized GNU long name", {{.name = "L", .type = 'L', .data = std::string(5000, 'n')}, {.name = "f"}}, EFBIG, nullptr},
+        {"pax path with a .. component",
+         {{.name = "hdr", .type = 'x', .data = pax("path", "a/../../x")}, {.name = "f", .data = "x"}},
+         EPERM,
+         nullptr},
+        {"GNU long name with a .. component",
+         {{.name = "L", .type = 'L', .data = "../x"}, {.name = "f", .data = "x"}},
+         EPERM,
+         nullptr},
+        {"pax record of a wrong length",
+         {{.name = "hdr", .type = 'x', .data = "30 path=" + std::string(20, 'z') + "\n"}, {.name = "f", .data = "x"}},
+         EBADMSG,
+         nullptr},
+        {"pax record without =",
+         {{.name = "hdr", .type = 'g', .data = "9 mtime\n"}, {.name = "f", .data = "x"}},
+         EBADMSG,
+         nullptr},
+        {"pax size that is no number",
+         {{.name = "hdr", .type = 'x', .data = pax("size", "1e3")}, {.name = "f", .data = "x"}},
+         EBADMSG,
+         nullptr},
+        {"pax size of 4 GiB",
+         {{.name = "hdr", .type = 'x', .data = pax("size", "4294967296")}, {.name = "f"}},
+         EFBIG,
+         nullptr},
+        {"GNU sparse file",
+         {{.name = "hdr", .type = 'x', .data = pax("GNU.sparse.major", "1")}, {.name = "f"}},
+         ENOTSUP,
+         nullptr},
+        {"oversized GNU long name",
+         {{.name = "L", .type = 'L', .data = std::string(5000, 'n')}, {.name = "f"}},
+         EFBIG,
+         nullptr},
         {"unknown entry type", {{.name = "f", .type = 'Q'}}, ENOTSUP, nullptr},
     };
     for (auto &c : cases) {
@@ -378,8 +399,7 @@ TEST_F(TarTest, ZstdArchivesExtractAndCorruptOnesFail)
     std::string bytes = readFile(plain);
     writeFile(s.work + "/a", bytes.substr(0, 4096));
     writeFile(s.work + "/b", bytes.substr(4096));
-    ASSERT_EQ(shQuiet("zstd -q -c " + s.work + "/a > " + twoFrames + " && zstd -q -c " + s.work +
-                      "/b >> " + twoFrames),
+    ASSERT_EQ(shQuiet("zstd -q -c " + s.work + "/a > " + twoFrames + " && zstd -q -c " + s.work + "/b >> " + twoFrames),
               0);
     ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
     ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
@@ -412,9 +432,10 @@ TEST_F(TarTest, DiskReserveFromTheEnvironment)
     struct Case {
         const char *value;
         int err; /* 0: extracts */
-    } cases[] = {{"0", 0},          {"1M", 0},         {"64k", 0},       {"1%", 0},
-                 {"100%", ENOSPC},  {"1048576T", ENOSPC}, {"x", EINVAL}, {"5%%", EINVAL},
-                 {"101%", EINVAL},  {"1MB", EINVAL},   {"-1", EINVAL},   {"99999999999999999999", EINVAL}};
+    } cases[] = {{"0", 0},        {"1M", 0},        {"64k", 0},
+                 {"1%", 0},       {"100%", ENOSPC}, {"1048576T", ENOSPC},
+                 {"x", EINVAL},   {"5%%", EINVAL},  {"101%", EINVAL},
+                 {"1MB", EINVAL}, {"-1", EINVAL},   {"99999999999999999999", EINVAL}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
         ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
@@ -441,8 +462,7 @@ TEST_F(TarTest, BadArguments)
     EXPECT_EQ(errno, ENOTDIR);
     EXPECT_EQ(ozcTarExtract(a.c_str(), (s.base + "/missing").c_str(), 0, FALSE), ERROR);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(ozcTarExtract((s.work + "/missing.tar").c_str(), s.target.c_str(), 0, FALSE),
-              ERROR);
+    EXPECT_EQ(ozcTarExtract((s.work + "/missing.tar").c_str(), s.target.c_str(), 0, FALSE), ERROR);
     EXPECT_EQ(errno, ENOENT);
     s.expectOutsideUntouched();
 }
@@ -467,14 +487,10 @@ TEST_F(HostileTarTest, DotDotComponentsAreRefused)
     }
     /* Through the ustar prefix as well, and as a link name's path. */
     int err = 0;
-    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "sentinel", .data = "evil",
-                                              .prefix = "../outside"}})),
-                      &err),
+    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "sentinel", .data = "evil", .prefix = "../outside"}})), &err),
               ERROR);
     EXPECT_EQ(err, EPERM);
-    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "../l", .type = '2', .linkname = "x"}})),
-                      &err),
-              ERROR);
+    EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "../l", .type = '2', .linkname = "x"}})), &err), ERROR);
     EXPECT_EQ(err, EPERM);
     EXPECT_FALSE(isSymlink(s.base + "/l"));
 }
@@ -503,8 +519,8 @@ TEST_F(HostileTarTest, ParentThatIsALinkIsRefused)
         ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
         ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
         int err = 0;
-        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "l", .type = '2', .linkname = link},
-                                                 {.name = "l/sentinel", .data = "evil"}})),
+        EXPECT_EQ(extract(writeArchive(tarBuild(
+                              {{.name = "l", .type = '2', .linkname = link}, {.name = "l/sentinel", .data = "evil"}})),
                           &err),
                   ERROR);
         EXPECT_EQ(err, ENOTDIR);
@@ -533,8 +549,8 @@ TEST_F(HostileTarTest, FileAtALinksOwnPathReplacesTheLink)
         SCOPED_TRACE(link);
         ASSERT_EQ(ozRmTree(s.target.c_str()), OK);
         ASSERT_EQ(mkdir(s.target.c_str(), 0755), 0);
-        std::string tar = tarBuild({{.name = "x", .type = '2', .linkname = link},
-                                    {.name = "x", .data = "replaced", .mtime = 1234567890}});
+        std::string tar = tarBuild(
+            {{.name = "x", .type = '2', .linkname = link}, {.name = "x", .data = "replaced", .mtime = 1234567890}});
         for (bool gz : {false, true}) {
             ASSERT_EQ(extract(writeArchive(tar, gz)), OK);
             EXPECT_TRUE(isRegular(s.target + "/x"));
@@ -570,8 +586,10 @@ TEST_F(HostileTarTest, HardLinksNeverReachOutside)
     } cases[] = {
         {{{.name = "h", .type = '1', .linkname = s.sentinel}}, ENOENT},
         {{{.name = "h", .type = '1', .linkname = "../outside/sentinel"}}, EPERM},
-        {{{.name = "l", .type = '2', .linkname = s.outside}, {.name = "h", .type = '1', .linkname = "l/sentinel"}}, ENOENT},
-        {{{.name = "l", .type = '2', .linkname = "../outside"}, {.name = "h", .type = '1', .linkname = "/l/sentinel"}}, ENOENT},
+        {{{.name = "l", .type = '2', .linkname = s.outside}, {.name = "h", .type = '1', .linkname = "l/sentinel"}},
+         ENOENT},
+        {{{.name = "l", .type = '2', .linkname = "../outside"}, {.name = "h", .type = '1', .linkname = "/l/sentinel"}},
+         ENOENT},
         {{{.name = "d/", .type = '5'}, {.name = "h", .type = '1', .linkname = "d"}}, EPERM},
         {{{.name = "h", .type = '1', .linkname = "."}}, EPERM},
         /* A link to a link that leads out links the link itself. */
@@ -597,14 +615,19 @@ TEST_F(HostileTarTest, WhiteoutsAndReplacedDirectoriesStayInside)
         int err;
     } cases[] = {
         {"whiteout behind a link", {{.name = "l", .type = '2', .linkname = s.outside}, {.name = "l/.wh.sentinel"}}, 0},
-        {"opaque marker behind a link", {{.name = "l", .type = '2', .linkname = "../outside"}, {.name = "l/.wh..wh..opq"}}, 0},
+        {"opaque marker behind a link",
+         {{.name = "l", .type = '2', .linkname = "../outside"}, {.name = "l/.wh..wh..opq"}},
+         0},
         {"whiteout of the directory itself", {{.name = "d/.wh.."}}, EPERM},
         {"whiteout of the parent", {{.name = "d/.wh..."}}, EPERM},
         {"directory replaced by a link, then written through",
-         {{.name = "d/", .type = '5'}, {.name = "d", .type = '2', .linkname = s.outside}, {.name = "d/sentinel", .data = "evil"}},
+         {{.name = "d/", .type = '5'},
+          {.name = "d", .type = '2', .linkname = s.outside},
+          {.name = "d/sentinel", .data = "evil"}},
          ENOTDIR},
         {"directory attributes recorded, then the directory replaced by a link",
-         {{.name = "d/", .type = '5'}, {.name = "d/outside/", .type = '5', .mode = 0700, .mtime = 42},
+         {{.name = "d/", .type = '5'},
+          {.name = "d/outside/", .type = '5', .mode = 0700, .mtime = 42},
           {.name = "d", .type = '2', .linkname = s.base}},
          0},
     };
@@ -626,8 +649,7 @@ TEST_F(HostileTarTest, LinkLoopIsNeitherFollowedNorWrittenThrough)
                                 {.name = "a/x", .data = "evil"}});
     EXPECT_EQ(extract(writeArchive(tar), &err), ERROR);
     EXPECT_EQ(err, ENOTDIR);
-    tar = tarBuild({{.name = "self", .type = '2', .linkname = "self"},
-                    {.name = "self", .data = "plain"}});
+    tar = tarBuild({{.name = "self", .type = '2', .linkname = "self"}, {.name = "self", .data = "plain"}});
     ASSERT_EQ(extract(writeArchive(tar)), OK);
     EXPECT_EQ(readFile(s.target + "/self"), "plain");
 }
@@ -651,8 +673,7 @@ TEST_F(HostileTarTest, PathsFillingThe1024BytePathBuffer)
 
     std::vector<TarEntry> tooLong = {{.name = fits + "g", .data = "y", .prefix = dir}};
     errno = 0;
-    EXPECT_EQ(ozcTarExtract(writeArchive(tarBuild(tooLong)).c_str(), deep.c_str(), 0, FALSE),
-              ERROR);
+    EXPECT_EQ(ozcTarExtract(writeArchive(tarBuild(tooLong)).c_str(), deep.c_str(), 0, FALSE), ERROR);
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_EQ(listDir(deep + "/" + dir), std::set<std::string>{fits});
 
@@ -667,12 +688,10 @@ TEST_F(HostileTarTest, PathsFillingThe1024BytePathBuffer)
 TEST_F(HostileTarTest, EntriesOf4GiBOrMoreAreRefused)
 {
     /* The headers claim the size; no data follows. */
-    for (const std::string &raw :
-         {std::string("40000000000\0", 12), std::string("77777777777\0", 12),
-          std::string("\x80\0\0\0\0\0\0\x01\0\0\0\0", 12)}) {
+    for (const std::string &raw : {std::string("40000000000\0", 12), std::string("77777777777\0", 12),
+                                   std::string("\x80\0\0\0\0\0\0\x01\0\0\0\0", 12)}) {
         int err = 0;
-        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "big", .rawSize = raw}}, false)), &err),
-                  ERROR);
+        EXPECT_EQ(extract(writeArchive(tarBuild({{.name = "big", .rawSize = raw}}, false)), &err), ERROR);
         EXPECT_EQ(err, EFBIG);
         EXPECT_FALSE(isRegular(s.target + "/big"));
     }

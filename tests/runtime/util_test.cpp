@@ -154,16 +154,14 @@ TEST(UtilNames, SignalsAndStates)
     /* The names mean this host's signals: CONT is not STOP here. Names the
      * host has no signal for are unknown. */
     const std::pair<const char *, int> all[] = {
-        {"HUP", SIGHUP},     {"INT", SIGINT},      {"QUIT", SIGQUIT},   {"ILL", SIGILL},
-        {"TRAP", SIGTRAP},   {"ABRT", SIGABRT},    {"FPE", SIGFPE},     {"KILL", SIGKILL},
-        {"BUS", SIGBUS},     {"SEGV", SIGSEGV},    {"PIPE", SIGPIPE},   {"ALRM", SIGALRM},
-        {"TERM", SIGTERM},   {"STOP", SIGSTOP},    {"TSTP", SIGTSTP},   {"CONT", SIGCONT},
-        {"CHLD", SIGCHLD},   {"TTIN", SIGTTIN},    {"TTOU", SIGTTOU},   {"USR1", SIGUSR1},
-        {"USR2", SIGUSR2},   {"POLL", SIGPOLL},    {"PROF", SIGPROF},   {"SYS", SIGSYS},
-        {"URG", SIGURG},     {"VTALRM", SIGVTALRM}, {"XCPU", SIGXCPU},  {"XFSZ", SIGXFSZ},
-        {"RTMIN", SIGRTMIN}, {"RTMAX", SIGRTMAX},  {"EMT", -1},         {"FMT", -1},
-        {"CNCL", -1},        {"RES1", -1},         {"RES7", -1},        {"EVTS", -1},
-        {"EVTD", -1}};
+        {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT}, {"ILL", SIGILL},     {"TRAP", SIGTRAP},
+        {"ABRT", SIGABRT},     {"FPE", SIGFPE},   {"KILL", SIGKILL}, {"BUS", SIGBUS},     {"SEGV", SIGSEGV},
+        {"PIPE", SIGPIPE},     {"ALRM", SIGALRM}, {"TERM", SIGTERM}, {"STOP", SIGSTOP},   {"TSTP", SIGTSTP},
+        {"CONT", SIGCONT},     {"CHLD", SIGCHLD}, {"TTIN", SIGTTIN}, {"TTOU", SIGTTOU},   {"USR1", SIGUSR1},
+        {"USR2", SIGUSR2},     {"POLL", SIGPOLL}, {"PROF", SIGPROF}, {"SYS", SIGSYS},     {"URG", SIGURG},
+        {"VTALRM", SIGVTALRM}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ}, {"RTMIN", SIGRTMIN}, {"RTMAX", SIGRTMAX},
+        {"EMT", -1},           {"FMT", -1},       {"CNCL", -1},      {"RES1", -1},        {"RES7", -1},
+        {"EVTS", -1},          {"EVTD", -1}};
     for (const auto &[name, no] : all)
         EXPECT_EQ(ozcUtilSignalNo(name), no) << name;
     for (const signalmap &s : signalList)
@@ -199,11 +197,10 @@ TEST(UtilConversions, BinToHexAndDigests)
     std::string h64(64, 'a'), h128(128, '0');
     EXPECT_EQ(ozcUtilDigestValidate(("sha256:" + h64).c_str()), OK);
     EXPECT_EQ(ozcUtilDigestValidate(("sha512:" + h128).c_str()), OK);
-    for (const std::string &bad :
-         {"sha256:" + h64.substr(1), "sha256:" + h64 + "0", "sha256:" + h128,
-          "sha512:" + h64, "sha256:" + std::string(63, 'a') + "A", "SHA256:" + h64,
-          "md5:" + h64, "sha256" + h64, "sha256:../../../etc/" + std::string(50, 'a'),
-          "sha256:" + std::string(62, 'a') + "/x", std::string(""), std::string("sha256:")}) {
+    for (const std::string &bad : {"sha256:" + h64.substr(1), "sha256:" + h64 + "0", "sha256:" + h128, "sha512:" + h64,
+                                   "sha256:" + std::string(63, 'a') + "A", "SHA256:" + h64, "md5:" + h64,
+                                   "sha256" + h64, "sha256:../../../etc/" + std::string(50, 'a'),
+                                   "sha256:" + std::string(62, 'a') + "/x", std::string(""), std::string("sha256:")}) {
         errno = 0;
         EXPECT_EQ(ozcUtilDigestValidate(bad.c_str()), ERROR) << bad;
         EXPECT_EQ(errno, EINVAL);
@@ -216,9 +213,10 @@ TEST(UtilDelete, TreesLinksAndFiles)
     ScratchDir s;
     std::string top = s.work + "/top";
     ASSERT_EQ(shQuiet("mkdir -p '" + top + "/a/b/c' '" + top + "/a/d' '" + top + "/e' && cd '" + top +
-                 "' && echo 1 > f && echo 2 > a/f && echo 3 > a/b/f && echo 4 > a/b/c/f && "
-                 ": > a/d/empty && ln -s '" + s.outside + "' a/b/out && ln -s '" + s.sentinel +
-                 "' e/sen && ln -s ../.. a/d/up && ln -s /nonexistent dangling"),
+                      "' && echo 1 > f && echo 2 > a/f && echo 3 > a/b/f && echo 4 > a/b/c/f && "
+                      ": > a/d/empty && ln -s '" +
+                      s.outside + "' a/b/out && ln -s '" + s.sentinel +
+                      "' e/sen && ln -s ../.. a/d/up && ln -s /nonexistent dangling"),
               0);
     EXPECT_TRUE(ozcUtilNameIsDir((top + "/a/b/out").c_str(), FALSE));
     EXPECT_FALSE(ozcUtilNameIsDir((top + "/a/b/out").c_str(), TRUE));
@@ -263,9 +261,9 @@ TEST(UtilDelete, WideAndDeepTrees)
     ScratchDir s;
     std::string top = s.work + "/wide";
     ASSERT_EQ(shQuiet("mkdir -p '" + top + "' && cd '" + top +
-                 "' && for i in $(seq 1 30); do mkdir -p d$i/x/y/z && echo $i > d$i/x/y/z/f && "
-                 "echo $i > d$i/g; done && mkdir -p " + std::string(40, 'p') + "/" +
-                 std::string(40, 'p') + "/" + std::string(40, 'p')),
+                      "' && for i in $(seq 1 30); do mkdir -p d$i/x/y/z && echo $i > d$i/x/y/z/f && "
+                      "echo $i > d$i/g; done && mkdir -p " +
+                      std::string(40, 'p') + "/" + std::string(40, 'p') + "/" + std::string(40, 'p')),
               0);
     EXPECT_EQ(ozcUtilXdelete(top.c_str()), OK);
     EXPECT_FALSE(isDir(top));

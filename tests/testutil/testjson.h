@@ -17,7 +17,10 @@ namespace oztest {
 using oz::JsonPtr;
 
 /* The tree of `text`; null when it is not JSON. */
-inline JsonPtr parseJson(const std::string &text) { return JsonPtr(cJSON_Parse(text.c_str())); }
+inline JsonPtr parseJson(const std::string &text)
+{
+    return JsonPtr(cJSON_Parse(text.c_str()));
+}
 
 /* The member at a dotted path ("status.phase"); array elements by number
  * ("status.conditions.0.type"); null when absent. */

@@ -19,10 +19,10 @@
 
 /* Skips the running GoogleTest test unless it runs as root; `why` (a string
  * literal) says what needs the privilege. */
-#define OZTEST_REQUIRE_ROOT(why)                        \
-    do {                                                \
-        if (geteuid() != 0)                             \
-            GTEST_SKIP() << "needs root (" why ")";     \
+#define OZTEST_REQUIRE_ROOT(why)                                                                                       \
+    do {                                                                                                               \
+        if (geteuid() != 0)                                                                                            \
+            GTEST_SKIP() << "needs root (" why ")";                                                                    \
     } while (0)
 
 namespace oztest {

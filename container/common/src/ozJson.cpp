@@ -101,8 +101,8 @@ cJSON *cJSON_load_from_file(const char *path)
     }
     /* Only white space may follow the document. */
     const char *stop = text.data() + text.size();
-    while (end != nullptr && end < stop && (*end == ' ' || *end == '\n' || *end == '\r' ||
-                                            *end == '\t' || *end == '\0'))
+    while (end != nullptr && end < stop &&
+           (*end == ' ' || *end == '\n' || *end == '\r' || *end == '\t' || *end == '\0'))
         end++;
     if (end != stop) {
         cJSON_Delete(json);

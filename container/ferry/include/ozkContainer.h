@@ -33,13 +33,13 @@ extern "C" {
 #define OZK_ENV_IMAGE_PATH      "OZC_IMAGE_PATH"
 /* The record in each bundle the agent makes: who made it, for which
  * container key. */
-#define OZK_BUNDLE_OWNER_FILE   "ferry-owner.json"
+#define OZK_BUNDLE_OWNER_FILE "ferry-owner.json"
 /* Annotations of an image's entry in its layout's index.json. */
 #define OZK_ANNOTATION_REF_NAME   "org.opencontainers.image.ref.name"
 #define OZK_ANNOTATION_IMAGE_NAME "org.orrery.image.name"
 /* Exit code reported when the exit status of a stopped container's process
  * cannot be had, with the reason "ContainerStatusUnknown". */
-#define OZK_EXIT_CODE_UNKNOWN   137
+#define OZK_EXIT_CODE_UNKNOWN 137
 /* Waiting reason of a container that ran and that the runtime no longer
  * knows. */
 #define OZK_REASON_STATUS_UNKNOWN "ContainerStatusUnknown"
@@ -48,11 +48,11 @@ extern "C" {
  * waits 10 s before its next start, twice as long after each further exit,
  * 300 s at most; a run of 10 minutes forgets the earlier exits. The first
  * exit after such a run restarts the container at once. */
-#define OZK_BACKOFF_INITIAL     10
-#define OZK_BACKOFF_MAX         300
-#define OZK_BACKOFF_RESET       600
-#define OZK_RESTART_SCAN        1 /* seconds between looks for exited containers */
-#define OZK_REASON_BACKOFF      "CrashLoopBackOff"
+#define OZK_BACKOFF_INITIAL 10
+#define OZK_BACKOFF_MAX     300
+#define OZK_BACKOFF_RESET   600
+#define OZK_RESTART_SCAN    1 /* seconds between looks for exited containers */
+#define OZK_REASON_BACKOFF  "CrashLoopBackOff"
 
 /* Credentials of one registry. */
 typedef struct RegistryAuthConfig {
@@ -71,8 +71,7 @@ typedef struct RegistryAuthConfig {
 STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem);
 /* Force-deletes one local container and removes its bundle; the cache is
  * not touched. */
-STATUS ozkContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerId,
-                          const char *bundlePath);
+STATUS ozkContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *containerId, const char *bundlePath);
 /* At start: removes the containers and bundles under OZC_BASE that carry
  * the agent's owner record, left by an earlier run that did not end in
  * order; containers of anyone else stay untouched. */
@@ -84,11 +83,11 @@ char *ozkMsTimeStampGet(void);
  * spec.containers (count of them), each for the registry of that
  * container's image; empty records pull anonymously. ERROR when a secret is
  * missing or malformed. */
-STATUS ozkRegistryUserPwdSet(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem,
-                             REGISTRY_AUTH_CONFIG *authConfigs, size_t count);
+STATUS ozkRegistryUserPwdSet(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem, REGISTRY_AUTH_CONFIG *authConfigs,
+                             size_t count);
 /* The "auths" object of one secret of a namespace. */
-STATUS ozkDockerNamePwdGet(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podNamespace,
-                           const char *secretName, cJSON **auths);
+STATUS ozkDockerNamePwdGet(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *podNamespace, const char *secretName,
+                           cJSON **auths);
 STATUS ozkSecretParseToAuthConfig(v1_secret_t *secret, cJSON **auths);
 /* The credentials for a registry host: from the first secret, in order,
  * whose "auths" member for that registry holds a user name and a password;
@@ -115,15 +114,14 @@ BOOL ozkImagePullNeed(v1_container_t *containerItem, REGISTRY_CTX *registryCtx, 
 BOOL ozkImageExist(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo);
 /* Pulls the container's image when its pull policy asks for it; *pulled
  * tells whether it did. */
-STATUS ozkImagePull(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_container_t *containerItem,
-                    REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, BOOL *pulled);
+STATUS ozkImagePull(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_container_t *containerItem, REGISTRY_CTX *registryCtx,
+                    IMAGE_INFO *imageInfo, BOOL *pulled);
 /* Unpacks the layout into a fresh bundle, creates and starts the container;
  * what a failing step leaves is removed. A layout just pulled by an image
  * manager that does not annotate its entries is taken as it is. */
 STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, char *imageId,
                          CONTAINER_INFO_LOCAL *containerLocal, BOOL pulled);
-STATUS ozkContainerStatusImageGet(REGISTRY_CTX *registryCtx, const char *imageId,
-                                  CONTAINER_INFO_LOCAL *containerLocal);
+STATUS ozkContainerStatusImageGet(REGISTRY_CTX *registryCtx, const char *imageId, CONTAINER_INFO_LOCAL *containerLocal);
 STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl, CONTAINER_INFO_LOCAL *containerLocal);
 /* The start of a container with the process its pod spec asks for:
  * ozkContainerStart with the spec written into the bundle between the

@@ -15,7 +15,7 @@ extern "C" {
 #endif
 
 /* Limits and defaults of the command line. */
-#define OZK_NODE_UPDATE_INTERVAL_DEFAULT 30U  /* seconds */
+#define OZK_NODE_UPDATE_INTERVAL_DEFAULT 30U /* seconds */
 #define OZK_NODE_UPDATE_INTERVAL_MAX     600U
 #define OZK_POD_MAX_DEFAULT              20U
 #define OZK_POD_MAX_MAX                  110U
@@ -27,15 +27,15 @@ extern "C" {
 
 /* Configuration of the node agent, filled once from the command line. */
 typedef struct ozkConf {
-    char *caPath;                           /* -C, required */
-    char *certPath;                         /* -c, required */
-    char *keyPath;                          /* -k, required */
-    char *nodeName;                         /* -n, required */
-    char *serverURL;                        /* -u, required */
-    char *nodeIP;                           /* -i, null when not given */
-    uint32_t nodeUpdateInterval;            /* -N, seconds */
-    uint32_t podMax;                        /* -p */
-    char nodeLabelKey[OZK_NODE_LABEL_LEN];  /* -L key=value */
+    char *caPath;                          /* -C, required */
+    char *certPath;                        /* -c, required */
+    char *keyPath;                         /* -k, required */
+    char *nodeName;                        /* -n, required */
+    char *serverURL;                       /* -u, required */
+    char *nodeIP;                          /* -i, null when not given */
+    uint32_t nodeUpdateInterval;           /* -N, seconds */
+    uint32_t podMax;                       /* -p */
+    char nodeLabelKey[OZK_NODE_LABEL_LEN]; /* -L key=value */
     char nodeLabelValue[OZK_NODE_LABEL_LEN];
 } OZK_CONF;
 
@@ -60,7 +60,7 @@ typedef struct ozkCtrl {
     OZK_CLIENT_CTRL clientCtrl;
     OZK_NODE_MGR_CTRL nodeManagerCtrl;
     OZK_POD_MANAGER_CTRL podManagerCtrl;
-    BOOL podManagerStarted;     /* the service start reached the pod manager */
+    BOOL podManagerStarted; /* the service start reached the pod manager */
 } OZK_CTRL;
 
 /* ------------------------------------------------------------------------

@@ -26,8 +26,14 @@ static inline void sllInit(SL_LIST *list)
     list->tail = NULL;
 }
 
-static inline SL_NODE *sllFirst(const SL_LIST *list) { return list->head; }
-static inline SL_NODE *sllNext(const SL_NODE *node) { return node->next; }
+static inline SL_NODE *sllFirst(const SL_LIST *list)
+{
+    return list->head;
+}
+static inline SL_NODE *sllNext(const SL_NODE *node)
+{
+    return node->next;
+}
 
 static inline void sllPutAtTail(SL_LIST *list, SL_NODE *node)
 {

@@ -25,8 +25,8 @@ extern int ozkSysLogLevel;
 
 /* One logging step: at most one console line, then at most one syslog
  * record. The location is printed for ERROR messages only. */
-void ozkLogPrint(int level, const char *unit, const char *func, int line,
-                 const char *format, ...) __attribute__((format(printf, 5, 6)));
+void ozkLogPrint(int level, const char *unit, const char *func, int line, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 /* Every unit defines OZK_LOG_UNIT (its own name) before using these. */
 #define OZK_ERR(...)   ozkLogPrint(OZK_LOG_ERROR, OZK_LOG_UNIT, __func__, __LINE__, __VA_ARGS__)

@@ -23,24 +23,24 @@ typedef struct ozkCtrl OZK_CTRL;
 typedef struct ozkClientCtrl OZK_CLIENT_CTRL;
 typedef struct ozkPodManagerCtrl OZK_POD_MANAGER_CTRL;
 
-#define OZK_NODE_TASK_NAME       "nodeManager"
-#define OZK_NODE_TASK_PRIORITY   150
-#define OZK_NODE_TASK_STACK      (64 * 1024)
-#define OZK_NODE_TASK_EXIT_WAIT  3 /* seconds before the task is deleted */
-#define OZK_LEASE_DURATION       300
-#define OZK_TIME_STR_LEN         48
-#define OZK_HOST_NAME_LEN        256
-#define OZK_NUM_STR_LEN          48
-#define OZK_SYS_ID_LEN           64 /* boot and machine identities */
+#define OZK_NODE_TASK_NAME      "nodeManager"
+#define OZK_NODE_TASK_PRIORITY  150
+#define OZK_NODE_TASK_STACK     (64 * 1024)
+#define OZK_NODE_TASK_EXIT_WAIT 3 /* seconds before the task is deleted */
+#define OZK_LEASE_DURATION      300
+#define OZK_TIME_STR_LEN        48
+#define OZK_HOST_NAME_LEN       256
+#define OZK_NUM_STR_LEN         48
+#define OZK_SYS_ID_LEN          64 /* boot and machine identities */
 
 typedef struct ozkNodeMgrCtrl {
-    v1_node_t *nodeObj;                       /* last Node from the API server, owned */
-    SEM_ID semRunning;                        /* stop signal of the update task */
-    OZK_CONF *ozkCnf;                         /* configuration (not owned) */
-    OZK_CLIENT_CTRL *clientCtrl;              /* API client (not owned) */
-    TASK_ID updateTaskId;                     /* update task; 0 when none */
-    v1_lease_t *leaseObj;                     /* last lease from the API server, owned */
-    OZK_POD_MANAGER_CTRL *podManagerCtrlPtr;  /* set by the pod manager start */
+    v1_node_t *nodeObj;                      /* last Node from the API server, owned */
+    SEM_ID semRunning;                       /* stop signal of the update task */
+    OZK_CONF *ozkCnf;                        /* configuration (not owned) */
+    OZK_CLIENT_CTRL *clientCtrl;             /* API client (not owned) */
+    TASK_ID updateTaskId;                    /* update task; 0 when none */
+    v1_lease_t *leaseObj;                    /* last lease from the API server, owned */
+    OZK_POD_MANAGER_CTRL *podManagerCtrlPtr; /* set by the pod manager start */
 } OZK_NODE_MGR_CTRL;
 
 /* Node object */

@@ -61,10 +61,10 @@ typedef struct containerInfoLocal {
      * over. */
     char restartPolicy[16];
     int32_t restartState;
-    uint32_t backOffSteps;      /* exits in a row without a long run */
-    uint32_t backOffSeconds;    /* the wait before the pending start */
-    uint64_t runStartTick;      /* tick of the current run's start */
-    uint64_t restartDueTick;    /* tick from which the next start is due */
+    uint32_t backOffSteps;   /* exits in a row without a long run */
+    uint32_t backOffSeconds; /* the wait before the pending start */
+    uint64_t runStartTick;   /* tick of the current run's start */
+    uint64_t restartDueTick; /* tick from which the next start is due */
     /* The previous run's end, reported as the container's last state. */
     char lastContainerId[256];
     char lastStartedAt[48];
@@ -136,9 +136,9 @@ typedef struct podEventHandle {
     uint32_t eventType; /* POD_EVENT_TYPE */
 } POD_EVENT_HANDLE;
 
-#define OZK_POD_MANAGER_RETRY     5 /* seconds between passes while work is outstanding */
-#define OZK_CONTAINER_KEY_LEN     256
-#define OZK_TASK_NAME_LEN         256
+#define OZK_POD_MANAGER_RETRY 5 /* seconds between passes while work is outstanding */
+#define OZK_CONTAINER_KEY_LEN 256
+#define OZK_TASK_NAME_LEN     256
 
 /* ---- Pod manager ---------------------------------------------------------- */
 STATUS ozkPodManagerStart(OZK_CTRL *ctrl);
@@ -160,8 +160,7 @@ int ozkPodManagerLoop(void *podManagerCtrl);
  * run now. Runs in the pod manager task only. */
 void ozkCachedPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl);
 /* Appends an event of a cached pod to the pending list. */
-STATUS ozkPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent,
-                         const v1_pod_t *podItem);
+STATUS ozkPodEventHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent, const v1_pod_t *podItem);
 /* ERROR when an event of the same pod is pending before position eventIndex
  * (1-based) of the pending list. */
 STATUS ozkPodEventExistCheck(OZK_POD_MANAGER_CTRL *podManagerCtrl, int eventIndex, const char *podUid);
@@ -178,8 +177,8 @@ BOOL ozkPodWorkOutstanding(OZK_POD_MANAGER_CTRL *podManagerCtrl);
 /* Starts a worker task for a pending event: OK when it runs (the worker
  * then owns podItem, a copy of the cached pod), ERROR when the event must
  * stay pending (podItem stays the caller's). */
-STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent,
-                             v1_pod_t *podItem, int eventIndex);
+STATUS ozkPodWorkerTaskStart(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent, v1_pod_t *podItem,
+                             int eventIndex);
 /* Admission: ERROR while a worker of the pod runs or 9 workers run. */
 STATUS ozkPodWorkerTaskPreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const POD_EVENT *podEvent);
 

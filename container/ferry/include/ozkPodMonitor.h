@@ -18,12 +18,12 @@
 extern "C" {
 #endif
 
-#define OZK_FIELD_SELECT_LEN       256
-#define OZK_WATCH_WAIT_RETURNED    5  /* seconds between cycles after a watch that returned */
-#define OZK_WATCH_WAIT_FAILED      30 /* seconds after a watch that failed */
-#define OZK_WATCH_TIMEOUT          5  /* seconds of a watch after the first one */
-#define OZK_WATCH_SEED             5  /* first wait and first watch: 5..9 s */
-#define OZK_SYNC_CYCLES            3  /* batch status sync every third cycle */
+#define OZK_FIELD_SELECT_LEN    256
+#define OZK_WATCH_WAIT_RETURNED 5  /* seconds between cycles after a watch that returned */
+#define OZK_WATCH_WAIT_FAILED   30 /* seconds after a watch that failed */
+#define OZK_WATCH_TIMEOUT       5  /* seconds of a watch after the first one */
+#define OZK_WATCH_SEED          5  /* first wait and first watch: 5..9 s */
+#define OZK_SYNC_CYCLES         3  /* batch status sync every third cycle */
 
 /* Filled while a pod is merged into the cache, read by the dispatch. */
 typedef struct ozkPodUpdateFlag {
@@ -45,17 +45,14 @@ v1_pod_t *ozkPodDeepCopy(v1_pod_t *podItem);
 /* Steps of the loop, exported for the tests. */
 STATUS ozkPodListHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *fieldSelect);
 STATUS ozkPodListItemCache(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_list_t *podList);
-STATUS ozkDispatchPodListEvent(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_list_t *podList,
-                               const char *eventType);
+STATUS ozkDispatchPodListEvent(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_list_t *podList, const char *eventType);
 /* One watch cycle; *cycleWait becomes the seconds until the next one. */
-STATUS ozkPodWatchHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *fieldSelect,
-                         uint32_t watchTimeout, uint32_t *cycleWait);
-STATUS ozkPodWatchItemHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, SL_LIST *watchList,
-                             const char *fieldSelect);
+STATUS ozkPodWatchHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *fieldSelect, uint32_t watchTimeout,
+                         uint32_t *cycleWait);
+STATUS ozkPodWatchItemHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, SL_LIST *watchList, const char *fieldSelect);
 STATUS ozkUpdateCachedPodList(OZK_POD_MANAGER_CTRL *podManagerCtrl, const char *fieldSelect);
 /* Merges a copy into the cache (taking it over in every case). */
-STATUS ozkPodWatchPodHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podCopy,
-                            OZK_POD_UPDATE_FLAG *updateFlag);
+STATUS ozkPodWatchPodHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podCopy, OZK_POD_UPDATE_FLAG *updateFlag);
 STATUS ozkPodSpecUpdate(v1_pod_t *newPod, v1_pod_t *cachedPod, int32_t *specChanged);
 STATUS ozkCachedPodUpdate(v1_pod_t *cachedPod, v1_pod_t *newPod, int32_t *deletionCnt);
 STATUS ozkDispatchPodWatchEvent(OZK_POD_MANAGER_CTRL *podManagerCtrl, const OZK_POD_UPDATE_FLAG *updateFlag,

@@ -16,9 +16,9 @@
 extern "C" {
 #endif
 
-#define OZK_POD_DELETE_RETRY       4 /* re-reads and resends after a conflict */
-#define OZK_POD_DELETE_RETRY_WAIT  5 /* seconds between them */
-#define OZK_POD_DELETE_GRACE       0 /* the pod's containers are gone when it is sent */
+#define OZK_POD_DELETE_RETRY      4 /* re-reads and resends after a conflict */
+#define OZK_POD_DELETE_RETRY_WAIT 5 /* seconds between them */
+#define OZK_POD_DELETE_GRACE      0 /* the pod's containers are gone when it is sent */
 
 /* The worker task's entry; its argument is a POD_EVENT_HANDLE. */
 int ozkPodWorkerHandle(void *podEventHandle);

@@ -19,10 +19,10 @@
 #include <csignal>
 
 /* The fatal exit path, logged from main itself. */
-#define OZK_FATAL_EXIT()                 \
-    do {                                 \
-        OZK_ERR("Bye ferryService!");    \
-        ozkForceShutDown();              \
+#define OZK_FATAL_EXIT()                                                                                               \
+    do {                                                                                                               \
+        OZK_ERR("Bye ferryService!");                                                                                  \
+        ozkForceShutDown();                                                                                            \
     } while (0)
 
 namespace {
@@ -35,7 +35,7 @@ constexpr size_t kSignalTaskStack = 16 * 1024;
 struct SignalWatch {
     sigset_t set;
     OZK_CLIENT_CTRL *clientCtrl;
-    SEM_ID semReceived;    /* given once a signal (or a failed wait) is in `signal` */
+    SEM_ID semReceived; /* given once a signal (or a failed wait) is in `signal` */
     int signal;
 };
 
@@ -79,7 +79,7 @@ int ozkSignalTask(void *arg)
 
 int main(int argc, char *argv[])
 {
-    SignalWatch watch {};
+    SignalWatch watch{};
     int status = 0;
 
     /* the usage asked for: nothing else is done */
@@ -112,9 +112,9 @@ int main(int argc, char *argv[])
     }
     watch.clientCtrl = &ctrl->clientCtrl;
     watch.semReceived = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
-    TASK_ID signalTask = watch.semReceived == nullptr
-                             ? TASK_ID_NULL
-                             : taskSpawn("ferrySignal", kSignalTaskPriority, 0, kSignalTaskStack, ozkSignalTask, &watch);
+    TASK_ID signalTask = watch.semReceived == nullptr ? TASK_ID_NULL
+                                                      : taskSpawn("ferrySignal", kSignalTaskPriority, 0,
+                                                                  kSignalTaskStack, ozkSignalTask, &watch);
     if (signalTask == TASK_ID_NULL) {
         OZK_ERR("failed to start the signal task! errno: %d", errno);
         OZK_FATAL_EXIT();

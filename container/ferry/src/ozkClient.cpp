@@ -143,7 +143,7 @@ STATUS ozkTlsCaCheck(const char *path)
     }
     StorePtr store(X509_STORE_new());
     int certs = 0;
-    while (X509Ptr cert {PEM_read_X509(file.get(), nullptr, ozkTlsNoPassphrase, nullptr)}) {
+    while (X509Ptr cert{PEM_read_X509(file.get(), nullptr, ozkTlsNoPassphrase, nullptr)}) {
         if (!store || X509_STORE_add_cert(store.get(), cert.get()) != 1) {
             OZK_ERR("%s %s cannot be loaded: %s", what, path, ozkTlsReason("out of memory").c_str());
             return ERROR;
@@ -175,8 +175,7 @@ extern "C" STATUS ozkClientTlsFilesCheck(const OZK_CONF *conf)
     }
     X509Ptr cert(PEM_read_X509(certFile.get(), nullptr, ozkTlsNoPassphrase, nullptr));
     if (!cert) {
-        OZK_ERR("%s %s holds no PEM certificate: %s", certWhat, conf->certPath,
-                ozkTlsReason("no certificate").c_str());
+        OZK_ERR("%s %s holds no PEM certificate: %s", certWhat, conf->certPath, ozkTlsReason("no certificate").c_str());
         return ERROR;
     }
     if (X509_cmp_current_time(X509_get0_notBefore(cert.get())) > 0) {
@@ -196,8 +195,7 @@ extern "C" STATUS ozkClientTlsFilesCheck(const OZK_CONF *conf)
     }
     KeyPtr key(PEM_read_PrivateKey(keyFile.get(), nullptr, ozkTlsNoPassphrase, nullptr));
     if (!key) {
-        OZK_ERR("%s %s holds no usable PEM private key: %s", keyWhat, conf->keyPath,
-                ozkTlsReason("no key").c_str());
+        OZK_ERR("%s %s holds no usable PEM private key: %s", keyWhat, conf->keyPath, ozkTlsReason("no key").c_str());
         return ERROR;
     }
     if (X509_check_private_key(cert.get(), key.get()) != 1) {
@@ -233,8 +231,7 @@ extern "C" void ozkClientTeardownBegin(OZK_CLIENT_CTRL *clientCtrl)
     }
     /* The window is real time: a clock sped up for tests runs its ticks
      * faster, and the clean-up's requests do not. */
-    uint64_t end = tickGet() + static_cast<uint64_t>(sysClkRateGet()) * OZK_CLIENT_TEARDOWN_TIME *
-                                   ozClockSpeedupGet();
+    uint64_t end = tickGet() + static_cast<uint64_t>(sysClkRateGet()) * OZK_CLIENT_TEARDOWN_TIME * ozClockSpeedupGet();
     __atomic_store_n(&clientCtrl->teardownEnd, end, __ATOMIC_SEQ_CST);
     __atomic_store_n(&clientCtrl->teardownTask, taskIdSelf(), __ATOMIC_SEQ_CST);
 }
@@ -269,8 +266,8 @@ extern "C" apiClient_t *ozkApiClientCreate(OZK_CLIENT_CTRL *clientCtrl)
     if (clientCtrl == nullptr || clientCtrl->kubeConf == nullptr) {
         return nullptr;
     }
-    apiClient_t *client = apiClient_create_with_base_path(clientCtrl->kubeConf->serverURL,
-                                                          clientCtrl->sslConf, nullptr);
+    apiClient_t *client =
+        apiClient_create_with_base_path(clientCtrl->kubeConf->serverURL, clientCtrl->sslConf, nullptr);
     if (client != nullptr) {
         client->progress_func = ozkClientProgress;
         client->progress_data = clientCtrl;
@@ -417,9 +414,8 @@ RetryWait ozkHttpRetryWait(OZK_CLIENT_CTRL *clientCtrl, int ticks)
 
 } // namespace
 
-extern "C" STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HANDLE *funcHandle,
-                                   intptr_t ozkParam1, intptr_t ozkParam2, intptr_t ozkParam3,
-                                   uint32_t *ozkRspCode, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HANDLE *funcHandle, intptr_t ozkParam1,
+                                   intptr_t ozkParam2, intptr_t ozkParam3, uint32_t *ozkRspCode, intptr_t *ozkRspObject)
 {
     apiClient_t *client = ozkApiClientCreate(clientCtrl);
     if (client == nullptr) {
@@ -452,11 +448,11 @@ extern "C" STATUS ozkHttpWithRetry(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC_HA
         }
         std::string err = ozkHttpFailureText(errInfo, client);
         if (client->response_code == 404) {
-            OZK_WARN("http request fail, funcName:%s, err: %s,retrycnt:%d!", funcHandle->ozkFuncName,
-                     err.c_str(), retryCnt);
+            OZK_WARN("http request fail, funcName:%s, err: %s,retrycnt:%d!", funcHandle->ozkFuncName, err.c_str(),
+                     retryCnt);
         } else {
-            OZK_ERR("http request fail, funcName:%s, err: %s,retrycnt:%d!", funcHandle->ozkFuncName,
-                    err.c_str(), retryCnt);
+            OZK_ERR("http request fail, funcName:%s, err: %s,retrycnt:%d!", funcHandle->ozkFuncName, err.c_str(),
+                    retryCnt);
         }
         retryCnt--;
         if (fatal || retryCnt == 0 || (client->response_code == 0 && ozkTlsTrustFailure(client->curl_code))) {
@@ -531,21 +527,20 @@ extern "C" STATUS ozkHttpNodeCreate(apiClient_t *apiClient, intptr_t ozkParam1, 
         CoreV1API_createNode(apiClient, ozkParam<v1_node_t>(ozkParam1), nullptr, nullptr, nullptr, nullptr));
 }
 
-extern "C" STATUS ozkHttpNodeStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1,
-                                         intptr_t ozkParam2, intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpNodeStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                         intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         OZK_ERR("invalid param for ozkHttpNodeStatusPatch!");
         return ERROR;
     }
     return ozkSlotReplace(ozkRspObject, v1_node_free,
-                          CoreV1API_patchNodeStatus(apiClient, ozkParam<char>(ozkParam1),
-                                                    ozkParam<object_t>(ozkParam2), nullptr, nullptr, nullptr,
-                                                    nullptr, 0));
+                          CoreV1API_patchNodeStatus(apiClient, ozkParam<char>(ozkParam1), ozkParam<object_t>(ozkParam2),
+                                                    nullptr, nullptr, nullptr, nullptr, 0));
 }
 
-extern "C" STATUS ozkHttpLeaseCreate(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                     intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpLeaseCreate(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                     intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         OZK_ERR("invalid param for ozkHttpLeaseCreate!");
@@ -553,25 +548,25 @@ extern "C" STATUS ozkHttpLeaseCreate(apiClient_t *apiClient, intptr_t ozkParam1,
     }
     return ozkSlotReplace(ozkRspObject, v1_lease_free,
                           CoordinationV1API_createNamespacedLease(apiClient, ozkParam<char>(ozkParam1),
-                                                                  ozkParam<v1_lease_t>(ozkParam2), nullptr,
-                                                                  nullptr, nullptr, nullptr));
+                                                                  ozkParam<v1_lease_t>(ozkParam2), nullptr, nullptr,
+                                                                  nullptr, nullptr));
 }
 
-extern "C" STATUS ozkHttpLeasePatch(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                    intptr_t ozkParam3, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpLeasePatch(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t ozkParam3,
+                                    intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0 || ozkParam3 == 0) {
         OZK_ERR("invalid param for ozkHttpLeasePatch!");
         return ERROR;
     }
-    return ozkSlotReplace(ozkRspObject, v1_lease_free,
-                          CoordinationV1API_patchNamespacedLease(
-                              apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam1),
-                              ozkParam<object_t>(ozkParam3), nullptr, nullptr, nullptr, nullptr, 0));
+    return ozkSlotReplace(
+        ozkRspObject, v1_lease_free,
+        CoordinationV1API_patchNamespacedLease(apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam1),
+                                               ozkParam<object_t>(ozkParam3), nullptr, nullptr, nullptr, nullptr, 0));
 }
 
-extern "C" STATUS ozkHttpLeaseGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                  intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpLeaseGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                  intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         OZK_ERR("invalid param for ozkHttpLeaseGet!");
@@ -590,59 +585,59 @@ extern "C" STATUS ozkHttpPodsList(apiClient_t *apiClient, intptr_t ozkParam1, in
         return ERROR;
     }
     return ozkSlotReplace(ozkRspObject, v1_pod_list_free,
-                          CoreV1API_listPodForAllNamespaces(apiClient, 0, nullptr, ozkParam<char>(ozkParam1),
-                                                            nullptr, 0, nullptr, nullptr, nullptr, 0, 0));
+                          CoreV1API_listPodForAllNamespaces(apiClient, 0, nullptr, ozkParam<char>(ozkParam1), nullptr,
+                                                            0, nullptr, nullptr, nullptr, 0, 0));
 }
 
-extern "C" STATUS ozkHttpSecretGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                   intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpSecretGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                   intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         return ERROR;
     }
-    return ozkSlotReplace(ozkRspObject, v1_secret_free,
-                          CoreV1API_readNamespacedSecret(apiClient, ozkParam<char>(ozkParam2),
-                                                         ozkParam<char>(ozkParam1), nullptr));
+    return ozkSlotReplace(
+        ozkRspObject, v1_secret_free,
+        CoreV1API_readNamespacedSecret(apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam1), nullptr));
 }
 
-extern "C" STATUS ozkHttpConfigMapGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                      intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpConfigMapGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                      intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         return ERROR;
     }
-    return ozkSlotReplace(ozkRspObject, v1_config_map_free,
-                          CoreV1API_readNamespacedConfigMap(apiClient, ozkParam<char>(ozkParam2),
-                                                            ozkParam<char>(ozkParam1), nullptr));
+    return ozkSlotReplace(
+        ozkRspObject, v1_config_map_free,
+        CoreV1API_readNamespacedConfigMap(apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam1), nullptr));
 }
 
-extern "C" STATUS ozkHttpPodStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1,
-                                        intptr_t ozkParam2, intptr_t ozkParam3, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpPodStatusPatch(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
+                                        intptr_t ozkParam3, intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0 || ozkParam3 == 0) {
         OZK_ERR("invalid param for ozkHttpPodStatusPatch!");
         return ERROR;
     }
     return ozkSlotReplace(ozkRspObject, v1_pod_free,
-                          CoreV1API_patchNamespacedPodStatus(
-                              apiClient, ozkParam<char>(ozkParam2), ozkParam<char>(ozkParam3),
-                              ozkParam<object_t>(ozkParam1), nullptr, nullptr, nullptr, nullptr, 0));
+                          CoreV1API_patchNamespacedPodStatus(apiClient, ozkParam<char>(ozkParam2),
+                                                             ozkParam<char>(ozkParam3), ozkParam<object_t>(ozkParam1),
+                                                             nullptr, nullptr, nullptr, nullptr, 0));
 }
 
-extern "C" STATUS ozkHttpPodGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpPodGet(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                intptr_t *ozkRspObject)
 {
     if (ozkParam1 == 0 || ozkParam2 == 0) {
         OZK_ERR("invalid param for ozkHttpPodGet!");
         return ERROR;
     }
-    return ozkSlotReplace(ozkRspObject, v1_pod_free,
-                          CoreV1API_readNamespacedPod(apiClient, ozkParam<char>(ozkParam1),
-                                                      ozkParam<char>(ozkParam2), nullptr));
+    return ozkSlotReplace(
+        ozkRspObject, v1_pod_free,
+        CoreV1API_readNamespacedPod(apiClient, ozkParam<char>(ozkParam1), ozkParam<char>(ozkParam2), nullptr));
 }
 
-extern "C" STATUS ozkHttpPodDelete(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2,
-                                   intptr_t, intptr_t *ozkRspObject)
+extern "C" STATUS ozkHttpPodDelete(apiClient_t *apiClient, intptr_t ozkParam1, intptr_t ozkParam2, intptr_t,
+                                   intptr_t *ozkRspObject)
 {
     v1_pod_t *pod = ozkParam<v1_pod_t>(ozkParam1);
     /* the pod's name and namespace come from its metadata, which must be there */
@@ -652,9 +647,9 @@ extern "C" STATUS ozkHttpPodDelete(apiClient_t *apiClient, intptr_t ozkParam1, i
         return ERROR;
     }
     return ozkSlotReplace(ozkRspObject, v1_pod_free,
-                          CoreV1API_deleteNamespacedPod(apiClient, pod->metadata->name,
-                                                        pod->metadata->_namespace, nullptr, nullptr, 0, 0,
-                                                        nullptr, ozkParam<v1_delete_options_t>(ozkParam2)));
+                          CoreV1API_deleteNamespacedPod(apiClient, pod->metadata->name, pod->metadata->_namespace,
+                                                        nullptr, nullptr, 0, 0, nullptr,
+                                                        ozkParam<v1_delete_options_t>(ozkParam2)));
 }
 
 /* ------------------------------------------------------------------------
@@ -667,11 +662,10 @@ namespace {
  * error answer parsed as the requested kind) is freed, so null always means
  * failure. */
 template <typename T>
-T *ozkRequestRun(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC func, const char *funcName,
-                 void (*freeFn)(T *), intptr_t p1, intptr_t p2, intptr_t p3,
-                 uint32_t *rspCode = nullptr, STATUS *status = nullptr)
+T *ozkRequestRun(OZK_CLIENT_CTRL *clientCtrl, OZK_HTTP_FUNC func, const char *funcName, void (*freeFn)(T *),
+                 intptr_t p1, intptr_t p2, intptr_t p3, uint32_t *rspCode = nullptr, STATUS *status = nullptr)
 {
-    OZK_HTTP_FUNC_HANDLE handle {};
+    OZK_HTTP_FUNC_HANDLE handle{};
     handle.ozkHttpFunc = func;
     (void)ozk::fieldCopy(handle.ozkFuncName, funcName); /* a label for the log only */
     intptr_t object = 0;
@@ -722,14 +716,12 @@ extern "C" v1_node_t *ozkClientNodeCreate(OZK_CLIENT_CTRL *clientCtrl, v1_node_t
     return ozkClientNodeCreateRsp(clientCtrl, nodeInfo, nullptr);
 }
 
-extern "C" v1_node_t *ozkClientNodeStatusPatch(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName,
-                                               object_t *body)
+extern "C" v1_node_t *ozkClientNodeStatusPatch(OZK_CLIENT_CTRL *clientCtrl, const char *nodeName, object_t *body)
 {
     if (clientCtrl == nullptr || nodeName == nullptr || body == nullptr) {
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpNodeStatusPatch, __func__, v1_node_free, ozkArg(nodeName),
-                         ozkArg(body), 0);
+    return ozkRequestRun(clientCtrl, ozkHttpNodeStatusPatch, __func__, v1_node_free, ozkArg(nodeName), ozkArg(body), 0);
 }
 
 extern "C" v1_lease_t *ozkClientLeaseCreateRsp(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
@@ -738,8 +730,8 @@ extern "C" v1_lease_t *ozkClientLeaseCreateRsp(OZK_CLIENT_CTRL *clientCtrl, cons
     if (clientCtrl == nullptr || namespaceLease == nullptr || leaseItem == nullptr) {
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpLeaseCreate, "ozkClientLeaseCreate", v1_lease_free,
-                         ozkArg(namespaceLease), ozkArg(leaseItem), 0, rspCode);
+    return ozkRequestRun(clientCtrl, ozkHttpLeaseCreate, "ozkClientLeaseCreate", v1_lease_free, ozkArg(namespaceLease),
+                         ozkArg(leaseItem), 0, rspCode);
 }
 
 extern "C" v1_lease_t *ozkClientLeaseCreate(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
@@ -754,8 +746,8 @@ extern "C" v1_lease_t *ozkClientLeasePatchRsp(OZK_CLIENT_CTRL *clientCtrl, const
     if (clientCtrl == nullptr || namespaceLease == nullptr || nodeName == nullptr || leaseObject == nullptr) {
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpLeasePatch, "ozkClientLeasePatch", v1_lease_free,
-                         ozkArg(namespaceLease), ozkArg(nodeName), ozkArg(leaseObject), rspCode);
+    return ozkRequestRun(clientCtrl, ozkHttpLeasePatch, "ozkClientLeasePatch", v1_lease_free, ozkArg(namespaceLease),
+                         ozkArg(nodeName), ozkArg(leaseObject), rspCode);
 }
 
 extern "C" v1_lease_t *ozkClientLeasePatch(OZK_CLIENT_CTRL *clientCtrl, const char *namespaceLease,
@@ -764,14 +756,13 @@ extern "C" v1_lease_t *ozkClientLeasePatch(OZK_CLIENT_CTRL *clientCtrl, const ch
     return ozkClientLeasePatchRsp(clientCtrl, namespaceLease, nodeName, leaseObject, nullptr);
 }
 
-extern "C" STATUS ozkClientLeaseGet(OZK_CLIENT_CTRL *clientCtrl, const char *nodeNameLease,
-                                    const char *nameSpaceLease)
+extern "C" STATUS ozkClientLeaseGet(OZK_CLIENT_CTRL *clientCtrl, const char *nodeNameLease, const char *nameSpaceLease)
 {
     if (clientCtrl == nullptr || nodeNameLease == nullptr || nameSpaceLease == nullptr) {
         return ERROR;
     }
-    v1_lease_t *lease = ozkRequestRun(clientCtrl, ozkHttpLeaseGet, __func__, v1_lease_free,
-                                      ozkArg(nodeNameLease), ozkArg(nameSpaceLease), 0);
+    v1_lease_t *lease = ozkRequestRun(clientCtrl, ozkHttpLeaseGet, __func__, v1_lease_free, ozkArg(nodeNameLease),
+                                      ozkArg(nameSpaceLease), 0);
     STATUS status = ERROR;
     if (lease != nullptr && lease->metadata != nullptr && lease->metadata->uid != nullptr &&
         lease->metadata->uid[0] != '\0') {
@@ -788,16 +779,16 @@ extern "C" v1_pod_list_t *ozkClientPodsList(OZK_CLIENT_CTRL *clientCtrl, const c
         return nullptr;
     }
     STATUS status = OK;
-    v1_pod_list_t *list = ozkRequestRun(clientCtrl, ozkHttpPodsList, __func__, v1_pod_list_free,
-                                        ozkArg(fieldSelect), 0, 0, nullptr, &status);
+    v1_pod_list_t *list = ozkRequestRun(clientCtrl, ozkHttpPodsList, __func__, v1_pod_list_free, ozkArg(fieldSelect), 0,
+                                        0, nullptr, &status);
     if (status != OK && !ozkClientStopped(clientCtrl)) {
         OZK_ERR("ozk client pod list fail!");
     }
     return list;
 }
 
-extern "C" v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
-                                              const char *ozName, uint32_t *rspCode)
+extern "C" v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace, const char *ozName,
+                                              uint32_t *rspCode)
 {
     if (clientCtrl == nullptr || ozkNamespace == nullptr || ozName == nullptr) {
         OZK_ERR("invalid param for ozkClientSecretGetRsp!");
@@ -807,8 +798,7 @@ extern "C" v1_secret_t *ozkClientSecretGetRsp(OZK_CLIENT_CTRL *clientCtrl, const
                          ozkArg(ozName), 0, rspCode);
 }
 
-extern "C" v1_secret_t *ozkClientSecretGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace,
-                                           const char *ozName)
+extern "C" v1_secret_t *ozkClientSecretGet(OZK_CLIENT_CTRL *clientCtrl, const char *ozkNamespace, const char *ozName)
 {
     if (clientCtrl == nullptr || ozkNamespace == nullptr || ozName == nullptr) {
         OZK_ERR("invalid param for ozkClientSecretGet!");
@@ -828,27 +818,24 @@ extern "C" v1_config_map_t *ozkClientConfigMapGet(OZK_CLIENT_CTRL *clientCtrl, c
                          ozkArg(ozName), 0, rspCode);
 }
 
-extern "C" v1_pod_t *ozkClientPodStatusPatch(OZK_CLIENT_CTRL *clientCtrl, object_t *podObject,
-                                             const char *podName, const char *podNameSpace,
-                                             uint32_t *plegRspCode)
+extern "C" v1_pod_t *ozkClientPodStatusPatch(OZK_CLIENT_CTRL *clientCtrl, object_t *podObject, const char *podName,
+                                             const char *podNameSpace, uint32_t *plegRspCode)
 {
     if (clientCtrl == nullptr || podObject == nullptr || podName == nullptr || podNameSpace == nullptr) {
         OZK_ERR("ozkClientPodStatusPatch invalid param!");
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpPodStatusPatch, __func__, v1_pod_free, ozkArg(podObject),
-                         ozkArg(podName), ozkArg(podNameSpace), plegRspCode);
+    return ozkRequestRun(clientCtrl, ozkHttpPodStatusPatch, __func__, v1_pod_free, ozkArg(podObject), ozkArg(podName),
+                         ozkArg(podNameSpace), plegRspCode);
 }
 
-extern "C" v1_pod_t *ozkClientPodRead(OZK_CLIENT_CTRL *clientCtrl, const char *podName,
-                                      const char *podNameSpace)
+extern "C" v1_pod_t *ozkClientPodRead(OZK_CLIENT_CTRL *clientCtrl, const char *podName, const char *podNameSpace)
 {
     if (clientCtrl == nullptr || podName == nullptr || podNameSpace == nullptr) {
         OZK_ERR("ferry ozkClientPodRead invalid param!");
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpPodGet, __func__, v1_pod_free, ozkArg(podName),
-                         ozkArg(podNameSpace), 0);
+    return ozkRequestRun(clientCtrl, ozkHttpPodGet, __func__, v1_pod_free, ozkArg(podName), ozkArg(podNameSpace), 0);
 }
 
 extern "C" v1_pod_t *ozkClientPodDelete(OZK_CLIENT_CTRL *clientCtrl, v1_pod_t *podItem,
@@ -858,8 +845,8 @@ extern "C" v1_pod_t *ozkClientPodDelete(OZK_CLIENT_CTRL *clientCtrl, v1_pod_t *p
         OZK_ERR("ozkClientPodDelete invalid param!");
         return nullptr;
     }
-    return ozkRequestRun(clientCtrl, ozkHttpPodDelete, __func__, v1_pod_free, ozkArg(podItem),
-                         ozkArg(deleteOption), 0, deleteRspCode);
+    return ozkRequestRun(clientCtrl, ozkHttpPodDelete, __func__, v1_pod_free, ozkArg(podItem), ozkArg(deleteOption), 0,
+                         deleteRspCode);
 }
 
 /* ------------------------------------------------------------------------
@@ -881,8 +868,7 @@ extern "C" STATUS ozkParseWatchInfoFromJson(cJSON *json, POD_WATCH_INFO *watchIn
     v1_status_t *status = nullptr;
     if (cJSON_IsString(kind) && kind->valuestring != nullptr && strcmp(kind->valuestring, "Pod") == 0) {
         pod = v1_pod_parseFromJSON(object);
-    } else if (cJSON_IsString(kind) && kind->valuestring != nullptr &&
-               strcmp(kind->valuestring, "Status") == 0) {
+    } else if (cJSON_IsString(kind) && kind->valuestring != nullptr && strcmp(kind->valuestring, "Status") == 0) {
         status = v1_status_parseFromJSON(object);
     } else {
         OZK_ERR("watch object with out kind!");
@@ -909,14 +895,14 @@ extern "C" SL_LIST *ozkParsePodWatchRspFromWatchReq(apiClient_t *apiClient)
         ozkForceShutDown();
     }
     const char *body = static_cast<const char *>(apiClient->dataReceived);
-    size_t bodyLen = body != nullptr && apiClient->dataReceivedLen > 0
-                         ? static_cast<size_t>(apiClient->dataReceivedLen) : 0;
+    size_t bodyLen =
+        body != nullptr && apiClient->dataReceivedLen > 0 ? static_cast<size_t>(apiClient->dataReceivedLen) : 0;
     const char *bodyEnd = body + bodyLen;
     const char *lineStart = body;
 
     cJSON *json = bodyLen > 0 ? cJSON_ParseWithLengthOpts(lineStart, bodyLen, nullptr, 0) : nullptr;
     while (json != nullptr) {
-        POD_WATCH_INFO info {};
+        POD_WATCH_INFO info{};
         STATUS status = ozkParseWatchInfoFromJson(json, &info);
         cJSON_Delete(json);
         json = nullptr;
@@ -936,7 +922,8 @@ extern "C" SL_LIST *ozkParsePodWatchRspFromWatchReq(apiClient_t *apiClient)
         /* the next line starts after the next newline and must open an object */
         const char *from = lineStart + 1;
         const char *newline = from < bodyEnd
-            ? static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(bodyEnd - from))) : nullptr;
+                                  ? static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(bodyEnd - from)))
+                                  : nullptr;
         if (newline == nullptr || newline + 1 >= bodyEnd || newline[1] != '{') {
             break;
         }
@@ -963,8 +950,8 @@ extern "C" void ozkPodWatchListFree(SL_LIST *list)
     free(list);
 }
 
-extern "C" SL_LIST *ozkClientPodsWatch(OZK_CLIENT_CTRL *clientCtrl, const char *resoureVersion,
-                                       const char *fieldSelect, uint32_t watchTs)
+extern "C" SL_LIST *ozkClientPodsWatch(OZK_CLIENT_CTRL *clientCtrl, const char *resoureVersion, const char *fieldSelect,
+                                       uint32_t watchTs)
 {
     if (clientCtrl == nullptr || resoureVersion == nullptr || fieldSelect == nullptr) {
         OZK_ERR("ozkClientPodsWatch invalid param!");
@@ -976,9 +963,9 @@ extern "C" SL_LIST *ozkClientPodsWatch(OZK_CLIENT_CTRL *clientCtrl, const char *
         return nullptr;
     }
     client->response_code = 0;
-    v1_pod_list_t *unused = CoreV1API_listPodForAllNamespaces(
-        client, 1, nullptr, const_cast<char *>(fieldSelect), nullptr, 0, nullptr,
-        const_cast<char *>(resoureVersion), nullptr, static_cast<int>(watchTs), 1);
+    v1_pod_list_t *unused =
+        CoreV1API_listPodForAllNamespaces(client, 1, nullptr, const_cast<char *>(fieldSelect), nullptr, 0, nullptr,
+                                          const_cast<char *>(resoureVersion), nullptr, static_cast<int>(watchTs), 1);
     const char *errInfo = "";
     if (client->curl_code == CURLE_ABORTED_BY_CALLBACK) {
         OZK_DEBUG("pod watch aborted: the node agent is stopping");

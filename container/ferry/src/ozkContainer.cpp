@@ -56,9 +56,9 @@ using Condition = oz::Owner<v1_pod_condition_t, v1_pod_condition_free>;
 using PodIp = oz::Owner<v1_pod_ip_t, v1_pod_ip_free>;
 using KubeList = oz::Owner<list_t, list_freeList>;
 
-constexpr unsigned kDeleteForce = 2;        /* ozcDelete: also a running container */
-constexpr int kNoSuchContainer = 19;        /* ozcDelete's errno for an unknown id */
-constexpr int kNoSuchPath = 2;              /* ozcImageBundleDelete's for a missing path */
+constexpr unsigned kDeleteForce = 2; /* ozcDelete: also a running container */
+constexpr int kNoSuchContainer = 19; /* ozcDelete's errno for an unknown id */
+constexpr int kNoSuchPath = 2;       /* ozcImageBundleDelete's for a missing path */
 
 /* Milliseconds since `since`, for the debug lines that time the steps of a
  * container start (real time, whatever the pace of the task clock). */
@@ -230,7 +230,6 @@ Json imageConfigGet(const char *imagePath, const char *imageId)
     return nullptr;
 }
 
-
 } // namespace
 
 /* Strict standard base64 (padding optional, no other characters) into a
@@ -239,11 +238,16 @@ Json imageConfigGet(const char *imagePath, const char *imageId)
 ozk::CStr ozk::base64Decode(const char *in, size_t *length)
 {
     auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a' + 26;
+        if (c >= '0' && c <= '9')
+            return c - '0' + 52;
+        if (c == '+')
+            return 62;
+        if (c == '/')
+            return 63;
         return -1;
     };
     size_t len = strlen(in);
@@ -540,9 +544,7 @@ extern "C" STATUS ozkContainerLeftoversRemove(OZK_POD_MANAGER_CTRL *podManagerCt
     }
     /* bundles are "<base>/<name>": compared as normal paths, "" is "/" */
     const fs::path base = (fs::path(baseText[0] != '\0' ? baseText : "/") / "x").lexically_normal().parent_path();
-    auto inBase = [&](const std::string &bundle) {
-        return fs::path(bundle).lexically_normal().parent_path() == base;
-    };
+    auto inBase = [&](const std::string &bundle) { return fs::path(bundle).lexically_normal().parent_path() == base; };
     CStr listText(ozcList());
     Json list(listText ? cJSON_Parse(listText.get()) : nullptr);
     if (!cJSON_IsArray(list.get())) {
@@ -618,18 +620,16 @@ extern "C" STATUS ozkContainerExitCodeGet(const char *containerId, int *exitCode
     return ozProcExitStatusGet(static_cast<pid_t>(pid->valuedouble), exitCode);
 }
 
-extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
-                                           CONTAINER_INFO_LOCAL *containerLocal)
+extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl, CONTAINER_INFO_LOCAL *containerLocal)
 {
     if (semTake(podManagerCtrl->semContainerCached, WAIT_FOREVER) != OK) {
         OZK_ERR("semTake cached container fail!");
         return ERROR;
     }
     const char *name = containerLocal->containerName;
-    auto *found = ozk::listFind<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
-                                                       [name](const CACHE_CONTAINER_ENTRY &e) {
-        return strcmp(e.containerItem.containerName, name) == 0;
-    });
+    auto *found = ozk::listFind<CACHE_CONTAINER_ENTRY>(
+        &podManagerCtrl->cachedContainerList,
+        [name](const CACHE_CONTAINER_ENTRY &e) { return strcmp(e.containerItem.containerName, name) == 0; });
     if (found == nullptr) {
         found = static_cast<CACHE_CONTAINER_ENTRY *>(calloc(1, sizeof(CACHE_CONTAINER_ENTRY)));
         if (found == nullptr) {
@@ -669,9 +669,8 @@ extern "C" STATUS ozkCachedContainerUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
     if (containerLocal->restartPolicy[0] != '\0') {
         ozk::fieldCopy(item.restartPolicy, containerLocal->restartPolicy);
     }
-    item.restartState = item.restartPolicy[0] == '\0' || strcmp(item.restartPolicy, "Never") == 0
-                            ? OZK_RESTART_NONE
-                            : OZK_RESTART_WATCH;
+    item.restartState = item.restartPolicy[0] == '\0' || strcmp(item.restartPolicy, "Never") == 0 ? OZK_RESTART_NONE
+                                                                                                  : OZK_RESTART_WATCH;
     item.runStartTick = tickGet();
     *containerLocal = item; /* start time, restart count and last state */
     if (semGive(podManagerCtrl->semContainerCached) != OK) {
@@ -811,8 +810,8 @@ extern "C" STATUS ozkContainerStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *image
 }
 
 extern "C" STATUS ozkContainerSpecStart(REGISTRY_CTX *registryCtx, IMAGE_INFO *imageInfo, char *imageId,
-                                        CONTAINER_INFO_LOCAL *containerLocal, BOOL pulled,
-                                        const OZK_PROCESS_SPEC *spec, char *message, size_t messageSize)
+                                        CONTAINER_INFO_LOCAL *containerLocal, BOOL pulled, const OZK_PROCESS_SPEC *spec,
+                                        char *message, size_t messageSize)
 {
     CStr stamp(ozkMsTimeStampGet());
     if (!stamp) {
@@ -906,8 +905,7 @@ extern "C" STATUS ozkContainerStatusImageGet(REGISTRY_CTX *registryCtx, const ch
     std::string repository = repositoryPath(parts);
     const char *separator = strncmp(parts.tag, "sha256:", 7) == 0 ? "@" : ":";
     char image[OZK_IMAGE_ID_LEN];
-    if (!ozk::formatInto(image, sizeof(image), "%s/%s%s%s", parts.registry, repository.c_str(), separator,
-                         parts.tag)) {
+    if (!ozk::formatInto(image, sizeof(image), "%s/%s%s%s", parts.registry, repository.c_str(), separator, parts.tag)) {
         OZK_ERR("generate image info in containerstatus fail!");
         return ERROR;
     }
@@ -1032,8 +1030,8 @@ static STATUS ozkPodOzcCRIProcess(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, v1_
     } else if (ctx && pull != OK) {
         char name[128];
         const char *shown = imageInfo->image_name[0] != '\0' ? imageInfo->image_name
-                            : container->name != nullptr      ? container->name
-                                                              : "null";
+                            : container->name != nullptr     ? container->name
+                                                             : "null";
         if (!ozk::formatInto(name, sizeof(name), "%s", shown)) {
             name[0] = '\0';
         }
@@ -1123,8 +1121,8 @@ extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t
         }
         /* one of the short policy names; an unknown long one is left empty, as none */
         (void)ozk::fieldCopy(local.restartPolicy, ozkPodRestartPolicyOf(podItem));
-        result = ozkPodOzcCRIProcess(podManagerCtrl, podItem, container, &auth, &imageInfo, imageId, &local,
-                                     list.get());
+        result =
+            ozkPodOzcCRIProcess(podManagerCtrl, podItem, container, &auth, &imageInfo, imageId, &local, list.get());
         if (result != OK) {
             OZK_ERR("ozc cri process container fail!");
         }
@@ -1223,9 +1221,8 @@ static v1_container_state_t *ozkLastStateGenerate(const CONTAINER_INFO_LOCAL *lo
     if (!containerId || !finishedAt || !startedAt || !reason) {
         return nullptr;
     }
-    Terminated terminated(v1_container_state_terminated_create(containerId.get(), local->lastExitCode,
-                                                               finishedAt.get(), nullptr, reason.get(), 0,
-                                                               startedAt.get()));
+    Terminated terminated(v1_container_state_terminated_create(containerId.get(), local->lastExitCode, finishedAt.get(),
+                                                               nullptr, reason.get(), 0, startedAt.get()));
     if (!terminated) {
         return nullptr;
     }
@@ -1252,8 +1249,7 @@ static v1_container_status_t *ozkContainerStatusObjectCreate(v1_container_t *con
         OZK_ERR("calloc containerId patch fail!");
         return nullptr;
     }
-    if (!ozk::formatInto(containerId.get(), OZK_IMAGE_ID_LEN, "%s://%s", OZK_CONTAINER_ID_PREFIX,
-                         local->containerId)) {
+    if (!ozk::formatInto(containerId.get(), OZK_IMAGE_ID_LEN, "%s://%s", OZK_CONTAINER_ID_PREFIX, local->containerId)) {
         OZK_ERR("gen container in patch fail!");
         return nullptr;
     }
@@ -1273,9 +1269,9 @@ static v1_container_status_t *ozkContainerStatusObjectCreate(v1_container_t *con
         }
     }
     int running = state->running != nullptr ? 1 : 0;
-    v1_container_status_t *status = v1_container_status_create(containerId.get(), image.get(), imageId.get(),
-                                                               lastState.get(), name.get(), running,
-                                                               local->restartCnt, running, state.get());
+    v1_container_status_t *status =
+        v1_container_status_create(containerId.get(), image.get(), imageId.get(), lastState.get(), name.get(), running,
+                                   local->restartCnt, running, state.get());
     if (status == nullptr) {
         OZK_ERR("create container status fail!");
         return nullptr;
@@ -1490,8 +1486,8 @@ static STATUS ozkPodConditionsFullfill(list_t *conditions, const char *phase, bo
     return OK;
 }
 
-extern "C" v1_pod_status_t *ozkPatchPodStatusGenerate(OZK_POD_MANAGER_CTRL *podManagerCtrl,
-                                                      list_t *containerStatusList, const char *phase)
+extern "C" v1_pod_status_t *ozkPatchPodStatusGenerate(OZK_POD_MANAGER_CTRL *podManagerCtrl, list_t *containerStatusList,
+                                                      const char *phase)
 {
     CondList conditions(list_createList());
     if (!conditions) {
@@ -1557,8 +1553,7 @@ extern "C" STATUS ozkPlegUpdate(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *
 {
     StatusList list(containerStatusList);
     const char *policy = podItem->spec != nullptr ? podItem->spec->restart_policy : nullptr;
-    PodStatus status(
-        ozkPatchPodStatusGenerate(podManagerCtrl, list.get(), ozkPodPhaseOfPolicyGet(list.get(), policy)));
+    PodStatus status(ozkPatchPodStatusGenerate(podManagerCtrl, list.get(), ozkPodPhaseOfPolicyGet(list.get(), policy)));
     if (!status) {
         OZK_ERR("ozkPlegUpdate genertate pod status fail!");
         return ERROR;
@@ -1819,22 +1814,25 @@ bool exitRecord(OZK_POD_MANAGER_CTRL *ctrl, const CONTAINER_INFO_LOCAL &seen, ui
     uint64_t ran = now - seen.runStartTick;
     bool longRun = ran >= static_cast<uint64_t>(OZK_BACKOFF_RESET) * static_cast<uint64_t>(sysClkRateGet());
     OZK_DEBUG("container %s exited with %d, restart:%d", seen.containerName, exitCode, restart ? 1 : 0);
-    return cachedContainerChange(ctrl, seen.containerName, seen.containerId, [&](CONTAINER_INFO_LOCAL &item) {
-        if (item.restartState != OZK_RESTART_WATCH) {
-            return;
-        }
-        if (!restart) {
-            item.restartState = OZK_RESTART_NONE;
-            return;
-        }
-        ozk::fieldCopy(item.lastContainerId, item.containerId);
-        /* time stamps and reason words fit their fields */
-        (void)ozk::fieldCopy(item.lastStartedAt, +item.startAt);
-        (void)ozk::fieldCopy(item.lastFinishedAt, finished ? finished.get() : item.startAt);
-        (void)ozk::fieldCopy(item.lastReason, reason);
-        item.lastExitCode = exitCode;
-        backOffSet(item, longRun ? 0 : item.backOffSteps, now);
-    }) && restart;
+    return cachedContainerChange(ctrl, seen.containerName, seen.containerId,
+                                 [&](CONTAINER_INFO_LOCAL &item) {
+                                     if (item.restartState != OZK_RESTART_WATCH) {
+                                         return;
+                                     }
+                                     if (!restart) {
+                                         item.restartState = OZK_RESTART_NONE;
+                                         return;
+                                     }
+                                     ozk::fieldCopy(item.lastContainerId, item.containerId);
+                                     /* time stamps and reason words fit their fields */
+                                     (void)ozk::fieldCopy(item.lastStartedAt, +item.startAt);
+                                     (void)ozk::fieldCopy(item.lastFinishedAt,
+                                                          finished ? finished.get() : item.startAt);
+                                     (void)ozk::fieldCopy(item.lastReason, reason);
+                                     item.lastExitCode = exitCode;
+                                     backOffSet(item, longRun ? 0 : item.backOffSteps, now);
+                                 }) &&
+           restart;
 }
 
 /* Back-off texts as users know them: "40s", "2m40s", "5m0s". */
@@ -1989,13 +1987,12 @@ extern "C" STATUS ozkPodRestartHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_p
                                     &fresh, list.get()) != OK) {
                 /* the next try waits out a longer back-off */
                 OZK_ERR("container restart fail, name:%s", local.containerName);
-                (void)cachedContainerChange(podManagerCtrl, local.containerName, oldId.c_str(),
-                                            [](CONTAINER_INFO_LOCAL &item) {
-                                                item.containerId[0] = '\0';
-                                                item.bundlePath[0] = '\0';
-                                                backOffSet(item, item.backOffSteps > 0 ? item.backOffSteps : 1,
-                                                           tickGet());
-                                            });
+                (void)cachedContainerChange(
+                    podManagerCtrl, local.containerName, oldId.c_str(), [](CONTAINER_INFO_LOCAL &item) {
+                        item.containerId[0] = '\0';
+                        item.bundlePath[0] = '\0';
+                        backOffSet(item, item.backOffSteps > 0 ? item.backOffSteps : 1, tickGet());
+                    });
                 result = ERROR;
             }
             continue;

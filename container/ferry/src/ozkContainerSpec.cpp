@@ -212,8 +212,8 @@ Lookup keyRefResolve(OZK_POD_MANAGER_CTRL *ctrl, const char *ns, bool secret, co
             }
             *error = std::string(kind) + " \"" + name + "\" not found";
         } else {
-            *error = std::string("cannot read ") + kind + " \"" + name + "\" (HTTP status " +
-                     std::to_string(rspCode) + ")";
+            *error =
+                std::string("cannot read ") + kind + " \"" + name + "\" (HTTP status " + std::to_string(rspCode) + ")";
         }
         return Lookup::Failed;
     }
@@ -265,8 +265,7 @@ Lookup envVarResolve(OZK_POD_MANAGER_CTRL *ctrl, const v1_pod_t *pod, const v1_e
     }
     const char *ns = pod->metadata->_namespace != nullptr ? pod->metadata->_namespace : "default";
     if (from->field_ref != nullptr) {
-        return fieldRefResolve(ctrl, pod, from->field_ref->field_path, value, error) ? Lookup::Found
-                                                                                      : Lookup::Failed;
+        return fieldRefResolve(ctrl, pod, from->field_ref->field_path, value, error) ? Lookup::Found : Lookup::Failed;
     }
     if (from->secret_key_ref != nullptr) {
         const v1_secret_key_selector_t *ref = from->secret_key_ref;
@@ -297,8 +296,8 @@ std::vector<std::string> pathParts(std::string_view path)
     size_t start = 0;
     while (start <= path.size()) {
         size_t slash = path.find('/', start);
-        std::string_view part = path.substr(start, slash == std::string_view::npos ? std::string_view::npos
-                                                                                  : slash - start);
+        std::string_view part =
+            path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
         if (!part.empty() && part != ".") {
             parts.emplace_back(part);
         }
@@ -460,8 +459,8 @@ extern "C" OZK_PROCESS_SPEC *ozkProcessSpecCreate(OZK_POD_MANAGER_CTRL *podManag
                                                   v1_container_t *containerItem, char *message, size_t messageSize)
 {
     messageSet(message, messageSize, "");
-    if (podManagerCtrl == nullptr || podItem == nullptr || podItem->metadata == nullptr ||
-        podItem->spec == nullptr || containerItem == nullptr) {
+    if (podManagerCtrl == nullptr || podItem == nullptr || podItem->metadata == nullptr || podItem->spec == nullptr ||
+        containerItem == nullptr) {
         messageSet(message, messageSize, "invalid pod or container");
         return nullptr;
     }
@@ -532,7 +531,8 @@ extern "C" STATUS ozkProcessSpecApply(const OZK_PROCESS_SPEC *spec, const char *
         if (cJSON_IsString(item)) {
             std::string_view text = item->valuestring;
             size_t eq = text.find('=');
-            envSet(env, std::string(text.substr(0, eq)), eq == std::string_view::npos ? "" : std::string(text.substr(eq + 1)));
+            envSet(env, std::string(text.substr(0, eq)),
+                   eq == std::string_view::npos ? "" : std::string(text.substr(eq + 1)));
         }
     }
     for (const auto &[name, value] : spec->env) {
@@ -580,8 +580,8 @@ extern "C" STATUS ozkProcessSpecApply(const OZK_PROCESS_SPEC *spec, const char *
         std::string host;
         bool exists = false;
         struct stat st {};
-        if (!inRootResolve(root, spec->workingDir, &host, &exists) ||
-            (!exists && ozMkdirP(host.c_str(), 0755) != OK) || stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!inRootResolve(root, spec->workingDir, &host, &exists) || (!exists && ozMkdirP(host.c_str(), 0755) != OK) ||
+            stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             messageSet(message, messageSize, "working directory \"" + spec->workingDir + "\" cannot be made");
             return ERROR;
         }

@@ -52,8 +52,7 @@ std::string ozkFormat(const char *format, va_list args)
 
 } // namespace
 
-extern "C" void ozkLogPrint(int level, const char *unit, const char *func, int line,
-                            const char *format, ...)
+extern "C" void ozkLogPrint(int level, const char *unit, const char *func, int line, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -184,8 +183,8 @@ extern "C" STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[])
             ozkSysLogOn = TRUE;
             ozkSysLogLevel = static_cast<int>(ozkArgNumber(optarg));
             if (ozkSysLogLevel < OZK_SYSLOG_LEVEL_MIN || ozkSysLogLevel > OZK_SYSLOG_LEVEL_MAX) {
-                OZK_ERR("invalid syslog level: %d. valid syslog level should be in the range [%d, %d]",
-                        ozkSysLogLevel, OZK_SYSLOG_LEVEL_MIN, OZK_SYSLOG_LEVEL_MAX);
+                OZK_ERR("invalid syslog level: %d. valid syslog level should be in the range [%d, %d]", ozkSysLogLevel,
+                        OZK_SYSLOG_LEVEL_MIN, OZK_SYSLOG_LEVEL_MAX);
                 status = ERROR;
             }
             break;
@@ -205,8 +204,7 @@ extern "C" STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[])
             bool keyFits = ozk::fieldCopy(conf->nodeLabelKey, key);
             bool valueFits = ozk::fieldCopy(conf->nodeLabelValue, value);
             if (!keyFits || !valueFits) {
-                OZK_ERR("label %s is not set: a key or value is at most %d characters", optarg,
-                        OZK_NODE_LABEL_LEN - 1);
+                OZK_ERR("label %s is not set: a key or value is at most %d characters", optarg, OZK_NODE_LABEL_LEN - 1);
             }
             break;
         }
@@ -269,8 +267,8 @@ extern "C" STATUS ozkArgParse(OZK_CONF *conf, int argc, char *argv[])
         if (conf->podMax == 0) {
             conf->podMax = OZK_POD_MAX_DEFAULT;
         } else if (conf->podMax > OZK_POD_MAX_MAX) {
-            OZK_WARN("the pod number %u exceeds the max value %u! fallback to the default value: %u",
-                     conf->podMax, OZK_POD_MAX_MAX, OZK_POD_MAX_DEFAULT);
+            OZK_WARN("the pod number %u exceeds the max value %u! fallback to the default value: %u", conf->podMax,
+                     OZK_POD_MAX_MAX, OZK_POD_MAX_DEFAULT);
             conf->podMax = OZK_POD_MAX_DEFAULT;
         }
     }
@@ -416,8 +414,8 @@ extern "C" void ozkConfDestroy(OZK_CONF *conf)
     if (conf == nullptr) {
         return;
     }
-    for (char **field : {&conf->caPath, &conf->certPath, &conf->keyPath, &conf->nodeName,
-                         &conf->serverURL, &conf->nodeIP}) {
+    for (char **field :
+         {&conf->caPath, &conf->certPath, &conf->keyPath, &conf->nodeName, &conf->serverURL, &conf->nodeIP}) {
         free(*field);
         *field = nullptr;
     }

@@ -47,7 +47,10 @@ using oz::Owner;
 void ozkOwnerRefListDestroy(list_t *list)
 {
     listEntry_t *entry = nullptr;
-    list_ForEach(entry, list) { v1_owner_reference_free(static_cast<v1_owner_reference_t *>(entry->data)); }
+    list_ForEach(entry, list)
+    {
+        v1_owner_reference_free(static_cast<v1_owner_reference_t *>(entry->data));
+    }
     list_freeList(list);
 }
 
@@ -99,7 +102,8 @@ bool ozkKvPairAppend(list_t *list, CStr &key, CStr &value)
 }
 
 /* Appends an owned record to a list, which then owns it. */
-template <typename T, void (*Release)(T *)> bool ozkRecordAppend(list_t *list, Owner<T, Release> &record)
+template <typename T, void (*Release)(T *)>
+bool ozkRecordAppend(list_t *list, Owner<T, Release> &record)
 {
     if (!ozkListAppend(list, record.get())) {
         return false;
@@ -112,8 +116,7 @@ template <typename T, void (*Release)(T *)> bool ozkRecordAppend(list_t *list, O
 CStr ozkQuantityKi(uint64_t bytes)
 {
     CStr text(static_cast<char *>(calloc(1, OZK_NUM_STR_LEN)));
-    if (text && snprintf_s(text.get(), OZK_NUM_STR_LEN, "%lluKi",
-                           static_cast<unsigned long long>(bytes / 1024)) <= 0) {
+    if (text && snprintf_s(text.get(), OZK_NUM_STR_LEN, "%lluKi", static_cast<unsigned long long>(bytes / 1024)) <= 0) {
         text.reset();
     }
     return text;
@@ -145,7 +148,8 @@ bool ozkSizePairAppend(list_t *list, const char *key, STATUS got, uint64_t bytes
 
 /* Keeps a record newly returned by the API server in *slot, freeing the one
  * it replaces. */
-template <typename T> void ozkObjReplace(T **slot, T *fresh, void (*release)(T *))
+template <typename T>
+void ozkObjReplace(T **slot, T *fresh, void (*release)(T *))
 {
     release(*slot);
     *slot = fresh;
@@ -235,14 +239,20 @@ extern "C" void ozkKvPairListDestroy(list_t *list)
 extern "C" void ozkAddrListDestroy(list_t *list)
 {
     listEntry_t *entry = nullptr;
-    list_ForEach(entry, list) { v1_node_address_free(static_cast<v1_node_address_t *>(entry->data)); }
+    list_ForEach(entry, list)
+    {
+        v1_node_address_free(static_cast<v1_node_address_t *>(entry->data));
+    }
     list_freeList(list);
 }
 
 extern "C" void ozkCondListDestroy(list_t *list)
 {
     listEntry_t *entry = nullptr;
-    list_ForEach(entry, list) { v1_node_condition_free(static_cast<v1_node_condition_t *>(entry->data)); }
+    list_ForEach(entry, list)
+    {
+        v1_node_condition_free(static_cast<v1_node_condition_t *>(entry->data));
+    }
     list_freeList(list);
 }
 
@@ -289,8 +299,7 @@ extern "C" list_t *ozkLabelListCreate(OZK_CONF *conf)
             return nullptr;
         }
     }
-    if (strnlen(conf->nodeLabelKey, OZK_NODE_LABEL_LEN) > 0 &&
-        strnlen(conf->nodeLabelValue, OZK_NODE_LABEL_LEN) > 0) {
+    if (strnlen(conf->nodeLabelKey, OZK_NODE_LABEL_LEN) > 0 && strnlen(conf->nodeLabelValue, OZK_NODE_LABEL_LEN) > 0) {
         CStr labelKey(strndup(conf->nodeLabelKey, OZK_NODE_LABEL_LEN));
         CStr labelValue(strndup(conf->nodeLabelValue, OZK_NODE_LABEL_LEN));
         if (!labelKey || !labelValue) {
@@ -424,8 +433,8 @@ extern "C" list_t *ozkCondListCreate(BOOL transitionTimeSet)
             return nullptr;
         }
     }
-    NodeCondition ready(v1_node_condition_create(heartbeat.get(), transition.get(), message.get(),
-                                                 reason.get(), status.get(), type.get()));
+    NodeCondition ready(v1_node_condition_create(heartbeat.get(), transition.get(), message.get(), reason.get(),
+                                                 status.get(), type.get()));
     if (!ready) {
         OZK_ERR("failed to create ready condition!");
         return nullptr;
@@ -449,8 +458,8 @@ extern "C" v1_node_system_info_t *ozkSysInfoCreate(void)
     CStr agentVersion = ozkStrDup(kSysAgentVersion);
     CStr operatingSystem = ozkStrDup(kSysOperatingSystem);
     CStr osImage = ozkStrDup(kSysOsImage);
-    if (!architecture || !runtimeVersion || !kernelVersion || !proxyVersion || !agentVersion ||
-        !operatingSystem || !osImage) {
+    if (!architecture || !runtimeVersion || !kernelVersion || !proxyVersion || !agentVersion || !operatingSystem ||
+        !osImage) {
         OZK_ERR("not enough memory!");
         return nullptr;
     }
@@ -509,9 +518,9 @@ extern "C" v1_object_meta_t *ozkNodeMetaCreate(OZK_CONF *conf)
         OZK_ERR("failed to create label list!");
         return nullptr;
     }
-    v1_object_meta_t *meta = v1_object_meta_create(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0,
-                                                   labels.get(), nullptr, name.get(), nameSpace.get(),
-                                                   nullptr, nullptr, nullptr, nullptr);
+    v1_object_meta_t *meta =
+        v1_object_meta_create(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, labels.get(), nullptr, name.get(),
+                              nameSpace.get(), nullptr, nullptr, nullptr, nullptr);
     if (meta == nullptr) {
         OZK_ERR("v1_object_meta_create failed: node name=%s, namespace=%s!", conf->nodeName, kNodeNamespace);
         return nullptr;
@@ -568,8 +577,8 @@ extern "C" v1_node_status_t *ozkNodeStatusCreate(OZK_CONF *conf)
         return nullptr;
     }
     v1_node_status_t *status =
-        v1_node_status_create(addresses.get(), allocatable.get(), capacity.get(), conditions.get(), nullptr,
-                              nullptr, nullptr, nodeInfo.get(), phase.get(), nullptr, nullptr);
+        v1_node_status_create(addresses.get(), allocatable.get(), capacity.get(), conditions.get(), nullptr, nullptr,
+                              nullptr, nodeInfo.get(), phase.get(), nullptr, nullptr);
     if (status == nullptr) {
         OZK_ERR("failed to create node status!");
         return nullptr;
@@ -793,8 +802,7 @@ extern "C" STATUS ozkLeaseCreate(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
         return ERROR;
     }
     uint32_t rspCode = 0;
-    v1_lease_t *created =
-        ozkClientLeaseCreateRsp(nodeMgrCtrl->clientCtrl, OZK_LEASE_NAMESPACE, lease.get(), &rspCode);
+    v1_lease_t *created = ozkClientLeaseCreateRsp(nodeMgrCtrl->clientCtrl, OZK_LEASE_NAMESPACE, lease.get(), &rspCode);
     if (created == nullptr) {
         /* 409: the lease exists (an earlier attempt's answer was lost):
          * adopted like one found at start; the next renewal makes it ours */
@@ -827,11 +835,11 @@ extern "C" STATUS ozkLeasePatch(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
     /* The owner reference replaces whatever the lease had: a lease left by
      * an earlier Node of this name would otherwise keep that Node's reference
      * beside the current one (owner references merge by uid). */
-    cJSON *ownerRefs = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(json.get(), "metadata"),
-                                                        "ownerReferences");
+    cJSON *ownerRefs =
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(json.get(), "metadata"), "ownerReferences");
     cJSON *replace = cJSON_CreateObject();
-    if (!cJSON_IsArray(ownerRefs) || replace == nullptr || cJSON_AddStringToObject(replace, "$patch", "replace") == nullptr ||
-        !cJSON_AddItemToArray(ownerRefs, replace)) {
+    if (!cJSON_IsArray(ownerRefs) || replace == nullptr ||
+        cJSON_AddStringToObject(replace, "$patch", "replace") == nullptr || !cJSON_AddItemToArray(ownerRefs, replace)) {
         cJSON_Delete(replace);
         OZK_ERR("lease convert to json fail, no need patch lease");
         return ERROR;
@@ -1069,8 +1077,8 @@ extern "C" STATUS ozkNodeManagerStart(OZK_CTRL *ctrl)
         return ERROR;
     }
     nodeMgrCtrl->updateTaskId = 0;
-    TASK_ID tid = taskSpawn(OZK_NODE_TASK_NAME, OZK_NODE_TASK_PRIORITY, 0, OZK_NODE_TASK_STACK,
-                            ozkNodeUpdateTask, ctrl);
+    TASK_ID tid =
+        taskSpawn(OZK_NODE_TASK_NAME, OZK_NODE_TASK_PRIORITY, 0, OZK_NODE_TASK_STACK, ozkNodeUpdateTask, ctrl);
     if (tid == TASK_ID_NULL) {
         OZK_ERR("failed to create Node manager status update task!");
         (void)ozkNodeManagerDestroy(nodeMgrCtrl);
@@ -1095,8 +1103,7 @@ extern "C" STATUS ozkNodeManagerDestroy(OZK_NODE_MGR_CTRL *nodeMgrCtrl)
                 result = ERROR;
             }
             if (taskWait(nodeMgrCtrl->updateTaskId, sysClkRateGet() * OZK_NODE_TASK_EXIT_WAIT, nullptr) != OK) {
-                OZK_ERR("node update task cannot exit normally and has to be forcedly killed! ErrorNo: %d",
-                        errnoGet());
+                OZK_ERR("node update task cannot exit normally and has to be forcedly killed! ErrorNo: %d", errnoGet());
                 if (taskDelete(nodeMgrCtrl->updateTaskId) != OK) {
                     OZK_ERR("taskDelete failed! errno=%d", errnoGet());
                     result = ERROR;

@@ -136,8 +136,8 @@ extern "C" STATUS ozkPodManagerInit(OZK_POD_MANAGER_CTRL *ctrl)
 
 static STATUS ozkPodMonitorTaskStart(OZK_POD_MANAGER_CTRL *ctrl)
 {
-    ctrl->podMonitorTaskId = taskSpawn("podMonitor", OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK,
-                                       ozkPodMonitorLoop, ctrl);
+    ctrl->podMonitorTaskId =
+        taskSpawn("podMonitor", OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK, ozkPodMonitorLoop, ctrl);
     if (ctrl->podMonitorTaskId == TASK_ID_NULL) {
         OZK_ERR("failed to create pod monitor task!");
         return ERROR;
@@ -147,8 +147,8 @@ static STATUS ozkPodMonitorTaskStart(OZK_POD_MANAGER_CTRL *ctrl)
 
 static STATUS ozkPodManagerTaskStart(OZK_POD_MANAGER_CTRL *ctrl)
 {
-    ctrl->podManagerTaskId = taskSpawn("podManager", OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK,
-                                       ozkPodManagerLoop, ctrl);
+    ctrl->podManagerTaskId =
+        taskSpawn("podManager", OZK_POD_TASK_PRIORITY, 0, OZK_POD_TASK_STACK, ozkPodManagerLoop, ctrl);
     if (ctrl->podManagerTaskId == TASK_ID_NULL) {
         OZK_ERR("failed to create pod manager task!");
         return ERROR;
@@ -227,10 +227,10 @@ extern "C" STATUS ozkContainerLocalGetByName(OZK_POD_MANAGER_CTRL *podManagerCtr
         OZK_ERR("semtake cached container fail!");
         return ERROR;
     }
-    auto *entry = ozk::listFind<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
-                                                       [containerName](const CACHE_CONTAINER_ENTRY &e) {
-        return strcmp(e.containerItem.containerName, containerName) == 0;
-    });
+    auto *entry = ozk::listFind<CACHE_CONTAINER_ENTRY>(
+        &podManagerCtrl->cachedContainerList, [containerName](const CACHE_CONTAINER_ENTRY &e) {
+            return strcmp(e.containerItem.containerName, containerName) == 0;
+        });
     bool found = entry != nullptr;
     if (found) {
         *containerLocal = entry->containerItem;
@@ -402,8 +402,7 @@ extern "C" STATUS ozkPodWorkerTaskPreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl
     }
     int count = 0;
     bool running = false;
-    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodWorkerTaskList); node != nullptr;
-         node = sllNext(node)) {
+    for (SL_NODE *node = sllFirst(&podManagerCtrl->cachedPodWorkerTaskList); node != nullptr; node = sllNext(node)) {
         count++;
         const POD_WORKER_TASK_INFO &info = reinterpret_cast<CACHE_WORKER_TASK_ENTRY *>(node)->workerTaskItem;
         running = running || strcmp(info.podUID, podEvent->podUID) == 0;
@@ -555,8 +554,7 @@ static STATUS ozkPodDeleteAll(OZK_POD_MANAGER_CTRL *ctrl)
 
 static void ozkCachePodEventFree(OZK_POD_MANAGER_CTRL *ctrl)
 {
-    ozkListRelease<CACHE_POD_EVENT_ENTRY>(&ctrl->cachedPodEventList,
-                                          [](CACHE_POD_EVENT_ENTRY *entry) { free(entry); });
+    ozkListRelease<CACHE_POD_EVENT_ENTRY>(&ctrl->cachedPodEventList, [](CACHE_POD_EVENT_ENTRY *entry) { free(entry); });
 }
 
 static STATUS ozkCacheWorkerTaskFree(OZK_POD_MANAGER_CTRL *ctrl)

@@ -33,8 +33,8 @@ struct EventName {
     const char *name;
 };
 constexpr EventName kEventNames[] = {
-    {POD_UNKNOWN, "UNKNOWN"}, {POD_INIT, "INIT"},   {POD_ADDED, "ADDED"},   {POD_MODIFIED, "MODIFIED"},
-    {POD_DELETE, "DELETE"},   {POD_DELETED, "DELETED"}, {POD_ERROR, "ERROR"}, {POD_UPDATE, "UPDATE"},
+    {POD_UNKNOWN, "UNKNOWN"},   {POD_INIT, "INIT"},       {POD_ADDED, "ADDED"}, {POD_MODIFIED, "MODIFIED"},
+    {POD_DELETE, "DELETE"},     {POD_DELETED, "DELETED"}, {POD_ERROR, "ERROR"}, {POD_UPDATE, "UPDATE"},
     {POD_BOOKMARK, "BOOKMARK"}, {POD_RESTART, "RESTART"},
 };
 /* The watch type texts the reverse mapping knows ("UPDATE" is not one). */
@@ -315,9 +315,8 @@ extern "C" STATUS ozkCachedPodUpdate(v1_pod_t *cachedPod, v1_pod_t *newPod, int3
 static STATUS ozkCachePodListUpdate(OZK_POD_MANAGER_CTRL *ctrl, Pod &copy, OZK_POD_UPDATE_FLAG *updateFlag)
 {
     const char *uid = podUidOf(copy.get());
-    auto *found = ozk::listFind<CACHE_POD_ENTRY>(&ctrl->cachedPodList, [uid](const CACHE_POD_ENTRY &e) {
-        return ozk::textEquals(podUidOf(e.podItem), uid);
-    });
+    auto *found = ozk::listFind<CACHE_POD_ENTRY>(
+        &ctrl->cachedPodList, [uid](const CACHE_POD_ENTRY &e) { return ozk::textEquals(podUidOf(e.podItem), uid); });
     if (found != nullptr) {
         OZK_DEBUG("find watch rsp old item!");
     }
@@ -359,9 +358,8 @@ extern "C" STATUS ozkPodWatchPodHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_
 /* ------------------------------------------------------------------------
  * Dispatch of watch events
  * ------------------------------------------------------------------------ */
-extern "C" STATUS ozkDispatchPodWatchEvent(OZK_POD_MANAGER_CTRL *podManagerCtrl,
-                                           const OZK_POD_UPDATE_FLAG *updateFlag, v1_pod_t *podItem,
-                                           const char *eventType)
+extern "C" STATUS ozkDispatchPodWatchEvent(OZK_POD_MANAGER_CTRL *podManagerCtrl, const OZK_POD_UPDATE_FLAG *updateFlag,
+                                           v1_pod_t *podItem, const char *eventType)
 {
     uint32_t type = ozkPodEventTypeGet(eventType);
     if (type == POD_UNKNOWN) {
@@ -584,8 +582,7 @@ extern "C" int ozkPodMonitorLoop(void *arg)
     int waitTicks = sysClkRateGet() * static_cast<int>(cycleWait);
     char fieldSelect[OZK_FIELD_SELECT_LEN];
     const char *nodeName = ctrl->kubeConf != nullptr ? ctrl->kubeConf->nodeName : nullptr;
-    if (nodeName == nullptr ||
-        !ozk::formatInto(fieldSelect, sizeof(fieldSelect), "spec.nodeName=%s", nodeName)) {
+    if (nodeName == nullptr || !ozk::formatInto(fieldSelect, sizeof(fieldSelect), "spec.nodeName=%s", nodeName)) {
         OZK_ERR("gen field select for list watch pod fail!");
         return podMonitorExit(ctrl);
     }

@@ -117,9 +117,9 @@ extern "C" STATUS ozkPodWorkerTaskRemove(OZK_POD_MANAGER_CTRL *podManagerCtrl, c
     }
     free(ozk::listUnlink<CACHE_WORKER_TASK_ENTRY>(&podManagerCtrl->cachedPodWorkerTaskList,
                                                   [podUid](const CACHE_WORKER_TASK_ENTRY &entry) {
-        const char *uid = entry.workerTaskItem.podUID;
-        return uid[0] != '\0' && strcmp(uid, podUid) == 0;
-    }));
+                                                      const char *uid = entry.workerTaskItem.podUID;
+                                                      return uid[0] != '\0' && strcmp(uid, podUid) == 0;
+                                                  }));
     if (semGive(podManagerCtrl->semPodWorkerTask) != OK) {
         OZK_ERR("semGive podWorker task fail!");
         return ERROR;
@@ -133,10 +133,10 @@ extern "C" STATUS ozkCachedContainerDelete(OZK_POD_MANAGER_CTRL *podManagerCtrl,
         OZK_ERR("semTake cached container fail!");
         return ERROR;
     }
-    free(ozk::listUnlink<CACHE_CONTAINER_ENTRY>(&podManagerCtrl->cachedContainerList,
-                                                [containerName](const CACHE_CONTAINER_ENTRY &entry) {
-        return strcmp(entry.containerItem.containerName, containerName) == 0;
-    }));
+    free(ozk::listUnlink<CACHE_CONTAINER_ENTRY>(
+        &podManagerCtrl->cachedContainerList, [containerName](const CACHE_CONTAINER_ENTRY &entry) {
+            return strcmp(entry.containerItem.containerName, containerName) == 0;
+        }));
     if (semGive(podManagerCtrl->semContainerCached) != OK) {
         OZK_ERR("semGive cached container list fail!");
         return ERROR;
@@ -235,8 +235,7 @@ extern "C" STATUS ozkPodDeletedHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_p
 /* ------------------------------------------------------------------------
  * Deletion at the API server
  * ------------------------------------------------------------------------ */
-extern "C" STATUS ozkPodDeleteRequestSend(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem,
-                                          uint32_t *rspCode)
+extern "C" STATUS ozkPodDeleteRequestSend(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem, uint32_t *rspCode)
 {
     if (podItem->metadata == nullptr || podItem->metadata->uid == nullptr ||
         podItem->metadata->resource_version == nullptr) {
@@ -270,8 +269,7 @@ extern "C" STATUS ozkPodDeleteRequestWithRetry(OZK_POD_MANAGER_CTRL *podManagerC
     }
     int retryCnt = OZK_POD_DELETE_RETRY;
     while (rspCode == 409 && retryCnt > 0) {
-        Pod fresh(ozkClientPodRead(podManagerCtrl->clientCtrl, podItem->metadata->name,
-                                   podItem->metadata->_namespace));
+        Pod fresh(ozkClientPodRead(podManagerCtrl->clientCtrl, podItem->metadata->name, podItem->metadata->_namespace));
         if (fresh && fresh->metadata != nullptr && fresh->metadata->resource_version != nullptr) {
             char *version = strdup(fresh->metadata->resource_version);
             if (version == nullptr) {
@@ -343,24 +341,32 @@ STATUS podActionRun(const PodAction &action, OZK_POD_MANAGER_CTRL *ctrl, v1_pod_
 
 extern "C" STATUS ozkPodDeletePreHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    static constexpr PodAction kAction{__func__,           OZK_LOG_ERROR, "delete oz container fail!", false,
-                                       ozkPodDeleteRequestWithRetry, "pod delete api send fail!",
+    static constexpr PodAction kAction{__func__,
+                                       OZK_LOG_ERROR,
+                                       "delete oz container fail!",
+                                       false,
+                                       ozkPodDeleteRequestWithRetry,
+                                       "pod delete api send fail!",
                                        "pod deletion request sent ok"};
     return podActionRun(kAction, podManagerCtrl, podItem);
 }
 
 extern "C" STATUS ozkPodDeletePostHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    static constexpr PodAction kAction{__func__,          OZK_LOG_WARNING, "delete oz container fail!", false,
-                                       ozkCachedPodDelete, "delete cached pod and container fail!",
+    static constexpr PodAction kAction{__func__,
+                                       OZK_LOG_WARNING,
+                                       "delete oz container fail!",
+                                       false,
+                                       ozkCachedPodDelete,
+                                       "delete cached pod and container fail!",
                                        "pod deletion complete ok!"};
     return podActionRun(kAction, podManagerCtrl, podItem);
 }
 
 extern "C" STATUS ozkPodUpdateHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    static constexpr PodAction kAction{__func__,       OZK_LOG_ERROR, "container delete fail!", true,
-                                       ozkPodAddHandle, "container restart fail!", nullptr};
+    static constexpr PodAction kAction{
+        __func__, OZK_LOG_ERROR, "container delete fail!", true, ozkPodAddHandle, "container restart fail!", nullptr};
     return podActionRun(kAction, podManagerCtrl, podItem);
 }
 

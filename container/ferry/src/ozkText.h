@@ -35,8 +35,8 @@ namespace ozk {
 
 /* Bounded copy of a text given by pointer into a fixed field (see above). */
 template <size_t N, typename Text>
-    requires(std::is_convertible_v<Text, const char *> && !std::is_array_v<Text>)
-[[nodiscard]] bool fieldCopy(char (&field)[N], const Text &text)
+requires(std::is_convertible_v<Text, const char *> && !std::is_array_v<Text>)
+    [[nodiscard]] bool fieldCopy(char (&field)[N], const Text &text)
 {
     return fieldCopy(field, N, static_cast<const char *>(text));
 }

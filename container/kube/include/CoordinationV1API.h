@@ -12,19 +12,17 @@ extern "C" {
 #endif
 
 /* POST .../namespaces/{namespace}/leases */
-v1_lease_t *CoordinationV1API_createNamespacedLease(apiClient_t *apiClient, char *_namespace,
-                                                    v1_lease_t *body, char *pretty, char *dryRun,
-                                                    char *fieldManager, char *fieldValidation);
+v1_lease_t *CoordinationV1API_createNamespacedLease(apiClient_t *apiClient, char *_namespace, v1_lease_t *body,
+                                                    char *pretty, char *dryRun, char *fieldManager,
+                                                    char *fieldValidation);
 
 /* PATCH .../namespaces/{namespace}/leases/{name}, strategic merge. */
-v1_lease_t *CoordinationV1API_patchNamespacedLease(apiClient_t *apiClient, char *name,
-                                                   char *_namespace, object_t *body, char *pretty,
-                                                   char *dryRun, char *fieldManager,
+v1_lease_t *CoordinationV1API_patchNamespacedLease(apiClient_t *apiClient, char *name, char *_namespace, object_t *body,
+                                                   char *pretty, char *dryRun, char *fieldManager,
                                                    char *fieldValidation, int force);
 
 /* GET .../namespaces/{namespace}/leases/{name} */
-v1_lease_t *CoordinationV1API_readNamespacedLease(apiClient_t *apiClient, char *name,
-                                                  char *_namespace, char *pretty);
+v1_lease_t *CoordinationV1API_readNamespacedLease(apiClient_t *apiClient, char *name, char *_namespace, char *pretty);
 
 #ifdef __cplusplus
 }

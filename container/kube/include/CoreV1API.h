@@ -24,50 +24,42 @@ extern "C" {
 v1_node_t *CoreV1API_readNode(apiClient_t *apiClient, char *name, char *pretty);
 
 /* POST /api/v1/nodes */
-v1_node_t *CoreV1API_createNode(apiClient_t *apiClient, v1_node_t *body, char *pretty,
-                                char *dryRun, char *fieldManager, char *fieldValidation);
+v1_node_t *CoreV1API_createNode(apiClient_t *apiClient, v1_node_t *body, char *pretty, char *dryRun, char *fieldManager,
+                                char *fieldValidation);
 
 /* PATCH /api/v1/nodes/{name}/status, body sent as a strategic merge patch
  * (the object's text unchanged). */
-v1_node_t *CoreV1API_patchNodeStatus(apiClient_t *apiClient, char *name, object_t *body,
-                                     char *pretty, char *dryRun, char *fieldManager,
-                                     char *fieldValidation, int force);
+v1_node_t *CoreV1API_patchNodeStatus(apiClient_t *apiClient, char *name, object_t *body, char *pretty, char *dryRun,
+                                     char *fieldManager, char *fieldValidation, int force);
 
 /* GET /api/v1/pods. With watch set the server streams one JSON event per
  * line until it ends the stream (after timeoutSeconds); the whole stream is
  * then in dataReceived, and the record returned is whatever the first line
  * parses to as a pod list (callers free it and read the stream). */
-v1_pod_list_t *CoreV1API_listPodForAllNamespaces(apiClient_t *apiClient, int allowWatchBookmarks,
-                                                 char *_continue, char *fieldSelector,
-                                                 char *labelSelector, int limit, char *pretty,
-                                                 char *resourceVersion,
-                                                 char *resourceVersionMatch, int timeoutSeconds,
+v1_pod_list_t *CoreV1API_listPodForAllNamespaces(apiClient_t *apiClient, int allowWatchBookmarks, char *_continue,
+                                                 char *fieldSelector, char *labelSelector, int limit, char *pretty,
+                                                 char *resourceVersion, char *resourceVersionMatch, int timeoutSeconds,
                                                  int watch);
 
 /* GET /api/v1/namespaces/{namespace}/secrets/{name} */
-v1_secret_t *CoreV1API_readNamespacedSecret(apiClient_t *apiClient, char *name, char *_namespace,
-                                            char *pretty);
+v1_secret_t *CoreV1API_readNamespacedSecret(apiClient_t *apiClient, char *name, char *_namespace, char *pretty);
 
 /* GET /api/v1/namespaces/{namespace}/configmaps/{name} */
-v1_config_map_t *CoreV1API_readNamespacedConfigMap(apiClient_t *apiClient, char *name,
-                                                   char *_namespace, char *pretty);
+v1_config_map_t *CoreV1API_readNamespacedConfigMap(apiClient_t *apiClient, char *name, char *_namespace, char *pretty);
 
 /* GET /api/v1/namespaces/{namespace}/pods/{name} */
-v1_pod_t *CoreV1API_readNamespacedPod(apiClient_t *apiClient, char *name, char *_namespace,
-                                      char *pretty);
+v1_pod_t *CoreV1API_readNamespacedPod(apiClient_t *apiClient, char *name, char *_namespace, char *pretty);
 
 /* PATCH /api/v1/namespaces/{namespace}/pods/{name}/status, strategic merge. */
-v1_pod_t *CoreV1API_patchNamespacedPodStatus(apiClient_t *apiClient, char *name,
-                                             char *_namespace, object_t *body, char *pretty,
-                                             char *dryRun, char *fieldManager,
-                                             char *fieldValidation, int force);
+v1_pod_t *CoreV1API_patchNamespacedPodStatus(apiClient_t *apiClient, char *name, char *_namespace, object_t *body,
+                                             char *pretty, char *dryRun, char *fieldManager, char *fieldValidation,
+                                             int force);
 
 /* DELETE /api/v1/namespaces/{namespace}/pods/{name} with the delete options
  * (preconditions, ...) as JSON body. */
-v1_pod_t *CoreV1API_deleteNamespacedPod(apiClient_t *apiClient, char *name, char *_namespace,
-                                        char *pretty, char *dryRun, int gracePeriodSeconds,
-                                        int orphanDependents, char *propagationPolicy,
-                                        v1_delete_options_t *body);
+v1_pod_t *CoreV1API_deleteNamespacedPod(apiClient_t *apiClient, char *name, char *_namespace, char *pretty,
+                                        char *dryRun, int gracePeriodSeconds, int orphanDependents,
+                                        char *propagationPolicy, v1_delete_options_t *body);
 
 #ifdef __cplusplus
 }

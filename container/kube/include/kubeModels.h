@@ -44,9 +44,9 @@
 extern "C" {
 #endif
 
-#define KUBE_MODEL_FUNCS(T)                  \
-    void T##_free(T##_t *T);                 \
-    T##_t *T##_parseFromJSON(cJSON *T##JSON); \
+#define KUBE_MODEL_FUNCS(T)                                                                                            \
+    void T##_free(T##_t *T);                                                                                           \
+    T##_t *T##_parseFromJSON(cJSON *T##JSON);                                                                          \
     cJSON *T##_convertToJSON(T##_t *T);
 
 /* Members the node agent never builds (always null in the records). */
@@ -66,23 +66,23 @@ typedef struct v1_owner_reference_t {
     char *uid;                /* required */
     cJSON *_origJson;
 } v1_owner_reference_t;
-v1_owner_reference_t *v1_owner_reference_create(char *api_version, int block_owner_deletion,
-                                                int controller, char *kind, char *name, char *uid);
+v1_owner_reference_t *v1_owner_reference_create(char *api_version, int block_owner_deletion, int controller, char *kind,
+                                                char *name, char *uid);
 KUBE_MODEL_FUNCS(v1_owner_reference)
 
 typedef struct v1_object_meta_t {
-    list_t *annotations;                /* map of strings */
-    char *creation_timestamp;           /* date-time */
+    list_t *annotations;      /* map of strings */
+    char *creation_timestamp; /* date-time */
     long deletion_grace_period_seconds;
-    char *deletion_timestamp;           /* date-time */
-    list_t *finalizers;                 /* strings */
+    char *deletion_timestamp; /* date-time */
+    list_t *finalizers;       /* strings */
     char *generate_name;
     long generation;
-    list_t *labels;                     /* map of strings */
-    list_t *managed_fields;             /* pass null; kept in _origJson */
+    list_t *labels;         /* map of strings */
+    list_t *managed_fields; /* pass null; kept in _origJson */
     char *name;
     char *_namespace;
-    list_t *owner_references;           /* v1_owner_reference_t */
+    list_t *owner_references; /* v1_owner_reference_t */
     char *resource_version;
     char *self_link;
     char *uid;
@@ -90,9 +90,8 @@ typedef struct v1_object_meta_t {
 } v1_object_meta_t;
 v1_object_meta_t *v1_object_meta_create(list_t *annotations, char *creation_timestamp,
                                         long deletion_grace_period_seconds, char *deletion_timestamp,
-                                        list_t *finalizers, char *generate_name, long generation,
-                                        list_t *labels, list_t *managed_fields, char *name,
-                                        char *_namespace, list_t *owner_references,
+                                        list_t *finalizers, char *generate_name, long generation, list_t *labels,
+                                        list_t *managed_fields, char *name, char *_namespace, list_t *owner_references,
                                         char *resource_version, char *self_link, char *uid);
 KUBE_MODEL_FUNCS(v1_object_meta)
 
@@ -103,8 +102,8 @@ typedef struct v1_list_meta_t {
     char *self_link;
     cJSON *_origJson;
 } v1_list_meta_t;
-v1_list_meta_t *v1_list_meta_create(char *_continue, long remaining_item_count,
-                                    char *resource_version, char *self_link);
+v1_list_meta_t *v1_list_meta_create(char *_continue, long remaining_item_count, char *resource_version,
+                                    char *self_link);
 KUBE_MODEL_FUNCS(v1_list_meta)
 
 /* ---- Node -------------------------------------------------------------- */
@@ -126,12 +125,12 @@ typedef struct v1_node_condition_t {
     char *type;   /* required */
     cJSON *_origJson;
 } v1_node_condition_t;
-v1_node_condition_t *v1_node_condition_create(char *last_heartbeat_time, char *last_transition_time,
-                                              char *message, char *reason, char *status, char *type);
+v1_node_condition_t *v1_node_condition_create(char *last_heartbeat_time, char *last_transition_time, char *message,
+                                              char *reason, char *status, char *type);
 KUBE_MODEL_FUNCS(v1_node_condition)
 
 typedef struct v1_node_system_info_t {
-    char *architecture;              /* all required */
+    char *architecture; /* all required */
     char *boot_id;
     char *container_runtime_version;
     char *kernel_version;
@@ -143,11 +142,9 @@ typedef struct v1_node_system_info_t {
     char *system_uuid;
     cJSON *_origJson;
 } v1_node_system_info_t;
-v1_node_system_info_t *v1_node_system_info_create(char *architecture, char *boot_id,
-                                                  char *container_runtime_version,
-                                                  char *kernel_version, char *kube_proxy_version,
-                                                  char *kubelet_version, char *machine_id,
-                                                  char *operating_system, char *os_image,
+v1_node_system_info_t *v1_node_system_info_create(char *architecture, char *boot_id, char *container_runtime_version,
+                                                  char *kernel_version, char *kube_proxy_version, char *kubelet_version,
+                                                  char *machine_id, char *operating_system, char *os_image,
                                                   char *system_uuid);
 KUBE_MODEL_FUNCS(v1_node_system_info)
 
@@ -155,37 +152,34 @@ typedef struct v1_node_spec_t {
     v1_node_config_source_t *config_source; /* pass null */
     char *external_id;
     char *pod_cidr;
-    list_t *pod_cidrs;                      /* strings */
+    list_t *pod_cidrs; /* strings */
     char *provider_id;
-    list_t *taints;                         /* pass null; kept in _origJson */
-    int unschedulable;                      /* boolean */
+    list_t *taints;    /* pass null; kept in _origJson */
+    int unschedulable; /* boolean */
     cJSON *_origJson;
 } v1_node_spec_t;
-v1_node_spec_t *v1_node_spec_create(v1_node_config_source_t *config_source, char *external_id,
-                                    char *pod_cidr, list_t *pod_cidrs, char *provider_id,
-                                    list_t *taints, int unschedulable);
+v1_node_spec_t *v1_node_spec_create(v1_node_config_source_t *config_source, char *external_id, char *pod_cidr,
+                                    list_t *pod_cidrs, char *provider_id, list_t *taints, int unschedulable);
 KUBE_MODEL_FUNCS(v1_node_spec)
 
 typedef struct v1_node_status_t {
-    list_t *addresses;                             /* v1_node_address_t */
-    list_t *allocatable;                           /* map of quantity strings */
-    list_t *capacity;                              /* map of quantity strings */
-    list_t *conditions;                            /* v1_node_condition_t */
-    v1_node_config_status_t *config;               /* pass null */
-    v1_node_daemon_endpoints_t *daemon_endpoints;  /* pass null */
-    list_t *images;                                /* pass null; kept in _origJson */
+    list_t *addresses;                            /* v1_node_address_t */
+    list_t *allocatable;                          /* map of quantity strings */
+    list_t *capacity;                             /* map of quantity strings */
+    list_t *conditions;                           /* v1_node_condition_t */
+    v1_node_config_status_t *config;              /* pass null */
+    v1_node_daemon_endpoints_t *daemon_endpoints; /* pass null */
+    list_t *images;                               /* pass null; kept in _origJson */
     struct v1_node_system_info_t *node_info;
     char *phase;
-    list_t *volumes_attached;                      /* pass null; kept in _origJson */
-    list_t *volumes_in_use;                        /* strings */
+    list_t *volumes_attached; /* pass null; kept in _origJson */
+    list_t *volumes_in_use;   /* strings */
     cJSON *_origJson;
 } v1_node_status_t;
-v1_node_status_t *v1_node_status_create(list_t *addresses, list_t *allocatable, list_t *capacity,
-                                        list_t *conditions, v1_node_config_status_t *config,
-                                        v1_node_daemon_endpoints_t *daemon_endpoints,
-                                        list_t *images, v1_node_system_info_t *node_info,
-                                        char *phase, list_t *volumes_attached,
-                                        list_t *volumes_in_use);
+v1_node_status_t *v1_node_status_create(list_t *addresses, list_t *allocatable, list_t *capacity, list_t *conditions,
+                                        v1_node_config_status_t *config, v1_node_daemon_endpoints_t *daemon_endpoints,
+                                        list_t *images, v1_node_system_info_t *node_info, char *phase,
+                                        list_t *volumes_attached, list_t *volumes_in_use);
 KUBE_MODEL_FUNCS(v1_node_status)
 
 typedef struct v1_node_t {
@@ -196,8 +190,8 @@ typedef struct v1_node_t {
     struct v1_node_status_t *status;
     cJSON *_origJson;
 } v1_node_t;
-v1_node_t *v1_node_create(char *api_version, char *kind, v1_object_meta_t *metadata,
-                          v1_node_spec_t *spec, v1_node_status_t *status);
+v1_node_t *v1_node_create(char *api_version, char *kind, v1_object_meta_t *metadata, v1_node_spec_t *spec,
+                          v1_node_status_t *status);
 KUBE_MODEL_FUNCS(v1_node)
 
 /* ---- Lease ------------------------------------------------------------- */
@@ -207,12 +201,11 @@ typedef struct v1_lease_spec_t {
     char *holder_identity;
     int lease_duration_seconds;
     int lease_transitions;
-    char *renew_time;   /* date-time with microseconds */
+    char *renew_time; /* date-time with microseconds */
     cJSON *_origJson;
 } v1_lease_spec_t;
-v1_lease_spec_t *v1_lease_spec_create(char *acquire_time, char *holder_identity,
-                                      int lease_duration_seconds, int lease_transitions,
-                                      char *renew_time);
+v1_lease_spec_t *v1_lease_spec_create(char *acquire_time, char *holder_identity, int lease_duration_seconds,
+                                      int lease_transitions, char *renew_time);
 KUBE_MODEL_FUNCS(v1_lease_spec)
 
 typedef struct v1_lease_t {
@@ -222,8 +215,7 @@ typedef struct v1_lease_t {
     struct v1_lease_spec_t *spec;
     cJSON *_origJson;
 } v1_lease_t;
-v1_lease_t *v1_lease_create(char *api_version, char *kind, v1_object_meta_t *metadata,
-                            v1_lease_spec_t *spec);
+v1_lease_t *v1_lease_create(char *api_version, char *kind, v1_object_meta_t *metadata, v1_lease_spec_t *spec);
 KUBE_MODEL_FUNCS(v1_lease)
 
 /* ---- Pod --------------------------------------------------------------- */
@@ -311,7 +303,7 @@ typedef struct v1_pod_spec_t {
     list_t *containers;         /* v1_container_t; required */
     list_t *image_pull_secrets; /* v1_local_object_reference_t */
     char *node_name;
-    char *restart_policy;       /* "Always", "OnFailure", "Never" */
+    char *restart_policy; /* "Always", "OnFailure", "Never" */
     cJSON *_origJson;
 } v1_pod_spec_t;
 v1_pod_spec_t *v1_pod_spec_create(list_t *containers, list_t *image_pull_secrets, char *node_name);
@@ -334,9 +326,9 @@ typedef struct v1_container_state_terminated_t {
     char *started_at;
     cJSON *_origJson;
 } v1_container_state_terminated_t;
-v1_container_state_terminated_t *v1_container_state_terminated_create(
-    char *container_id, int exit_code, char *finished_at, char *message, char *reason, int signal,
-    char *started_at);
+v1_container_state_terminated_t *v1_container_state_terminated_create(char *container_id, int exit_code,
+                                                                      char *finished_at, char *message, char *reason,
+                                                                      int signal, char *started_at);
 KUBE_MODEL_FUNCS(v1_container_state_terminated)
 
 typedef struct v1_container_state_waiting_t {
@@ -371,9 +363,8 @@ typedef struct v1_container_status_t {
     cJSON *_origJson;
 } v1_container_status_t;
 v1_container_status_t *v1_container_status_create(char *container_id, char *image, char *image_id,
-                                                  v1_container_state_t *last_state, char *name,
-                                                  int ready, int restart_count, int started,
-                                                  v1_container_state_t *state);
+                                                  v1_container_state_t *last_state, char *name, int ready,
+                                                  int restart_count, int started, v1_container_state_t *state);
 KUBE_MODEL_FUNCS(v1_container_status)
 
 typedef struct v1_pod_condition_t {
@@ -385,8 +376,8 @@ typedef struct v1_pod_condition_t {
     char *type;   /* required */
     cJSON *_origJson;
 } v1_pod_condition_t;
-v1_pod_condition_t *v1_pod_condition_create(char *last_probe_time, char *last_transition_time,
-                                            char *message, char *reason, char *status, char *type);
+v1_pod_condition_t *v1_pod_condition_create(char *last_probe_time, char *last_transition_time, char *message,
+                                            char *reason, char *status, char *type);
 KUBE_MODEL_FUNCS(v1_pod_condition)
 
 typedef struct v1_pod_ip_t {
@@ -401,22 +392,21 @@ typedef struct v1_pod_status_t {
     list_t *container_statuses;           /* v1_container_status_t */
     list_t *ephemeral_container_statuses; /* v1_container_status_t */
     char *host_ip;
-    list_t *init_container_statuses;      /* v1_container_status_t */
+    list_t *init_container_statuses; /* v1_container_status_t */
     char *message;
     char *nominated_node_name;
     char *phase;
     char *pod_ip;
-    list_t *pod_ips;                      /* v1_pod_ip_t */
+    list_t *pod_ips; /* v1_pod_ip_t */
     char *qos_class;
     char *reason;
-    char *start_time;                     /* date-time */
+    char *start_time; /* date-time */
     cJSON *_origJson;
 } v1_pod_status_t;
 v1_pod_status_t *v1_pod_status_create(list_t *conditions, list_t *container_statuses,
                                       list_t *ephemeral_container_statuses, char *host_ip,
-                                      list_t *init_container_statuses, char *message,
-                                      char *nominated_node_name, char *phase, char *pod_ip,
-                                      list_t *pod_ips, char *qos_class, char *reason,
+                                      list_t *init_container_statuses, char *message, char *nominated_node_name,
+                                      char *phase, char *pod_ip, list_t *pod_ips, char *qos_class, char *reason,
                                       char *start_time);
 KUBE_MODEL_FUNCS(v1_pod_status)
 
@@ -428,8 +418,8 @@ typedef struct v1_pod_t {
     struct v1_pod_status_t *status;
     cJSON *_origJson;
 } v1_pod_t;
-v1_pod_t *v1_pod_create(char *api_version, char *kind, v1_object_meta_t *metadata,
-                        v1_pod_spec_t *spec, v1_pod_status_t *status);
+v1_pod_t *v1_pod_create(char *api_version, char *kind, v1_object_meta_t *metadata, v1_pod_spec_t *spec,
+                        v1_pod_status_t *status);
 KUBE_MODEL_FUNCS(v1_pod)
 
 typedef struct v1_pod_list_t {
@@ -439,24 +429,23 @@ typedef struct v1_pod_list_t {
     struct v1_list_meta_t *metadata;
     cJSON *_origJson;
 } v1_pod_list_t;
-v1_pod_list_t *v1_pod_list_create(char *api_version, list_t *items, char *kind,
-                                  v1_list_meta_t *metadata);
+v1_pod_list_t *v1_pod_list_create(char *api_version, list_t *items, char *kind, v1_list_meta_t *metadata);
 KUBE_MODEL_FUNCS(v1_pod_list)
 
 /* ---- Secret, ConfigMap, Status, deletion -------------------------------- */
 
 typedef struct v1_secret_t {
     char *api_version;
-    list_t *data;        /* map: key -> base64 text as sent by the server */
-    int immutable;       /* boolean */
+    list_t *data;  /* map: key -> base64 text as sent by the server */
+    int immutable; /* boolean */
     char *kind;
     struct v1_object_meta_t *metadata;
     list_t *string_data; /* map of strings */
     char *type;
     cJSON *_origJson;
 } v1_secret_t;
-v1_secret_t *v1_secret_create(char *api_version, list_t *data, int immutable, char *kind,
-                              v1_object_meta_t *metadata, list_t *string_data, char *type);
+v1_secret_t *v1_secret_create(char *api_version, list_t *data, int immutable, char *kind, v1_object_meta_t *metadata,
+                              list_t *string_data, char *type);
 KUBE_MODEL_FUNCS(v1_secret)
 
 typedef struct v1_config_map_t {
@@ -468,8 +457,8 @@ typedef struct v1_config_map_t {
     struct v1_object_meta_t *metadata;
     cJSON *_origJson;
 } v1_config_map_t;
-v1_config_map_t *v1_config_map_create(char *api_version, list_t *binary_data, list_t *data, int immutable,
-                                      char *kind, v1_object_meta_t *metadata);
+v1_config_map_t *v1_config_map_create(char *api_version, list_t *binary_data, list_t *data, int immutable, char *kind,
+                                      v1_object_meta_t *metadata);
 KUBE_MODEL_FUNCS(v1_config_map)
 
 typedef struct v1_status_t {
@@ -483,9 +472,8 @@ typedef struct v1_status_t {
     char *status;
     cJSON *_origJson;
 } v1_status_t;
-v1_status_t *v1_status_create(char *api_version, int code, v1_status_details_t *details,
-                              char *kind, char *message, v1_list_meta_t *metadata, char *reason,
-                              char *status);
+v1_status_t *v1_status_create(char *api_version, int code, v1_status_details_t *details, char *kind, char *message,
+                              v1_list_meta_t *metadata, char *reason, char *status);
 KUBE_MODEL_FUNCS(v1_status)
 
 typedef struct v1_preconditions_t {
@@ -506,10 +494,8 @@ typedef struct v1_delete_options_t {
     char *propagation_policy;
     cJSON *_origJson;
 } v1_delete_options_t;
-v1_delete_options_t *v1_delete_options_create(char *api_version, list_t *dry_run,
-                                              long grace_period_seconds, char *kind,
-                                              int orphan_dependents,
-                                              v1_preconditions_t *preconditions,
+v1_delete_options_t *v1_delete_options_create(char *api_version, list_t *dry_run, long grace_period_seconds, char *kind,
+                                              int orphan_dependents, v1_preconditions_t *preconditions,
                                               char *propagation_policy);
 KUBE_MODEL_FUNCS(v1_delete_options)
 

@@ -25,8 +25,8 @@ typedef struct list_t {
 
 /* Walks every entry of a list from the first to the last; a null list is an
  * empty one. The entry must not be unlinked while it is the cursor. */
-#define list_ForEach(element, list) \
-    for ((element) = ((list) != NULL) ? (list)->firstEntry : NULL; (element) != NULL; \
+#define list_ForEach(element, list)                                                                                    \
+    for ((element) = ((list) != NULL) ? (list)->firstEntry : NULL; (element) != NULL;                                  \
          (element) = (element)->nextListEntry)
 
 /* A new empty list, or null when out of memory. */

@@ -12,43 +12,38 @@ std::string leasesPath(const char *ns)
 
 } // namespace
 
-extern "C" v1_lease_t *CoordinationV1API_createNamespacedLease(apiClient_t *apiClient,
-                                                               char *_namespace, v1_lease_t *body,
-                                                               char *pretty, char *dryRun,
-                                                               char *fieldManager,
-                                                               char *fieldValidation)
+extern "C" v1_lease_t *CoordinationV1API_createNamespacedLease(apiClient_t *apiClient, char *_namespace,
+                                                               v1_lease_t *body, char *pretty, char *dryRun,
+                                                               char *fieldManager, char *fieldValidation)
 {
     if (kube::refused(apiClient, _namespace, body)) {
         return nullptr;
     }
     return kube::call(apiClient,
-                      kube::createRequest(leasesPath(_namespace), body, v1_lease_convertToJSON,
-                                          pretty, dryRun, fieldManager, fieldValidation),
+                      kube::createRequest(leasesPath(_namespace), body, v1_lease_convertToJSON, pretty, dryRun,
+                                          fieldManager, fieldValidation),
                       v1_lease_parseFromJSON);
 }
 
-extern "C" v1_lease_t *CoordinationV1API_patchNamespacedLease(apiClient_t *apiClient, char *name,
-                                                              char *_namespace, object_t *body,
-                                                              char *pretty, char *dryRun,
-                                                              char *fieldManager,
-                                                              char *fieldValidation, int force)
+extern "C" v1_lease_t *CoordinationV1API_patchNamespacedLease(apiClient_t *apiClient, char *name, char *_namespace,
+                                                              object_t *body, char *pretty, char *dryRun,
+                                                              char *fieldManager, char *fieldValidation, int force)
 {
     if (kube::refused(apiClient, name, _namespace, body)) {
         return nullptr;
     }
     return kube::call(apiClient,
-                      kube::patchRequest(leasesPath(_namespace) + "/" + kube::escape(name), body,
-                                         pretty, dryRun, fieldManager, fieldValidation, force),
+                      kube::patchRequest(leasesPath(_namespace) + "/" + kube::escape(name), body, pretty, dryRun,
+                                         fieldManager, fieldValidation, force),
                       v1_lease_parseFromJSON);
 }
 
-extern "C" v1_lease_t *CoordinationV1API_readNamespacedLease(apiClient_t *apiClient, char *name,
-                                                             char *_namespace, char *pretty)
+extern "C" v1_lease_t *CoordinationV1API_readNamespacedLease(apiClient_t *apiClient, char *name, char *_namespace,
+                                                             char *pretty)
 {
     if (kube::refused(apiClient, name, _namespace)) {
         return nullptr;
     }
-    return kube::call(apiClient,
-                      kube::readRequest(leasesPath(_namespace) + "/" + kube::escape(name), pretty),
+    return kube::call(apiClient, kube::readRequest(leasesPath(_namespace) + "/" + kube::escape(name), pretty),
                       v1_lease_parseFromJSON);
 }

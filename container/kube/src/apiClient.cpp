@@ -112,12 +112,11 @@ bool progressAborts(apiClient_t *client, CURL *h)
         curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_UPLOAD_T, &ultotal);
         curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &ulnow);
     }
-    return client->progress_func(client->progress_data, dltotal < 0 ? 0 : dltotal, dlnow,
-                                 ultotal < 0 ? 0 : ultotal, ulnow) != 0;
+    return client->progress_func(client->progress_data, dltotal < 0 ? 0 : dltotal, dlnow, ultotal < 0 ? 0 : ultotal,
+                                 ulnow) != 0;
 }
 
-int transferProgress(void *clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
-                     curl_off_t ulnow)
+int transferProgress(void *clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow)
 {
     auto *client = static_cast<apiClient_t *>(clientp);
     return client->progress_func(client->progress_data, dltotal, dlnow, ultotal, ulnow);
@@ -188,8 +187,8 @@ const char *bearerTokenOf(const apiClient_t *client)
 
 } // namespace
 
-extern "C" sslConfig_t *sslConfig_create(const char *clientCertFile, const char *clientKeyFile,
-                                         const char *CACertFile, int insecureSkipTlsVerify)
+extern "C" sslConfig_t *sslConfig_create(const char *clientCertFile, const char *clientKeyFile, const char *CACertFile,
+                                         int insecureSkipTlsVerify)
 {
     auto *conf = static_cast<sslConfig_t *>(calloc(1, sizeof(sslConfig_t)));
     if (conf == nullptr) {
@@ -218,8 +217,7 @@ extern "C" void sslConfig_free(sslConfig_t *sslConfig)
     free(sslConfig);
 }
 
-extern "C" apiClient_t *apiClient_create_with_base_path(const char *basePath,
-                                                        sslConfig_t *sslConfig,
+extern "C" apiClient_t *apiClient_create_with_base_path(const char *basePath, sslConfig_t *sslConfig,
                                                         list_t *apiKeys_BearerToken)
 {
     if (basePath == nullptr) {
@@ -290,8 +288,8 @@ std::string escape(std::string_view raw)
     std::string out;
     out.reserve(raw.size());
     for (unsigned char c : raw) {
-        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '.' || c == '_' || c == '~';
         if (unreserved) {
             out += static_cast<char>(c);
         } else {

@@ -20,8 +20,8 @@ namespace kube {
 class Query {
 public:
     void str(const char *name, const char *value);
-    void num(const char *name, long value);  // left out when 0
-    void flag(const char *name, int value);  // "true" when non-zero, left out when 0
+    void num(const char *name, long value); // left out when 0
+    void flag(const char *name, int value); // "true" when non-zero, left out when 0
     const std::string &text() const { return text_; }
 
 private:
@@ -37,12 +37,12 @@ inline constexpr const char *strategicMergePatchType = "application/strategic-me
 
 struct Request {
     const char *method = "GET";
-    std::string path;                // already escaped, starting with "/"
+    std::string path; // already escaped, starting with "/"
     Query query;
     const char *contentType = nullptr; // null: no body
     std::string body;
-    bool watch = false;              // streamed answer: read until the server ends it
-    long watchSeconds = 0;           // the server's time-out of a watch
+    bool watch = false;    // streamed answer: read until the server ends it
+    long watchSeconds = 0; // the server's time-out of a watch
 };
 
 // Runs the request: the old received data is dropped, the answer's status
@@ -54,7 +54,8 @@ void perform(apiClient_t *client, const Request &req);
 // answer (a body cut short is never parsed), without a body, for a body that
 // is not JSON, or when the parser refuses it (errno EBADMSG for the last two;
 // the body stays in dataReceived).
-template <typename T> T *parseBody(apiClient_t *client, T *(*parse)(cJSON *))
+template <typename T>
+T *parseBody(apiClient_t *client, T *(*parse)(cJSON *))
 {
     if (client == nullptr || client->response_code == 0 || client->dataReceived == nullptr ||
         client->dataReceivedLen <= 0) {
@@ -71,7 +72,8 @@ template <typename T> T *parseBody(apiClient_t *client, T *(*parse)(cJSON *))
 void refuse(apiClient_t *client);
 
 // The unformatted JSON text of a record, empty when it cannot be made.
-template <typename T> std::string bodyOf(T *rec, cJSON *(*convert)(T *))
+template <typename T>
+std::string bodyOf(T *rec, cJSON *(*convert)(T *))
 {
     oz::JsonPtr json(convert(rec));
     oz::JsonText printed(json ? cJSON_PrintUnformatted(json.get()) : nullptr);
@@ -83,7 +85,8 @@ std::string patchBodyOf(const object_t *body);
 
 // True, with the request refused, when the client or a required argument is
 // missing.
-template <typename... Args> bool refused(apiClient_t *client, const Args *...args)
+template <typename... Args>
+bool refused(apiClient_t *client, const Args *...args)
 {
     if (client != nullptr && ((args != nullptr) && ...)) {
         return false;
@@ -93,7 +96,8 @@ template <typename... Args> bool refused(apiClient_t *client, const Args *...arg
 }
 
 // Runs the request and parses the answer with the record's parser.
-template <typename T> T *call(apiClient_t *client, const Request &req, T *(*parse)(cJSON *))
+template <typename T>
+T *call(apiClient_t *client, const Request &req, T *(*parse)(cJSON *))
 {
     perform(client, req);
     return parseBody(client, parse);
@@ -109,9 +113,8 @@ inline Request readRequest(std::string path, const char *pretty)
 }
 
 // A write (create or patch) with the options shared by both.
-inline Request writeRequest(const char *method, std::string path, const char *pretty,
-                            const char *dryRun, const char *fieldManager,
-                            const char *fieldValidation)
+inline Request writeRequest(const char *method, std::string path, const char *pretty, const char *dryRun,
+                            const char *fieldManager, const char *fieldValidation)
 {
     Request req = readRequest(std::move(path), pretty);
     req.method = method;
@@ -122,12 +125,10 @@ inline Request writeRequest(const char *method, std::string path, const char *pr
 }
 
 // A strategic-merge patch of one object.
-inline Request patchRequest(std::string path, const object_t *body, const char *pretty,
-                            const char *dryRun, const char *fieldManager,
-                            const char *fieldValidation, int force)
+inline Request patchRequest(std::string path, const object_t *body, const char *pretty, const char *dryRun,
+                            const char *fieldManager, const char *fieldValidation, int force)
 {
-    Request req = writeRequest("PATCH", std::move(path), pretty, dryRun, fieldManager,
-                               fieldValidation);
+    Request req = writeRequest("PATCH", std::move(path), pretty, dryRun, fieldManager, fieldValidation);
     req.query.flag("force", force);
     req.contentType = strategicMergePatchType;
     req.body = patchBodyOf(body);
@@ -136,11 +137,10 @@ inline Request patchRequest(std::string path, const object_t *body, const char *
 
 // A create from a record, sent as JSON.
 template <typename T>
-Request createRequest(std::string path, T *body, cJSON *(*convert)(T *), const char *pretty,
-                      const char *dryRun, const char *fieldManager, const char *fieldValidation)
+Request createRequest(std::string path, T *body, cJSON *(*convert)(T *), const char *pretty, const char *dryRun,
+                      const char *fieldManager, const char *fieldValidation)
 {
-    Request req = writeRequest("POST", std::move(path), pretty, dryRun, fieldManager,
-                               fieldValidation);
+    Request req = writeRequest("POST", std::move(path), pretty, dryRun, fieldManager, fieldValidation);
     req.contentType = jsonType;
     req.body = bodyOf(body, convert);
     return req;

@@ -47,12 +47,14 @@ struct ModelDesc {
     std::span<const FieldDesc> fields;
 };
 
-template <typename T> T &fieldAt(void *rec, size_t offset)
+template <typename T>
+T &fieldAt(void *rec, size_t offset)
 {
     return *reinterpret_cast<T *>(static_cast<char *>(rec) + offset);
 }
 
-template <typename T> T fieldAt(const void *rec, size_t offset)
+template <typename T>
+T fieldAt(const void *rec, size_t offset)
 {
     return *reinterpret_cast<const T *>(static_cast<const char *>(rec) + offset);
 }
@@ -75,7 +77,10 @@ void modelFree(const ModelDesc &desc, void *rec);
 void stringListFree(list_t *list)
 {
     listEntry_t *e = nullptr;
-    list_ForEach(e, list) { free(e->data); }
+    list_ForEach(e, list)
+    {
+        free(e->data);
+    }
     list_freeList(list);
 }
 
@@ -115,7 +120,10 @@ void fieldFree(const FieldDesc &f, void *rec)
     case FieldKind::ObjList: {
         list_t *list = fieldAt<list_t *>(rec, f.offset);
         listEntry_t *e = nullptr;
-        list_ForEach(e, list) { modelFree(*f.sub, e->data); }
+        list_ForEach(e, list)
+        {
+            modelFree(*f.sub, e->data);
+        }
         list_freeList(list);
         fieldAt<list_t *>(rec, f.offset) = nullptr;
         break;
@@ -383,8 +391,7 @@ cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool writeZero, bool &f
                 if (pair->key == nullptr) {
                     continue;
                 }
-                cJSON *v = pair->value ? cJSON_CreateString(static_cast<char *>(pair->value))
-                                       : cJSON_CreateNull();
+                cJSON *v = pair->value ? cJSON_CreateString(static_cast<char *>(pair->value)) : cJSON_CreateNull();
                 if (v == nullptr) {
                     whole = false;
                     break;
@@ -392,9 +399,8 @@ cJSON *fieldConvert(const FieldDesc &f, const void *rec, bool writeZero, bool &f
                 cJSON_AddItemToObject(built.get(), pair->key, v);
                 continue;
             }
-            cJSON *el = (f.kind == FieldKind::ObjList)
-                            ? modelConvert(*f.sub, e->data)
-                            : cJSON_CreateString(static_cast<char *>(e->data));
+            cJSON *el = (f.kind == FieldKind::ObjList) ? modelConvert(*f.sub, e->data)
+                                                       : cJSON_CreateString(static_cast<char *>(e->data));
             if (el == nullptr) {
                 whole = false;
                 break;
@@ -473,24 +479,73 @@ cJSON *modelConvert(const ModelDesc &desc, const void *rec)
     return out.release();
 }
 
-template <typename T> T *recordAlloc()
+template <typename T>
+T *recordAlloc()
 {
     return static_cast<T *>(calloc(1, sizeof(T)));
 }
 
 // Field table helpers.
-#define K_STR(T, m, j) FieldDesc{j, FieldKind::Str, offsetof(T, m), nullptr, false}
-#define K_STR_REQ(T, m, j) FieldDesc{j, FieldKind::Str, offsetof(T, m), nullptr, true}
-#define K_INT(T, m, j) FieldDesc{j, FieldKind::Int, offsetof(T, m), nullptr, false}
-#define K_INT_REQ(T, m, j) FieldDesc{j, FieldKind::Int, offsetof(T, m), nullptr, true}
-#define K_LONG(T, m, j) FieldDesc{j, FieldKind::Long, offsetof(T, m), nullptr, false}
-#define K_BOOL(T, m, j) FieldDesc{j, FieldKind::Bool, offsetof(T, m), nullptr, false}
-#define K_BOOL_REQ(T, m, j) FieldDesc{j, FieldKind::Bool, offsetof(T, m), nullptr, true}
-#define K_OBJ(T, m, j, d) FieldDesc{j, FieldKind::Obj, offsetof(T, m), &d, false}
-#define K_OBJS(T, m, j, d) FieldDesc{j, FieldKind::ObjList, offsetof(T, m), &d, false}
-#define K_STRS(T, m, j) FieldDesc{j, FieldKind::StrList, offsetof(T, m), nullptr, false}
-#define K_MAP(T, m, j) FieldDesc{j, FieldKind::StrMap, offsetof(T, m), nullptr, false}
-#define K_DESC(T, table) ModelDesc{sizeof(T), offsetof(T, _origJson), table}
+#define K_STR(T, m, j)                                                                                                 \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Str, offsetof(T, m), nullptr, false                                                              \
+    }
+#define K_STR_REQ(T, m, j)                                                                                             \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Str, offsetof(T, m), nullptr, true                                                               \
+    }
+#define K_INT(T, m, j)                                                                                                 \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Int, offsetof(T, m), nullptr, false                                                              \
+    }
+#define K_INT_REQ(T, m, j)                                                                                             \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Int, offsetof(T, m), nullptr, true                                                               \
+    }
+#define K_LONG(T, m, j)                                                                                                \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Long, offsetof(T, m), nullptr, false                                                             \
+    }
+#define K_BOOL(T, m, j)                                                                                                \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Bool, offsetof(T, m), nullptr, false                                                             \
+    }
+#define K_BOOL_REQ(T, m, j)                                                                                            \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Bool, offsetof(T, m), nullptr, true                                                              \
+    }
+#define K_OBJ(T, m, j, d)                                                                                              \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::Obj, offsetof(T, m), &d, false                                                                   \
+    }
+#define K_OBJS(T, m, j, d)                                                                                             \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::ObjList, offsetof(T, m), &d, false                                                               \
+    }
+#define K_STRS(T, m, j)                                                                                                \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::StrList, offsetof(T, m), nullptr, false                                                          \
+    }
+#define K_MAP(T, m, j)                                                                                                 \
+    FieldDesc                                                                                                          \
+    {                                                                                                                  \
+        j, FieldKind::StrMap, offsetof(T, m), nullptr, false                                                           \
+    }
+#define K_DESC(T, table)                                                                                               \
+    ModelDesc                                                                                                          \
+    {                                                                                                                  \
+        sizeof(T), offsetof(T, _origJson), table                                                                       \
+    }
 
 // ---- metadata -------------------------------------------------------------
 
@@ -563,10 +618,8 @@ const FieldDesc nodeSystemInfoFields[] = {
 const ModelDesc nodeSystemInfoDesc = K_DESC(v1_node_system_info_t, nodeSystemInfoFields);
 
 const FieldDesc nodeSpecFields[] = {
-    K_STR(v1_node_spec_t, external_id, "externalID"),
-    K_STR(v1_node_spec_t, pod_cidr, "podCIDR"),
-    K_STRS(v1_node_spec_t, pod_cidrs, "podCIDRs"),
-    K_STR(v1_node_spec_t, provider_id, "providerID"),
+    K_STR(v1_node_spec_t, external_id, "externalID"),       K_STR(v1_node_spec_t, pod_cidr, "podCIDR"),
+    K_STRS(v1_node_spec_t, pod_cidrs, "podCIDRs"),          K_STR(v1_node_spec_t, provider_id, "providerID"),
     K_BOOL(v1_node_spec_t, unschedulable, "unschedulable"),
 };
 const ModelDesc nodeSpecDesc = K_DESC(v1_node_spec_t, nodeSpecFields);
@@ -615,8 +668,7 @@ const ModelDesc leaseDesc = K_DESC(v1_lease_t, leaseFields);
 const FieldDesc localObjectReferenceFields[] = {
     K_STR(v1_local_object_reference_t, name, "name"),
 };
-const ModelDesc localObjectReferenceDesc =
-    K_DESC(v1_local_object_reference_t, localObjectReferenceFields);
+const ModelDesc localObjectReferenceDesc = K_DESC(v1_local_object_reference_t, localObjectReferenceFields);
 
 const FieldDesc objectFieldSelectorFields[] = {
     K_STR(v1_object_field_selector_t, api_version, "apiVersion"),
@@ -731,8 +783,7 @@ const ModelDesc podIpDesc = K_DESC(v1_pod_ip_t, podIpFields);
 const FieldDesc podStatusFields[] = {
     K_OBJS(v1_pod_status_t, conditions, "conditions", podConditionDesc),
     K_OBJS(v1_pod_status_t, container_statuses, "containerStatuses", containerStatusDesc),
-    K_OBJS(v1_pod_status_t, ephemeral_container_statuses, "ephemeralContainerStatuses",
-           containerStatusDesc),
+    K_OBJS(v1_pod_status_t, ephemeral_container_statuses, "ephemeralContainerStatuses", containerStatusDesc),
     K_STR(v1_pod_status_t, host_ip, "hostIP"),
     K_OBJS(v1_pod_status_t, init_container_statuses, "initContainerStatuses", containerStatusDesc),
     K_STR(v1_pod_status_t, message, "message"),
@@ -824,13 +875,19 @@ bool isStatusAnswer(const cJSON *json)
 } // namespace
 
 // The three table-driven functions of every record.
-#define KUBE_MODEL_DEFINE(T, desc)                                              \
-    extern "C" void T##_free(T##_t *rec) { modelFree(desc, rec); }              \
-    extern "C" T##_t *T##_parseFromJSON(cJSON *json)                            \
-    {                                                                           \
-        return static_cast<T##_t *>(modelParse(desc, json, isStatusAnswer(json))); \
-    }                                                                           \
-    extern "C" cJSON *T##_convertToJSON(T##_t *rec) { return modelConvert(desc, rec); }
+#define KUBE_MODEL_DEFINE(T, desc)                                                                                     \
+    extern "C" void T##_free(T##_t *rec)                                                                               \
+    {                                                                                                                  \
+        modelFree(desc, rec);                                                                                          \
+    }                                                                                                                  \
+    extern "C" T##_t *T##_parseFromJSON(cJSON *json)                                                                   \
+    {                                                                                                                  \
+        return static_cast<T##_t *>(modelParse(desc, json, isStatusAnswer(json)));                                     \
+    }                                                                                                                  \
+    extern "C" cJSON *T##_convertToJSON(T##_t *rec)                                                                    \
+    {                                                                                                                  \
+        return modelConvert(desc, rec);                                                                                \
+    }
 
 KUBE_MODEL_DEFINE(v1_owner_reference, ownerReferenceDesc)
 KUBE_MODEL_DEFINE(v1_object_meta, objectMetaDesc)
@@ -872,10 +929,8 @@ KUBE_MODEL_DEFINE(v1_delete_options, deleteOptionsDesc)
 // builds (managed fields, taints, images, ...) are not stored: callers pass
 // null for them.
 
-extern "C" v1_owner_reference_t *v1_owner_reference_create(char *api_version,
-                                                           int block_owner_deletion,
-                                                           int controller, char *kind, char *name,
-                                                           char *uid)
+extern "C" v1_owner_reference_t *v1_owner_reference_create(char *api_version, int block_owner_deletion, int controller,
+                                                           char *kind, char *name, char *uid)
 {
     auto *r = recordAlloc<v1_owner_reference_t>();
     if (r != nullptr) {
@@ -884,24 +939,37 @@ extern "C" v1_owner_reference_t *v1_owner_reference_create(char *api_version,
     return r;
 }
 
-extern "C" v1_object_meta_t *v1_object_meta_create(
-    list_t *annotations, char *creation_timestamp, long deletion_grace_period_seconds,
-    char *deletion_timestamp, list_t *finalizers, char *generate_name, long generation,
-    list_t *labels, list_t * /*managed_fields*/, char *name, char *_namespace,
-    list_t *owner_references, char *resource_version, char *self_link, char *uid)
+extern "C" v1_object_meta_t *v1_object_meta_create(list_t *annotations, char *creation_timestamp,
+                                                   long deletion_grace_period_seconds, char *deletion_timestamp,
+                                                   list_t *finalizers, char *generate_name, long generation,
+                                                   list_t *labels, list_t * /*managed_fields*/, char *name,
+                                                   char *_namespace, list_t *owner_references, char *resource_version,
+                                                   char *self_link, char *uid)
 {
     auto *r = recordAlloc<v1_object_meta_t>();
     if (r != nullptr) {
-        *r = {annotations, creation_timestamp, deletion_grace_period_seconds, deletion_timestamp,
-              finalizers,  generate_name,      generation,                    labels,
-              nullptr,     name,               _namespace,                    owner_references,
-              resource_version, self_link,     uid,                           nullptr};
+        *r = {annotations,
+              creation_timestamp,
+              deletion_grace_period_seconds,
+              deletion_timestamp,
+              finalizers,
+              generate_name,
+              generation,
+              labels,
+              nullptr,
+              name,
+              _namespace,
+              owner_references,
+              resource_version,
+              self_link,
+              uid,
+              nullptr};
     }
     return r;
 }
 
-extern "C" v1_list_meta_t *v1_list_meta_create(char *_continue, long remaining_item_count,
-                                               char *resource_version, char *self_link)
+extern "C" v1_list_meta_t *v1_list_meta_create(char *_continue, long remaining_item_count, char *resource_version,
+                                               char *self_link)
 {
     auto *r = recordAlloc<v1_list_meta_t>();
     if (r != nullptr) {
@@ -919,9 +987,8 @@ extern "C" v1_node_address_t *v1_node_address_create(char *address, char *type)
     return r;
 }
 
-extern "C" v1_node_condition_t *v1_node_condition_create(char *last_heartbeat_time,
-                                                         char *last_transition_time, char *message,
-                                                         char *reason, char *status, char *type)
+extern "C" v1_node_condition_t *v1_node_condition_create(char *last_heartbeat_time, char *last_transition_time,
+                                                         char *message, char *reason, char *status, char *type)
 {
     auto *r = recordAlloc<v1_node_condition_t>();
     if (r != nullptr) {
@@ -930,49 +997,48 @@ extern "C" v1_node_condition_t *v1_node_condition_create(char *last_heartbeat_ti
     return r;
 }
 
-extern "C" v1_node_system_info_t *v1_node_system_info_create(
-    char *architecture, char *boot_id, char *container_runtime_version, char *kernel_version,
-    char *kube_proxy_version, char *kubelet_version, char *machine_id, char *operating_system,
-    char *os_image, char *system_uuid)
+extern "C" v1_node_system_info_t *v1_node_system_info_create(char *architecture, char *boot_id,
+                                                             char *container_runtime_version, char *kernel_version,
+                                                             char *kube_proxy_version, char *kubelet_version,
+                                                             char *machine_id, char *operating_system, char *os_image,
+                                                             char *system_uuid)
 {
     auto *r = recordAlloc<v1_node_system_info_t>();
     if (r != nullptr) {
-        *r = {architecture,    boot_id,    container_runtime_version, kernel_version,
-              kube_proxy_version, kubelet_version, machine_id, operating_system,
-              os_image,        system_uuid, nullptr};
-    }
-    return r;
-}
-
-extern "C" v1_node_spec_t *v1_node_spec_create(v1_node_config_source_t * /*config_source*/,
-                                               char *external_id, char *pod_cidr,
-                                               list_t *pod_cidrs, char *provider_id,
-                                               list_t * /*taints*/, int unschedulable)
-{
-    auto *r = recordAlloc<v1_node_spec_t>();
-    if (r != nullptr) {
-        *r = {nullptr, external_id, pod_cidr, pod_cidrs, provider_id, nullptr, unschedulable,
+        *r = {architecture,    boot_id,    container_runtime_version, kernel_version, kube_proxy_version,
+              kubelet_version, machine_id, operating_system,          os_image,       system_uuid,
               nullptr};
     }
     return r;
 }
 
-extern "C" v1_node_status_t *v1_node_status_create(
-    list_t *addresses, list_t *allocatable, list_t *capacity, list_t *conditions,
-    v1_node_config_status_t * /*config*/, v1_node_daemon_endpoints_t * /*daemon_endpoints*/,
-    list_t * /*images*/, v1_node_system_info_t *node_info, char *phase,
-    list_t * /*volumes_attached*/, list_t *volumes_in_use)
+extern "C" v1_node_spec_t *v1_node_spec_create(v1_node_config_source_t * /*config_source*/, char *external_id,
+                                               char *pod_cidr, list_t *pod_cidrs, char *provider_id,
+                                               list_t * /*taints*/, int unschedulable)
+{
+    auto *r = recordAlloc<v1_node_spec_t>();
+    if (r != nullptr) {
+        *r = {nullptr, external_id, pod_cidr, pod_cidrs, provider_id, nullptr, unschedulable, nullptr};
+    }
+    return r;
+}
+
+extern "C" v1_node_status_t *v1_node_status_create(list_t *addresses, list_t *allocatable, list_t *capacity,
+                                                   list_t *conditions, v1_node_config_status_t * /*config*/,
+                                                   v1_node_daemon_endpoints_t * /*daemon_endpoints*/,
+                                                   list_t * /*images*/, v1_node_system_info_t *node_info, char *phase,
+                                                   list_t * /*volumes_attached*/, list_t *volumes_in_use)
 {
     auto *r = recordAlloc<v1_node_status_t>();
     if (r != nullptr) {
-        *r = {addresses, allocatable, capacity, conditions, nullptr, nullptr,
+        *r = {addresses, allocatable, capacity, conditions, nullptr,        nullptr,
               nullptr,   node_info,   phase,    nullptr,    volumes_in_use, nullptr};
     }
     return r;
 }
 
-extern "C" v1_node_t *v1_node_create(char *api_version, char *kind, v1_object_meta_t *metadata,
-                                     v1_node_spec_t *spec, v1_node_status_t *status)
+extern "C" v1_node_t *v1_node_create(char *api_version, char *kind, v1_object_meta_t *metadata, v1_node_spec_t *spec,
+                                     v1_node_status_t *status)
 {
     auto *r = recordAlloc<v1_node_t>();
     if (r != nullptr) {
@@ -981,20 +1047,17 @@ extern "C" v1_node_t *v1_node_create(char *api_version, char *kind, v1_object_me
     return r;
 }
 
-extern "C" v1_lease_spec_t *v1_lease_spec_create(char *acquire_time, char *holder_identity,
-                                                 int lease_duration_seconds,
+extern "C" v1_lease_spec_t *v1_lease_spec_create(char *acquire_time, char *holder_identity, int lease_duration_seconds,
                                                  int lease_transitions, char *renew_time)
 {
     auto *r = recordAlloc<v1_lease_spec_t>();
     if (r != nullptr) {
-        *r = {acquire_time, holder_identity, lease_duration_seconds, lease_transitions,
-              renew_time, nullptr};
+        *r = {acquire_time, holder_identity, lease_duration_seconds, lease_transitions, renew_time, nullptr};
     }
     return r;
 }
 
-extern "C" v1_lease_t *v1_lease_create(char *api_version, char *kind, v1_object_meta_t *metadata,
-                                       v1_lease_spec_t *spec)
+extern "C" v1_lease_t *v1_lease_create(char *api_version, char *kind, v1_object_meta_t *metadata, v1_lease_spec_t *spec)
 {
     auto *r = recordAlloc<v1_lease_t>();
     if (r != nullptr) {
@@ -1012,8 +1075,7 @@ extern "C" v1_local_object_reference_t *v1_local_object_reference_create(char *n
     return r;
 }
 
-extern "C" v1_object_field_selector_t *v1_object_field_selector_create(char *api_version,
-                                                                       char *field_path)
+extern "C" v1_object_field_selector_t *v1_object_field_selector_create(char *api_version, char *field_path)
 {
     auto *r = recordAlloc<v1_object_field_selector_t>();
     if (r != nullptr) {
@@ -1022,8 +1084,7 @@ extern "C" v1_object_field_selector_t *v1_object_field_selector_create(char *api
     return r;
 }
 
-extern "C" v1_config_map_key_selector_t *v1_config_map_key_selector_create(char *key, char *name,
-                                                                           int optional)
+extern "C" v1_config_map_key_selector_t *v1_config_map_key_selector_create(char *key, char *name, int optional)
 {
     auto *r = recordAlloc<v1_config_map_key_selector_t>();
     if (r != nullptr) {
@@ -1032,8 +1093,7 @@ extern "C" v1_config_map_key_selector_t *v1_config_map_key_selector_create(char 
     return r;
 }
 
-extern "C" v1_secret_key_selector_t *v1_secret_key_selector_create(char *key, char *name,
-                                                                   int optional)
+extern "C" v1_secret_key_selector_t *v1_secret_key_selector_create(char *key, char *name, int optional)
 {
     auto *r = recordAlloc<v1_secret_key_selector_t>();
     if (r != nullptr) {
@@ -1042,9 +1102,9 @@ extern "C" v1_secret_key_selector_t *v1_secret_key_selector_create(char *key, ch
     return r;
 }
 
-extern "C" v1_env_var_source_t *v1_env_var_source_create(
-    v1_config_map_key_selector_t *config_map_key_ref, v1_object_field_selector_t *field_ref,
-    v1_secret_key_selector_t *secret_key_ref)
+extern "C" v1_env_var_source_t *v1_env_var_source_create(v1_config_map_key_selector_t *config_map_key_ref,
+                                                         v1_object_field_selector_t *field_ref,
+                                                         v1_secret_key_selector_t *secret_key_ref)
 {
     auto *r = recordAlloc<v1_env_var_source_t>();
     if (r != nullptr) {
@@ -1071,8 +1131,7 @@ extern "C" v1_container_t *v1_container_create(char *image, char *image_pull_pol
     return r;
 }
 
-extern "C" v1_pod_spec_t *v1_pod_spec_create(list_t *containers, list_t *image_pull_secrets,
-                                             char *node_name)
+extern "C" v1_pod_spec_t *v1_pod_spec_create(list_t *containers, list_t *image_pull_secrets, char *node_name)
 {
     auto *r = recordAlloc<v1_pod_spec_t>();
     if (r != nullptr) {
@@ -1090,9 +1149,10 @@ extern "C" v1_container_state_running_t *v1_container_state_running_create(char 
     return r;
 }
 
-extern "C" v1_container_state_terminated_t *v1_container_state_terminated_create(
-    char *container_id, int exit_code, char *finished_at, char *message, char *reason, int signal,
-    char *started_at)
+extern "C" v1_container_state_terminated_t *v1_container_state_terminated_create(char *container_id, int exit_code,
+                                                                                 char *finished_at, char *message,
+                                                                                 char *reason, int signal,
+                                                                                 char *started_at)
 {
     auto *r = recordAlloc<v1_container_state_terminated_t>();
     if (r != nullptr) {
@@ -1101,8 +1161,7 @@ extern "C" v1_container_state_terminated_t *v1_container_state_terminated_create
     return r;
 }
 
-extern "C" v1_container_state_waiting_t *v1_container_state_waiting_create(char *message,
-                                                                           char *reason)
+extern "C" v1_container_state_waiting_t *v1_container_state_waiting_create(char *message, char *reason)
 {
     auto *r = recordAlloc<v1_container_state_waiting_t>();
     if (r != nullptr) {
@@ -1111,9 +1170,9 @@ extern "C" v1_container_state_waiting_t *v1_container_state_waiting_create(char 
     return r;
 }
 
-extern "C" v1_container_state_t *v1_container_state_create(
-    v1_container_state_running_t *running, v1_container_state_terminated_t *terminated,
-    v1_container_state_waiting_t *waiting)
+extern "C" v1_container_state_t *v1_container_state_create(v1_container_state_running_t *running,
+                                                           v1_container_state_terminated_t *terminated,
+                                                           v1_container_state_waiting_t *waiting)
 {
     auto *r = recordAlloc<v1_container_state_t>();
     if (r != nullptr) {
@@ -1122,20 +1181,19 @@ extern "C" v1_container_state_t *v1_container_state_create(
     return r;
 }
 
-extern "C" v1_container_status_t *v1_container_status_create(
-    char *container_id, char *image, char *image_id, v1_container_state_t *last_state, char *name,
-    int ready, int restart_count, int started, v1_container_state_t *state)
+extern "C" v1_container_status_t *v1_container_status_create(char *container_id, char *image, char *image_id,
+                                                             v1_container_state_t *last_state, char *name, int ready,
+                                                             int restart_count, int started,
+                                                             v1_container_state_t *state)
 {
     auto *r = recordAlloc<v1_container_status_t>();
     if (r != nullptr) {
-        *r = {container_id, image, image_id, last_state, name, ready, restart_count, started,
-              state, nullptr};
+        *r = {container_id, image, image_id, last_state, name, ready, restart_count, started, state, nullptr};
     }
     return r;
 }
 
-extern "C" v1_pod_condition_t *v1_pod_condition_create(char *last_probe_time,
-                                                       char *last_transition_time, char *message,
+extern "C" v1_pod_condition_t *v1_pod_condition_create(char *last_probe_time, char *last_transition_time, char *message,
                                                        char *reason, char *status, char *type)
 {
     auto *r = recordAlloc<v1_pod_condition_t>();
@@ -1154,22 +1212,34 @@ extern "C" v1_pod_ip_t *v1_pod_ip_create(char *ip)
     return r;
 }
 
-extern "C" v1_pod_status_t *v1_pod_status_create(
-    list_t *conditions, list_t *container_statuses, list_t *ephemeral_container_statuses,
-    char *host_ip, list_t *init_container_statuses, char *message, char *nominated_node_name,
-    char *phase, char *pod_ip, list_t *pod_ips, char *qos_class, char *reason, char *start_time)
+extern "C" v1_pod_status_t *v1_pod_status_create(list_t *conditions, list_t *container_statuses,
+                                                 list_t *ephemeral_container_statuses, char *host_ip,
+                                                 list_t *init_container_statuses, char *message,
+                                                 char *nominated_node_name, char *phase, char *pod_ip, list_t *pod_ips,
+                                                 char *qos_class, char *reason, char *start_time)
 {
     auto *r = recordAlloc<v1_pod_status_t>();
     if (r != nullptr) {
-        *r = {conditions, container_statuses, ephemeral_container_statuses, host_ip,
-              init_container_statuses, message, nominated_node_name, phase, pod_ip, pod_ips,
-              qos_class, reason, start_time, nullptr};
+        *r = {conditions,
+              container_statuses,
+              ephemeral_container_statuses,
+              host_ip,
+              init_container_statuses,
+              message,
+              nominated_node_name,
+              phase,
+              pod_ip,
+              pod_ips,
+              qos_class,
+              reason,
+              start_time,
+              nullptr};
     }
     return r;
 }
 
-extern "C" v1_pod_t *v1_pod_create(char *api_version, char *kind, v1_object_meta_t *metadata,
-                                   v1_pod_spec_t *spec, v1_pod_status_t *status)
+extern "C" v1_pod_t *v1_pod_create(char *api_version, char *kind, v1_object_meta_t *metadata, v1_pod_spec_t *spec,
+                                   v1_pod_status_t *status)
 {
     auto *r = recordAlloc<v1_pod_t>();
     if (r != nullptr) {
@@ -1178,8 +1248,7 @@ extern "C" v1_pod_t *v1_pod_create(char *api_version, char *kind, v1_object_meta
     return r;
 }
 
-extern "C" v1_pod_list_t *v1_pod_list_create(char *api_version, list_t *items, char *kind,
-                                             v1_list_meta_t *metadata)
+extern "C" v1_pod_list_t *v1_pod_list_create(char *api_version, list_t *items, char *kind, v1_list_meta_t *metadata)
 {
     auto *r = recordAlloc<v1_pod_list_t>();
     if (r != nullptr) {
@@ -1188,9 +1257,8 @@ extern "C" v1_pod_list_t *v1_pod_list_create(char *api_version, list_t *items, c
     return r;
 }
 
-extern "C" v1_secret_t *v1_secret_create(char *api_version, list_t *data, int immutable,
-                                         char *kind, v1_object_meta_t *metadata,
-                                         list_t *string_data, char *type)
+extern "C" v1_secret_t *v1_secret_create(char *api_version, list_t *data, int immutable, char *kind,
+                                         v1_object_meta_t *metadata, list_t *string_data, char *type)
 {
     auto *r = recordAlloc<v1_secret_t>();
     if (r != nullptr) {
@@ -1199,9 +1267,8 @@ extern "C" v1_secret_t *v1_secret_create(char *api_version, list_t *data, int im
     return r;
 }
 
-extern "C" v1_config_map_t *v1_config_map_create(char *api_version, list_t *binary_data,
-                                                 list_t *data, int immutable, char *kind,
-                                                 v1_object_meta_t *metadata)
+extern "C" v1_config_map_t *v1_config_map_create(char *api_version, list_t *binary_data, list_t *data, int immutable,
+                                                 char *kind, v1_object_meta_t *metadata)
 {
     auto *r = recordAlloc<v1_config_map_t>();
     if (r != nullptr) {
@@ -1210,10 +1277,8 @@ extern "C" v1_config_map_t *v1_config_map_create(char *api_version, list_t *bina
     return r;
 }
 
-extern "C" v1_status_t *v1_status_create(char *api_version, int code,
-                                         v1_status_details_t * /*details*/, char *kind,
-                                         char *message, v1_list_meta_t *metadata, char *reason,
-                                         char *status)
+extern "C" v1_status_t *v1_status_create(char *api_version, int code, v1_status_details_t * /*details*/, char *kind,
+                                         char *message, v1_list_meta_t *metadata, char *reason, char *status)
 {
     auto *r = recordAlloc<v1_status_t>();
     if (r != nullptr) {
@@ -1231,16 +1296,14 @@ extern "C" v1_preconditions_t *v1_preconditions_create(char *resource_version, c
     return r;
 }
 
-extern "C" v1_delete_options_t *v1_delete_options_create(char *api_version, list_t *dry_run,
-                                                         long grace_period_seconds, char *kind,
-                                                         int orphan_dependents,
-                                                         v1_preconditions_t *preconditions,
-                                                         char *propagation_policy)
+extern "C" v1_delete_options_t *v1_delete_options_create(char *api_version, list_t *dry_run, long grace_period_seconds,
+                                                         char *kind, int orphan_dependents,
+                                                         v1_preconditions_t *preconditions, char *propagation_policy)
 {
     auto *r = recordAlloc<v1_delete_options_t>();
     if (r != nullptr) {
-        *r = {api_version, dry_run, grace_period_seconds, kind, orphan_dependents, preconditions,
-              propagation_policy, nullptr};
+        *r = {api_version,       dry_run,       grace_period_seconds, kind,
+              orphan_dependents, preconditions, propagation_policy,   nullptr};
     }
     return r;
 }

@@ -33,29 +33,26 @@ struct CurlCtxSt;
 #define AWS_ECR_TOKEN_SIZE             4096
 
 /* Public AWS domain suffix whose presence in a registry host selects ECR. */
-#define AWS_ECR_DOMAIN_SUFFIX          "amazonaws.com"
+#define AWS_ECR_DOMAIN_SUFFIX "amazonaws.com"
 /* Operator override of the ECR API endpoint. */
-#define AWS_ECR_ENDPOINT_ENV           "OZC_AWS_ECR_ENDPOINT"
+#define AWS_ECR_ENDPOINT_ENV "OZC_AWS_ECR_ENDPOINT"
 
 /* One ECR client: lives for one registry authentication. */
 typedef struct AwsEcrClientSt {
-    char registry_id[AWS_ECR_REGISTRY_ID_SIZE];             /* AWS account id */
-    char region[AWS_ECR_REGION_SIZE];                       /* AWS region */
+    char registry_id[AWS_ECR_REGISTRY_ID_SIZE]; /* AWS account id */
+    char region[AWS_ECR_REGION_SIZE];           /* AWS region */
     char access_key_id[AWS_ECR_ACCESS_KEY_ID_SIZE];
     char secret_access_key[AWS_ECR_SECRET_ACCESS_KEY_SIZE];
-    char token[AWS_ECR_TOKEN_SIZE];   /* registry password after an exchange */
-    struct CurlCtxSt *curl_ctx;       /* borrowed transfer context */
+    char token[AWS_ECR_TOKEN_SIZE]; /* registry password after an exchange */
+    struct CurlCtxSt *curl_ctx;     /* borrowed transfer context */
 } AwsEcrClientSt, AWS_ECR_CLIENT;
 
 /* ---- Exported operations ---------------------------------------------- */
 
 /* New client, or null (errno 0xE00008 for a null or too long argument,
  * 12 when out of memory). The transfer context is borrowed. */
-AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id,
-                                         const char *region,
-                                         const char *access_key_id,
-                                         const char *secret_access_key,
-                                         struct CurlCtxSt *curl_ctx);
+AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *region, const char *access_key_id,
+                                         const char *secret_access_key, struct CurlCtxSt *curl_ctx);
 
 /* Overwrites the whole record with zeros and frees it; null is accepted. */
 void ozcMgrAwsEcrClientDelete(AWS_ECR_CLIENT *client);

@@ -39,17 +39,13 @@
 extern "C" {
 #endif
 
-#define CURL_CTX_USER_SIZE       256
-#define CURL_CTX_PASSWORD_SIZE   4096
-#define CURL_CTX_TOKEN_SIZE      4096
-#define CURL_CTX_FILE_NAME_SIZE  1024
-#define HTTP_RESPONSE_SIZE       8192
+#define CURL_CTX_USER_SIZE      256
+#define CURL_CTX_PASSWORD_SIZE  4096
+#define CURL_CTX_TOKEN_SIZE     4096
+#define CURL_CTX_FILE_NAME_SIZE 1024
+#define HTTP_RESPONSE_SIZE      8192
 
-typedef enum {
-    HTTP_AUTH_METHOD_BASIC = 0,
-    HTTP_AUTH_METHOD_DIGEST = 1,
-    HTTP_AUTH_METHOD_BEARER = 2
-} HTTP_AUTH_METHOD;
+typedef enum { HTTP_AUTH_METHOD_BASIC = 0, HTTP_AUTH_METHOD_DIGEST = 1, HTTP_AUTH_METHOD_BEARER = 2 } HTTP_AUTH_METHOD;
 
 typedef enum {
     HTTP_REQUEST_METHOD_GET = 0,
@@ -108,8 +104,7 @@ typedef struct CurlCtxSt {
 } CurlCtxSt, CURL_CTX;
 
 /* Protocol handler: one transfer of the context's request method. */
-typedef int (*TRANSFER_PROTOCOL_HANDLER)(const char *url, CURL_CTX *ctx,
-                                         POST_DATA *body, HTTP_HEADER *header);
+typedef int (*TRANSFER_PROTOCOL_HANDLER)(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header);
 typedef struct TransferProtocolHandlerSt {
     TRANSFER_PROTOCOL protocol;
     TRANSFER_PROTOCOL_HANDLER handler;
@@ -143,10 +138,8 @@ int ozcMgrCurlHead(const char *url, CURL_CTX *ctx, HTTP_HEADER *header);
 int ozcMgrCurlPost(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header);
 
 /* The two protocol handlers of the map. */
-int ozcMgrCurlMethodByHTTP(const char *url, CURL_CTX *ctx, POST_DATA *body,
-                           HTTP_HEADER *header);
-int ozcMgrCurlMethodByHTTPS(const char *url, CURL_CTX *ctx, POST_DATA *body,
-                            HTTP_HEADER *header);
+int ozcMgrCurlMethodByHTTP(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header);
+int ozcMgrCurlMethodByHTTPS(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header);
 
 #ifdef __cplusplus
 }

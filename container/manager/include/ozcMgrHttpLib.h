@@ -29,8 +29,8 @@ int httpHeaderValGet(const char *header, const char *field, char *out, size_t ou
 
 /* Method, realm and service of the first authentication challenge in the
  * accumulated header text. 0 / -1. */
-int httpHeaderAuthGet(const char *header, char *method, size_t method_size,
-                      char *realm, size_t realm_size, char *service, size_t service_size);
+int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char *realm, size_t realm_size,
+                      char *service, size_t service_size);
 
 /* IANA reason phrase of a status code, or "Unknown response code". */
 const char *httpResponseCodeStrGet(long code);

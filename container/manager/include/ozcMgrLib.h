@@ -33,25 +33,25 @@
 extern "C" {
 #endif
 
-#define REGISTRY_CTX_REGISTRY_SIZE    256
-#define REGISTRY_CTX_REPOSITORY_SIZE  256
-#define REGISTRY_CTX_IMAGE_SIZE       128
-#define REGISTRY_CTX_TAG_SIZE         128
-#define REGISTRY_CTX_PATH_SIZE        1024
-#define REGISTRY_CTX_PROTOCOL_SIZE    16
-#define REGISTRY_CTX_DIGEST_SIZE      72
-#define OZC_MGR_URL_SIZE              2048
+#define REGISTRY_CTX_REGISTRY_SIZE   256
+#define REGISTRY_CTX_REPOSITORY_SIZE 256
+#define REGISTRY_CTX_IMAGE_SIZE      128
+#define REGISTRY_CTX_TAG_SIZE        128
+#define REGISTRY_CTX_PATH_SIZE       1024
+#define REGISTRY_CTX_PROTOCOL_SIZE   16
+#define REGISTRY_CTX_DIGEST_SIZE     72
+#define OZC_MGR_URL_SIZE             2048
 
-#define OZC_DEFAULT_REGISTRY_ENV      "OZC_DEFAULT_REGISTRY"
-#define OZC_IMAGE_PATH_ENV            "OZC_IMAGE_PATH"
-#define OZC_IMAGE_PATH_DEFAULT        "/ram0/ozc/images"
+#define OZC_DEFAULT_REGISTRY_ENV "OZC_DEFAULT_REGISTRY"
+#define OZC_IMAGE_PATH_ENV       "OZC_IMAGE_PATH"
+#define OZC_IMAGE_PATH_DEFAULT   "/ram0/ozc/images"
 
 /* Media types of manifests. */
-#define MEDIA_TYPE_DOCKER_MANIFEST_LIST "application/vnd.docker.distribution.manifest.list.v2+json"
-#define MEDIA_TYPE_OCI_IMAGE_INDEX      "application/vnd.oci.image.index.v1+json"
-#define MEDIA_TYPE_DOCKER_MANIFEST_V2S2 "application/vnd.docker.distribution.manifest.v2+json"
-#define MEDIA_TYPE_OCI_IMAGE_MANIFEST   "application/vnd.oci.image.manifest.v1+json"
-#define MEDIA_TYPE_DOCKER_MANIFEST_V2S1 "application/vnd.docker.distribution.manifest.v1+json"
+#define MEDIA_TYPE_DOCKER_MANIFEST_LIST        "application/vnd.docker.distribution.manifest.list.v2+json"
+#define MEDIA_TYPE_OCI_IMAGE_INDEX             "application/vnd.oci.image.index.v1+json"
+#define MEDIA_TYPE_DOCKER_MANIFEST_V2S2        "application/vnd.docker.distribution.manifest.v2+json"
+#define MEDIA_TYPE_OCI_IMAGE_MANIFEST          "application/vnd.oci.image.manifest.v1+json"
+#define MEDIA_TYPE_DOCKER_MANIFEST_V2S1        "application/vnd.docker.distribution.manifest.v1+json"
 #define MEDIA_TYPE_DOCKER_MANIFEST_V2S1_SIGNED "application/vnd.docker.distribution.manifest.v1+prettyjws"
 
 typedef enum {
@@ -90,8 +90,7 @@ typedef struct ImageInfoSt {
 } ImageInfoSt, IMAGE_INFO;
 
 /* Function table for other components. */
-typedef int (*ozcImagePullFun)(const char *image_ref, const char *user,
-                               const char *password, int insecure, int verbose,
+typedef int (*ozcImagePullFun)(const char *image_ref, const char *user, const char *password, int insecure, int verbose,
                                IMAGE_INFO *image_info);
 typedef struct ozcMgrLibFuncsSt {
     ozcImagePullFun imagePull;
@@ -109,10 +108,8 @@ int ozcRegistryCtxSecureSet(REGISTRY_CTX *ctx, int secure);
 int ozcRegistryCtxVerboseSet(REGISTRY_CTX *ctx, int verbose);
 /* Parses [host[:port]/]path/name[:tag][@sha256:<hex>]. */
 int ozcRegistryCtxImageSet(REGISTRY_CTX *ctx, const char *image_ref);
-int ozcImageRegistryInfoGet(REGISTRY_CTX *ctx, char *registry, size_t registry_size,
-                            char *repository, size_t repository_size,
-                            char *image, size_t image_size,
-                            char *tag, size_t tag_size);
+int ozcImageRegistryInfoGet(REGISTRY_CTX *ctx, char *registry, size_t registry_size, char *repository,
+                            size_t repository_size, char *image, size_t image_size, char *tag, size_t tag_size);
 /* libcurl and HTTP status texts of the last transfer. */
 int ozcRegistryCtxErrorStrGet(REGISTRY_CTX *ctx, char *buf, size_t size);
 
@@ -121,8 +118,7 @@ int ozcMgrRegistryAuthenticate(REGISTRY_CTX *ctx);
 
 /* Endpoints of a manifest and of a blob, formatted from transfer_protocol,
  * registry and repository. */
-int ozcMgrEndpointManifestUrlGet(REGISTRY_CTX *ctx, const char *reference, char *buf,
-                                 size_t size);
+int ozcMgrEndpointManifestUrlGet(REGISTRY_CTX *ctx, const char *reference, char *buf, size_t size);
 int ozcMgrEndpointBlobUrlGet(REGISTRY_CTX *ctx, const char *digest, char *buf, size_t size);
 
 /* ---- Image pull and queries -------------------------------------------- */

@@ -53,30 +53,34 @@ constexpr const char *kAlgorithm = "AWS4-HMAC-SHA256";
 constexpr const char *kTerminator = "aws4_request";
 constexpr const char *kRegistryUser = "AWS";
 
-constexpr size_t kWorkSize = 1024;     /* every working string */
-constexpr size_t kEndpointSize = 256;  /* endpoint URL and host */
-constexpr size_t kKeyTextSize = 128;   /* "AWS4" + secret */
+constexpr size_t kWorkSize = 1024;    /* every working string */
+constexpr size_t kEndpointSize = 256; /* endpoint URL and host */
+constexpr size_t kKeyTextSize = 128;  /* "AWS4" + secret */
 constexpr size_t kRequestTimeSize = 32;
 constexpr size_t kDateStampSize = 16;
-constexpr size_t kHashHexSize = 65;    /* 64 hex digits + NUL */
-constexpr size_t kMacSize = 32;        /* HMAC-SHA256 output */
+constexpr size_t kHashHexSize = 65; /* 64 hex digits + NUL */
+constexpr size_t kMacSize = 32;     /* HMAC-SHA256 output */
 
 std::atomic<AWS_ECR_CLOCK_FUNC> gClock{nullptr};
 std::atomic<AWS_ECR_RELEASE_FUNC> gRelease{nullptr};
 
 /* snprintf_s result check: the whole text fitted into size bytes. */
-bool fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < size; }
+bool fits(int n, size_t size)
+{
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
 
 /* A heap working string that is wiped and freed on every path. */
 class WorkBuf {
 public:
-    WorkBuf(size_t size, const char *name)
-        : p_(static_cast<char *>(std::calloc(1, size))), n_(size) {
+    WorkBuf(size_t size, const char *name) : p_(static_cast<char *>(std::calloc(1, size))), n_(size)
+    {
         if (p_ == nullptr) {
             ozcMgrUtilErr("malloc failed for %s\n", name);
         }
     }
-    ~WorkBuf() {
+    ~WorkBuf()
+    {
         if (p_ != nullptr) {
             OPENSSL_cleanse(p_, n_);
             std::free(p_);
@@ -94,18 +98,29 @@ private:
 };
 
 /* Wipes a small stack secret when it goes out of scope. */
-template <size_t N> struct Secret {
+template <size_t N>
+struct Secret {
     unsigned char b[N] = {};
     ~Secret() { OPENSSL_cleanse(b, N); }
 };
 
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isLower(char c) { return c >= 'a' && c <= 'z'; }
-bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool isLower(char c)
+{
+    return c >= 'a' && c <= 'z';
+}
+bool isUpper(char c)
+{
+    return c >= 'A' && c <= 'Z';
+}
 
 /* A non-empty text whose every character passes ok. */
-template <typename Ok> bool textOf(const char *s, Ok ok) {
+template <typename Ok>
+bool textOf(const char *s, Ok ok)
+{
     if (*s == '\0') {
         return false;
     }
@@ -118,39 +133,43 @@ template <typename Ok> bool textOf(const char *s, Ok ok) {
 }
 
 /* An AWS account id: decimal digits only (it travels inside the JSON body). */
-bool registryIdValid(const char *s) { return textOf(s, isDigit); }
+bool registryIdValid(const char *s)
+{
+    return textOf(s, isDigit);
+}
 
 /* A region name: lower-case letters, digits and '-' (it becomes a label of
  * the API host, so nothing may end the host early or add user info). */
-bool regionValid(const char *s) {
+bool regionValid(const char *s)
+{
     return *s != '-' && textOf(s, [](char c) { return isLower(c) || isDigit(c) || c == '-'; });
 }
 
 /* An access key id: letters, digits and '_' (it goes into the
  * Authorization header, so no separators or line breaks). */
-bool accessKeyIdValid(const char *s) {
+bool accessKeyIdValid(const char *s)
+{
     return textOf(s, [](char c) { return isLower(c) || isUpper(c) || isDigit(c) || c == '_'; });
 }
 
 /* The authority of an operator endpoint: host name, IPv4 or bracketed IPv6
  * literal, optional port; no user info, path, query or fragment. */
-bool authorityValid(const char *s) {
+bool authorityValid(const char *s)
+{
     return *s != ':' && textOf(s, [](char c) {
-               return isLower(c) || isUpper(c) || isDigit(c) || c == '-' || c == '.' || c == ':' ||
-                      c == '[' || c == ']';
-           });
+        return isLower(c) || isUpper(c) || isDigit(c) || c == '-' || c == '.' || c == ':' || c == '[' || c == ']';
+    });
 }
 
 /* Request time "YYYYMMDDTHHMMSSZ" and date stamp "YYYYMMDD" of a UTC time. */
-int timeFormat(const struct tm *utc, char *request_time, size_t rt_size, char *date_stamp,
-               size_t ds_size) {
-    if (!fits(snprintf_s(request_time, rt_size, "%d%02d%02dT%02d%02d%02dZ", utc->tm_year + 1900,
-                         utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec),
+int timeFormat(const struct tm *utc, char *request_time, size_t rt_size, char *date_stamp, size_t ds_size)
+{
+    if (!fits(snprintf_s(request_time, rt_size, "%d%02d%02dT%02d%02d%02dZ", utc->tm_year + 1900, utc->tm_mon + 1,
+                         utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec),
               rt_size)) {
         return -1;
     }
-    if (!fits(snprintf_s(date_stamp, ds_size, "%d%02d%02d", utc->tm_year + 1900, utc->tm_mon + 1,
-                         utc->tm_mday),
+    if (!fits(snprintf_s(date_stamp, ds_size, "%d%02d%02d", utc->tm_year + 1900, utc->tm_mon + 1, utc->tm_mday),
               ds_size)) {
         return -1;
     }
@@ -158,7 +177,8 @@ int timeFormat(const struct tm *utc, char *request_time, size_t rt_size, char *d
 }
 
 /* The request body, sent exactly with these spaces. */
-int payloadFormat(const AWS_ECR_CLIENT *client, char *out, size_t size) {
+int payloadFormat(const AWS_ECR_CLIENT *client, char *out, size_t size)
+{
     return fits(snprintf_s(out, size,
                            "{\"Action\": \"GetAuthorizationToken\", \"Version\": \"2015-09-21\", "
                            "\"registryIds\": [\"%s\"]}",
@@ -169,16 +189,16 @@ int payloadFormat(const AWS_ECR_CLIENT *client, char *out, size_t size) {
 }
 
 /* Steps from the canonical headers to the Authorization value. */
-int requestSign(const AWS_ECR_CLIENT *client, const char *host, const char *request_time,
-                const char *date_stamp, const char *payload, char *authorization,
-                size_t authorization_size) {
+int requestSign(const AWS_ECR_CLIENT *client, const char *host, const char *request_time, const char *date_stamp,
+                const char *payload, char *authorization, size_t authorization_size)
+{
     WorkBuf canonical_headers(kWorkSize, "canonical_headers");
     if (!canonical_headers) {
         return -1;
     }
     if (!fits(snprintf_s(canonical_headers.get(), canonical_headers.size(),
-                         "content-type:%s\nhost:%s\nx-amz-date:%s\nx-amz-target:%s\n", kContentType,
-                         host, request_time, kTarget),
+                         "content-type:%s\nhost:%s\nx-amz-date:%s\nx-amz-target:%s\n", kContentType, host, request_time,
+                         kTarget),
               canonical_headers.size())) {
         ozcMgrUtilErr("canonical_headers is too long\n");
         return -1;
@@ -193,9 +213,8 @@ int requestSign(const AWS_ECR_CLIENT *client, const char *host, const char *requ
     if (!canonical_request) {
         return -1;
     }
-    if (ozcMgrAwsEcrCanonicalRequestBuild(kMethod, kPath, kQuery, canonical_headers.get(),
-                                          kSignedHeaders, payload_hash, canonical_request.get(),
-                                          canonical_request.size()) != 0) {
+    if (ozcMgrAwsEcrCanonicalRequestBuild(kMethod, kPath, kQuery, canonical_headers.get(), kSignedHeaders, payload_hash,
+                                          canonical_request.get(), canonical_request.size()) != 0) {
         return -1;
     }
 
@@ -203,8 +222,8 @@ int requestSign(const AWS_ECR_CLIENT *client, const char *host, const char *requ
     if (!credential_scope) {
         return -1;
     }
-    if (!fits(snprintf_s(credential_scope.get(), credential_scope.size(), "%s/%s/%s/%s",
-                         date_stamp, client->region, kService, kTerminator),
+    if (!fits(snprintf_s(credential_scope.get(), credential_scope.size(), "%s/%s/%s/%s", date_stamp, client->region,
+                         kService, kTerminator),
               credential_scope.size())) {
         return -1;
     }
@@ -213,27 +232,24 @@ int requestSign(const AWS_ECR_CLIENT *client, const char *host, const char *requ
     if (!string_to_sign) {
         return -1;
     }
-    if (ozcMgrAwsEcrStringToSignBuild(request_time, credential_scope.get(),
-                                      canonical_request.get(), string_to_sign.get(),
-                                      string_to_sign.size()) != 0) {
+    if (ozcMgrAwsEcrStringToSignBuild(request_time, credential_scope.get(), canonical_request.get(),
+                                      string_to_sign.get(), string_to_sign.size()) != 0) {
         return -1;
     }
 
     Secret<kMacSize> signing_key;
     unsigned int key_len = 0;
-    if (signingKeyDerive(client->secret_access_key, date_stamp, client->region, kService,
-                         signing_key.b, &key_len) != 0) {
+    if (signingKeyDerive(client->secret_access_key, date_stamp, client->region, kService, signing_key.b, &key_len) !=
+        0) {
         return -1;
     }
     char signature[kHashHexSize];
-    if (ozcMgrAwsEcrSignatureGet(signing_key.b, key_len, string_to_sign.get(), signature,
-                                 sizeof(signature)) != 0) {
+    if (ozcMgrAwsEcrSignatureGet(signing_key.b, key_len, string_to_sign.get(), signature, sizeof(signature)) != 0) {
         return -1;
     }
 
-    if (!fits(snprintf_s(authorization, authorization_size,
-                         "%s Credential=%s/%s, SignedHeaders=%s, Signature=%s", kAlgorithm,
-                         client->access_key_id, credential_scope.get(), kSignedHeaders, signature),
+    if (!fits(snprintf_s(authorization, authorization_size, "%s Credential=%s/%s, SignedHeaders=%s, Signature=%s",
+                         kAlgorithm, client->access_key_id, credential_scope.get(), kSignedHeaders, signature),
               authorization_size)) {
         ozcMgrUtilErr("authorization_header is too long\n");
         return -1;
@@ -242,8 +258,8 @@ int requestSign(const AWS_ECR_CLIENT *client, const char *host, const char *requ
 }
 
 /* Appends one formatted header line through the header_item buffer. */
-int headerLineAppend(HTTP_HEADER *header, char *item, size_t item_size, const char *name,
-                     const char *value) {
+int headerLineAppend(HTTP_HEADER *header, char *item, size_t item_size, const char *name, const char *value)
+{
     if (!fits(snprintf_s(item, item_size, "%s: %s", name, value), item_size)) {
         return -1;
     }
@@ -253,7 +269,8 @@ int headerLineAppend(HTTP_HEADER *header, char *item, size_t item_size, const ch
 /* Standard base64 (with or without line breaks) into a NUL-terminated heap
  * buffer; *out_len gets the decoded length. libcurl keeps its decoder
  * private in the packaged library, so OpenSSL's is used. */
-unsigned char *base64Decode(const char *in, size_t in_len, size_t *alloc_len, size_t *out_len) {
+unsigned char *base64Decode(const char *in, size_t in_len, size_t *alloc_len, size_t *out_len)
+{
     if (in_len == 0 || in_len > INT_MAX / 2) {
         return nullptr;
     }
@@ -268,8 +285,8 @@ unsigned char *base64Decode(const char *in, size_t in_len, size_t *alloc_len, si
     bool ok = ctx != nullptr;
     if (ok) {
         EVP_DecodeInit(ctx);
-        ok = EVP_DecodeUpdate(ctx, out, &n1, reinterpret_cast<const unsigned char *>(in),
-                              static_cast<int>(in_len)) >= 0 &&
+        ok = EVP_DecodeUpdate(ctx, out, &n1, reinterpret_cast<const unsigned char *>(in), static_cast<int>(in_len)) >=
+                 0 &&
              EVP_DecodeFinal(ctx, out + n1, &n2) == 1;
         EVP_ENCODE_CTX_free(ctx);
     }
@@ -290,10 +307,10 @@ extern "C" {
 
 /* ---- Signature Version 4 building blocks ------------------------------ */
 
-int bin2hex(const unsigned char *bytes, size_t count, char *out, size_t out_size) {
+int bin2hex(const unsigned char *bytes, size_t count, char *out, size_t out_size)
+{
     static constexpr char kHex[] = "0123456789abcdef";
-    if (out == nullptr || (bytes == nullptr && count != 0) || count > (SIZE_MAX - 1) / 2 ||
-        out_size < 2 * count + 1) {
+    if (out == nullptr || (bytes == nullptr && count != 0) || count > (SIZE_MAX - 1) / 2 || out_size < 2 * count + 1) {
         ozcMgrUtilErr("value_size is too small\n");
         return -1;
     }
@@ -305,7 +322,8 @@ int bin2hex(const unsigned char *bytes, size_t count, char *out, size_t out_size
     return 0;
 }
 
-int sha256HexGet(const void *data, size_t len, char *out, size_t out_size) {
+int sha256HexGet(const void *data, size_t len, char *out, size_t out_size)
+{
     if (out == nullptr || out_size < kHashHexSize) {
         ozcMgrUtilErr("hash_hex_size is too small\n");
         return -1;
@@ -315,8 +333,7 @@ int sha256HexGet(const void *data, size_t len, char *out, size_t out_size) {
     }
     SHA256_CTX sha;
     unsigned char md[SHA256_DIGEST_LENGTH];
-    if (SHA256_Init(&sha) != 1 || SHA256_Update(&sha, data, len) != 1 ||
-        SHA256_Final(md, &sha) != 1) {
+    if (SHA256_Init(&sha) != 1 || SHA256_Update(&sha, data, len) != 1 || SHA256_Final(md, &sha) != 1) {
         OPENSSL_cleanse(&sha, sizeof(sha));
         return -1;
     }
@@ -324,10 +341,10 @@ int sha256HexGet(const void *data, size_t len, char *out, size_t out_size) {
     return bin2hex(md, sizeof(md), out, out_size);
 }
 
-int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len,
-                  unsigned char *out, unsigned int *out_len) {
-    if (key == nullptr || out == nullptr || out_len == nullptr || key_len > INT_MAX ||
-        (data == nullptr && len != 0)) {
+int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len, unsigned char *out,
+                  unsigned int *out_len)
+{
+    if (key == nullptr || out == nullptr || out_len == nullptr || key_len > INT_MAX || (data == nullptr && len != 0)) {
         return -1;
     }
     HMAC_CTX *ctx = HMAC_CTX_new();
@@ -336,16 +353,16 @@ int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len,
         return -1;
     }
     int ok = HMAC_Init_ex(ctx, key, static_cast<int>(key_len), EVP_sha256(), nullptr) == 1 &&
-             HMAC_Update(ctx, static_cast<const unsigned char *>(data), len) == 1 &&
-             HMAC_Final(ctx, out, out_len) == 1;
+             HMAC_Update(ctx, static_cast<const unsigned char *>(data), len) == 1 && HMAC_Final(ctx, out, out_len) == 1;
     HMAC_CTX_free(ctx);
     return ok ? 0 : -1;
 }
 
-int signingKeyDerive(const char *secret, const char *date_stamp, const char *region,
-                     const char *service, unsigned char *out, unsigned int *out_len) {
-    if (secret == nullptr || date_stamp == nullptr || region == nullptr || service == nullptr ||
-        out == nullptr || out_len == nullptr) {
+int signingKeyDerive(const char *secret, const char *date_stamp, const char *region, const char *service,
+                     unsigned char *out, unsigned int *out_len)
+{
+    if (secret == nullptr || date_stamp == nullptr || region == nullptr || service == nullptr || out == nullptr ||
+        out_len == nullptr) {
         return -1;
     }
     char key_text[kKeyTextSize];
@@ -362,13 +379,10 @@ int signingKeyDerive(const char *secret, const char *date_stamp, const char *reg
     unsigned int l_region = 0;
     unsigned int l_service = 0;
     int rc = -1;
-    if (hmacSha256Get(key_text, strlen(key_text), date_stamp, strlen(date_stamp), k_date.b,
-                      &l_date) == 0 &&
+    if (hmacSha256Get(key_text, strlen(key_text), date_stamp, strlen(date_stamp), k_date.b, &l_date) == 0 &&
         hmacSha256Get(k_date.b, l_date, region, strlen(region), k_region.b, &l_region) == 0 &&
-        hmacSha256Get(k_region.b, l_region, service, strlen(service), k_service.b, &l_service) ==
-            0 &&
-        hmacSha256Get(k_service.b, l_service, kTerminator, strlen(kTerminator), out, out_len) ==
-            0) {
+        hmacSha256Get(k_region.b, l_region, service, strlen(service), k_service.b, &l_service) == 0 &&
+        hmacSha256Get(k_service.b, l_service, kTerminator, strlen(kTerminator), out, out_len) == 0) {
         rc = 0;
     }
     OPENSSL_cleanse(key_text, sizeof(key_text));
@@ -377,13 +391,14 @@ int signingKeyDerive(const char *secret, const char *date_stamp, const char *reg
 
 int ozcMgrAwsEcrCanonicalRequestBuild(const char *method, const char *path, const char *query,
                                       const char *canonical_headers, const char *signed_headers,
-                                      const char *payload_hash, char *out, size_t out_size) {
+                                      const char *payload_hash, char *out, size_t out_size)
+{
     if (method == nullptr || path == nullptr || query == nullptr || canonical_headers == nullptr ||
         signed_headers == nullptr || payload_hash == nullptr || out == nullptr) {
         return -1;
     }
-    if (!fits(snprintf_s(out, out_size, "%s\n%s\n%s\n%s\n%s\n%s", method, path, query,
-                         canonical_headers, signed_headers, payload_hash),
+    if (!fits(snprintf_s(out, out_size, "%s\n%s\n%s\n%s\n%s\n%s", method, path, query, canonical_headers,
+                         signed_headers, payload_hash),
               out_size)) {
         ozcMgrUtilErr("canonical_request is too long\n");
         return -1;
@@ -391,33 +406,32 @@ int ozcMgrAwsEcrCanonicalRequestBuild(const char *method, const char *path, cons
     return 0;
 }
 
-int ozcMgrAwsEcrStringToSignBuild(const char *request_time, const char *scope,
-                                  const char *canonical_request, char *out, size_t out_size) {
-    if (request_time == nullptr || scope == nullptr || canonical_request == nullptr ||
-        out == nullptr) {
+int ozcMgrAwsEcrStringToSignBuild(const char *request_time, const char *scope, const char *canonical_request, char *out,
+                                  size_t out_size)
+{
+    if (request_time == nullptr || scope == nullptr || canonical_request == nullptr || out == nullptr) {
         return -1;
     }
     char hash[kHashHexSize];
     if (sha256HexGet(canonical_request, strlen(canonical_request), hash, sizeof(hash)) != 0) {
         return -1;
     }
-    if (!fits(snprintf_s(out, out_size, "%s\n%s\n%s\n%s", kAlgorithm, request_time, scope, hash),
-              out_size)) {
+    if (!fits(snprintf_s(out, out_size, "%s\n%s\n%s\n%s", kAlgorithm, request_time, scope, hash), out_size)) {
         ozcMgrUtilErr("string_to_sign is too long\n");
         return -1;
     }
     return 0;
 }
 
-int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len,
-                             const char *string_to_sign, char *out, size_t out_size) {
+int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len, const char *string_to_sign, char *out,
+                             size_t out_size)
+{
     if (signing_key == nullptr || string_to_sign == nullptr) {
         return -1;
     }
     Secret<EVP_MAX_MD_SIZE> mac;
     unsigned int mac_len = 0;
-    if (hmacSha256Get(signing_key, key_len, string_to_sign, strlen(string_to_sign), mac.b,
-                      &mac_len) != 0) {
+    if (hmacSha256Get(signing_key, key_len, string_to_sign, strlen(string_to_sign), mac.b, &mac_len) != 0) {
         return -1;
     }
     return bin2hex(mac.b, mac_len, out, out_size);
@@ -425,7 +439,8 @@ int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len,
 
 /* ---- Endpoint ---------------------------------------------------------- */
 
-int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size) {
+int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size)
+{
     if (region == nullptr || host == nullptr || !regionValid(region)) {
         return -1;
     }
@@ -436,8 +451,8 @@ int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size) {
     return 0;
 }
 
-int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size,
-                            char *host, size_t host_size) {
+int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size, char *host, size_t host_size)
+{
     if (region == nullptr || endpoint == nullptr || host == nullptr) {
         return ozcmgr::invalidArgument();
     }
@@ -494,18 +509,23 @@ int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_
     return 0;
 }
 
-void ozcMgrAwsEcrClockSet(AWS_ECR_CLOCK_FUNC clock_func) { gClock.store(clock_func); }
+void ozcMgrAwsEcrClockSet(AWS_ECR_CLOCK_FUNC clock_func)
+{
+    gClock.store(clock_func);
+}
 
-void ozcMgrAwsEcrReleaseSet(AWS_ECR_RELEASE_FUNC release_func) { gRelease.store(release_func); }
+void ozcMgrAwsEcrReleaseSet(AWS_ECR_RELEASE_FUNC release_func)
+{
+    gRelease.store(release_func);
+}
 
 /* ---- Client ------------------------------------------------------------ */
 
-AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *region,
-                                         const char *access_key_id,
-                                         const char *secret_access_key,
-                                         struct CurlCtxSt *curl_ctx) {
-    if (registry_id == nullptr || region == nullptr || access_key_id == nullptr ||
-        secret_access_key == nullptr || curl_ctx == nullptr) {
+AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *region, const char *access_key_id,
+                                         const char *secret_access_key, struct CurlCtxSt *curl_ctx)
+{
+    if (registry_id == nullptr || region == nullptr || access_key_id == nullptr || secret_access_key == nullptr ||
+        curl_ctx == nullptr) {
         ozcmgr::invalidArgument();
         return nullptr;
     }
@@ -522,11 +542,9 @@ AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *re
         const char *too_long;
     };
     const Field fields[] = {
-        {client->registry_id, sizeof(client->registry_id), registry_id,
-         "registry_id length is too long\n"},
+        {client->registry_id, sizeof(client->registry_id), registry_id, "registry_id length is too long\n"},
         {client->region, sizeof(client->region), region, "region length is too long\n"},
-        {client->access_key_id, sizeof(client->access_key_id), access_key_id,
-         "user_name length is too long\n"},
+        {client->access_key_id, sizeof(client->access_key_id), access_key_id, "user_name length is too long\n"},
         {client->secret_access_key, sizeof(client->secret_access_key), secret_access_key,
          "user_password length is too long\n"},
     };
@@ -555,7 +573,8 @@ AWS_ECR_CLIENT *ozcMgrAwsEcrClientCreate(const char *registry_id, const char *re
     return client;
 }
 
-void ozcMgrAwsEcrClientDelete(AWS_ECR_CLIENT *client) {
+void ozcMgrAwsEcrClientDelete(AWS_ECR_CLIENT *client)
+{
     if (client == nullptr) {
         return;
     }
@@ -570,11 +589,10 @@ void ozcMgrAwsEcrClientDelete(AWS_ECR_CLIENT *client) {
 
 /* ---- Exchange ---------------------------------------------------------- */
 
-int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host, const struct tm *utc,
-                            char *request_time, size_t request_time_size, char *authorization,
-                            size_t authorization_size) {
-    if (client == nullptr || host == nullptr || utc == nullptr || request_time == nullptr ||
-        authorization == nullptr) {
+int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host, const struct tm *utc, char *request_time,
+                            size_t request_time_size, char *authorization, size_t authorization_size)
+{
+    if (client == nullptr || host == nullptr || utc == nullptr || request_time == nullptr || authorization == nullptr) {
         return ozcmgr::invalidArgument();
     }
     char date_stamp[kDateStampSize];
@@ -585,11 +603,11 @@ int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host, cons
     if (!payload || payloadFormat(client, payload.get(), payload.size()) != 0) {
         return -1;
     }
-    return requestSign(client, host, request_time, date_stamp, payload.get(), authorization,
-                       authorization_size);
+    return requestSign(client, host, request_time, date_stamp, payload.get(), authorization, authorization_size);
 }
 
-int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
+int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client)
+{
     if (client == nullptr || client->curl_ctx == nullptr) {
         return ozcmgr::invalidArgument();
     }
@@ -616,8 +634,7 @@ int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
         return -1;
     }
     char host[kEndpointSize];
-    if (ozcMgrAwsEcrEndpointGet(client->region, endpoint.get(), endpoint.size(), host,
-                                sizeof(host)) != 0) {
+    if (ozcMgrAwsEcrEndpointGet(client->region, endpoint.get(), endpoint.size(), host, sizeof(host)) != 0) {
         return -1;
     }
 
@@ -633,8 +650,8 @@ int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
     if (!authorization_header) {
         return -1;
     }
-    if (requestSign(client, host, request_time, date_stamp, payload.get(),
-                    authorization_header.get(), authorization_header.size()) != 0) {
+    if (requestSign(client, host, request_time, date_stamp, payload.get(), authorization_header.get(),
+                    authorization_header.size()) != 0) {
         return -1;
     }
 
@@ -649,12 +666,9 @@ int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
     if (!header_item) {
         return -1;
     }
-    if (headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "Content-Type",
-                         kContentType) != 0 ||
-        headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "X-Amz-Date",
-                         request_time) != 0 ||
-        headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "X-Amz-Target",
-                         kTarget) != 0 ||
+    if (headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "Content-Type", kContentType) != 0 ||
+        headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "X-Amz-Date", request_time) != 0 ||
+        headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "X-Amz-Target", kTarget) != 0 ||
         headerLineAppend(http_header.get(), header_item.get(), header_item.size(), "Authorization",
                          authorization_header.get()) != 0) {
         return -1;
@@ -683,7 +697,8 @@ int ozcMgrAwsEcrAuthTokenGet(AWS_ECR_CLIENT *client) {
     return 0;
 }
 
-int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size) {
+int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size)
+{
     if (user_token == nullptr || out == nullptr || out_size == 0) {
         ozcMgrUtilErr("Invalid argument\n");
         return -1;
@@ -703,9 +718,7 @@ int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size
         return -1;
     }
     const cJSON *first = cJSON_GetArrayItem(data, 0);
-    cJSON *token = first != nullptr
-                       ? cJSON_GetObjectItemCaseSensitive(first, "authorizationToken")
-                       : nullptr;
+    cJSON *token = first != nullptr ? cJSON_GetObjectItemCaseSensitive(first, "authorizationToken") : nullptr;
     if (!cJSON_IsString(token) || token->valuestring == nullptr) {
         ozcMgrUtilErr("authorizationToken not found\n");
         return -1;
@@ -718,8 +731,7 @@ int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size
 
     size_t alloc_len = 0;
     size_t decoded_len = 0;
-    unsigned char *decoded =
-        base64Decode(token->valuestring, strlen(token->valuestring), &alloc_len, &decoded_len);
+    unsigned char *decoded = base64Decode(token->valuestring, strlen(token->valuestring), &alloc_len, &decoded_len);
     if (decoded == nullptr) {
         ozcMgrUtilErr("curlx_base64_decode error\n");
         return -1;
@@ -752,7 +764,8 @@ int ozcMgrAwsEcrTokenFromJson(const char *user_token, char *out, size_t out_size
     return 0;
 }
 
-char *ozcMgrAwsEcrPasswordGet(AWS_ECR_CLIENT *client) {
+char *ozcMgrAwsEcrPasswordGet(AWS_ECR_CLIENT *client)
+{
     if (client == nullptr) {
         ozcmgr::invalidArgument();
         return nullptr;

@@ -55,7 +55,6 @@ struct CurlGlobalHolder {
 };
 const CurlGlobalHolder curlGlobalHolder;
 
-
 /* Response header and body text: chunks that would reach the buffer's size
  * are dropped but reported as consumed, so a long reply does not fail the
  * transfer; later chunks that fit are still appended. */
@@ -136,8 +135,7 @@ bool caSettingGet(const char *name, bool directory, char *value, size_t size, bo
     struct stat st;
     if (stat(value, &st) != 0 || (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) ||
         access(value, R_OK) != 0) {
-        ozcMgrUtilErr("%s names %s, which is not a readable %s\n", name, value,
-                      directory ? "directory" : "file");
+        ozcMgrUtilErr("%s names %s, which is not a readable %s\n", name, value, directory ? "directory" : "file");
         *bad = true;
         return false;
     }
@@ -178,8 +176,8 @@ bool boundsSet(CURL *h, CURL_CTX *ctx)
 }
 
 /* Common options; false when the request cannot be sent. */
-bool commonOptionsSet(CURL *h, const char *url, CURL_CTX *ctx, POST_DATA *body,
-                      HTTP_HEADER *header, char *userPwd, Transfer *t, bool https)
+bool commonOptionsSet(CURL *h, const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header, char *userPwd,
+                      Transfer *t, bool https)
 {
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
@@ -206,8 +204,7 @@ bool commonOptionsSet(CURL *h, const char *url, CURL_CTX *ctx, POST_DATA *body,
         curl_easy_setopt(h, CURLOPT_WRITEDATA, t);
         break;
     default:
-        ozcMgrUtilErr("http method %d not implementated yet\n",
-                      static_cast<int>(ctx->http_request_method));
+        ozcMgrUtilErr("http method %d not implementated yet\n", static_cast<int>(ctx->http_request_method));
         return false;
     }
     if (ctx->http_request_method == HTTP_REQUEST_METHOD_POST && body != nullptr) {
@@ -219,13 +216,11 @@ bool commonOptionsSet(CURL *h, const char *url, CURL_CTX *ctx, POST_DATA *body,
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, bufferCallback);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &ctx->response_header);
     if (!headerHasAuthorization(header)) {
-        if (ctx->http_auth_method == HTTP_AUTH_METHOD_BASIC && ctx->user[0] != '\0' &&
-            ctx->password[0] != '\0') {
+        if (ctx->http_auth_method == HTTP_AUTH_METHOD_BASIC && ctx->user[0] != '\0' && ctx->password[0] != '\0') {
             curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
             snprintf(userPwd, kUserPwdSize, "%s:%s", ctx->user, ctx->password);
             curl_easy_setopt(h, CURLOPT_USERPWD, userPwd);
-        } else if (ctx->http_auth_method == HTTP_AUTH_METHOD_BEARER &&
-                   ctx->bearer_token[0] != '\0') {
+        } else if (ctx->http_auth_method == HTTP_AUTH_METHOD_BEARER && ctx->bearer_token[0] != '\0') {
             curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BEARER));
             curl_easy_setopt(h, CURLOPT_XOAUTH2_BEARER, ctx->bearer_token);
         }
@@ -267,21 +262,17 @@ bool tlsOptionsSet(CURL *h, CURL_CTX *ctx, CaUsed *ca)
 
 /* A failed transfer's own words, and ours where libcurl's do not name the
  * setting or the rule that refused it. */
-void transferErrorShow(const CURL_CTX *ctx, const char *url, const char *errBuf,
-                       const CaUsed &ca)
+void transferErrorShow(const CURL_CTX *ctx, const char *url, const char *errBuf, const CaUsed &ca)
 {
-    ozcMgrUtilErr("libcurl error %d: %s, %s\n", static_cast<int>(ctx->curl_errno),
-                  curl_easy_strerror(ctx->curl_errno), errBuf);
+    ozcMgrUtilErr("libcurl error %d: %s, %s\n", static_cast<int>(ctx->curl_errno), curl_easy_strerror(ctx->curl_errno),
+                  errBuf);
     if (ctx->body_cut) {
-        ozcMgrUtilErr("the reply of %s is longer than %lld bytes and was cut off\n", url,
-                      ctx->body_limit);
+        ozcMgrUtilErr("the reply of %s is longer than %lld bytes and was cut off\n", url, ctx->body_limit);
     } else if (ctx->curl_errno == CURLE_SSL_CACERT_BADFILE) {
         if (ca.file[0] != '\0')
-            ozcMgrUtilErr("OZC_TLS_CA_CERT_FILE names %s, which holds no usable CA certificate\n",
-                          ca.file);
+            ozcMgrUtilErr("OZC_TLS_CA_CERT_FILE names %s, which holds no usable CA certificate\n", ca.file);
         else if (ca.path[0] != '\0')
-            ozcMgrUtilErr("OZC_TLS_CA_CERT_PATH names %s, which holds no usable CA certificate\n",
-                          ca.path);
+            ozcMgrUtilErr("OZC_TLS_CA_CERT_PATH names %s, which holds no usable CA certificate\n", ca.path);
     } else if (ctx->curl_errno == CURLE_UNSUPPORTED_PROTOCOL && strncmp(url, "https:", 6) == 0) {
         ozcMgrUtilErr("redirect of %s to plain HTTP refused\n", url);
     } else if (ctx->curl_errno == CURLE_OPERATION_TIMEDOUT) {
@@ -291,8 +282,7 @@ void transferErrorShow(const CURL_CTX *ctx, const char *url, const char *errBuf,
     }
 }
 
-int transfer(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header,
-             bool https)
+int transfer(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header, bool https)
 {
     int result = -1;
     /* The texts of the previous transfer must not pass for this one's when
@@ -312,8 +302,7 @@ int transfer(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *heade
             CaUsed ca;
             /* A setting that is refused is this request's failure. */
             ctx->curl_errno = CURLE_OK;
-            if (boundsSet(h.get(), ctx) &&
-                commonOptionsSet(h.get(), url, ctx, body, header, userPwd, &t, https) &&
+            if (boundsSet(h.get(), ctx) && commonOptionsSet(h.get(), url, ctx, body, header, userPwd, &t, https) &&
                 (!https || tlsOptionsSet(h.get(), ctx, &ca))) {
                 curl_easy_setopt(h.get(), CURLOPT_ERRORBUFFER, errBuf);
                 ctx->curl_errno = curl_easy_perform(h.get());
@@ -388,8 +377,7 @@ long retryAfterGet(const char *header)
     return when > now ? static_cast<long>(when - now) : 0;
 }
 
-int dispatch(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header,
-             HTTP_REQUEST_METHOD method)
+int dispatch(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header, HTTP_REQUEST_METHOD method)
 {
     if (url == nullptr || ctx == nullptr) {
         return ozcmgr::failWith(OZC_MGR_ERR_INVALID_ARG);
@@ -444,15 +432,13 @@ int dispatch(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *heade
     for (long attempt = 0;; ++attempt) {
         int rc = handler(url, ctx, body, header);
         long status = ctx->http_response_code;
-        if (rc != 0 || method == HTTP_REQUEST_METHOD_POST || (status != 429 && status != 503) ||
-            attempt >= retries)
+        if (rc != 0 || method == HTTP_REQUEST_METHOD_POST || (status != 429 && status != 503) || attempt >= retries)
             return rc;
         long wait = retryAfterGet(ctx->response_header.str);
         if (wait < 0)
             wait = 1L << attempt;
         wait = std::min(wait, waitMax);
-        ozcMgrUtilOut("%s answered %ld %s, asking again in %ld s\n", url, status,
-                      httpResponseCodeStrGet(status), wait);
+        ozcMgrUtilOut("%s answered %ld %s, asking again in %ld s\n", url, status, httpResponseCodeStrGet(status), wait);
         taskDelay(static_cast<int>(wait * sysClkRateGet()));
     }
 }
@@ -577,14 +563,38 @@ int curlCtxBodySinkSet(CURL_CTX *ctx, HTTP_BODY_SINK sink, void *arg)
     return 0;
 }
 
-int curlCtxBodyCutGet(const CURL_CTX *ctx) { return ctx->body_cut; }
-int curlCtxSecureGet(const CURL_CTX *ctx) { return ctx->secure; }
-const char *curlCtxUserNameGet(const CURL_CTX *ctx) { return ctx->user; }
-const char *curlCtxUserPwdGet(const CURL_CTX *ctx) { return ctx->password; }
-CURLcode curlCtxErrnoGet(const CURL_CTX *ctx) { return ctx->curl_errno; }
-long curlCtxHttpRespCodeGet(const CURL_CTX *ctx) { return ctx->http_response_code; }
-HTTP_RESPONSE *curlCtxRespHeaderGet(CURL_CTX *ctx) { return &ctx->response_header; }
-HTTP_RESPONSE *curlCtxRespBodyGet(CURL_CTX *ctx) { return &ctx->response_body; }
+int curlCtxBodyCutGet(const CURL_CTX *ctx)
+{
+    return ctx->body_cut;
+}
+int curlCtxSecureGet(const CURL_CTX *ctx)
+{
+    return ctx->secure;
+}
+const char *curlCtxUserNameGet(const CURL_CTX *ctx)
+{
+    return ctx->user;
+}
+const char *curlCtxUserPwdGet(const CURL_CTX *ctx)
+{
+    return ctx->password;
+}
+CURLcode curlCtxErrnoGet(const CURL_CTX *ctx)
+{
+    return ctx->curl_errno;
+}
+long curlCtxHttpRespCodeGet(const CURL_CTX *ctx)
+{
+    return ctx->http_response_code;
+}
+HTTP_RESPONSE *curlCtxRespHeaderGet(CURL_CTX *ctx)
+{
+    return &ctx->response_header;
+}
+HTTP_RESPONSE *curlCtxRespBodyGet(CURL_CTX *ctx)
+{
+    return &ctx->response_body;
+}
 
 int ozcMgrCurlGet(const char *url, CURL_CTX *ctx, HTTP_HEADER *header)
 {
@@ -601,14 +611,12 @@ int ozcMgrCurlPost(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER 
     return dispatch(url, ctx, body, header, HTTP_REQUEST_METHOD_POST);
 }
 
-int ozcMgrCurlMethodByHTTP(const char *url, CURL_CTX *ctx, POST_DATA *body,
-                           HTTP_HEADER *header)
+int ozcMgrCurlMethodByHTTP(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header)
 {
     return transfer(url, ctx, body, header, false);
 }
 
-int ozcMgrCurlMethodByHTTPS(const char *url, CURL_CTX *ctx, POST_DATA *body,
-                            HTTP_HEADER *header)
+int ozcMgrCurlMethodByHTTPS(const char *url, CURL_CTX *ctx, POST_DATA *body, HTTP_HEADER *header)
 {
     return transfer(url, ctx, body, header, true);
 }

@@ -30,14 +30,13 @@ bool copySpan(const char *begin, const char *end, char *out, size_t out_size)
     return ozcmgr::fieldCopy(out, out_size, begin, static_cast<size_t>(end - begin));
 }
 
-constexpr const char kAuthFormatError[] =
-    "www-authenticate field value format error in the HTTP response\n";
+constexpr const char kAuthFormatError[] = "www-authenticate field value format error in the HTTP response\n";
 
 /* Copies the quoted value that follows mark, searched from `from`, into out;
  * the value's first character, or null after the error line (`missing`
  * when there is no mark, `tooLong` when the value does not fit). */
-const char *quotedValueCopy(const char *from, const char *mark, char *out, size_t out_size,
-                            const char *missing, const char *tooLong)
+const char *quotedValueCopy(const char *from, const char *mark, char *out, size_t out_size, const char *missing,
+                            const char *tooLong)
 {
     const char *match = strstr(from, mark);
     if (match == nullptr) {
@@ -62,30 +61,66 @@ const char *quotedValueCopy(const char *from, const char *mark, char *out, size_
 extern "C" {
 
 const ResponseCodeSt response_code_table[HTTP_RESPONSE_CODE_COUNT] = {
-    {100, "Continue"}, {101, "Switching Protocols"}, {102, "Processing"},
-    {103, "Early Hints"}, {200, "OK"}, {201, "Created"}, {202, "Accepted"},
-    {203, "Non-Authoritative Information"}, {204, "No Content"},
-    {205, "Reset Content"}, {206, "Partial Content"}, {207, "Multi-Status"},
-    {208, "Already Reported"}, {226, "IM Used"}, {300, "Multiple Choices"},
-    {301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"},
-    {304, "Not Modified"}, {305, "Use Proxy"}, {307, "Temporary Redirect"},
-    {308, "Permanent Redirect"}, {400, "Bad Request"}, {401, "Unauthorized"},
-    {402, "Payment Required"}, {403, "Forbidden"}, {404, "Not Found"},
-    {405, "Method Not Allowed"}, {406, "Not Acceptable"},
-    {407, "Proxy Authentication Required"}, {408, "Request Timeout"},
-    {409, "Conflict"}, {410, "Gone"}, {411, "Length Required"},
-    {412, "Precondition Failed"}, {413, "Payload Too Large"},
-    {414, "URI Too Long"}, {415, "Unsupported Media Type"},
-    {416, "Range Not Satisfiable"}, {417, "Expectation Failed"},
-    {421, "Misdirected Request"}, {422, "Unprocessable Entity"}, {423, "Locked"},
-    {424, "Failed Dependency"}, {425, "Too Early"}, {426, "Upgrade Required"},
-    {428, "Precondition Required"}, {429, "Too Many Requests"},
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {102, "Processing"},
+    {103, "Early Hints"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-Authoritative Information"},
+    {204, "No Content"},
+    {205, "Reset Content"},
+    {206, "Partial Content"},
+    {207, "Multi-Status"},
+    {208, "Already Reported"},
+    {226, "IM Used"},
+    {300, "Multiple Choices"},
+    {301, "Moved Permanently"},
+    {302, "Found"},
+    {303, "See Other"},
+    {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {307, "Temporary Redirect"},
+    {308, "Permanent Redirect"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Payload Too Large"},
+    {414, "URI Too Long"},
+    {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {421, "Misdirected Request"},
+    {422, "Unprocessable Entity"},
+    {423, "Locked"},
+    {424, "Failed Dependency"},
+    {425, "Too Early"},
+    {426, "Upgrade Required"},
+    {428, "Precondition Required"},
+    {429, "Too Many Requests"},
     {431, "Request Header Fields Too Large"},
-    {451, "Unavailable For Legal Reasons"}, {500, "Internal Server Error"},
-    {501, "Not Implemented"}, {502, "Bad Gateway"}, {503, "Service Unavailable"},
-    {504, "Gateway Timeout"}, {505, "HTTP Version Not Supported"},
-    {506, "Variant Also Negotiates"}, {507, "Insufficient Storage"},
-    {508, "Loop Detected"}, {510, "Not Extended"},
+    {451, "Unavailable For Legal Reasons"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"},
+    {506, "Variant Also Negotiates"},
+    {507, "Insufficient Storage"},
+    {508, "Loop Detected"},
+    {510, "Not Extended"},
     {511, "Network Authentication Required"},
 };
 
@@ -118,8 +153,7 @@ void httpHeaderFree(HTTP_HEADER *header)
 
 int httpHeaderValGet(const char *header, const char *field, char *out, size_t out_size)
 {
-    if (header == nullptr || field == nullptr || field[0] == '\0' || out == nullptr ||
-        out_size == 0)
+    if (header == nullptr || field == nullptr || field[0] == '\0' || out == nullptr || out_size == 0)
         return -1;
     const char *match = findNoCase(header, field);
     if (match == nullptr) {
@@ -152,20 +186,19 @@ int httpHeaderValGet(const char *header, const char *field, char *out, size_t ou
         return -1;
     }
     if (!copySpan(value, end, out, out_size)) {
-        ozcMgrUtilErr("The value's length for field %s is too long in the HTTP response\n",
-                      field);
+        ozcMgrUtilErr("The value's length for field %s is too long in the HTTP response\n", field);
         return -1;
     }
     return 0;
 }
 
-int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char *realm,
-                      size_t realm_size, char *service, size_t service_size)
+int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char *realm, size_t realm_size,
+                      char *service, size_t service_size)
 {
     static const char fieldName[] = "www-authenticate: ";
 
-    if (header == nullptr || method == nullptr || realm == nullptr || service == nullptr ||
-        method_size == 0 || realm_size == 0 || service_size == 0)
+    if (header == nullptr || method == nullptr || realm == nullptr || service == nullptr || method_size == 0 ||
+        realm_size == 0 || service_size == 0)
         return -1;
     const char *field = findNoCase(header, fieldName);
     if (field == nullptr) {
@@ -184,14 +217,12 @@ int httpHeaderAuthGet(const char *header, char *method, size_t method_size, char
     }
 
     const char *realmBegin =
-        quotedValueCopy(methodBegin, "realm=\"", realm, realm_size,
-                        "no realm found in the HTTP response\n",
+        quotedValueCopy(methodBegin, "realm=\"", realm, realm_size, "no realm found in the HTTP response\n",
                         "auth_url length is too long in the HTTP response\n");
     if (realmBegin == nullptr)
         return -1;
     /* the service is searched from the realm's opening quote on */
-    if (quotedValueCopy(realmBegin - 1, "service=\"", service, service_size,
-                        "no service found in the HTTP response\n",
+    if (quotedValueCopy(realmBegin - 1, "service=\"", service, service_size, "no service found in the HTTP response\n",
                         "auth_service length is too long in the HTTP response\n") == nullptr)
         return -1;
     return 0;

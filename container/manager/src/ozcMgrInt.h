@@ -67,14 +67,14 @@ void ozcMgrUtilErr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* Registry context and pull (ozcMgrLib.cpp, ozcMgrPull.cpp) */
 /* Registry id and region of an ECR host "<id>.dkr.ecr.<region>.<domain>". */
-int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id_size,
-                              char *region, size_t region_size);
+int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id_size, char *region,
+                              size_t region_size);
 /* Endpoints of the registry's API root and of an image's tag list. */
 int ozcMgrEndpointBaseUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size);
 int ozcMgrEndpointTagsUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size);
 /* The pull command of the function table. */
-int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
-                    int insecure, int verbose, IMAGE_INFO *image_info);
+int ozcImagePullCmd(const char *image_ref, const char *user, const char *password, int insecure, int verbose,
+                    IMAGE_INFO *image_info);
 /* A digest usable as a blob name: "sha256:" and exactly 64 lower-case hex
  * digits. 1 / 0. */
 int ozcMgrDigestIsValid(const char *digest);
@@ -102,17 +102,14 @@ int ozcMgrAwsEcrApiHostGet(const char *region, char *host, size_t host_size);
 /* Endpoint URL ("https://<host>/", 256 bytes suffice) and the host the
  * request goes to (also the signed host header) for a region, honouring
  * OZC_AWS_ECR_ENDPOINT. 0 / -1 (errno 0xE00008 for a malformed override). */
-int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size,
-                            char *host, size_t host_size);
+int ozcMgrAwsEcrEndpointGet(const char *region, char *endpoint, size_t endpoint_size, char *host, size_t host_size);
 
 /* Steps of the signed call up to its headers: for the UTC time `utc` and the
  * host the request goes to, writes the request time ("%Y%m%dT%H%M%SZ",
  * at least 17 bytes) and the Authorization value (at least 1024 bytes is
  * plenty) of the GetAuthorizationToken request. 0 / -1. */
-int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host,
-                            const struct tm *utc, char *request_time,
-                            size_t request_time_size, char *authorization,
-                            size_t authorization_size);
+int ozcMgrAwsEcrRequestSign(const AWS_ECR_CLIENT *client, const char *host, const struct tm *utc, char *request_time,
+                            size_t request_time_size, char *authorization, size_t authorization_size);
 
 /* Clock of the request time; null restores time(). Test seam. */
 typedef time_t (*AWS_ECR_CLOCK_FUNC)(time_t *);
@@ -129,36 +126,33 @@ void ozcMgrAwsEcrReleaseSet(AWS_ECR_RELEASE_FUNC release_func);
 int sha256HexGet(const void *data, size_t len, char *out, size_t out_size);
 /* HMAC-SHA256 of data under key into out (32 bytes); *out_len gets the
  * length written. 0 / -1. */
-int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len,
-                  unsigned char *out, unsigned int *out_len);
+int hmacSha256Get(const void *key, size_t key_len, const void *data, size_t len, unsigned char *out,
+                  unsigned int *out_len);
 /* "%02x" of every byte into out (out_size >= 2 * count + 1). 0 / -1. */
 int bin2hex(const unsigned char *bytes, size_t count, char *out, size_t out_size);
 /* Signing key: HMAC chain "AWS4"+secret -> date -> region -> service ->
  * "aws4_request" into out (32 bytes); *out_len gets 32. 0 / -1. */
-int signingKeyDerive(const char *secret, const char *date_stamp, const char *region,
-                     const char *service, unsigned char *out, unsigned int *out_len);
+int signingKeyDerive(const char *secret, const char *date_stamp, const char *region, const char *service,
+                     unsigned char *out, unsigned int *out_len);
 
 /* Canonical request "method\npath\nquery\nheaders\nsigned\npayload_hash"
  * (canonical_headers end in '\n'). 0 / -1 when it does not fit. */
-int ozcMgrAwsEcrCanonicalRequestBuild(const char *method, const char *path,
-                                      const char *query, const char *canonical_headers,
-                                      const char *signed_headers,
-                                      const char *payload_hash,
-                                      char *out, size_t out_size);
+int ozcMgrAwsEcrCanonicalRequestBuild(const char *method, const char *path, const char *query,
+                                      const char *canonical_headers, const char *signed_headers,
+                                      const char *payload_hash, char *out, size_t out_size);
 /* String to sign "AWS4-HMAC-SHA256\ntime\nscope\nhex(sha256(canonical))". */
-int ozcMgrAwsEcrStringToSignBuild(const char *request_time, const char *scope,
-                                  const char *canonical_request,
-                                  char *out, size_t out_size);
+int ozcMgrAwsEcrStringToSignBuild(const char *request_time, const char *scope, const char *canonical_request, char *out,
+                                  size_t out_size);
 /* 64 lower-case hex digits of HMAC-SHA256(signing key, string to sign). */
-int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len,
-                             const char *string_to_sign, char *out, size_t out_size);
+int ozcMgrAwsEcrSignatureGet(const unsigned char *signing_key, size_t key_len, const char *string_to_sign, char *out,
+                             size_t out_size);
 
 #ifdef __cplusplus
 }
 #endif
 
 /* Hidden: the library exports its C interface only. */
-namespace ozcmgr __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] ozcmgr {
 
 /* Manifests, manifest lists and indexes larger than this are refused. */
 constexpr long long kManifestMax = 4LL * 1024 * 1024;
@@ -199,8 +193,8 @@ struct RegistryAsk {
     bool head = false;
     HTTP_BODY_SINK sink = nullptr; /* GET: the 2xx body; null: response text */
     void *sinkArg = nullptr;
-    long long limit = -1;          /* longest body, or -1 */
-    const char *what = "";         /* names the request in the error line */
+    long long limit = -1;  /* longest body, or -1 */
+    const char *what = ""; /* names the request in the error line */
     const char *subject = nullptr;
 };
 /* Sends the request; a 401 while a bearer token is in use fetches a new
@@ -277,7 +271,7 @@ public:
     void save(const REGISTRY_CTX *ctx);
 
 private:
-    void *mutex_;                              /* SEM_ID */
+    void *mutex_; /* SEM_ID */
     std::vector<std::pair<std::string, std::string>> stamps_;
     bool changed_ = false;
 };
@@ -288,8 +282,8 @@ private:
  * Removed when not committed. */
 class BlobWriter {
 public:
-    BlobWriter(const REGISTRY_CTX *ctx, const std::string &digest, long long size,
-               const std::atomic<bool> *stop, VerifiedBlobs *known);
+    BlobWriter(const REGISTRY_CTX *ctx, const std::string &digest, long long size, const std::atomic<bool> *stop,
+               VerifiedBlobs *known);
     ~BlobWriter();
     BlobWriter(const BlobWriter &) = delete;
     BlobWriter &operator=(const BlobWriter &) = delete;
@@ -325,8 +319,8 @@ bool blobPathGet(const REGISTRY_CTX *ctx, const std::string &digest, char *out, 
 /* True when the blob is in the store with that size (-1: any) and its bytes
  * are the digest's: unchanged since they were verified, or (mayHash) hashed
  * now and then recorded. */
-bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long size,
-                 VerifiedBlobs &known, bool mayHash = true);
+bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long size, VerifiedBlobs &known,
+                 bool mayHash = true);
 /* Removes what killed pulls left (temporary blob and JSON files). */
 void layoutLeftoversClean(const REGISTRY_CTX *ctx);
 /* True when the layout has an index. */
@@ -346,8 +340,7 @@ int ozcMgrOCILayeroutFileCreate(const REGISTRY_CTX *ctx);
  * image's full name, replacing that ref name's entry where it stands; the
  * file is replaced atomically (and not rewritten when nothing changes).
  * 0 / -1. */
-int ozcMgrOCIIndexFileCreate(const REGISTRY_CTX *ctx, const std::string &manifestDigest,
-                             long long manifestSize);
+int ozcMgrOCIIndexFileCreate(const REGISTRY_CTX *ctx, const std::string &manifestDigest, long long manifestSize);
 
 } /* namespace ozcmgr */
 

@@ -107,18 +107,17 @@ bool besideLayoutPathGet(const REGISTRY_CTX *ctx, const char *suffix, char *out,
     const char *slash = strrchr(ctx->image_local_path, '/');
     if (slash == nullptr)
         return false;
-    int n = snprintf(out, size, "%.*s/.%s%s", static_cast<int>(slash - ctx->image_local_path),
-                     ctx->image_local_path, slash + 1, suffix);
+    int n = snprintf(out, size, "%.*s/.%s%s", static_cast<int>(slash - ctx->image_local_path), ctx->image_local_path,
+                     slash + 1, suffix);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
 std::string stampOf(const struct stat &st)
 {
     char text[128];
-    snprintf(text, sizeof(text), "%llu:%llu:%lld:%lld.%09ld",
-             static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-             static_cast<long long>(st.st_size), static_cast<long long>(st.st_ctim.tv_sec),
-             st.st_ctim.tv_nsec);
+    snprintf(text, sizeof(text), "%llu:%llu:%lld:%lld.%09ld", static_cast<unsigned long long>(st.st_dev),
+             static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+             static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
     return text;
 }
 
@@ -162,18 +161,16 @@ int LayoutLock::take(const REGISTRY_CTX *ctx)
 bool blobPathGet(const REGISTRY_CTX *ctx, const std::string &digest, char *out, size_t size)
 {
     const char *hex = ozcMgrHashGetFromDigest(digest.c_str());
-    int n = hex == nullptr ? -1
-                           : snprintf(out, size, "%s/%s/%s", ctx->image_local_path, kBlobsDir, hex);
+    int n = hex == nullptr ? -1 : snprintf(out, size, "%s/%s/%s", ctx->image_local_path, kBlobsDir, hex);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long size,
-                 VerifiedBlobs &known, bool mayHash)
+bool blobPresent(const REGISTRY_CTX *ctx, const std::string &digest, long long size, VerifiedBlobs &known, bool mayHash)
 {
     char path[kPathSize];
     struct stat st;
-    if (!blobPathGet(ctx, digest, path, sizeof(path)) || lstat(path, &st) != 0 ||
-        !S_ISREG(st.st_mode) || (size >= 0 && st.st_size != size))
+    if (!blobPathGet(ctx, digest, path, sizeof(path)) || lstat(path, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (size >= 0 && st.st_size != size))
         return false;
     std::string hex = ozcMgrHashGetFromDigest(digest.c_str());
     if (known.unchanged(hex, st))
@@ -253,10 +250,8 @@ void VerifiedBlobs::save(const REGISTRY_CTX *ctx)
     for (const auto &s : stamps_) {
         char blob[kPathSize];
         struct stat st;
-        int n = snprintf(blob, sizeof(blob), "%s/%s/%s", ctx->image_local_path, kBlobsDir,
-                         s.first.c_str());
-        if (n > 0 && static_cast<size_t>(n) < sizeof(blob) && lstat(blob, &st) == 0 &&
-            stampOf(st) == s.second)
+        int n = snprintf(blob, sizeof(blob), "%s/%s/%s", ctx->image_local_path, kBlobsDir, s.first.c_str());
+        if (n > 0 && static_cast<size_t>(n) < sizeof(blob) && lstat(blob, &st) == 0 && stampOf(st) == s.second)
             cJSON_AddStringToObject(record.get(), s.first.c_str(), s.second.c_str());
     }
     if (cJSON_dump_to_file(record.get(), path, kFileMode) != 0)
@@ -339,8 +334,7 @@ int BlobWriter::commit()
         return failWith(writeErrno_);
     }
     if (size_ >= 0 && received_ != size_) {
-        ozcMgrUtilErr("blob %s has %lld bytes, its manifest says %lld\n", digest_.c_str(),
-                      received_, size_);
+        ozcMgrUtilErr("blob %s has %lld bytes, its manifest says %lld\n", digest_.c_str(), received_, size_);
         return failWith(OZC_MGR_ERR_INTEGRITY);
     }
     unsigned char md[EVP_MAX_MD_SIZE];
@@ -438,8 +432,7 @@ int ozcMgrOCILayeroutFileCreate(const REGISTRY_CTX *ctx)
         return -1;
     }
     oz::JsonPtr layout(cJSON_CreateObject());
-    if (!layout || cJSON_AddStringToObject(layout.get(), "imageLayoutVersion", "1.0.0") ==
-                       nullptr) {
+    if (!layout || cJSON_AddStringToObject(layout.get(), "imageLayoutVersion", "1.0.0") == nullptr) {
         ozcMgrUtilErr("cJSON_object failed");
         return -1;
     }
@@ -455,19 +448,15 @@ int ozcMgrOCILayeroutFileCreate(const REGISTRY_CTX *ctx)
     return 0;
 }
 
-int ozcMgrOCIIndexFileCreate(const REGISTRY_CTX *ctx, const std::string &manifestDigest,
-                             long long manifestSize)
+int ozcMgrOCIIndexFileCreate(const REGISTRY_CTX *ctx, const std::string &manifestDigest, long long manifestSize)
 {
     std::string ref = imageRefName(ctx);
     std::string name = imageFullName(ctx);
     oz::JsonPtr entry(cJSON_CreateObject());
     cJSON *annotations = nullptr;
-    if (!entry ||
-        cJSON_AddStringToObject(entry.get(), "mediaType", MEDIA_TYPE_OCI_IMAGE_MANIFEST) ==
-            nullptr ||
+    if (!entry || cJSON_AddStringToObject(entry.get(), "mediaType", MEDIA_TYPE_OCI_IMAGE_MANIFEST) == nullptr ||
         cJSON_AddStringToObject(entry.get(), "digest", manifestDigest.c_str()) == nullptr ||
-        cJSON_AddNumberToObject(entry.get(), "size", static_cast<double>(manifestSize)) ==
-            nullptr ||
+        cJSON_AddNumberToObject(entry.get(), "size", static_cast<double>(manifestSize)) == nullptr ||
         (annotations = cJSON_AddObjectToObject(entry.get(), "annotations")) == nullptr ||
         cJSON_AddStringToObject(annotations, kRefNameKey, ref.c_str()) == nullptr ||
         cJSON_AddStringToObject(annotations, kImageNameKey, name.c_str()) == nullptr) {
@@ -506,8 +495,7 @@ int ozcMgrOCIIndexFileCreate(const REGISTRY_CTX *ctx, const std::string &manifes
         return 0;
 
     char path[kPathSize];
-    if (!layoutPathGet(ctx, kIndexFile, path, sizeof(path)) ||
-        cJSON_dump_to_file(index.get(), path, kFileMode) != 0) {
+    if (!layoutPathGet(ctx, kIndexFile, path, sizeof(path)) || cJSON_dump_to_file(index.get(), path, kFileMode) != 0) {
         ozcMgrUtilErr("construct index.json file failed\n");
         return -1;
     }

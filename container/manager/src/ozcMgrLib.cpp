@@ -55,8 +55,7 @@ bool fieldCopy(char *field, size_t fieldSize, const char *text, size_t len)
 
 bool imageNameIsSafe(std::string_view image)
 {
-    return !image.empty() && image != "." && image != ".." &&
-           image.find('/') == std::string_view::npos;
+    return !image.empty() && image != "." && image != ".." && image.find('/') == std::string_view::npos;
 }
 
 const char *jsonStringGet(const cJSON *obj, const char *name)
@@ -107,14 +106,12 @@ int registryAwsEcrLogin(REGISTRY_CTX *ctx)
 {
     char registryId[AWS_ECR_REGISTRY_ID_SIZE] = {0};
     char region[AWS_ECR_REGION_SIZE] = {0};
-    if (ozcMgrAwsEcrRegistryParse(ctx->registry, registryId, sizeof(registryId), region,
-                                  sizeof(region)) != 0) {
+    if (ozcMgrAwsEcrRegistryParse(ctx->registry, registryId, sizeof(registryId), region, sizeof(region)) != 0) {
         ozcMgrUtilErr("AWS ECR registry url format error\n");
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     }
     oz::Owner<AWS_ECR_CLIENT, ozcMgrAwsEcrClientDelete> client(ozcMgrAwsEcrClientCreate(
-        registryId, region, curlCtxUserNameGet(ctx->curl_ctx),
-        curlCtxUserPwdGet(ctx->curl_ctx), ctx->curl_ctx));
+        registryId, region, curlCtxUserNameGet(ctx->curl_ctx), curlCtxUserPwdGet(ctx->curl_ctx), ctx->curl_ctx));
     if (!client)
         return -1;
     const char *password = ozcMgrAwsEcrPasswordGet(client.get());
@@ -123,16 +120,15 @@ int registryAwsEcrLogin(REGISTRY_CTX *ctx)
     static const char awsUser[] = "AWS";
     if (curlCtxUserNameSet(ctx->curl_ctx, awsUser, strlen(awsUser)) != 0)
         return -1;
-    return curlCtxUserPwdSet(ctx->curl_ctx, password,
-                             strnlen(password, CURL_CTX_PASSWORD_SIZE));
+    return curlCtxUserPwdSet(ctx->curl_ctx, password, strnlen(password, CURL_CTX_PASSWORD_SIZE));
 }
 
 /* Bearer token from the token service named by the challenge. */
 int bearerTokenFetch(REGISTRY_CTX *ctx, const char *realm, const char *service)
 {
     char tokenUrl[OZC_MGR_URL_SIZE];
-    int n = snprintf(tokenUrl, sizeof(tokenUrl), "%s?service=%s&scope=repository:%s:pull",
-                     realm, service, ctx->repository);
+    int n =
+        snprintf(tokenUrl, sizeof(tokenUrl), "%s?service=%s&scope=repository:%s:pull", realm, service, ctx->repository);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(tokenUrl)) {
         ozcMgrUtilErr("token url is too long\n");
         return failWith(OZC_MGR_ERR_AUTH_HEADER);
@@ -185,8 +181,8 @@ int bearerTokenRenew(REGISTRY_CTX *ctx)
     char method[32];
     char realm[OZC_MGR_URL_SIZE];
     char service[256];
-    if (httpHeaderAuthGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, method, sizeof(method), realm,
-                          sizeof(realm), service, sizeof(service)) != 0 ||
+    if (httpHeaderAuthGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, method, sizeof(method), realm, sizeof(realm),
+                          service, sizeof(service)) != 0 ||
         strcmp(method, "Bearer") != 0)
         return failWith(OZC_MGR_ERR_AUTH_HEADER);
     ozcMgrUtilOut("token refused by the registry, fetching a new one\n");
@@ -253,9 +249,8 @@ int registryRequest(REGISTRY_CTX *ctx, const RegistryAsk &ask)
             bearerTokenRenew(ctx) == 0)
             continue;
         if (status != 200) {
-            ozcMgrUtilErr("%s%s%s failed with response code %ld %s\n", ask.what,
-                          ask.subject ? " " : "", ask.subject ? ask.subject : "", status,
-                          httpResponseCodeStrGet(status));
+            ozcMgrUtilErr("%s%s%s failed with response code %ld %s\n", ask.what, ask.subject ? " " : "",
+                          ask.subject ? ask.subject : "", status, httpResponseCodeStrGet(status));
             return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
         }
         return 0;
@@ -278,8 +273,7 @@ REGISTRY_CTX *ozcRegistryCtxCreate(void)
         return failNull(OZC_MGR_ERR_NO_MEMORY);
     }
     int savedErrno = errnoGet();
-    if (ozEnvGet(OZC_DEFAULT_REGISTRY_ENV, ctx->registry, sizeof(ctx->registry)) != 0 ||
-        ctx->registry[0] == '\0')
+    if (ozEnvGet(OZC_DEFAULT_REGISTRY_ENV, ctx->registry, sizeof(ctx->registry)) != 0 || ctx->registry[0] == '\0')
         snprintf(ctx->registry, sizeof(ctx->registry), "%s", kDefaultRegistry);
     errnoSet(savedErrno);
     snprintf(ctx->tag, sizeof(ctx->tag), "latest");
@@ -287,9 +281,8 @@ REGISTRY_CTX *ozcRegistryCtxCreate(void)
     ctx->curl_ctx = curlCtxCreate();
     ctx->extra_http_header = httpHeaderCreate();
     char accept[512];
-    snprintf(accept, sizeof(accept), "Accept: %s,%s,%s,%s", MEDIA_TYPE_DOCKER_MANIFEST_LIST,
-             MEDIA_TYPE_OCI_IMAGE_INDEX, MEDIA_TYPE_OCI_IMAGE_MANIFEST,
-             MEDIA_TYPE_DOCKER_MANIFEST_V2S2);
+    snprintf(accept, sizeof(accept), "Accept: %s,%s,%s,%s", MEDIA_TYPE_DOCKER_MANIFEST_LIST, MEDIA_TYPE_OCI_IMAGE_INDEX,
+             MEDIA_TYPE_OCI_IMAGE_MANIFEST, MEDIA_TYPE_DOCKER_MANIFEST_V2S2);
     if (ctx->curl_ctx == nullptr || ctx->extra_http_header == nullptr ||
         httpHeaderAppend(ctx->extra_http_header, accept) != 0) {
         ozcRegistryCtxDelete(ctx);
@@ -313,16 +306,14 @@ int ozcRegistryCtxUserNameSet(REGISTRY_CTX *ctx, const char *user_name)
 {
     if (ctx == nullptr || ctx->curl_ctx == nullptr || user_name == nullptr)
         return invalidArgument();
-    return curlCtxUserNameSet(ctx->curl_ctx, user_name,
-                              strnlen(user_name, CURL_CTX_USER_SIZE));
+    return curlCtxUserNameSet(ctx->curl_ctx, user_name, strnlen(user_name, CURL_CTX_USER_SIZE));
 }
 
 int ozcRegistryCtxUserPwdSet(REGISTRY_CTX *ctx, const char *password)
 {
     if (ctx == nullptr || ctx->curl_ctx == nullptr || password == nullptr)
         return invalidArgument();
-    return curlCtxUserPwdSet(ctx->curl_ctx, password,
-                             strnlen(password, CURL_CTX_PASSWORD_SIZE));
+    return curlCtxUserPwdSet(ctx->curl_ctx, password, strnlen(password, CURL_CTX_PASSWORD_SIZE));
 }
 
 int ozcRegistryCtxSecureSet(REGISTRY_CTX *ctx, int secure)
@@ -367,8 +358,7 @@ int ozcRegistryCtxImageSet(REGISTRY_CTX *ctx, const char *image_ref)
         name = rest.substr(0, at);
         digest = rest.substr(at + 1);
         if (!ozcMgrDigestIsValid(digest.c_str())) {
-            ozcMgrUtilErr("invalid digest %s: sha256 and 64 lower-case hex digits expected\n",
-                          digest.c_str());
+            ozcMgrUtilErr("invalid digest %s: sha256 and 64 lower-case hex digits expected\n", digest.c_str());
             return failWith(OZC_MGR_ERR_INVALID_ARG);
         }
     }
@@ -381,8 +371,7 @@ int ozcRegistryCtxImageSet(REGISTRY_CTX *ctx, const char *image_ref)
         repository = name.substr(0, colon);
         tag = name.substr(colon + 1);
     }
-    if (!fieldCopy(ctx->repository, sizeof(ctx->repository), repository.data(),
-                   repository.size())) {
+    if (!fieldCopy(ctx->repository, sizeof(ctx->repository), repository.data(), repository.size())) {
         ozcMgrUtilErr("repository length is too long\n");
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     }
@@ -403,8 +392,7 @@ int ozcRegistryCtxImageSet(REGISTRY_CTX *ctx, const char *image_ref)
 
     /* Image: the last path element of the repository. */
     size_t last = repository.rfind('/');
-    std::string_view image =
-        last == std::string_view::npos ? repository : repository.substr(last + 1);
+    std::string_view image = last == std::string_view::npos ? repository : repository.substr(last + 1);
     if (!fieldCopy(ctx->image, sizeof(ctx->image), image.data(), image.size())) {
         ozcMgrUtilErr(last == std::string_view::npos ? "repository/image length is too long\n"
                                                      : "image length is too long\n");
@@ -414,14 +402,13 @@ int ozcRegistryCtxImageSet(REGISTRY_CTX *ctx, const char *image_ref)
         ozcMgrUtilErr("invalid image name %s\n", ctx->image);
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     }
-    ozcMgrUtilOut("registry:%s, repository:%s, image:%s, tag:%s\n", ctx->registry,
-                  ctx->repository, ctx->image, ctx->tag);
+    ozcMgrUtilOut("registry:%s, repository:%s, image:%s, tag:%s\n", ctx->registry, ctx->repository, ctx->image,
+                  ctx->tag);
     return 0;
 }
 
-int ozcImageRegistryInfoGet(REGISTRY_CTX *ctx, char *registry, size_t registry_size,
-                            char *repository, size_t repository_size, char *image,
-                            size_t image_size, char *tag, size_t tag_size)
+int ozcImageRegistryInfoGet(REGISTRY_CTX *ctx, char *registry, size_t registry_size, char *repository,
+                            size_t repository_size, char *image, size_t image_size, char *tag, size_t tag_size)
 {
     if (ctx == nullptr)
         return invalidArgument();
@@ -461,8 +448,7 @@ int ozcRegistryCtxErrorStrGet(REGISTRY_CTX *ctx, char *buf, size_t size)
     memset(buf, 0, size);
     char line[512];
     CURLcode code = curlCtxErrnoGet(ctx->curl_ctx);
-    snprintf(line, sizeof(line), "\nlibcurl error %d : %s", static_cast<int>(code),
-             curl_easy_strerror(code));
+    snprintf(line, sizeof(line), "\nlibcurl error %d : %s", static_cast<int>(code), curl_easy_strerror(code));
     size_t len = strnlen(line, size - 1);
     memcpy(buf, line, len);
     long status = curlCtxHttpRespCodeGet(ctx->curl_ctx);
@@ -491,18 +477,15 @@ int ozcMgrEndpointBaseUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size)
 {
     if (ctx == nullptr || buf == nullptr || size == 0)
         return -1;
-    return endpointFormat(
-        snprintf(buf, size, "%s://%s/v2/", ctx->transfer_protocol, ctx->registry), size);
+    return endpointFormat(snprintf(buf, size, "%s://%s/v2/", ctx->transfer_protocol, ctx->registry), size);
 }
 
-int ozcMgrEndpointManifestUrlGet(REGISTRY_CTX *ctx, const char *reference, char *buf,
-                                 size_t size)
+int ozcMgrEndpointManifestUrlGet(REGISTRY_CTX *ctx, const char *reference, char *buf, size_t size)
 {
     if (ctx == nullptr || reference == nullptr || buf == nullptr || size == 0)
         return -1;
-    return endpointFormat(snprintf(buf, size, "%s://%s/v2/%s/manifests/%s",
-                                   ctx->transfer_protocol, ctx->registry, ctx->repository,
-                                   reference),
+    return endpointFormat(snprintf(buf, size, "%s://%s/v2/%s/manifests/%s", ctx->transfer_protocol, ctx->registry,
+                                   ctx->repository, reference),
                           size);
 }
 
@@ -510,24 +493,22 @@ int ozcMgrEndpointBlobUrlGet(REGISTRY_CTX *ctx, const char *digest, char *buf, s
 {
     if (ctx == nullptr || digest == nullptr || buf == nullptr || size == 0)
         return -1;
-    return endpointFormat(snprintf(buf, size, "%s://%s/v2/%s/blobs/%s", ctx->transfer_protocol,
-                                   ctx->registry, ctx->repository, digest),
-                          size);
+    return endpointFormat(
+        snprintf(buf, size, "%s://%s/v2/%s/blobs/%s", ctx->transfer_protocol, ctx->registry, ctx->repository, digest),
+        size);
 }
 
 int ozcMgrEndpointTagsUrlGet(REGISTRY_CTX *ctx, char *buf, size_t size)
 {
     if (ctx == nullptr || buf == nullptr || size == 0)
         return -1;
-    return endpointFormat(snprintf(buf, size, "%s://%s/v2/%s/tags/list", ctx->transfer_protocol,
-                                   ctx->registry, ctx->repository),
-                          size);
+    return endpointFormat(
+        snprintf(buf, size, "%s://%s/v2/%s/tags/list", ctx->transfer_protocol, ctx->registry, ctx->repository), size);
 }
 
 /* ---- Authentication -------------------------------------------------------- */
 
-int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id_size,
-                              char *region, size_t region_size)
+int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id_size, char *region, size_t region_size)
 {
     static const char marker[] = ".dkr.ecr.";
     if (registry == nullptr || registry_id == nullptr || region == nullptr)
@@ -543,8 +524,7 @@ int ozcMgrAwsEcrRegistryParse(const char *registry, char *registry_id, size_t id
         ozcMgrUtilErr("registry_id length is too long\n");
         return -1;
     }
-    if (!fieldCopy(region, region_size, regionBegin,
-                   static_cast<size_t>(regionEnd - regionBegin))) {
+    if (!fieldCopy(region, region_size, regionBegin, static_cast<size_t>(regionEnd - regionBegin))) {
         ozcMgrUtilErr("region length is too long\n");
         return -1;
     }
@@ -563,8 +543,7 @@ int ozcMgrRegistryAuthenticate(REGISTRY_CTX *ctx)
         return failWith(OZC_MGR_ERR_INVALID_ARG);
     curlCtxAuthMethodSet(ctx->curl_ctx, HTTP_AUTH_METHOD_BASIC);
     int rc = ozcMgrCurlGet(baseUrl, ctx->curl_ctx, nullptr);
-    if (rc != 0 && curlCtxErrnoGet(ctx->curl_ctx) == kCurlSslConnectError &&
-        !curlCtxSecureGet(ctx->curl_ctx)) {
+    if (rc != 0 && curlCtxErrnoGet(ctx->curl_ctx) == kCurlSslConnectError && !curlCtxSecureGet(ctx->curl_ctx)) {
         ozcMgrUtilOut("HTTPS connection failed and fallback to HTTP\n");
         snprintf(ctx->transfer_protocol, sizeof(ctx->transfer_protocol), "http");
         if (ozcMgrEndpointBaseUrlGet(ctx, baseUrl, sizeof(baseUrl)) != 0)
@@ -582,16 +561,14 @@ int ozcMgrRegistryAuthenticate(REGISTRY_CTX *ctx)
         char realm[OZC_MGR_URL_SIZE];
         char service[32];
         const char *header = curlCtxRespHeaderGet(ctx->curl_ctx)->str;
-        if (httpHeaderAuthGet(header, method, sizeof(method), realm, sizeof(realm), service,
-                              sizeof(service)) != 0) {
+        if (httpHeaderAuthGet(header, method, sizeof(method), realm, sizeof(realm), service, sizeof(service)) != 0) {
             /* A basic challenge carries no service: the credentials were
              * refused (or missing), which is not a malformed header. */
             if (challengeIsBasic(header)) {
                 ozcMgrUtilErr("Unauthorized access to %s\n", baseUrl);
                 return failWith(OZC_MGR_ERR_HTTP_NOT_OK);
             }
-            ozcMgrUtilErr("Unauthorized access to %s, but get www-authenticate field failed.\n",
-                          baseUrl);
+            ozcMgrUtilErr("Unauthorized access to %s, but get www-authenticate field failed.\n", baseUrl);
             return failWith(OZC_MGR_ERR_AUTH_HEADER);
         }
         if (strcmp(method, "Basic") == 0) {
@@ -644,21 +621,19 @@ int ozcManifestListGet(REGISTRY_CTX *ctx, char *buf, size_t size)
         return -1;
     }
     char contentType[kMediaTypeSize];
-    if (httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "content-type", contentType,
-                         sizeof(contentType)) != 0)
+    if (httpHeaderValGet(curlCtxRespHeaderGet(ctx->curl_ctx)->str, "content-type", contentType, sizeof(contentType)) !=
+        0)
         return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
     if (!isManifestList(contentType) && !mediaTypeIs(contentType, MEDIA_TYPE_DOCKER_MANIFEST_V2S2) &&
         !mediaTypeIs(contentType, MEDIA_TYPE_OCI_IMAGE_MANIFEST)) {
-        snprintf(buf, size,
-                 "%s is not a valid manifest list, OCI image index type or single mainfest type\n",
+        snprintf(buf, size, "%s is not a valid manifest list, OCI image index type or single mainfest type\n",
                  contentType);
         return 0;
     }
     JsonPtr reply = replyJsonGet(body.c_str());
     if (!reply)
         return -1;
-    return jsonTextCopy(reply.get(), buf, size, OZC_MGR_ERR_MANIFEST_PARSE,
-                        "Manifest or manifest list parse failed\n");
+    return jsonTextCopy(reply.get(), buf, size, OZC_MGR_ERR_MANIFEST_PARSE, "Manifest or manifest list parse failed\n");
 }
 
 int ozcImageTagsGet(REGISTRY_CTX *ctx, char *buf, size_t size)
@@ -685,8 +660,7 @@ int ozcImageTagsGet(REGISTRY_CTX *ctx, char *buf, size_t size)
         ozcMgrUtilErr("tags is not an array\n");
         return failWith(OZC_MGR_ERR_TAGS_PARSE);
     }
-    return jsonTextCopy(reply.get(), buf, size, OZC_MGR_ERR_TAGS_PARSE,
-                        "Image tags parse failed\n");
+    return jsonTextCopy(reply.get(), buf, size, OZC_MGR_ERR_TAGS_PARSE, "Image tags parse failed\n");
 }
 
 } /* extern "C" */

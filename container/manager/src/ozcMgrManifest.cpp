@@ -40,8 +40,7 @@ struct MediaTypeMap {
 };
 constexpr MediaTypeMap kDockerToOci[] = {
     {"application/vnd.docker.container.image.v1+json", "application/vnd.oci.image.config.v1+json"},
-    {"application/vnd.docker.image.rootfs.diff.tar.gzip",
-     "application/vnd.oci.image.layer.v1.tar+gzip"},
+    {"application/vnd.docker.image.rootfs.diff.tar.gzip", "application/vnd.oci.image.layer.v1.tar+gzip"},
 };
 
 void mediaTypeToOci(cJSON *obj)
@@ -105,8 +104,7 @@ bool mediaTypeIs(const char *type, const char *wanted)
 
 bool isManifestList(const char *type)
 {
-    return mediaTypeIs(type, MEDIA_TYPE_DOCKER_MANIFEST_LIST) ||
-           mediaTypeIs(type, MEDIA_TYPE_OCI_IMAGE_INDEX);
+    return mediaTypeIs(type, MEDIA_TYPE_DOCKER_MANIFEST_LIST) || mediaTypeIs(type, MEDIA_TYPE_OCI_IMAGE_INDEX);
 }
 
 bool isSchema1(const char *type)
@@ -157,8 +155,8 @@ int manifestBlobsGet(const cJSON *manifest, Descriptor *config, std::vector<Desc
         /* A layer the runtime cannot unpack fails the pull now, before any
          * download, rather than the unpack later. */
         if (!layerMediaTypeSupported(d.mediaType.c_str())) {
-            ozcMgrUtilErr("layer %d has media type \"%s\", which the runtime cannot unpack\n",
-                          index, d.mediaType.c_str());
+            ozcMgrUtilErr("layer %d has media type \"%s\", which the runtime cannot unpack\n", index,
+                          d.mediaType.c_str());
             return failWith(OZC_MGR_ERR_LAYER_TYPE);
         }
         layers->push_back(std::move(d));
@@ -248,8 +246,7 @@ cJSON *ozcMgrManifestExtract(cJSON *manifest_list)
             ozcMgrUtilErr("the string of os or architecture is NULL\n");
             return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
         }
-        if (strncmp(os->valuestring, wantedOs, 256) == 0 &&
-            strncmp(arch->valuestring, wantedArch, 256) == 0) {
+        if (strncmp(os->valuestring, wantedOs, 256) == 0 && strncmp(arch->valuestring, wantedArch, 256) == 0) {
             if (!cJSON_IsObject(entry)) {
                 ozcMgrUtilErr("manifest is not an object\n");
                 return failNull(OZC_MGR_ERR_MANIFEST_PARSE);
@@ -319,8 +316,8 @@ static int ozcMgrFileSha256Check(const char *file_name, const char *expectedHex)
         ozcMgrUtilOut("integrity check passed for file %s\n", file_name);
         return 0;
     }
-    ozcMgrUtilOut("integrity check failed for file %s, expected hash: %s, calculated hash: %s\n",
-                  file_name, expectedHex, hash);
+    ozcMgrUtilOut("integrity check failed for file %s, expected hash: %s, calculated hash: %s\n", file_name,
+                  expectedHex, hash);
     return -1;
 }
 
@@ -335,8 +332,7 @@ int ozcMgrFileDigestVerify(const char *file_name, const char *digest)
     }
     std::string_view algorithm(digest, static_cast<size_t>(colon - digest));
     if (algorithm != "sha256") {
-        ozcMgrUtilErr("Not support %.*s digest verification\n", static_cast<int>(algorithm.size()),
-                      algorithm.data());
+        ozcMgrUtilErr("Not support %.*s digest verification\n", static_cast<int>(algorithm.size()), algorithm.data());
         return -1;
     }
     return ozcMgrFileSha256Check(file_name, colon + 1);

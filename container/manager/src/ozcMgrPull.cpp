@@ -42,11 +42,11 @@ constexpr size_t kBlobTaskStack = 256 * 1024;
 
 /* What one pull has found and written so far. */
 struct PullState {
-    oz::JsonPtr manifest;             /* the image manifest */
-    std::string manifestDigest;       /* its digest as served */
+    oz::JsonPtr manifest;       /* the image manifest */
+    std::string manifestDigest; /* its digest as served */
     long long manifestSize = 0;
-    std::vector<std::string> added;   /* blobs this pull put into the store */
-    VerifiedBlobs known;              /* blobs whose digest was checked */
+    std::vector<std::string> added; /* blobs this pull put into the store */
+    VerifiedBlobs known;            /* blobs whose digest was checked */
 };
 
 /* One blob to bring into the store: the config (layer -1) or a layer. */
@@ -60,13 +60,13 @@ struct BlobWork {
     REGISTRY_CTX *ctx;
     PullState *st;
     std::vector<BlobJob> jobs;
-    std::vector<size_t> pending;      /* the jobs left to the tasks */
+    std::vector<size_t> pending; /* the jobs left to the tasks */
     SEM_ID mutex = nullptr;
-    size_t next = 0;                  /* first pending job not yet started */
-    size_t shown = 0;                 /* first job whose end is not yet shown */
-    std::vector<long long> bytes;     /* per job: -1 running, else its size */
-    std::vector<char> present;        /* per job: found in the store */
-    int err = 0;                      /* errno of the first failure */
+    size_t next = 0;              /* first pending job not yet started */
+    size_t shown = 0;             /* first job whose end is not yet shown */
+    std::vector<long long> bytes; /* per job: -1 running, else its size */
+    std::vector<char> present;    /* per job: found in the store */
+    int err = 0;                  /* errno of the first failure */
     std::atomic<bool> stop{false};
 };
 
@@ -80,18 +80,17 @@ struct SafeScope {
  * order, before the library's entries at the end. */
 int layoutPrepare(REGISTRY_CTX *ctx);
 int pullFetch(REGISTRY_CTX *ctx, PullState &st);
-int manifestFetch(REGISTRY_CTX *ctx, PullState &st, const char *url, const std::string &digest,
-                  long long size, oz::JsonPtr *out);
+int manifestFetch(REGISTRY_CTX *ctx, PullState &st, const char *url, const std::string &digest, long long size,
+                  oz::JsonPtr *out);
 int ozcMgrManifestListProcess(REGISTRY_CTX *ctx, PullState &st, cJSON *list);
-int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType,
-                          const std::string &digest, long long size, const char *url);
+int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType, const std::string &digest,
+                          long long size, const char *url);
 int ozcMgrManifestV2S2Process(REGISTRY_CTX *ctx, PullState &st);
-int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
-               const std::vector<Descriptor> &layers);
+int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config, const std::vector<Descriptor> &layers);
 void blobWorkRun(BlobWork *work);
 int blobTask(void *arg);
-int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop,
-              std::string *added, bool *present);
+int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop, std::string *added,
+              bool *present);
 void progressShow(BlobWork *work);
 int ozcMgrOCIImageTransform(REGISTRY_CTX *ctx, PullState &st);
 int ozcMgrImageInfoInit(const REGISTRY_CTX *ctx, IMAGE_INFO *info);
@@ -155,8 +154,7 @@ int pullFetch(REGISTRY_CTX *ctx, PullState &st)
     }
     /* A pull by digest trusts no other manifest than the one it named. */
     if (ctx->digest[0] != '\0' && strcmp(ctx->digest, digest) != 0) {
-        ozcMgrUtilErr("integrity check failed for manifest %s, registry sent %s\n", ctx->digest,
-                      digest);
+        ozcMgrUtilErr("integrity check failed for manifest %s, registry sent %s\n", ctx->digest, digest);
         return failWith(OZC_MGR_ERR_INTEGRITY);
     }
 
@@ -179,12 +177,12 @@ int pullFetch(REGISTRY_CTX *ctx, PullState &st)
 /* Brings a manifest, list or index into the store unless it is there,
  * fetching it from url (bounded by size when known, else by the manifest
  * bound), and returns it parsed. */
-int manifestFetch(REGISTRY_CTX *ctx, PullState &st, const char *url, const std::string &digest,
-                  long long size, oz::JsonPtr *out)
+int manifestFetch(REGISTRY_CTX *ctx, PullState &st, const char *url, const std::string &digest, long long size,
+                  oz::JsonPtr *out)
 {
     if (size > kManifestMax) {
-        ozcMgrUtilErr("manifest %s has %lld bytes, more than the %lld a manifest may have\n",
-                      digest.c_str(), size, kManifestMax);
+        ozcMgrUtilErr("manifest %s has %lld bytes, more than the %lld a manifest may have\n", digest.c_str(), size,
+                      kManifestMax);
         return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
     }
     if (!blobPresent(ctx, digest, size, st.known)) {
@@ -244,9 +242,8 @@ int ozcMgrManifestListProcess(REGISTRY_CTX *ctx, PullState &st, cJSON *list)
         return failWith(OZC_MGR_ERR_MANIFEST_PARSE);
     }
     const cJSON *sizeItem = cJSON_GetObjectItemCaseSensitive(entry, "size");
-    long long size = cJSON_IsInteger(sizeItem) && cJSON_integer64_value(sizeItem) >= 0
-                         ? cJSON_integer64_value(sizeItem)
-                         : -1;
+    long long size =
+        cJSON_IsInteger(sizeItem) && cJSON_integer64_value(sizeItem) >= 0 ? cJSON_integer64_value(sizeItem) : -1;
     char url[OZC_MGR_URL_SIZE];
     if (ozcMgrEndpointManifestUrlGet(ctx, digest, url, sizeof(url)) != 0)
         return failWith(OZC_MGR_ERR_INVALID_ARG);
@@ -257,8 +254,8 @@ int ozcMgrManifestListProcess(REGISTRY_CTX *ctx, PullState &st, cJSON *list)
 
 /* Classifies the image manifest of digest, fetches it from url and then
  * what it names. */
-int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType,
-                          const std::string &digest, long long size, const char *url)
+int ozcMgrManifestProcess(REGISTRY_CTX *ctx, PullState &st, const char *mediaType, const std::string &digest,
+                          long long size, const char *url)
 {
     ozcMgrManifestTypeSet(ctx, mediaType);
     MANIFEST_TYPE type = ctx->image_config.manifest_type;
@@ -293,8 +290,7 @@ int ozcMgrManifestV2S2Process(REGISTRY_CTX *ctx, PullState &st)
 /* Brings the config and the layers into the store, up to OZC_PULL_PARALLEL
  * at once: the calling task and tasks of its own, each with its own
  * transfer context. The first failure stops the others. */
-int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
-               const std::vector<Descriptor> &layers)
+int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config, const std::vector<Descriptor> &layers)
 {
     long parallel = 0;
     if (!envNumberGet(kParallelEnv, 1, kParallelMax, kParallelDefault, &parallel))
@@ -304,9 +300,8 @@ int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
     work.st = &st;
     work.jobs.push_back({config, -1});
     for (size_t i = 0; i < layers.size(); ++i) {
-        bool seen = std::any_of(work.jobs.begin(), work.jobs.end(), [&](const BlobJob &j) {
-            return j.d.digest == layers[i].digest;
-        });
+        bool seen = std::any_of(work.jobs.begin(), work.jobs.end(),
+                                [&](const BlobJob &j) { return j.d.digest == layers[i].digest; });
         if (!seen)
             work.jobs.push_back({layers[i], static_cast<int>(i)});
     }
@@ -333,8 +328,7 @@ int blobsFetch(REGISTRY_CTX *ctx, PullState &st, const Descriptor &config,
         std::vector<TASK_ID> tasks;
         size_t helpers = std::min<size_t>(static_cast<size_t>(parallel), work.pending.size()) - 1;
         for (size_t k = 0; k < helpers; ++k) {
-            TASK_ID tid = taskSpawn("ozcMgrBlob", kBlobTaskPriority, 0, kBlobTaskStack, blobTask,
-                                    &work);
+            TASK_ID tid = taskSpawn("ozcMgrBlob", kBlobTaskPriority, 0, kBlobTaskStack, blobTask, &work);
             if (tid == TASK_ID_NULL)
                 break; /* fewer at once, not a failure */
             tasks.push_back(tid);
@@ -394,8 +388,8 @@ int blobTask(void *arg)
 
 /* Brings one blob into the store: used as it is when present and intact,
  * else downloaded into a temporary file, verified and renamed into place. */
-int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop,
-              std::string *added, bool *present)
+int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::atomic<bool> *stop, std::string *added,
+              bool *present)
 {
     *present = blobPresent(ctx, job.d.digest, job.d.size, st.known);
     if (*present)
@@ -416,8 +410,8 @@ int blobFetch(REGISTRY_CTX *ctx, const BlobJob &job, PullState &st, const std::a
     ask.subject = job.d.digest.c_str();
     if (registryRequest(ctx, ask) != 0) {
         if (curlCtxBodyCutGet(ctx->curl_ctx)) {
-            ozcMgrUtilErr("blob %s is longer than the %lld bytes its manifest declares\n",
-                          job.d.digest.c_str(), job.d.size);
+            ozcMgrUtilErr("blob %s is longer than the %lld bytes its manifest declares\n", job.d.digest.c_str(),
+                          job.d.size);
             return failWith(OZC_MGR_ERR_INTEGRITY);
         }
         if (w.writeErrno() != 0)
@@ -489,10 +483,8 @@ int ozcMgrOCIImageTransform(REGISTRY_CTX *ctx, PullState &st)
 
 int ozcMgrImageInfoInit(const REGISTRY_CTX *ctx, IMAGE_INFO *info)
 {
-    if (!fieldCopy(info->image_name, sizeof(info->image_name), ctx->image,
-                   strnlen(ctx->image, sizeof(ctx->image))) ||
-        !fieldCopy(info->image_tag, sizeof(info->image_tag), ctx->tag,
-                   strnlen(ctx->tag, sizeof(ctx->tag))) ||
+    if (!fieldCopy(info->image_name, sizeof(info->image_name), ctx->image, strnlen(ctx->image, sizeof(ctx->image))) ||
+        !fieldCopy(info->image_tag, sizeof(info->image_tag), ctx->tag, strnlen(ctx->tag, sizeof(ctx->tag))) ||
         !fieldCopy(info->image_path, sizeof(info->image_path), ctx->image_local_path,
                    strnlen(ctx->image_local_path, sizeof(ctx->image_local_path))))
         return failWith(OZC_MGR_ERR_INVALID_ARG);
@@ -535,8 +527,7 @@ int ozcImagePull(REGISTRY_CTX *ctx, IMAGE_INFO *image_info)
     PullState st;
     st.known.load(ctx);
     int rc = -1;
-    ozcMgrUtilOut("Trying to pull %s from %s://%s/v2/\n", ctx->repository, ctx->transfer_protocol,
-                  ctx->registry);
+    ozcMgrUtilOut("Trying to pull %s from %s://%s/v2/\n", ctx->repository, ctx->transfer_protocol, ctx->registry);
     if (layoutPrepare(ctx) != 0 || layoutNameCheck(ctx) != 0) {
         /* errno set; nothing was written */
     } else if (pullFetch(ctx, st) != 0) {
@@ -574,8 +565,8 @@ int ozcImagePullInternal(REGISTRY_CTX *ctx)
 
 /* The pull command of the function table: one pull of a reference, with
  * the library's messages printed. */
-int ozcImagePullCmd(const char *image_ref, const char *user, const char *password,
-                    int insecure, int verbose, IMAGE_INFO *image_info)
+int ozcImagePullCmd(const char *image_ref, const char *user, const char *password, int insecure, int verbose,
+                    IMAGE_INFO *image_info)
 {
     oz::Owner<REGISTRY_CTX, ozcRegistryCtxDelete> ctx(ozcRegistryCtxCreate());
     if (!ctx)

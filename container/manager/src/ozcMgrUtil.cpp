@@ -21,8 +21,7 @@ const ozcMgrUtilError ozcMgrUtilErrorTable[OZC_MGR_UTIL_ERROR_COUNT] = {
     {OZC_MGR_ERR_TOKEN_FETCH, "Token fetch failed"},
     {OZC_MGR_ERR_AUTH_HEADER, "HTTP response authentication header is invalid"},
     {OZC_MGR_ERR_INTEGRITY, "File integrity check failed"},
-    {OZC_MGR_ERR_PLATFORM_NOT_FOUND,
-     "Orrery OS or specified architecture not found in manifest list"},
+    {OZC_MGR_ERR_PLATFORM_NOT_FOUND, "Orrery OS or specified architecture not found in manifest list"},
     {OZC_MGR_ERR_OCI_TRANSFORM, "Transform the downloaded image to OCI format failed"},
     {OZC_MGR_ERR_INVALID_ARG, "Invalid argument"},
     {OZC_MGR_ERR_MANIFEST_PARSE, "Manifest or manifest list parse failed"},
@@ -97,8 +96,7 @@ bool envNumberGet(const char *name, long min, long max, long def, long *out)
     char *end = nullptr;
     long n = tooLong ? 0 : strtol(value, &end, 10);
     if (tooLong || end == value || *end != '\0' || n < min || n > max) {
-        ozcMgrUtilErr("%s=%s is not a whole number from %ld to %ld\n", name,
-                      tooLong ? "(too long)" : value, min, max);
+        ozcMgrUtilErr("%s=%s is not a whole number from %ld to %ld\n", name, tooLong ? "(too long)" : value, min, max);
         return false;
     }
     *out = n;

@@ -28,28 +28,27 @@ constexpr size_t kReplySize = 12u * 1024 * 1024;
 
 void usage(FILE *out)
 {
-    fprintf(out,
-            "Usage: ozcmgr COMMAND REF [options]\n"
-            "Commands:\n"
-            "  pull REF       pull the image into the local OCI layout store\n"
-            "  manifest REF   print the manifest or manifest list of REF\n"
-            "  tags REF       print the tags of REF's repository\n"
-            "Options:\n"
-            "  -u, --user USER        registry user name\n"
-            "  -p, --password-stdin   read the password from the first line of standard input\n"
-            "                         (else it is prompted for when --user is given)\n"
-            "  -k, --insecure         do not verify TLS certificates; fall back to plain HTTP\n"
-            "  -v, --verbose          show the transfers in detail\n"
-            "  -h, --help             this text\n"
-            "REF: [host[:port]/]path/name[:tag][@sha256:<hex>]; with a digest the pull takes\n"
-            "     that manifest and records the tag (or the digest) as its name\n"
-            "Images go to $OZC_IMAGE_PATH/<name> (default /ram0/ozc/images/<name>), one\n"
-            "OCI layout per name with its tags side by side; a name without registry\n"
-            "comes from $OZC_DEFAULT_REGISTRY (default registry-1.docker.io).\n"
-            "Environment: OZC_IMAGE_PATH, OZC_DEFAULT_REGISTRY, OZC_TLS_CA_CERT_FILE,\n"
-            "OZC_TLS_CA_CERT_PATH, OZC_PULL_PARALLEL (3), OZC_HTTP_CONNECT_TIMEOUT (30 s),\n"
-            "OZC_HTTP_LOW_SPEED_LIMIT (1024 bytes/s) for OZC_HTTP_LOW_SPEED_TIME (60 s),\n"
-            "OZC_HTTP_RETRIES (3), OZC_HTTP_RETRY_WAIT_MAX (30 s).\n");
+    fprintf(out, "Usage: ozcmgr COMMAND REF [options]\n"
+                 "Commands:\n"
+                 "  pull REF       pull the image into the local OCI layout store\n"
+                 "  manifest REF   print the manifest or manifest list of REF\n"
+                 "  tags REF       print the tags of REF's repository\n"
+                 "Options:\n"
+                 "  -u, --user USER        registry user name\n"
+                 "  -p, --password-stdin   read the password from the first line of standard input\n"
+                 "                         (else it is prompted for when --user is given)\n"
+                 "  -k, --insecure         do not verify TLS certificates; fall back to plain HTTP\n"
+                 "  -v, --verbose          show the transfers in detail\n"
+                 "  -h, --help             this text\n"
+                 "REF: [host[:port]/]path/name[:tag][@sha256:<hex>]; with a digest the pull takes\n"
+                 "     that manifest and records the tag (or the digest) as its name\n"
+                 "Images go to $OZC_IMAGE_PATH/<name> (default /ram0/ozc/images/<name>), one\n"
+                 "OCI layout per name with its tags side by side; a name without registry\n"
+                 "comes from $OZC_DEFAULT_REGISTRY (default registry-1.docker.io).\n"
+                 "Environment: OZC_IMAGE_PATH, OZC_DEFAULT_REGISTRY, OZC_TLS_CA_CERT_FILE,\n"
+                 "OZC_TLS_CA_CERT_PATH, OZC_PULL_PARALLEL (3), OZC_HTTP_CONNECT_TIMEOUT (30 s),\n"
+                 "OZC_HTTP_LOW_SPEED_LIMIT (1024 bytes/s) for OZC_HTTP_LOW_SPEED_TIME (60 s),\n"
+                 "OZC_HTTP_RETRIES (3), OZC_HTTP_RETRY_WAIT_MAX (30 s).\n");
 }
 
 std::string errnoText(int err)
@@ -89,8 +88,8 @@ struct CtxDeleter {
     void operator()(REGISTRY_CTX *c) const { ozcRegistryCtxDelete(c); }
 };
 
-int queryRun(const std::string &command, const char *ref, const char *user,
-             const char *password, bool insecure, bool verbose)
+int queryRun(const std::string &command, const char *ref, const char *user, const char *password, bool insecure,
+             bool verbose)
 {
     std::unique_ptr<REGISTRY_CTX, CtxDeleter> ctx(ozcRegistryCtxCreate());
     if (!ctx) {
@@ -114,8 +113,7 @@ int queryRun(const std::string &command, const char *ref, const char *user,
     if (rc != 0) {
         char detail[1024] = {0};
         ozcRegistryCtxErrorStrGet(ctx.get(), detail, sizeof(detail));
-        fprintf(stderr, "ozcmgr: %s of %s failed: %s%s\n", command.c_str(), ref,
-                errnoText(err).c_str(), detail);
+        fprintf(stderr, "ozcmgr: %s of %s failed: %s%s\n", command.c_str(), ref, errnoText(err).c_str(), detail);
         return 1;
     }
     printf("%s\n", reply.get());
@@ -142,12 +140,9 @@ int main(int argc, char *argv[])
     }
 
     static const struct option options[] = {
-        {"user", required_argument, nullptr, 'u'},
-        {"password-stdin", no_argument, nullptr, 'p'},
-        {"insecure", no_argument, nullptr, 'k'},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"user", required_argument, nullptr, 'u'}, {"password-stdin", no_argument, nullptr, 'p'},
+        {"insecure", no_argument, nullptr, 'k'},   {"verbose", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
     };
     const char *user = nullptr;
     bool passwordStdin = false;
@@ -157,12 +152,24 @@ int main(int argc, char *argv[])
     int opt;
     while ((opt = getopt_long(argc - 1, argv + 1, "u:pkvh", options, nullptr)) != -1) {
         switch (opt) {
-        case 'u': user = optarg; break;
-        case 'p': passwordStdin = true; break;
-        case 'k': insecure = true; break;
-        case 'v': verbose = true; break;
-        case 'h': usage(stdout); return 0;
-        default: usage(stderr); return 2;
+        case 'u':
+            user = optarg;
+            break;
+        case 'p':
+            passwordStdin = true;
+            break;
+        case 'k':
+            insecure = true;
+            break;
+        case 'v':
+            verbose = true;
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        default:
+            usage(stderr);
+            return 2;
         }
     }
     if (optind != argc - 2) {
@@ -194,8 +201,7 @@ int main(int argc, char *argv[])
     }
     IMAGE_INFO info;
     memset(&info, 0, sizeof(info));
-    if (ozcMgrLibFuncs->imagePull(ref, user, password, insecure ? 1 : 0, verbose ? 1 : 0,
-                                  &info) != 0) {
+    if (ozcMgrLibFuncs->imagePull(ref, user, password, insecure ? 1 : 0, verbose ? 1 : 0, &info) != 0) {
         int err = errno;
         fprintf(stderr, "ozcmgr: pull of %s failed: %s\n", ref, errnoText(err).c_str());
         return 1;

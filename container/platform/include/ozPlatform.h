@@ -45,14 +45,14 @@ typedef int BOOL;
 #endif
 
 #define WAIT_FOREVER (-1)
-#define NO_WAIT 0
+#define NO_WAIT      0
 
 /* errno values of the kernel objects. A take that times out and a take that
  * finds the object unavailable without waiting are told apart. */
-#define S_objLib_OBJ_TIMEOUT      ETIMEDOUT /* timed take/receive ran out  */
-#define S_objLib_OBJ_UNAVAILABLE  EAGAIN    /* NO_WAIT found nothing       */
-#define S_objLib_OBJ_DELETED      EIDRM     /* object deleted while waiting */
-#define S_objLib_OBJ_ID_ERROR     EINVAL    /* null or stale handle        */
+#define S_objLib_OBJ_TIMEOUT     ETIMEDOUT /* timed take/receive ran out  */
+#define S_objLib_OBJ_UNAVAILABLE EAGAIN    /* NO_WAIT found nothing       */
+#define S_objLib_OBJ_DELETED     EIDRM     /* object deleted while waiting */
+#define S_objLib_OBJ_ID_ERROR    EINVAL    /* null or stale handle        */
 
 /* ------------------------------------------------------------------------
  * Clock
@@ -71,17 +71,15 @@ unsigned ozClockSpeedupGet(void);
 /* ------------------------------------------------------------------------
  * Tasks
  * ------------------------------------------------------------------------ */
-typedef intptr_t TASK_ID;          /* 0 is never a valid task */
+typedef intptr_t TASK_ID; /* 0 is never a valid task */
 #define TASK_ID_NULL ((TASK_ID)0)
 typedef int (*OZ_TASK_ENTRY)(void *arg);
 
 /* Spawn a named task that runs entry(arg) at once. Returns TASK_ID_NULL and
  * sets errno on failure. Priority 0 (highest) .. 255 (lowest). */
-TASK_ID taskSpawn(const char *name, int priority, int options, size_t stackSize,
-                  OZ_TASK_ENTRY entry, void *arg);
+TASK_ID taskSpawn(const char *name, int priority, int options, size_t stackSize, OZ_TASK_ENTRY entry, void *arg);
 /* Create a task suspended; it runs after taskActivate(). */
-TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize,
-                   OZ_TASK_ENTRY entry, void *arg);
+TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize, OZ_TASK_ENTRY entry, void *arg);
 STATUS taskActivate(TASK_ID tid);
 /* Delete a task. A task blocked in a platform wait (semaphore take, queue
  * receive, delay) ends at once; a running task ends at its next platform
@@ -147,13 +145,11 @@ typedef struct ozMsgQ *MSG_Q_ID;
 MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options);
 STATUS msgQDelete(MSG_Q_ID q);
 /* Named public queue: name begins with '/' and holds no other '/'. */
-MSG_Q_ID msgQOpen(const char *name, int maxMsgs, int maxMsgLength, int options,
-                  int mode);
+MSG_Q_ID msgQOpen(const char *name, int maxMsgs, int maxMsgLength, int options, int mode);
 STATUS msgQClose(MSG_Q_ID q);
 STATUS msgQUnlink(const char *name);
 /* Send/receive on either kind. Receive returns the message length or ERROR. */
-STATUS msgQSend(MSG_Q_ID q, const char *buffer, size_t nBytes, int timeoutTicks,
-                int priority);
+STATUS msgQSend(MSG_Q_ID q, const char *buffer, size_t nBytes, int timeoutTicks, int priority);
 ssize_t msgQReceive(MSG_Q_ID q, char *buffer, size_t maxNBytes, int timeoutTicks);
 int msgQNumMsgs(MSG_Q_ID q);
 /* Largest message size and depth that named queues may have on this system. */
@@ -182,8 +178,7 @@ STATUS ozNsRootfsTeardown(int nsId, const char *rootfsPath, const char *name);
  * shows the namespace's own processes, with the kernel's sensitive files
  * masked and its tunables read-only; a "sysfs" is always read-only with its
  * firmware tree masked; an "mqueue" holds the namespace's own queues. */
-STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src,
-                 const char *dst, const char *type,
+STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src, const char *dst, const char *type,
                  const char *const *options, int optionCount);
 STATUS ozNsUnmount(int nsId, const char *rootfsPath, const char *dst);
 /* *inUse = TRUE when some process lives in the namespace. */
@@ -219,7 +214,7 @@ typedef struct ozSpawnAttr {
     size_t stackSize;
     int options;
     int taskOptions;
-    int nsId;          /* -1: the caller's namespace */
+    int nsId; /* -1: the caller's namespace */
     char cwd[1024];
     short flags;
 } OZ_SPAWN_ATTR;
@@ -242,8 +237,7 @@ int ozSpawnAttrFlagsSet(OZ_SPAWN_ATTR *attr, short flags);
  * standard descriptors; it is the caller's child either way.
  * Returns 0 and the process id, or an errno value (posix_spawn style).
  * The caller reaps the process with ozProcWait or hands it to ozProcDetach. */
-int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr,
-            char *const argv[], char *const envp[]);
+int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const argv[], char *const envp[]);
 /* Wait for a spawned process (waitpid semantics). */
 pid_t ozProcWait(pid_t pid, int *status, int options);
 /* Hand a spawned process over to the platform, which reaps it when it
@@ -272,8 +266,7 @@ BOOL ozOvlAvailable(void);
  * dirs[0..num-1], topmost first. With hasUpper, dirs[0] is the writable
  * upper layer and the rest are lower layers; without, all are read-only
  * lower layers. Exclusive: EEXIST when the device exists. */
-STATUS ozOvlDevCreate(const char *devName, const char *const *dirs,
-                      unsigned num, BOOL hasUpper);
+STATUS ozOvlDevCreate(const char *devName, const char *const *dirs, unsigned num, BOOL hasUpper);
 STATUS ozOvlDevRemove(const char *devName);
 /* The driver's own form of a layer directory. A whiteout says that the
  * entry of the same name in the layers below is deleted; an opaque
@@ -316,8 +309,7 @@ STATUS ozConsoleEchoSet(int fd, BOOL echoOn);
  * NUL-terminated, into buf; the length, or -1 (ERANGE when buf is too
  * small). Get: the value's length, or -1 (ENODATA when absent). Remove:
  * 0 or ERROR (ENODATA when absent). */
-STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value,
-                      size_t size);
+STATUS ozFileXattrSet(int fd, const char *path, const char *name, const void *value, size_t size);
 ssize_t ozFileXattrList(const char *path, char *buf, size_t size);
 ssize_t ozFileXattrGet(const char *path, const char *name, void *buf, size_t size);
 STATUS ozFileXattrRemove(const char *path, const char *name);
@@ -382,11 +374,9 @@ typedef size_t rsize_t;
 #define RSIZE_MAX (SIZE_MAX >> 1)
 
 errno_t strncpy_s(char *dest, rsize_t destsz, const char *src, rsize_t count);
-int snprintf_s(char *s, rsize_t n, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int snprintf_s(char *s, rsize_t n, const char *format, ...) __attribute__((format(printf, 3, 4)));
 int printf_s(const char *format, ...) __attribute__((format(printf, 1, 2)));
-int fprintf_s(FILE *stream, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+int fprintf_s(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
 errno_t strerror_s(char *s, rsize_t maxsize, errno_t errnum);
 struct tm *localtime_s(const time_t *timer, struct tm *result);
 struct tm *gmtime_s(const time_t *timer, struct tm *result);

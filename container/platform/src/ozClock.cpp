@@ -52,8 +52,7 @@ Clock::duration ticksToDuration(int64_t ticks)
 {
     if (ticks <= 0)
         return Clock::duration::zero();
-    double secs = static_cast<double>(ticks) /
-                  (static_cast<double>(kTicksPerSecond) * clockState().speedup.load());
+    double secs = static_cast<double>(ticks) / (static_cast<double>(kTicksPerSecond) * clockState().speedup.load());
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
 }
 

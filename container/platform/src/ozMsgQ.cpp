@@ -233,9 +233,8 @@ STATUS msgQSend(MSG_Q_ID q, const char *buffer, size_t nBytes, int timeoutTicks,
         mqd_t mqd = q->mqd;
         lk.unlock();
         unsigned prio = priority == MSG_PRI_URGENT ? 1 : 0;
-        ssize_t rc = namedTimed(mqd, POLLOUT, timeoutTicks, [&]() -> ssize_t {
-            return mq_send(mqd, buffer, nBytes, prio);
-        });
+        ssize_t rc =
+            namedTimed(mqd, POLLOUT, timeoutTicks, [&]() -> ssize_t { return mq_send(mqd, buffer, nBytes, prio); });
         return rc < 0 ? ERROR : OK;
     }
     std::vector<char> msg(buffer, buffer + nBytes);
@@ -280,9 +279,8 @@ ssize_t msgQReceive(MSG_Q_ID q, char *buffer, size_t maxNBytes, int timeoutTicks
         mqd_t mqd = q->mqd;
         std::vector<char> tmp(static_cast<size_t>(q->maxLen) + 1);
         lk.unlock();
-        ssize_t n = namedTimed(mqd, POLLIN, timeoutTicks, [&]() -> ssize_t {
-            return mq_receive(mqd, tmp.data(), tmp.size(), nullptr);
-        });
+        ssize_t n = namedTimed(mqd, POLLIN, timeoutTicks,
+                               [&]() -> ssize_t { return mq_receive(mqd, tmp.data(), tmp.size(), nullptr); });
         if (n < 0)
             return ERROR;
         tmp.resize(static_cast<size_t>(n));

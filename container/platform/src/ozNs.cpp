@@ -80,7 +80,7 @@ namespace {
 constexpr const char *kPinDir = "/run/orrery/ns";
 constexpr unsigned long kProcMagic = 0x9fa0; /* PROC_SUPER_MAGIC */
 constexpr int kKillRounds = 64;
-constexpr int kNsDepthMax = 32;     /* PID namespaces nest at most 32 deep */
+constexpr int kNsDepthMax = 32; /* PID namespaces nest at most 32 deep */
 constexpr int kHolderEndWaitMs = 2000;
 
 using Fd = oz::UniqueFd;
@@ -90,8 +90,14 @@ int pivotRoot(const char *newRoot, const char *putOld)
     return (int)syscall(SYS_pivot_root, newRoot, putOld);
 }
 
-std::string pinPath(int nsId) { return std::string(kPinDir) + "/" + std::to_string(nsId); }
-std::string recordPath(int nsId, const char *kind) { return pinPath(nsId) + "." + kind; }
+std::string pinPath(int nsId)
+{
+    return std::string(kPinDir) + "/" + std::to_string(nsId);
+}
+std::string recordPath(int nsId, const char *kind)
+{
+    return pinPath(nsId) + "." + kind;
+}
 
 STATUS fail(int err)
 {
@@ -193,7 +199,8 @@ pid_t holderPid(int nsId)
  * of its own that ends with fn, or, with `inPidNs`, a process forked into
  * the namespace's PID namespace. Returns fn's result: 0 or an errno
  * value. */
-template <class Fn> int runInNs(int nsId, bool inPidNs, Fn &&fn)
+template <class Fn>
+int runInNs(int nsId, bool inPidNs, Fn &&fn)
 {
     oz::NsFds ns;
     int rc = oz::nsFdsOpen(nsId, &ns);
@@ -292,16 +299,15 @@ struct DevNode {
     unsigned major, minor;
 };
 constexpr DevNode kDevNodes[] = {
-    {"/dev/null", 1, 3},    {"/dev/zero", 1, 5}, {"/dev/full", 1, 7},
-    {"/dev/random", 1, 8},  {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0},
+    {"/dev/null", 1, 3},   {"/dev/zero", 1, 5},    {"/dev/full", 1, 7},
+    {"/dev/random", 1, 8}, {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0},
 };
 constexpr struct {
     const char *path;
     const char *target;
 } kDevLinks[] = {
-    {"/dev/ptmx", "pts/ptmx"},          {"/dev/fd", "/proc/self/fd"},
-    {"/dev/stdin", "/proc/self/fd/0"},  {"/dev/stdout", "/proc/self/fd/1"},
-    {"/dev/stderr", "/proc/self/fd/2"},
+    {"/dev/ptmx", "pts/ptmx"},          {"/dev/fd", "/proc/self/fd"},       {"/dev/stdin", "/proc/self/fd/0"},
+    {"/dev/stdout", "/proc/self/fd/1"}, {"/dev/stderr", "/proc/self/fd/2"},
 };
 
 /* A tmpfs on /dev with the device nodes a program expects, a devpts of
@@ -321,8 +327,7 @@ int devSetup()
         if (mknod(n.path, S_IFCHR | 0666, makedev(n.major, n.minor)) != 0 || chmod(n.path, 0666) != 0)
             return errno;
     if (mkdir("/dev/pts", 0755) != 0 ||
-        mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
-              "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0)
+        mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620,gid=5") != 0)
         return errno;
     if (mkdir("/dev/shm", 01777) != 0 ||
         mount("shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=1777,size=65536k") != 0)
@@ -337,9 +342,8 @@ int devSetup()
  * change: masked ones are hidden (an empty read-only tmpfs on a directory,
  * the container's /dev/null on a file), read-only ones are bound onto
  * themselves read-only. */
-constexpr const char *kProcMasked[] = {"acpi",      "asound",        "kcore",       "keys",
-                                       "latency_stats", "timer_list", "timer_stats", "sched_debug",
-                                       "scsi"};
+constexpr const char *kProcMasked[] = {"acpi",       "asound",      "kcore",       "keys", "latency_stats",
+                                       "timer_list", "timer_stats", "sched_debug", "scsi"};
 constexpr const char *kProcReadOnly[] = {"bus", "fs", "irq", "sys", "sysrq-trigger"};
 constexpr const char *kSysMasked[] = {"firmware"};
 
@@ -368,9 +372,7 @@ int viewPathRestrict(const char *dir, const char *name, bool readOnly)
         return 0;
     }
     if (S_ISDIR(st.st_mode))
-        return mount("tmpfs", path, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=0") == 0
-                   ? 0
-                   : errno;
+        return mount("tmpfs", path, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=0") == 0 ? 0 : errno;
     return mount("/dev/null", path, nullptr, MS_BIND, nullptr) == 0 ? 0 : errno;
 }
 
@@ -412,16 +414,26 @@ struct OptFlag {
 };
 
 constexpr OptFlag kOptFlags[] = {
-    {"ro", MS_RDONLY, 0},         {"rw", 0, MS_RDONLY},
-    {"nosuid", MS_NOSUID, 0},     {"suid", 0, MS_NOSUID},
-    {"nodev", MS_NODEV, 0},       {"dev", 0, MS_NODEV},
-    {"noexec", MS_NOEXEC, 0},     {"exec", 0, MS_NOEXEC},
-    {"sync", MS_SYNCHRONOUS, 0},  {"async", 0, MS_SYNCHRONOUS},
-    {"dirsync", MS_DIRSYNC, 0},   {"noatime", MS_NOATIME, 0},
-    {"atime", 0, MS_NOATIME},     {"nodiratime", MS_NODIRATIME, 0},
-    {"diratime", 0, MS_NODIRATIME}, {"relatime", MS_RELATIME, 0},
-    {"norelatime", 0, MS_RELATIME}, {"strictatime", MS_STRICTATIME, 0},
-    {"mand", MS_MANDLOCK, 0},     {"nomand", 0, MS_MANDLOCK},
+    {"ro", MS_RDONLY, 0},
+    {"rw", 0, MS_RDONLY},
+    {"nosuid", MS_NOSUID, 0},
+    {"suid", 0, MS_NOSUID},
+    {"nodev", MS_NODEV, 0},
+    {"dev", 0, MS_NODEV},
+    {"noexec", MS_NOEXEC, 0},
+    {"exec", 0, MS_NOEXEC},
+    {"sync", MS_SYNCHRONOUS, 0},
+    {"async", 0, MS_SYNCHRONOUS},
+    {"dirsync", MS_DIRSYNC, 0},
+    {"noatime", MS_NOATIME, 0},
+    {"atime", 0, MS_NOATIME},
+    {"nodiratime", MS_NODIRATIME, 0},
+    {"diratime", 0, MS_NODIRATIME},
+    {"relatime", MS_RELATIME, 0},
+    {"norelatime", 0, MS_RELATIME},
+    {"strictatime", MS_STRICTATIME, 0},
+    {"mand", MS_MANDLOCK, 0},
+    {"nomand", 0, MS_MANDLOCK},
     {"defaults", 0, 0},
 };
 
@@ -429,9 +441,9 @@ constexpr struct {
     const char *name;
     unsigned long flag;
 } kOptPropagation[] = {
-    {"private", MS_PRIVATE},  {"rprivate", MS_PRIVATE | MS_REC},
-    {"shared", MS_SHARED},    {"rshared", MS_SHARED | MS_REC},
-    {"slave", MS_SLAVE},      {"rslave", MS_SLAVE | MS_REC},
+    {"private", MS_PRIVATE},       {"rprivate", MS_PRIVATE | MS_REC},
+    {"shared", MS_SHARED},         {"rshared", MS_SHARED | MS_REC},
+    {"slave", MS_SLAVE},           {"rslave", MS_SLAVE | MS_REC},
     {"unbindable", MS_UNBINDABLE}, {"runbindable", MS_UNBINDABLE | MS_REC},
 };
 
@@ -777,8 +789,8 @@ int nsEnter(const NsFds &fds)
     /* Entering a mount namespace needs a file-system context of our own:
      * a helper thread shares the process's, and a sanitizer runtime may
      * have added a thread to a forked child. */
-    if (unshare(CLONE_FS) != 0 || setns(fds.mnt.fd, CLONE_NEWNS) != 0 ||
-        setns(fds.ipc.fd, CLONE_NEWIPC) != 0 || setns(fds.uts.fd, CLONE_NEWUTS) != 0)
+    if (unshare(CLONE_FS) != 0 || setns(fds.mnt.fd, CLONE_NEWNS) != 0 || setns(fds.ipc.fd, CLONE_NEWIPC) != 0 ||
+        setns(fds.uts.fd, CLONE_NEWUTS) != 0)
         return errno;
     return 0;
 }
@@ -831,8 +843,7 @@ bool isMountPoint(const char *path)
     struct statx stx {};
     if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &stx) != 0)
         return false;
-    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
 pid_t childWait(pid_t pid, int *status, int options)
@@ -990,9 +1001,7 @@ STATUS ozNsRootfsTeardown(int nsId, const char *rootfsPath, const char *name)
         } else {
             /* Detach the root and everything below it, so the namespace
              * no longer holds the container's file systems busy. */
-            int rc = runInNs(nsId, false, []() -> int {
-                return umount2("/", MNT_DETACH) == 0 ? 0 : errno;
-            });
+            int rc = runInNs(nsId, false, []() -> int { return umount2("/", MNT_DETACH) == 0 ? 0 : errno; });
             if (rc != 0)
                 return fail(rc);
         }
@@ -1001,8 +1010,8 @@ STATUS ozNsRootfsTeardown(int nsId, const char *rootfsPath, const char *name)
     return OK;
 }
 
-STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src, const char *dst,
-                 const char *type, const char *const *options, int optionCount)
+STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src, const char *dst, const char *type,
+                 const char *const *options, int optionCount)
 {
     (void)rootfsPath; /* inside the namespace the root file system is "/" */
     if (dst == nullptr || dst[0] != '/' || optionCount < 0)
@@ -1021,8 +1030,7 @@ STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src, const char *
         if (stat(src, &st) != 0)
             return ERROR;
         bool isFile = !S_ISDIR(st.st_mode);
-        Fd tree(open_tree(AT_FDCWD, src,
-                          OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | (o.recursive ? AT_RECURSIVE : 0)));
+        Fd tree(open_tree(AT_FDCWD, src, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | (o.recursive ? AT_RECURSIVE : 0)));
         if (tree.fd < 0)
             return ERROR;
         rc = runInNs(nsId, false, [&]() -> int {
@@ -1032,11 +1040,9 @@ STATUS ozNsMount(int nsId, const char *rootfsPath, const char *src, const char *
             if (move_mount(tree.fd, "", AT_FDCWD, dst, MOVE_MOUNT_F_EMPTY_PATH) != 0)
                 return errno;
             /* Bind mounts take their flags by a remount. */
-            unsigned long remount = o.flags & (MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC |
-                                               MS_NOATIME | MS_NODIRATIME | MS_RELATIME |
-                                               MS_STRICTATIME);
-            if (remount != 0 &&
-                mount(nullptr, dst, nullptr, MS_REMOUNT | MS_BIND | remount, nullptr) != 0)
+            unsigned long remount = o.flags & (MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_NOATIME |
+                                               MS_NODIRATIME | MS_RELATIME | MS_STRICTATIME);
+            if (remount != 0 && mount(nullptr, dst, nullptr, MS_REMOUNT | MS_BIND | remount, nullptr) != 0)
                 return errno;
             if (o.propagation != 0 && mount(nullptr, dst, nullptr, o.propagation, nullptr) != 0)
                 return errno;
@@ -1151,8 +1157,8 @@ STATUS ozNsHostnameSet(int nsId, const char *name)
 
 STATUS ozNsUserSet(int nsId, uid_t uid, gid_t gid, const gid_t *groups, int count)
 {
-    if (count < 0 || count > oz::kNsMaxGroups || (count > 0 && groups == nullptr) ||
-        uid == (uid_t)-1 || gid == (gid_t)-1)
+    if (count < 0 || count > oz::kNsMaxGroups || (count > 0 && groups == nullptr) || uid == (uid_t)-1 ||
+        gid == (gid_t)-1)
         return fail(EINVAL);
     {
         Fd pin(pinOpen(nsId));

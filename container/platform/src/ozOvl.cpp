@@ -217,15 +217,13 @@ STATUS ozOvlDevCreate(const char *devName, const char *const *dirs, unsigned num
         if (data.empty()) { /* one read-only layer */
             m = mount(dirs[0], devName, nullptr, MS_BIND, nullptr);
             if (m == 0 &&
-                (m = mount(nullptr, devName, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NODEV,
-                           nullptr)) != 0) {
+                (m = mount(nullptr, devName, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NODEV, nullptr)) != 0) {
                 int e = errno;
                 umount2(devName, MNT_DETACH);
                 errno = e;
             }
         } else {
-            m = mount("overlay", devName, "overlay", MS_NODEV | (hasUpper ? 0 : MS_RDONLY),
-                      data.c_str());
+            m = mount("overlay", devName, "overlay", MS_NODEV | (hasUpper ? 0 : MS_RDONLY), data.c_str());
         }
         if (m != 0)
             rc = errno;
@@ -284,15 +282,12 @@ STATUS ozOvlOpaqueSet(const char *dirPath)
 BOOL ozOvlOpaqueIs(const char *dirPath)
 {
     char v[2];
-    return dirPath != nullptr && lgetxattr(dirPath, kOpaqueXattr, v, sizeof v) == 1 && v[0] == 'y'
-               ? TRUE
-               : FALSE;
+    return dirPath != nullptr && lgetxattr(dirPath, kOpaqueXattr, v, sizeof v) == 1 && v[0] == 'y' ? TRUE : FALSE;
 }
 
 BOOL ozOvlXattrReserved(const char *name)
 {
-    return name != nullptr && (strncmp(name, "trusted.overlay.", 16) == 0 ||
-                               strncmp(name, "user.overlay.", 13) == 0)
+    return name != nullptr && (strncmp(name, "trusted.overlay.", 16) == 0 || strncmp(name, "user.overlay.", 13) == 0)
                ? TRUE
                : FALSE;
 }

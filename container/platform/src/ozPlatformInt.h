@@ -57,25 +57,25 @@ struct Tcb {
     int options = 0;
     OZ_TASK_ENTRY entry = nullptr;
     void *arg = nullptr;
-    bool adopted = false;      /* a thread not made by taskSpawn */
+    bool adopted = false; /* a thread not made by taskSpawn */
     bool activated = false;
     bool ended = false;
-    bool exiting = false;      /* unwinding after a deletion */
+    bool exiting = false; /* unwinding after a deletion */
     bool deletePending = false;
-    int safeCount = 0;         /* taskSafe nesting */
-    int safeMutexes = 0;       /* deletion-safe mutexes held */
+    int safeCount = 0;   /* taskSafe nesting */
+    int safeMutexes = 0; /* deletion-safe mutexes held */
     int exitCode = 0;
-    pthread_t thread {};       /* valid while threadKnown and not ended */
+    pthread_t thread{}; /* valid while threadKnown and not ended */
     bool threadKnown = false;
     std::condition_variable cv;
     /* the current wait */
     int wakeResult = WAKE_PENDING;
     WaitQueue *waitQ = nullptr;
-    std::vector<char> xfer;    /* message handed over to/from the task */
+    std::vector<char> xfer; /* message handed over to/from the task */
     int xferPriority = MSG_PRI_NORMAL;
     /* mutexes held, released when the task ends */
     std::vector<struct ::ozSemaphore *> held;
-    WaitQueue joinQ;           /* tasks waiting for the end */
+    WaitQueue joinQ; /* tasks waiting for the end */
 };
 
 /* The calling task's block (a thread not made by taskSpawn is adopted). */

@@ -20,9 +20,9 @@ using oz::Tcb;
 struct ozSemaphore {
     bool isMutex = false;
     int options = 0;
-    bool full = false;     /* binary */
-    Tcb *owner = nullptr;  /* mutex */
-    int count = 0;         /* mutex recursion depth */
+    bool full = false;    /* binary */
+    Tcb *owner = nullptr; /* mutex */
+    int count = 0;        /* mutex recursion depth */
     oz::WaitQueue q;
 };
 

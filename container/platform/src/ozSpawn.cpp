@@ -58,13 +58,15 @@ constexpr int kDefaultPriority = 100;
 constexpr int kMaxNice = 19;
 /* What OCI runtimes give a container that asks for nothing more: sending
  * signals, binding ports below 1024, writing to the audit log. */
-constexpr uint64_t kDefaultCaps =
-    (1ULL << CAP_KILL) | (1ULL << CAP_NET_BIND_SERVICE) | (1ULL << CAP_AUDIT_WRITE);
+constexpr uint64_t kDefaultCaps = (1ULL << CAP_KILL) | (1ULL << CAP_NET_BIND_SERVICE) | (1ULL << CAP_AUDIT_WRITE);
 /* Capabilities the kernel may know of; the bounding set drop stops at the
  * first one it does not. */
 constexpr int kCapMax = 63;
 
-int niceOfPriority(int priority) { return priority * (kMaxNice + 1) / 256; }
+int niceOfPriority(int priority)
+{
+    return priority * (kMaxNice + 1) / 256;
+}
 
 /* The program's path inside the container root. */
 std::string pathInRoot(const char *path, const std::string &root)
@@ -256,8 +258,7 @@ int childConfine(const oz::NsCred &cred)
             return errno;
         }
     }
-    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 ||
-        setgroups((size_t)cred.groupCount, cred.groups) != 0 ||
+    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || setgroups((size_t)cred.groupCount, cred.groups) != 0 ||
         setresgid(cred.gid, cred.gid, cred.gid) != 0 || setresuid(cred.uid, cred.uid, cred.uid) != 0 ||
         prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0)
         return errno;
@@ -290,8 +291,7 @@ int childRun(const ChildPlan &p)
         return errno;
     if ((p.flags & POSIX_SPAWN_SETSID) != 0 && setsid() < 0)
         return errno;
-    if ((p.flags & POSIX_SPAWN_SETPGROUP) != 0 && (p.flags & POSIX_SPAWN_SETSID) == 0 &&
-        setpgid(0, 0) != 0)
+    if ((p.flags & POSIX_SPAWN_SETPGROUP) != 0 && (p.flags & POSIX_SPAWN_SETSID) == 0 && setpgid(0, 0) != 0)
         return errno;
     if (p.ns != nullptr) {
         if (int rc = oz::nsEnter(*p.ns); rc != 0)
@@ -303,8 +303,7 @@ int childRun(const ChildPlan &p)
         return errno;
     if (p.stackSize > 0) {
         struct rlimit rl;
-        if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
-            rl.rlim_cur < p.stackSize) {
+        if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < p.stackSize) {
             rl.rlim_cur = p.stackSize;
             if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < p.stackSize)
                 rl.rlim_max = p.stackSize;
@@ -332,7 +331,10 @@ int ozSpawnAttrInit(OZ_SPAWN_ATTR *attr)
     return 0;
 }
 
-int ozSpawnAttrDestroy(OZ_SPAWN_ATTR *attr) { return attr == nullptr ? EINVAL : 0; }
+int ozSpawnAttrDestroy(OZ_SPAWN_ATTR *attr)
+{
+    return attr == nullptr ? EINVAL : 0;
+}
 
 int ozSpawnAttrPrioritySet(OZ_SPAWN_ATTR *attr, int priority)
 {
@@ -393,8 +395,7 @@ int ozSpawnAttrFlagsSet(OZ_SPAWN_ATTR *attr, short flags)
     return 0;
 }
 
-int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const argv[],
-            char *const envp[])
+int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const argv[], char *const envp[])
 {
     if (pid == nullptr || path == nullptr || path[0] == '\0' || argv == nullptr)
         return EINVAL;
@@ -403,8 +404,7 @@ int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const
         ozSpawnAttrInit(&defaults);
         attr = &defaults;
     }
-    if (memchr(attr->cwd, '\0', sizeof attr->cwd) == nullptr || attr->priority < 0 ||
-        attr->priority > 255)
+    if (memchr(attr->cwd, '\0', sizeof attr->cwd) == nullptr || attr->priority < 0 || attr->priority > 255)
         return EINVAL;
     std::string prog = path;
     oz::NsFds ns;
@@ -419,9 +419,15 @@ int ozSpawn(pid_t *pid, const char *path, const OZ_SPAWN_ATTR *attr, char *const
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0)
         return errno;
-    const ChildPlan plan{inNs ? &ns : nullptr, &cred, attr->cwd, prog.c_str(), argv,
-                         envp != nullptr ? envp : environ, niceOfPriority(attr->priority),
-                         attr->stackSize, attr->flags};
+    const ChildPlan plan{inNs ? &ns : nullptr,
+                         &cred,
+                         attr->cwd,
+                         prog.c_str(),
+                         argv,
+                         envp != nullptr ? envp : environ,
+                         niceOfPriority(attr->priority),
+                         attr->stackSize,
+                         attr->flags};
     pid_t child = oz::forkIntoPidNs(inNs ? ns.pid.fd : -1);
     if (child < 0) {
         int e = errno;

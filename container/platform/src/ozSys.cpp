@@ -278,9 +278,8 @@ const char *ozSysArchNameGet(void)
             const char *machine;
             const char *arch;
         } kArchNames[] = {
-            {"x86_64", "amd64"}, {"aarch64", "arm64"}, {"armv7l", "arm"}, {"armv6l", "arm"},
-            {"i686", "386"},     {"i386", "386"},      {"ppc64le", "ppc64le"},
-            {"s390x", "s390x"},  {"riscv64", "riscv64"},
+            {"x86_64", "amd64"}, {"aarch64", "arm64"},   {"armv7l", "arm"},  {"armv6l", "arm"},      {"i686", "386"},
+            {"i386", "386"},     {"ppc64le", "ppc64le"}, {"s390x", "s390x"}, {"riscv64", "riscv64"},
         };
         for (const auto &a : kArchNames)
             if (std::strcmp(u.machine, a.machine) == 0)
@@ -300,13 +299,12 @@ int ozSysSignalNoGet(const char *name)
         const char *name;
         int signo;
     } kSignals[] = {
-        {"HUP", SIGHUP},       {"INT", SIGINT},     {"QUIT", SIGQUIT},   {"ILL", SIGILL},
-        {"TRAP", SIGTRAP},     {"ABRT", SIGABRT},   {"FPE", SIGFPE},     {"KILL", SIGKILL},
-        {"BUS", SIGBUS},       {"SEGV", SIGSEGV},   {"PIPE", SIGPIPE},   {"ALRM", SIGALRM},
-        {"TERM", SIGTERM},     {"STOP", SIGSTOP},   {"TSTP", SIGTSTP},   {"CONT", SIGCONT},
-        {"CHLD", SIGCHLD},     {"TTIN", SIGTTIN},   {"TTOU", SIGTTOU},   {"USR1", SIGUSR1},
-        {"USR2", SIGUSR2},     {"POLL", SIGPOLL},   {"PROF", SIGPROF},   {"SYS", SIGSYS},
-        {"URG", SIGURG},       {"VTALRM", SIGVTALRM}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
+        {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT}, {"ILL", SIGILL},   {"TRAP", SIGTRAP},
+        {"ABRT", SIGABRT},     {"FPE", SIGFPE},   {"KILL", SIGKILL}, {"BUS", SIGBUS},   {"SEGV", SIGSEGV},
+        {"PIPE", SIGPIPE},     {"ALRM", SIGALRM}, {"TERM", SIGTERM}, {"STOP", SIGSTOP}, {"TSTP", SIGTSTP},
+        {"CONT", SIGCONT},     {"CHLD", SIGCHLD}, {"TTIN", SIGTTIN}, {"TTOU", SIGTTOU}, {"USR1", SIGUSR1},
+        {"USR2", SIGUSR2},     {"POLL", SIGPOLL}, {"PROF", SIGPROF}, {"SYS", SIGSYS},   {"URG", SIGURG},
+        {"VTALRM", SIGVTALRM}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},
     };
     for (const auto &s : kSignals)
         if (std::strcmp(s.name, name) == 0)

@@ -23,8 +23,8 @@ namespace {
 struct SysLogSeam {
     std::mutex lock;
     bool checked = false;
-    std::string path;        /* empty: the system log is used */
-    std::string ident;       /* empty: the program name */
+    std::string path;  /* empty: the system log is used */
+    std::string ident; /* empty: the program name */
     int option = 0;
     int facility = LOG_USER;
     int mask = 0xff;

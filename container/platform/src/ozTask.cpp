@@ -67,7 +67,10 @@ std::shared_ptr<Tcb> findLocked(TASK_ID tid)
 
 thread_local Tcb *tlsSelf = nullptr;
 
-int wakeSignal() { return SIGRTMIN + 5; }
+int wakeSignal()
+{
+    return SIGRTMIN + 5;
+}
 
 void wakeHandler(int) {}
 
@@ -185,8 +188,7 @@ std::mutex &kernelMutex()
 void WaitQueue::insert(Tcb *t)
 {
     if (byPriority) {
-        auto it = std::find_if(waiters.begin(), waiters.end(),
-                               [t](const Tcb *w) { return w->priority > t->priority; });
+        auto it = std::find_if(waiters.begin(), waiters.end(), [t](const Tcb *w) { return w->priority > t->priority; });
         waiters.insert(it, t);
     } else {
         waiters.push_back(t);
@@ -232,8 +234,7 @@ Tcb *taskSelf()
 
 bool taskDeletable(const Tcb *t)
 {
-    return t->deletePending && t->safeCount == 0 && t->safeMutexes == 0 && !t->exiting &&
-           !t->ended;
+    return t->deletePending && t->safeCount == 0 && t->safeMutexes == 0 && !t->exiting && !t->ended;
 }
 
 void taskExitDeleted(Lock &lk, Tcb *self)
@@ -308,8 +309,8 @@ int kernelWait(Lock &lk, Tcb *self, int ticks, WaitQueue *q)
         }
         if (!deadline) {
             self->cv.wait(lk);
-        } else if (self->cv.wait_until(lk, *deadline) == std::cv_status::timeout &&
-                   self->wakeResult == WAKE_PENDING && !taskDeletable(self)) {
+        } else if (self->cv.wait_until(lk, *deadline) == std::cv_status::timeout && self->wakeResult == WAKE_PENDING &&
+                   !taskDeletable(self)) {
             if (q != nullptr)
                 q->remove(self);
             self->waitQ = nullptr;
@@ -320,8 +321,7 @@ int kernelWait(Lock &lk, Tcb *self, int ticks, WaitQueue *q)
 
 } // namespace oz
 
-TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize,
-                   OZ_TASK_ENTRY entry, void *arg)
+TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize, OZ_TASK_ENTRY entry, void *arg)
 {
     wakeSignalInstall();
     if (entry == nullptr || priority < 0 || priority > 255) {
@@ -337,8 +337,7 @@ TASK_ID taskCreate(const char *name, int priority, int options, size_t stackSize
         Lock lk(oz::kernelMutex());
         Registry &r = registry();
         t->id = r.nextId++;
-        t->name = (name != nullptr && *name != '\0') ? std::string(name)
-                                                     : "t" + std::to_string(t->id);
+        t->name = (name != nullptr && *name != '\0') ? std::string(name) : "t" + std::to_string(t->id);
         r.tasks[t->id] = t;
     }
     pthread_attr_t attr;
@@ -378,8 +377,7 @@ STATUS taskActivate(TASK_ID tid)
     return OK;
 }
 
-TASK_ID taskSpawn(const char *name, int priority, int options, size_t stackSize,
-                  OZ_TASK_ENTRY entry, void *arg)
+TASK_ID taskSpawn(const char *name, int priority, int options, size_t stackSize, OZ_TASK_ENTRY entry, void *arg)
 {
     TASK_ID tid = taskCreate(name, priority, options, stackSize, entry, arg);
     if (tid != TASK_ID_NULL)

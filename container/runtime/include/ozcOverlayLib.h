@@ -27,8 +27,7 @@ BOOL ozcOvlFsAvailable(void);
  * directory) over dirNum directories, topmost first. With hasUpper the first
  * directory is the writable upper layer and the others read-only lower
  * layers; without, all are read-only lower layers. 0 or -1 (errno). */
-STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath,
-                             uint32_t dirNum, BOOL hasUpper);
+STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath, uint32_t dirNum, BOOL hasUpper);
 
 /* Unmounts and removes the overlay device. 0 or -1 (errno). */
 STATUS ozcRemoveOvlRootfsDev(const char *pDevName);

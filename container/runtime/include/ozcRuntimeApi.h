@@ -36,8 +36,7 @@ typedef struct ozcAttr {
     char *reserve;
 } OZC_ATTR;
 
-STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option,
-                 const OZC_ATTR *pAttr);
+STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option, const OZC_ATTR *pAttr);
 STATUS ozcStart(const char *containerId, unsigned option);
 STATUS ozcKill(const char *containerId, int signo, unsigned option);
 STATUS ozcDelete(const char *containerId, unsigned option);
@@ -55,8 +54,8 @@ char *ozcPrune(void);
 char *ozcContainerInfoGet(const char *containerId);
 BOOL ozcDaemonIsAlive(void);
 char *ozcImageInfoGet(const char *ociPath);
-STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag,
-                 unsigned option, const OZC_BUNDLE_ATTR *pAttr);
+STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag, unsigned option,
+                 const OZC_BUNDLE_ATTR *pAttr);
 
 #ifdef __cplusplus
 }

@@ -15,14 +15,14 @@
 extern "C" {
 #endif
 
-#define OZC_MSG_NAME_LEN    192   /* reply queue name field */
-#define OZC_MSG_HDR_LEN     204   /* header bytes before the data */
-#define OZC_MSG_SIZE        2048  /* request message and reply piece size */
-#define OZC_MSG_DATA_MAX    (OZC_MSG_SIZE - OZC_MSG_HDR_LEN - 1) /* 1843 */
-#define OZC_REQ_Q_DEPTH     32
-#define OZC_REPLY_Q_DEPTH   1
-#define OZC_REPLY_TEXT_MAX  65536 /* a reply text must stay below this */
-#define OZC_DAEMON_Q_NAME   "/ozc"
+#define OZC_MSG_NAME_LEN   192                                  /* reply queue name field */
+#define OZC_MSG_HDR_LEN    204                                  /* header bytes before the data */
+#define OZC_MSG_SIZE       2048                                 /* request message and reply piece size */
+#define OZC_MSG_DATA_MAX   (OZC_MSG_SIZE - OZC_MSG_HDR_LEN - 1) /* 1843 */
+#define OZC_REQ_Q_DEPTH    32
+#define OZC_REPLY_Q_DEPTH  1
+#define OZC_REPLY_TEXT_MAX 65536 /* a reply text must stay below this */
+#define OZC_DAEMON_Q_NAME  "/ozc"
 
 /* Command of a request (ozcMessage.cmdId). */
 typedef enum ozcCmdType {
@@ -46,18 +46,13 @@ typedef struct ozcMessage {
     uint8_t rsvd1;
     uint8_t rsvd2;
     uint8_t rsvd3;
-    int32_t cmdId;               /* an ozcCmdType value */
-    uint32_t dataLen;            /* bytes of data */
-    char data[];                 /* unformatted JSON, no terminating NUL */
+    int32_t cmdId;    /* an ozcCmdType value */
+    uint32_t dataLen; /* bytes of data */
+    char data[];      /* unformatted JSON, no terminating NUL */
 } OZC_MESSAGE;
 
 /* Parameter descriptors. */
-typedef enum paramType {
-    INTEGER = 0,
-    STRING = 1,
-    STRING_ARRAY = 2,
-    OBJECT = 3
-} PARAM_TYPE;
+typedef enum paramType { INTEGER = 0, STRING = 1, STRING_ARRAY = 2, OBJECT = 3 } PARAM_TYPE;
 
 /* One 64-bit word: an integer, a text pointer, a pointer to a
  * NULL-terminated text array, or a JSON item. */
@@ -70,9 +65,9 @@ typedef uint64_t ozcData;
 
 typedef struct ozcParam {
     PARAM_TYPE type;
-    const char *name;  /* JSON member name */
+    const char *name; /* JSON member name */
     ozcData value;
-    int number;        /* element count of a text array */
+    int number; /* element count of a text array */
 } OZC_PARAM;
 
 cJSON *ozcParamObjInit(struct ozcParam *param, int count);

@@ -15,8 +15,7 @@ extern "C" {
 
 /* One exchange with the daemon serving the request queue `msgQHandle`.
  * On success *ppResp (when not NULL) receives the reply text; caller frees. */
-STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param,
-                int count, char **ppResp);
+STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int count, char **ppResp);
 /* ozcCallQ on the daemon's queue (ozcDaemonQueueName()). */
 STATUS ozcCall(int cmdId, struct ozcParam *param, int count, char **ppResp);
 

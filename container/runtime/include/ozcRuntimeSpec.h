@@ -45,38 +45,38 @@ extern const char *const runtimeHookName[MAX_HOOK];
  * numbers), else from the OCI "user" ("uid", "gid", "additionalGids").
  * Numbers are kept as read; the container registry checks their range. */
 typedef struct runtimeSpecConfigUser {
-    char *user;      /* "usr"."user": name or number, optionally ":group" */
-    BOOL idsGiven;   /* uid, gid and gids below apply */
-    double uid;      /* "uid" */
-    double gid;      /* "gid", 0 when absent */
-    double *gids;    /* "additionalGids" of the OCI "user", or NULL */
+    char *user;    /* "usr"."user": name or number, optionally ":group" */
+    BOOL idsGiven; /* uid, gid and gids below apply */
+    double uid;    /* "uid" */
+    double gid;    /* "gid", 0 when absent */
+    double *gids;  /* "additionalGids" of the OCI "user", or NULL */
     int gidCount;
-    BOOL invalid;    /* a member of the wrong type */
-    cJSON *tree;     /* the "usr" or "user" object */
+    BOOL invalid; /* a member of the wrong type */
+    cJSON *tree;  /* the "usr" or "user" object */
 } runtimeSpecConfigUser, RUNTIME_SPEC_CONFIG_USER;
 
 typedef struct runtimeSpecConfigProcess {
-    char **args;   /* NULL-terminated, from "args" (required) */
-    int argCount;  /* elements of "args" */
-    char **env;    /* NULL-terminated, from "env", or NULL */
+    char **args;  /* NULL-terminated, from "args" (required) */
+    int argCount; /* elements of "args" */
+    char **env;   /* NULL-terminated, from "env", or NULL */
     int envCount;
-    char *cwd;     /* "cwd", or NULL */
-    BOOL terminal; /* "terminal" is JSON true */
+    char *cwd;                   /* "cwd", or NULL */
+    BOOL terminal;               /* "terminal" is JSON true */
     runtimeSpecConfigUser *user; /* NULL: root */
     cJSON *tree;
 } runtimeSpecConfigProcess, RUNTIME_SPEC_CONFIG_PROCESS;
 
 typedef struct runtimeSpecConfigOrrery {
-    int option;    /* "rtp"."rtpOptions", default 0 */
-    int priority;  /* "rtp"."rtpPriority", default 100 */
-    int stackSize; /* "rtp"."rtpStackSize", default 8192 */
-    int taskOption;/* "rtp"."rtpTaskOptions", default 0 */
-    cJSON *tree;   /* the "orrery" object, or NULL */
+    int option;     /* "rtp"."rtpOptions", default 0 */
+    int priority;   /* "rtp"."rtpPriority", default 100 */
+    int stackSize;  /* "rtp"."rtpStackSize", default 8192 */
+    int taskOption; /* "rtp"."rtpTaskOptions", default 0 */
+    cJSON *tree;    /* the "orrery" object, or NULL */
 } runtimeSpecConfigOrrery, RUNTIME_SPEC_CONFIG_ORRERY;
 
 typedef struct runtimeSpecConfigAnnotations {
-    char **k;      /* member names, document order */
-    char **v;      /* member values (NULL when not a string) */
+    char **k; /* member names, document order */
+    char **v; /* member values (NULL when not a string) */
     int count;
     cJSON *tree;
 } runtimeSpecConfigAnnotations, RUNTIME_SPEC_CONFIG_ANNOTATIONS;
@@ -90,14 +90,14 @@ typedef struct runtimeSpecConfigMount {
 } runtimeSpecConfigMount, RUNTIME_SPEC_CONFIG_MOUNT;
 
 typedef struct runtimeSpecConfigMounts {
-    int count;                        /* elements of "mounts" */
-    runtimeSpecConfigMount **mount;   /* count readable entries */
+    int count;                      /* elements of "mounts" */
+    runtimeSpecConfigMount **mount; /* count readable entries */
     cJSON *tree;
 } runtimeSpecConfigMounts, RUNTIME_SPEC_CONFIG_MOUNTS;
 
 typedef struct runtimeSpecConfigRoot {
-    char *path;    /* "path" (required) */
-    BOOL ro;       /* "readonly" is JSON true */
+    char *path; /* "path" (required) */
+    BOOL ro;    /* "readonly" is JSON true */
     cJSON *tree;
 } runtimeSpecConfigRoot, RUNTIME_SPEC_CONFIG_ROOT;
 
@@ -105,7 +105,7 @@ typedef struct runtimeHookNode {
     char *rtpPath; /* "path" (required) */
     char **args;   /* NULL-terminated, or NULL */
     int argsCnt;
-    char **env;    /* NULL-terminated, or NULL */
+    char **env; /* NULL-terminated, or NULL */
     int envCnt;
 } runtimeHookNode, runtimeHookNodeFunc, RUNTIME_HOOK_NODE;
 
@@ -116,15 +116,15 @@ typedef struct runtimeSpecConfigHook {
 } runtimeSpecConfigHook, RUNTIME_SPEC_CONFIG_HOOK;
 
 typedef struct runtimeSpecConfig {
-    char *version;                              /* "ociVersion" */
-    char *hostName;                             /* "hostname" */
-    runtimeSpecConfigAnnotations *annotations;  /* NULL when missing or empty */
-    runtimeSpecConfigProcess *process;          /* always set after a load */
-    runtimeSpecConfigHook *hooks[MAX_HOOK];     /* each may be NULL */
-    runtimeSpecConfigRoot *root;                /* NULL when missing or without path */
-    runtimeSpecConfigOrrery *orrery;            /* always set after a load */
-    runtimeSpecConfigMounts *mounts;            /* NULL when missing */
-    cJSON *tree;                                /* the whole parsed file */
+    char *version;                             /* "ociVersion" */
+    char *hostName;                            /* "hostname" */
+    runtimeSpecConfigAnnotations *annotations; /* NULL when missing or empty */
+    runtimeSpecConfigProcess *process;         /* always set after a load */
+    runtimeSpecConfigHook *hooks[MAX_HOOK];    /* each may be NULL */
+    runtimeSpecConfigRoot *root;               /* NULL when missing or without path */
+    runtimeSpecConfigOrrery *orrery;           /* always set after a load */
+    runtimeSpecConfigMounts *mounts;           /* NULL when missing */
+    cJSON *tree;                               /* the whole parsed file */
 } runtimeSpecConfig, RUNTIME_SPEC_CONFIG;
 
 /* Reads the file at path (the full name of config.json). NULL on failure:

@@ -29,31 +29,31 @@
 extern "C" {
 #endif
 
-#define TBLOCK          512   /* bytes per tar block */
-#define NAMSIZ          100   /* name field */
-#define TAR_PREFIX_SIZE 155   /* ustar prefix field */
+#define TBLOCK              512 /* bytes per tar block */
+#define NAMSIZ              100 /* name field */
+#define TAR_PREFIX_SIZE     155 /* ustar prefix field */
 #define TAR_DEFAULT_BFACTOR 20
-#define TAR_PATH_MAX    1024  /* target directory + entry path */
+#define TAR_PATH_MAX        1024 /* target directory + entry path */
 
 /* Header block: 512 raw bytes or the ustar header. */
 typedef union hblock {
     char dummy[TBLOCK];
     struct header {
-        char name[NAMSIZ];      /*   0 */
-        char mode[8];           /* 100 */
-        char uid[8];            /* 108 */
-        char gid[8];            /* 116 */
-        char size[12];          /* 124 */
-        char mtime[12];         /* 136 */
-        char chksum[8];         /* 148 */
-        char linkflag;          /* 156 */
-        char linkname[NAMSIZ];  /* 157 */
-        char indicator[6];      /* 257: "ustar" NUL for POSIX archives */
-        char version[2];        /* 263 */
-        char uname[32];         /* 265 */
-        char gname[32];         /* 297 */
-        char major[8];          /* 329 */
-        char minor[8];          /* 337 */
+        char name[NAMSIZ];            /*   0 */
+        char mode[8];                 /* 100 */
+        char uid[8];                  /* 108 */
+        char gid[8];                  /* 116 */
+        char size[12];                /* 124 */
+        char mtime[12];               /* 136 */
+        char chksum[8];               /* 148 */
+        char linkflag;                /* 156 */
+        char linkname[NAMSIZ];        /* 157 */
+        char indicator[6];            /* 257: "ustar" NUL for POSIX archives */
+        char version[2];              /* 263 */
+        char uname[32];               /* 265 */
+        char gname[32];               /* 297 */
+        char major[8];                /* 329 */
+        char minor[8];                /* 337 */
         char prefix[TAR_PREFIX_SIZE]; /* 345 */
     } header;
 } hblock, MT_HBLOCK;
@@ -104,7 +104,7 @@ typedef enum ozcTarWhiteoutForm {
 
 /* Options of ozcTarExtractEx. */
 typedef struct ozcTarOpts {
-    size_t bFactor;              /* blocks per read, 0: 20 */
+    size_t bFactor; /* blocks per read, 0: 20 */
     OZC_TAR_WHITEOUT_FORM whiteouts;
     /* Overlay form: the layer directories below this one, topmost first
      * (none for the bottom layer). Directories the archive does not list
@@ -138,16 +138,14 @@ typedef struct ozcTarOpts {
  * extracted (sparse, multi-volume, unknown), ENOSPC the disk reserve
  * reached, EBADMSG a corrupt or truncated archive, or the errno of the
  * failing call. Entries written before a failure stay. */
-STATUS ozcTarExtract(const char *pTape, const char *targetDir, size_t bfactor,
-                     BOOL verbose);
+STATUS ozcTarExtract(const char *pTape, const char *targetDir, size_t bfactor, BOOL verbose);
 
 /* ozcTarExtract with options (NULL: the defaults). */
 STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *opts);
 
 /* The digest ("sha256" or "sha512") of the uncompressed content of the
  * archive file pTape, without extracting it: out receives *outLen bytes. */
-STATUS ozcTarStreamDigest(const char *pTape, const char *alg, unsigned char *out,
-                          size_t *outLen);
+STATUS ozcTarStreamDigest(const char *pTape, const char *alg, unsigned char *out, size_t *outLen);
 
 #ifdef __cplusplus
 }

@@ -55,7 +55,7 @@ extern "C" {
 #define OZC_ERR_SIGNATURE_MISSING           0xDF0020 /* signature missing for signed container image */
 #define OZC_ERR_SIGNATURE_VERIFY_FAILED     0xDF0021 /* signature verify failed */
 /* The OS process library's "not running" code, shown like ESRCH. */
-#define OZC_ERR_RTP_NOT_RUNNING             0xB20004
+#define OZC_ERR_RTP_NOT_RUNNING 0xB20004
 
 /* One entry of the error table. */
 typedef struct ozcUtilError {
@@ -96,7 +96,7 @@ typedef enum ozcBasePathType {
 
 /* Default base directory when "OZC_BASE" is unset, too long or relative. */
 #define OZC_BASE_PATH_DEFAULT "/ram0/ozc"
-#define OZC_BASE_ENV "OZC_BASE"
+#define OZC_BASE_ENV          "OZC_BASE"
 /* Size of the library's path buffers. */
 #define OZC_PATH_MAX 1024
 
@@ -127,8 +127,7 @@ STATUS ozcUtilXdelete(const char *source);
 /* Prompts with prompt_info and reads one line from the console into
  * credential without echo. 0, or -1 when nothing could be read or the
  * console options cannot be read or changed. */
-STATUS ozcUtilCredGetFromStdin(char *credential, size_t credential_size,
-                               const char *prompt_info);
+STATUS ozcUtilCredGetFromStdin(char *credential, size_t credential_size, const char *prompt_info);
 
 /* The signal number for a name of the signal table ("TERM" gives 15);
  * -1 for NULL or an unknown name. */
@@ -139,9 +138,7 @@ const char *ozcUtilStateIdToString(int state);
 
 /* Two lower-case hexadecimal digits per byte and a closing NUL. EINVAL when
  * an argument is NULL or 0 or outBufSize < 2 * len + 1. */
-STATUS ozcUtilBinToHex(char *output, size_t outBufSize, uint8_t *input,
-                       size_t len);
-
+STATUS ozcUtilBinToHex(char *output, size_t outBufSize, uint8_t *input, size_t len);
 
 #ifdef __cplusplus
 }

@@ -14,7 +14,7 @@
 /* zlib names its own gzip handle gzFile as well; keep its declarations out
  * of the way of ours. */
 #define gzFile_s zlibGzFile_s
-#define gzFile zlibGzFile
+#define gzFile   zlibGzFile
 #include <zlib.h>
 #undef gzFile
 #undef gzFile_s
@@ -35,19 +35,19 @@ using ozc::failNull;
 using ozc::failWith;
 
 struct gzFile_s {
-    z_stream d;                          /* inflater: input and output windows, CRC */
-    int fd;                              /* the open file */
-    size_t outOffset;                    /* uncompressed bytes delivered so far */
+    z_stream d;                              /* inflater: input and output windows, CRC */
+    int fd;                                  /* the open file */
+    size_t outOffset;                        /* uncompressed bytes delivered so far */
     unsigned char source[GZ_INPUT_BUF_SIZE]; /* compressed input */
-    size_t slen;                         /* bytes of the file not yet read into source */
-    size_t outlen;                       /* ISIZE of the trailer: length mod 2^32 */
-    unsigned char dict[GZ_DICT_SIZE];    /* the inflater's window */
-    size_t dictLen;                      /* reserved */
-    bool dictInUse;                      /* dict handed to the inflater */
-    bool inflateReady;                   /* inflateInit2 succeeded */
-    bool ended;                          /* the last member ended */
-    int err;                             /* sticky error (errno value) */
-    gz_header head;                      /* header fields (only "done" is used) */
+    size_t slen;                             /* bytes of the file not yet read into source */
+    size_t outlen;                           /* ISIZE of the trailer: length mod 2^32 */
+    unsigned char dict[GZ_DICT_SIZE];        /* the inflater's window */
+    size_t dictLen;                          /* reserved */
+    bool dictInUse;                          /* dict handed to the inflater */
+    bool inflateReady;                       /* inflateInit2 succeeded */
+    bool ended;                              /* the last member ended */
+    int err;                                 /* sticky error (errno value) */
+    gz_header head;                          /* header fields (only "done" is used) */
 };
 
 namespace {
@@ -145,8 +145,7 @@ gzFile ugzopen(const char *fileName, const char *mode)
     unsigned char isize[4];
     if (pread(file->fd, isize, sizeof(isize), st.st_size - 4) != (ssize_t)sizeof(isize))
         return fail(errno ? errno : EBADMSG);
-    file->outlen = (size_t)isize[0] | (size_t)isize[1] << 8 | (size_t)isize[2] << 16 |
-                   (size_t)isize[3] << 24;
+    file->outlen = (size_t)isize[0] | (size_t)isize[1] << 8 | (size_t)isize[2] << 16 | (size_t)isize[3] << 24;
 
     file->d.zalloc = gzAlloc;
     file->d.zfree = gzFree;
@@ -210,8 +209,7 @@ int ugzread(gzFile file, void *buf, unsigned int len)
                 if (n < 0)
                     return gzFail(file, errno);
             }
-            if (file->d.avail_in >= 2 && file->d.next_in[0] == 0x1f &&
-                file->d.next_in[1] == 0x8b) {
+            if (file->d.avail_in >= 2 && file->d.next_in[0] == 0x1f && file->d.next_in[1] == 0x8b) {
                 if (inflateReset(&file->d) != Z_OK)
                     return gzFail(file, EBADMSG);
                 continue;

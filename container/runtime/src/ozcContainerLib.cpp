@@ -72,7 +72,8 @@ extern "C" {
 /* ------------------------------------------------------------------------
  * Info lines to the requesting client
  * ------------------------------------------------------------------------ */
-void ozcSendMsg(uint32_t lvl, char *info, ...) {
+void ozcSendMsg(uint32_t lvl, char *info, ...)
+{
     if (info == nullptr || lvl == 0 || lvl > ozcMsgVerbosity || infoMsgQ[0] == '\0')
         return;
     int saved = errno;
@@ -89,12 +90,14 @@ void ozcSendMsg(uint32_t lvl, char *info, ...) {
     errno = saved;
 }
 
-void ozcMsgQnameSet(const char *msgQname) {
+void ozcMsgQnameSet(const char *msgQname)
+{
     if (msgQname == nullptr || snprintf_s(infoMsgQ, sizeof(infoMsgQ), "%s_%s", msgQname, "info") < 0)
         infoMsgQ[0] = '\0';
 }
 
-void ozcMsgLvlSet(uint8_t lvl) {
+void ozcMsgLvlSet(uint8_t lvl)
+{
     if (lvl < 3)
         ozcMsgVerbosity = lvl;
 }
@@ -102,11 +105,13 @@ void ozcMsgLvlSet(uint8_t lvl) {
 /* ------------------------------------------------------------------------
  * Validation and the list
  * ------------------------------------------------------------------------ */
-static BOOL pathCompIsValid(const char *comp) {
+static BOOL pathCompIsValid(const char *comp)
+{
     return strcmp(comp, ".") != 0 && strcmp(comp, "..") != 0;
 }
 
-static BOOL ozcContainerIdValid(const char *id) {
+static BOOL ozcContainerIdValid(const char *id)
+{
     if (id == nullptr || id[0] == '\0')
         return FALSE;
     size_t len = strnlen(id, OZC_CONTAINER_ID_LEN + 1);
@@ -118,23 +123,27 @@ static BOOL ozcContainerIdValid(const char *id) {
     return pathCompIsValid(id);
 }
 
-static BOOL ozcBundlePathValid(const char *path) {
+static BOOL ozcBundlePathValid(const char *path)
+{
     return path != nullptr && pathIsSep(path[0]);
 }
 
-static STATUS ozcContainerListLock(void) {
+static STATUS ozcContainerListLock(void)
+{
     if (ozcContainerSem == nullptr)
         return ERROR;
     return semTake(ozcContainerSem, 5 * sysClkRateGet());
 }
 
-static STATUS ozcContainerListUnlock(void) {
+static STATUS ozcContainerListUnlock(void)
+{
     if (ozcContainerSem == nullptr)
         return ERROR;
     return semGive(ozcContainerSem);
 }
 
-STATUS ozcContainerInit(void) {
+STATUS ozcContainerInit(void)
+{
     if (isInitialized)
         return OK;
     ozcContainersList = {nullptr, nullptr};
@@ -145,13 +154,15 @@ STATUS ozcContainerInit(void) {
     return OK;
 }
 
-static BOOL idEqual(const char *a, const char *b) {
+static BOOL idEqual(const char *a, const char *b)
+{
     return strncmp(a, b, OZC_CONTAINER_ID_LEN) == 0;
 }
 
 /* Finds a container by id or bundle path and returns it with its mutex
  * taken; a container locked elsewhere counts as not found. */
-static CONTAINER_CTX *ozcContainerFindAndLock(const char *matchName, BOOL isBundle) {
+static CONTAINER_CTX *ozcContainerFindAndLock(const char *matchName, BOOL isBundle)
+{
     char bundle[OZC_PATH_LEN] = "";
     if (matchName == nullptr)
         return nullptr;
@@ -173,13 +184,15 @@ static CONTAINER_CTX *ozcContainerFindAndLock(const char *matchName, BOOL isBund
     return found;
 }
 
-static CONTAINER_CTX *ozcContainerFindAndLockById(const char *id) {
+static CONTAINER_CTX *ozcContainerFindAndLockById(const char *id)
+{
     return ozcContainerFindAndLock(id, FALSE);
 }
 
 /* The container with this id, locked; null with errno EINVAL for an id that
  * cannot be one, ENODEV when no container has it. */
-static CONTAINER_CTX *ozcContainerLockValidId(const char *id) {
+static CONTAINER_CTX *ozcContainerLockValidId(const char *id)
+{
     if (!ozcContainerIdValid(id)) {
         failWith(EINVAL);
         return nullptr;
@@ -190,22 +203,26 @@ static CONTAINER_CTX *ozcContainerLockValidId(const char *id) {
     return ctx;
 }
 
-static CONTAINER_CTX *ozcContainerFindAndLockByBundle(const char *bundle) {
+static CONTAINER_CTX *ozcContainerFindAndLockByBundle(const char *bundle)
+{
     return ozcContainerFindAndLock(bundle, TRUE);
 }
 
-static void ozcContainerUnlock(CONTAINER_CTX *c) {
+static void ozcContainerUnlock(CONTAINER_CTX *c)
+{
     semGive(c->sem);
 }
 
 /* Releases the container and fails with code. */
-static STATUS ozcContainerUnlockFail(CONTAINER_CTX *c, int code) {
+static STATUS ozcContainerUnlockFail(CONTAINER_CTX *c, int code)
+{
     ozcContainerUnlock(c);
     return failWith(code);
 }
 
 /* TRUE when a listed container has this id, locked or not. */
-static BOOL ozcContainerListed(const char *id) {
+static BOOL ozcContainerListed(const char *id)
+{
     BOOL listed = FALSE;
     if (ozcContainerListLock() != OK)
         return FALSE;
@@ -215,7 +232,8 @@ static BOOL ozcContainerListed(const char *id) {
     return listed;
 }
 
-static STATUS ozcContainerAdd(CONTAINER_CTX *ctx) {
+static STATUS ozcContainerAdd(CONTAINER_CTX *ctx)
+{
     if (ozcContainerListLock() != OK)
         return ERROR;
     for (CONTAINER_CTX *c = ozcContainersList.head; c != nullptr; c = c->containerNode) {
@@ -234,14 +252,16 @@ static STATUS ozcContainerAdd(CONTAINER_CTX *ctx) {
     return OK;
 }
 
-static void ozcContainerFree(CONTAINER_CTX *ctx) {
+static void ozcContainerFree(CONTAINER_CTX *ctx)
+{
     ozcDestroyRuntimeSpec(ctx->pConfig);
     if (ctx->sem != nullptr)
         semDelete(ctx->sem);
     free(ctx);
 }
 
-static STATUS ozcContainerRemove(CONTAINER_CTX *ctx) {
+static STATUS ozcContainerRemove(CONTAINER_CTX *ctx)
+{
     if (ozcContainerListLock() != OK)
         return ERROR;
     CONTAINER_CTX *prev = nullptr;
@@ -266,7 +286,8 @@ static STATUS ozcContainerRemove(CONTAINER_CTX *ctx) {
  * ------------------------------------------------------------------------ */
 /* The root directory named by the bundle: root.path when absolute, else
  * relative to the bundle. */
-static STATUS ozcContainerBundleRootGet(const CONTAINER_CTX *ctx, char *out, size_t len) {
+static STATUS ozcContainerBundleRootGet(const CONTAINER_CTX *ctx, char *out, size_t len)
+{
     const char *root = ctx->pConfig->root->path;
     out[0] = '\0';
     if (pathIsSep(root[0]))
@@ -276,14 +297,16 @@ static STATUS ozcContainerBundleRootGet(const CONTAINER_CTX *ctx, char *out, siz
     return OK;
 }
 
-static STATUS ozcContainerOvlDevName(const CONTAINER_CTX *ctx, char *out, size_t len) {
+static STATUS ozcContainerOvlDevName(const CONTAINER_CTX *ctx, char *out, size_t len)
+{
     out[0] = '\0';
     if (!pathCopy(out, len, ozOvlDevDirGet()) || !pathAppend(out, len, ctx->state.containerId))
         return failWith(ENAMETOOLONG);
     return OK;
 }
 
-static STATUS ozcContainerDirGet(const CONTAINER_CTX *ctx, char *out, size_t len) {
+static STATUS ozcContainerDirGet(const CONTAINER_CTX *ctx, char *out, size_t len)
+{
     if (ozcBasePathGet(out, len, OZC_CONTAINERS_PATH) == 0)
         return ERROR;
     if (!pathAppend(out, len, ctx->state.containerId))
@@ -293,7 +316,8 @@ static STATUS ozcContainerDirGet(const CONTAINER_CTX *ctx, char *out, size_t len
 
 /* Writable overlay of one container: its upper directory under the
  * containers base path, the bundle's root as the lower layer. */
-static STATUS ozcContainerOvlfsRootfsCreate(CONTAINER_CTX *ctx, char *rootfs, size_t len) {
+static STATUS ozcContainerOvlfsRootfsCreate(CONTAINER_CTX *ctx, char *rootfs, size_t len)
+{
     char upper[OZC_PATH_LEN], lower[OZC_PATH_LEN];
     if (ozcContainerDirGet(ctx, upper, sizeof(upper)) != OK)
         return ERROR;
@@ -317,25 +341,27 @@ static STATUS ozcContainerOvlfsRootfsCreate(CONTAINER_CTX *ctx, char *rootfs, si
     return OK;
 }
 
-static STATUS ozcContainerRootfsCreate(CONTAINER_CTX *ctx, char *rootfs, size_t len) {
+static STATUS ozcContainerRootfsCreate(CONTAINER_CTX *ctx, char *rootfs, size_t len)
+{
     if (ozcOvlFsAvailable())
         return ozcContainerOvlfsRootfsCreate(ctx, rootfs, len);
     return ozcContainerBundleRootGet(ctx, rootfs, len);
 }
 
 /* Removes the container's overlay device and its writable directories. */
-static STATUS ozcContainerRemoveUpLayer(CONTAINER_CTX *ctx) {
+static STATUS ozcContainerRemoveUpLayer(CONTAINER_CTX *ctx)
+{
     char dir[OZC_PATH_LEN];
     STATUS rc = OK;
-    if (ctx->rootfs[0] != '\0' && ozcRemoveOvlRootfsDev(ctx->rootfs) != OK && errno != ENOENT &&
-        errno != EINVAL)
+    if (ctx->rootfs[0] != '\0' && ozcRemoveOvlRootfsDev(ctx->rootfs) != OK && errno != ENOENT && errno != EINVAL)
         rc = ERROR;
     if (ozcContainerDirGet(ctx, dir, sizeof(dir)) != OK || ozcUtilXdelete(dir) != OK)
         rc = ERROR;
     return rc;
 }
 
-static STATUS ozcContainerAppPathSet(CONTAINER_CTX *ctx, const char *rootfs) {
+static STATUS ozcContainerAppPathSet(CONTAINER_CTX *ctx, const char *rootfs)
+{
     const runtimeSpecConfigProcess *p = ctx->pConfig->process;
     ctx->appPath[0] = '\0';
     if (!pathCopy(ctx->appPath, sizeof(ctx->appPath), rootfs) ||
@@ -345,7 +371,8 @@ static STATUS ozcContainerAppPathSet(CONTAINER_CTX *ctx, const char *rootfs) {
     return OK;
 }
 
-static int optionCount(char **opt) {
+static int optionCount(char **opt)
+{
     int n = 0;
     while (opt != nullptr && opt[n] != nullptr)
         n++;
@@ -364,7 +391,8 @@ struct IdLine {
     std::string members; /* group: the member list */
 };
 
-static std::vector<IdLine> idFileParse(const char *text, bool group) {
+static std::vector<IdLine> idFileParse(const char *text, bool group)
+{
     std::vector<IdLine> lines;
     for (const char *p = text; *p != '\0';) {
         const char *eol = strchr(p, '\n');
@@ -382,14 +410,14 @@ static std::vector<IdLine> idFileParse(const char *text, bool group) {
         }
         if (f.size() < (group ? 3u : 4u) || f[0].empty())
             continue;
-        lines.push_back(group ? IdLine{f[0], f[2], "", f.size() > 3 ? f[3] : ""}
-                              : IdLine{f[0], f[2], f[3], ""});
+        lines.push_back(group ? IdLine{f[0], f[2], "", f.size() > 3 ? f[3] : ""} : IdLine{f[0], f[2], f[3], ""});
     }
     return lines;
 }
 
 /* A user or group id written in decimal within range. */
-static bool idParse(const std::string &text, unsigned long *id) {
+static bool idParse(const std::string &text, unsigned long *id)
+{
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     unsigned long v = strtoul(text.c_str(), nullptr, 10);
@@ -399,12 +427,14 @@ static bool idParse(const std::string &text, unsigned long *id) {
     return true;
 }
 
-static bool idNumberValid(double v) {
+static bool idNumberValid(double v)
+{
     return v >= 0 && v <= kIdMax && v == (double)(unsigned long)v;
 }
 
 /* An id file of the container's root (an absent one reads as empty). */
-static STATUS ozcContainerIdFileRead(const CONTAINER_CTX *ctx, const char *path, std::vector<IdLine> *out) {
+static STATUS ozcContainerIdFileRead(const CONTAINER_CTX *ctx, const char *path, std::vector<IdLine> *out)
+{
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kIdFileMax]);
     if (!buf)
         return failWith(ENOMEM);
@@ -427,7 +457,8 @@ struct ContainerCred {
  * up in the image's own /etc/passwd and /etc/group, never the host's. A
  * user given without a group also gets the groups that list it. No user
  * at all is root. 0, or an error code after an info line. */
-static int ozcContainerUserResolve(const CONTAINER_CTX *ctx, ContainerCred *cred) {
+static int ozcContainerUserResolve(const CONTAINER_CTX *ctx, ContainerCred *cred)
+{
     const runtimeSpecConfigUser *u = ctx->pConfig->process->user;
     if (u != nullptr && u->invalid) {
         ozcSendMsg(1, (char *)"The user of container %s in config.json is not valid", ctx->state.containerId);
@@ -512,7 +543,8 @@ static int ozcContainerUserResolve(const CONTAINER_CTX *ctx, ContainerCred *cred
 }
 
 /* The container's host name and user, set in its namespace. */
-static int ozcContainerIdentitySet(const CONTAINER_CTX *ctx) {
+static int ozcContainerIdentitySet(const CONTAINER_CTX *ctx)
+{
     const runtimeSpecConfig *cfg = ctx->pConfig;
     if (cfg->hostName != nullptr && ozNsHostnameSet(ctx->nsId, cfg->hostName) != OK) {
         ozcSendMsg(1, (char *)"Container hostname '%s' cannot be set", cfg->hostName);
@@ -529,7 +561,8 @@ static int ozcContainerIdentitySet(const CONTAINER_CTX *ctx) {
 /* Mounts a bundle may ask for: file systems of the container's own. The
  * platform gives a proc and a sysfs as masked, read-only views and an
  * mqueue with the container's own queues; no host directory is bound in. */
-static BOOL ozcContainerMountAllowed(const runtimeSpecConfigMount *m) {
+static BOOL ozcContainerMountAllowed(const runtimeSpecConfigMount *m)
+{
     static constexpr const char *kTypes[] = {"tmpfs", "devpts", "mqueue", "proc", "sysfs"};
     if (m == nullptr || m->type == nullptr || m->dst == nullptr || !pathIsSep(m->dst[0]))
         return FALSE;
@@ -542,7 +575,8 @@ static BOOL ozcContainerMountAllowed(const runtimeSpecConfigMount *m) {
     return FALSE;
 }
 
-static STATUS ozcContainerUmount(CONTAINER_CTX *ctx) {
+static STATUS ozcContainerUmount(CONTAINER_CTX *ctx)
+{
     if (!ctx->mounted)
         return OK;
     const char *rootfs = ctx->rootfs;
@@ -568,7 +602,8 @@ static STATUS ozcContainerUmount(CONTAINER_CTX *ctx) {
     return rc;
 }
 
-static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
+static STATUS ozcContainerMount(CONTAINER_CTX *ctx)
+{
     if (ctx->mounted)
         return OK;
     char *rootfs = ctx->rootfs;
@@ -610,13 +645,14 @@ static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
         runtimeSpecConfigMount *m = mounts->mount[i];
         BOOL allowed = ozcContainerMountAllowed(m);
         if (!allowed)
-            ozcSendMsg(1, (char *)"Container mount of type '%s' at %s is not allowed (tmpfs, devpts, "
-                                  "mqueue, proc and sysfs are)",
+            ozcSendMsg(1,
+                       (char *)"Container mount of type '%s' at %s is not allowed (tmpfs, devpts, "
+                               "mqueue, proc and sysfs are)",
                        m && m->type ? m->type : "", m && m->dst ? m->dst : "");
-        if (!allowed || ozNsMount(ctx->nsId, rootfs, m->src, m->dst, m->type,
-                                  (const char *const *)m->opt, optionCount(m->opt)) != OK) {
-            ozcSendMsg(1, (char *)"Container additional mount failed for rootfs path: %s src: %s dest: %s",
-                       rootfs, m && m->src ? m->src : "", m && m->dst ? m->dst : "");
+        if (!allowed || ozNsMount(ctx->nsId, rootfs, m->src, m->dst, m->type, (const char *const *)m->opt,
+                                  optionCount(m->opt)) != OK) {
+            ozcSendMsg(1, (char *)"Container additional mount failed for rootfs path: %s src: %s dest: %s", rootfs,
+                       m && m->src ? m->src : "", m && m->dst ? m->dst : "");
             return failWith(OZC_ERR_ADDITIONAL_MOUNT_FAILED);
         }
         ctx->mountCount = (uint32_t)(i + 1);
@@ -632,7 +668,8 @@ static STATUS ozcContainerMount(CONTAINER_CTX *ctx) {
  * They describe containers of this run of the machine only (the namespace
  * key tells), so they are not forced to disk.
  * ------------------------------------------------------------------------ */
-static STATUS ozcRecordDir(const char *sub, char *out, size_t len) {
+static STATUS ozcRecordDir(const char *sub, char *out, size_t len)
+{
     if (ozcBasePathGet(out, len, OZC_RUN_PATH) == 0)
         return ERROR;
     if (!pathAppend(out, len, sub))
@@ -640,13 +677,15 @@ static STATUS ozcRecordDir(const char *sub, char *out, size_t len) {
     return ozMkdirP(out, 0700);
 }
 
-static STATUS ozcRecordPath(const char *sub, const char *id, char *out, size_t len) {
+static STATUS ozcRecordPath(const char *sub, const char *id, char *out, size_t len)
+{
     if (ozcRecordDir(sub, out, len) != OK)
         return ERROR;
     return pathAppend(out, len, id) ? OK : failWith(ENAMETOOLONG);
 }
 
-static STATUS ozcContainerRecordWrite(const CONTAINER_CTX *ctx) {
+static STATUS ozcContainerRecordWrite(const CONTAINER_CTX *ctx)
+{
     char key[64];
     if (ozNsKeyGet(ctx->nsId, key, sizeof(key)) != OK)
         return ERROR;
@@ -683,7 +722,8 @@ static STATUS ozcContainerRecordWrite(const CONTAINER_CTX *ctx) {
     return OK;
 }
 
-static void ozcContainerRecordRemove(const char *id) {
+static void ozcContainerRecordRemove(const char *id)
+{
     char path[OZC_PATH_LEN];
     if (ozcRecordPath("state", id, path, sizeof(path)) == OK)
         unlink(path);
@@ -692,8 +732,8 @@ static void ozcContainerRecordRemove(const char *id) {
 /* ------------------------------------------------------------------------
  * Operations
  * ------------------------------------------------------------------------ */
-STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsigned option,
-                          OZC_ATTR *pAttr) {
+STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsigned option, OZC_ATTR *pAttr)
+{
     (void)option;
     (void)pAttr;
     if (!isInitialized || !ozcContainerIdValid(containerId) || !ozcBundlePathValid(bundlePath))
@@ -771,7 +811,8 @@ STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsig
 
 /* Called with the container locked: a running container whose namespace
  * has emptied becomes stopped. */
-static BOOL ozcContainerCheckRunning(CONTAINER_CTX *ctx) {
+static BOOL ozcContainerCheckRunning(CONTAINER_CTX *ctx)
+{
     if (ctx->state.status != STATE_RUNNING)
         return FALSE;
     BOOL inUse = FALSE;
@@ -779,8 +820,7 @@ static BOOL ozcContainerCheckRunning(CONTAINER_CTX *ctx) {
         return TRUE;
     /* Start hands out the parameters before the client spawns: until the
      * client reports the process, an empty namespace is still starting. */
-    if (ctx->pidHandle == 0 &&
-        tickGet() - ctx->startTick < (uint64_t)kSpawnGraceSec * (uint64_t)sysClkRateGet())
+    if (ctx->pidHandle == 0 && tickGet() - ctx->startTick < (uint64_t)kSpawnGraceSec * (uint64_t)sysClkRateGet())
         return TRUE;
     ctx->state.status = STATE_STOPPED;
     return FALSE;
@@ -788,7 +828,8 @@ static BOOL ozcContainerCheckRunning(CONTAINER_CTX *ctx) {
 
 /* The start parameters of a container: they point into its record and
  * specification. */
-static void ozcContainerStartParmFill(CONTAINER_CTX *ctx, CONTAINER_START_PARM *param) {
+static void ozcContainerStartParmFill(CONTAINER_CTX *ctx, CONTAINER_START_PARM *param)
+{
     const runtimeSpecConfig *cfg = ctx->pConfig;
     memset(param, 0, sizeof(*param));
     param->appPath = ctx->appPath;
@@ -805,7 +846,8 @@ static void ozcContainerStartParmFill(CONTAINER_CTX *ctx, CONTAINER_START_PARM *
     param->envNum = cfg->process->envCount;
 }
 
-STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
+STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param)
+{
     if (param == nullptr)
         return failWith(EINVAL);
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
@@ -825,7 +867,8 @@ STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param) {
     return OK;
 }
 
-STATUS ozcContainerStartParmGet(const char *containerId, CONTAINER_START_PARM *param) {
+STATUS ozcContainerStartParmGet(const char *containerId, CONTAINER_START_PARM *param)
+{
     if (param == nullptr)
         return failWith(EINVAL);
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
@@ -836,7 +879,8 @@ STATUS ozcContainerStartParmGet(const char *containerId, CONTAINER_START_PARM *p
     return OK;
 }
 
-STATUS ozcContainerKill(const char *containerId, int signo, unsigned option) {
+STATUS ozcContainerKill(const char *containerId, int signo, unsigned option)
+{
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
         return ERROR;
@@ -855,7 +899,8 @@ STATUS ozcContainerKill(const char *containerId, int signo, unsigned option) {
     return rc;
 }
 
-static void ozcContainerWaitEmpty(CONTAINER_CTX *ctx) {
+static void ozcContainerWaitEmpty(CONTAINER_CTX *ctx)
+{
     int step = sysClkRateGet() / 100 > 0 ? sysClkRateGet() / 100 : 1;
     for (int waited = 0; waited < kKillWaitMs; waited += 10) {
         BOOL inUse = FALSE;
@@ -865,7 +910,8 @@ static void ozcContainerWaitEmpty(CONTAINER_CTX *ctx) {
     }
 }
 
-STATUS ozcContainerDelete(const char *containerId, unsigned option) {
+STATUS ozcContainerDelete(const char *containerId, unsigned option)
+{
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
         return ERROR;
@@ -890,7 +936,8 @@ STATUS ozcContainerDelete(const char *containerId, unsigned option) {
     return ozcContainerRemove(ctx);
 }
 
-STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle) {
+STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle)
+{
     CONTAINER_CTX *ctx = ozcContainerLockValidId(containerId);
     if (ctx == nullptr)
         return ERROR;
@@ -908,7 +955,8 @@ STATUS ozcContainerStorePidHandle(const char *containerId, OBJ_HANDLE pidHandle)
     return OK;
 }
 
-STATUS ozcContainerStateGet(char *containerId, CONTAINER_STATE *pState) {
+STATUS ozcContainerStateGet(char *containerId, CONTAINER_STATE *pState)
+{
     if (containerId == nullptr || pState == nullptr)
         return failWith(EINVAL);
     CONTAINER_CTX *ctx = ozcContainerFindAndLockById(containerId);
@@ -920,7 +968,8 @@ STATUS ozcContainerStateGet(char *containerId, CONTAINER_STATE *pState) {
     return OK;
 }
 
-BOOL ozcContainerNext(char *containerId) {
+BOOL ozcContainerNext(char *containerId)
+{
     if (containerId == nullptr || strnlen(containerId, OZC_CONTAINER_ID_LEN + 1) > OZC_CONTAINER_ID_LEN) {
         return failWith(EINVAL, FALSE);
     }
@@ -944,7 +993,8 @@ BOOL ozcContainerNext(char *containerId) {
  * ------------------------------------------------------------------------ */
 /* What is left of a container whose namespace is gone: its overlay device
  * and its writable directories. */
-static void ozcContainerLeftoversRemove(const char *id, BOOL ovl, const char *rootfs) {
+static void ozcContainerLeftoversRemove(const char *id, BOOL ovl, const char *rootfs)
+{
     if (ovl && rootfs[0] != '\0')
         ozcRemoveOvlRootfsDev(rootfs);
     char dir[OZC_PATH_LEN];
@@ -953,12 +1003,14 @@ static void ozcContainerLeftoversRemove(const char *id, BOOL ovl, const char *ro
         ozcUtilXdelete(dir);
 }
 
-static const char *recordString(const cJSON *rec, const char *key) {
+static const char *recordString(const cJSON *rec, const char *key)
+{
     const cJSON *v = cJSON_GetObjectItemCaseSensitive(rec, key);
     return cJSON_IsString(v) ? v->valuestring : nullptr;
 }
 
-static bool recordInt(const cJSON *rec, const char *key, int64_t *out) {
+static bool recordInt(const cJSON *rec, const char *key, int64_t *out)
+{
     const cJSON *v = cJSON_GetObjectItemCaseSensitive(rec, key);
     if (!cJSON_IsNumber(v))
         return false;
@@ -968,7 +1020,8 @@ static bool recordInt(const cJSON *rec, const char *key, int64_t *out) {
 
 /* The container of one record listed again, or what is left of it
  * removed. The record goes when the container does. */
-static void ozcContainerAdoptOne(const char *recordPath) {
+static void ozcContainerAdoptOne(const char *recordPath)
+{
     oz::JsonPtr rec(cJSON_load_from_file(recordPath));
     const char *id = recordString(rec.get(), "id");
     const char *bundle = recordString(rec.get(), "bundle");
@@ -977,13 +1030,13 @@ static void ozcContainerAdoptOne(const char *recordPath) {
     int64_t status = 0, created = 0, nsId = -1, pid = 0, mountCount = 0;
     /* An id, bundle or root that would not fit the record whole is not
      * taken over cut: such a record is not one this daemon wrote. */
-    bool ok = id != nullptr && ozcContainerIdValid(id) && strlen(id) < OZC_CONTAINER_ID_LEN &&
-              bundle != nullptr && ozcBundlePathValid(bundle) && strlen(bundle) < OZC_PATH_LEN &&
-              key != nullptr && rootfs != nullptr && strlen(rootfs) < OZC_PATH_LEN &&
-              recordInt(rec.get(), "status", &status) && status >= STATE_CREATED && status <= STATE_STOPPED &&
-              recordInt(rec.get(), "created", &created) && recordInt(rec.get(), "nsId", &nsId) &&
-              nsId >= 0 && nsId <= INT32_MAX && recordInt(rec.get(), "pid", &pid) && pid >= 0 &&
-              pid <= INT32_MAX && recordInt(rec.get(), "mountCount", &mountCount) && mountCount >= 0;
+    bool ok = id != nullptr && ozcContainerIdValid(id) && strlen(id) < OZC_CONTAINER_ID_LEN && bundle != nullptr &&
+              ozcBundlePathValid(bundle) && strlen(bundle) < OZC_PATH_LEN && key != nullptr && rootfs != nullptr &&
+              strlen(rootfs) < OZC_PATH_LEN && recordInt(rec.get(), "status", &status) && status >= STATE_CREATED &&
+              status <= STATE_STOPPED && recordInt(rec.get(), "created", &created) &&
+              recordInt(rec.get(), "nsId", &nsId) && nsId >= 0 && nsId <= INT32_MAX &&
+              recordInt(rec.get(), "pid", &pid) && pid >= 0 && pid <= INT32_MAX &&
+              recordInt(rec.get(), "mountCount", &mountCount) && mountCount >= 0;
     if (!ok) {
         unlink(recordPath);
         return;
@@ -1015,12 +1068,10 @@ static void ozcContainerAdoptOne(const char *recordPath) {
     if (pathCopy(specPath, sizeof(specPath), bundle) && pathAppend(specPath, sizeof(specPath), "config.json"))
         ctx->pConfig = ozcInitializeRuntimeSpec(specPath);
     const runtimeSpecConfig *cfg = ctx->pConfig;
-    bool usable = cfg != nullptr && cfg->version != nullptr && cfg->root != nullptr &&
-                  cfg->process != nullptr && cfg->process->cwd != nullptr && cfg->process->argCount > 0 &&
-                  cfg->process->args[0] != nullptr &&
+    bool usable = cfg != nullptr && cfg->version != nullptr && cfg->root != nullptr && cfg->process != nullptr &&
+                  cfg->process->cwd != nullptr && cfg->process->argCount > 0 && cfg->process->args[0] != nullptr &&
                   pathCopy(ctx->state.ver, sizeof(ctx->state.ver), cfg->version) &&
-                  ozcContainerAppPathSet(ctx, rootfs) == OK &&
-                  (ctx->sem = semMCreate(kMutexOptions)) != nullptr;
+                  ozcContainerAppPathSet(ctx, rootfs) == OK && (ctx->sem = semMCreate(kMutexOptions)) != nullptr;
     if (usable) {
         int mounts = cfg->mounts != nullptr ? cfg->mounts->count : 0;
         ctx->mountCount = (uint32_t)(mountCount < mounts ? mountCount : mounts);
@@ -1038,7 +1089,8 @@ static void ozcContainerAdoptOne(const char *recordPath) {
 }
 
 /* The entries of a directory, but "." and "..". */
-static std::vector<std::string> dirEntries(const char *dir) {
+static std::vector<std::string> dirEntries(const char *dir)
+{
     std::vector<std::string> names;
     DIR *d = opendir(dir);
     if (d == nullptr)
@@ -1050,7 +1102,8 @@ static std::vector<std::string> dirEntries(const char *dir) {
     return names;
 }
 
-STATUS ozcContainerAdopt(void) {
+STATUS ozcContainerAdopt(void)
+{
     if (!isInitialized)
         return failWith(EINVAL);
     char dir[OZC_PATH_LEN], path[OZC_PATH_LEN];
@@ -1072,12 +1125,14 @@ STATUS ozcContainerAdopt(void) {
  * Prune of shared root file systems no one uses
  * ------------------------------------------------------------------------ */
 /* A layer chain id names shared overlays and flattened trees. */
-static bool isChainName(const std::string &name) {
+static bool isChainName(const std::string &name)
+{
     return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 /* The root directory a bundle's config.json names, when it has one. */
-static void bundleRootAdd(const char *bundle, std::set<std::string> *roots) {
+static void bundleRootAdd(const char *bundle, std::set<std::string> *roots)
+{
     char path[OZC_PATH_LEN];
     if (!pathCopy(path, sizeof(path), bundle) || !pathAppend(path, sizeof(path), "config.json") ||
         access(path, F_OK) != 0)
@@ -1085,15 +1140,16 @@ static void bundleRootAdd(const char *bundle, std::set<std::string> *roots) {
     runtimeSpecConfig *cfg = ozcInitializeRuntimeSpec(path);
     if (cfg != nullptr && cfg->root != nullptr && cfg->root->path != nullptr) {
         char root[OZC_PATH_LEN] = "";
-        if (pathIsSep(cfg->root->path[0]) ? pathCopy(root, sizeof(root), cfg->root->path)
-                                          : (pathCopy(root, sizeof(root), bundle) &&
-                                             pathAppend(root, sizeof(root), cfg->root->path)))
+        if (pathIsSep(cfg->root->path[0])
+                ? pathCopy(root, sizeof(root), cfg->root->path)
+                : (pathCopy(root, sizeof(root), bundle) && pathAppend(root, sizeof(root), cfg->root->path)))
             roots->insert(root);
     }
     ozcDestroyRuntimeSpec(cfg);
 }
 
-STATUS ozcContainerPrune(OZC_PRUNE_FUNC fn, void *arg) {
+STATUS ozcContainerPrune(OZC_PRUNE_FUNC fn, void *arg)
+{
     if (!isInitialized)
         return failWith(EINVAL);
     /* In use: the roots of this daemon's containers, and those of the
@@ -1176,4 +1232,3 @@ STATUS ozcContainerPrune(OZC_PRUNE_FUNC fn, void *arg) {
 }
 
 } /* extern "C" */
-

@@ -26,8 +26,8 @@ extern "C" {
 typedef int OBJ_HANDLE; /* handle of a started process */
 #endif
 
-#define OZC_CONTAINER_ID_LEN   255   /* containerState.containerId */
-#define OZC_PATH_LEN           1024  /* path buffers */
+#define OZC_CONTAINER_ID_LEN   255  /* containerState.containerId */
+#define OZC_PATH_LEN           1024 /* path buffers */
 #define OZC_VERSION_LEN        64
 #define OZC_INFO_MSGQ_NAME_LEN 192
 #define OZC_INFO_MSG_LEN       255
@@ -35,15 +35,15 @@ typedef int OBJ_HANDLE; /* handle of a started process */
 
 /* option bits (OZC_KILL_ALL, OZC_DELETE_FORCE: ozcRuntimeApi.h) */
 #define OZC_NS_CREATE_FLAGS 0x1001
-#define OZC_POSIX_FLAGS   0x180
+#define OZC_POSIX_FLAGS     0x180
 
 struct containerCtx;
 struct runtimeSpecConfig;
 
 typedef struct containerState {
-    char *owner;                 /* reserved; always empty */
-    int status;                  /* a containerStatus value */
-    struct containerCtx *pCtx;   /* owning container record */
+    char *owner;               /* reserved; always empty */
+    int status;                /* a containerStatus value */
+    struct containerCtx *pCtx; /* owning container record */
     time_t createdTime;
     char ver[OZC_VERSION_LEN];
     char containerId[OZC_CONTAINER_ID_LEN];
@@ -60,12 +60,12 @@ typedef struct containerCtx {
     int nsId;
     CONTAINER_STATE state;
     struct runtimeSpecConfig *pConfig;
-    uint64_t startTick;          /* tick of the start; a started container
+    uint64_t startTick;        /* tick of the start; a started container
                                   * whose process is not yet reported is
                                   * not taken for stopped at once */
-    BOOL ovl;                    /* the root file system is the container's
+    BOOL ovl;                  /* the root file system is the container's
                                   * own overlay device */
-    char rootfs[OZC_PATH_LEN];   /* the root file system path mounted */
+    char rootfs[OZC_PATH_LEN]; /* the root file system path mounted */
 } CONTAINER_CTX;
 
 typedef struct containerStartParm {
@@ -84,8 +84,7 @@ typedef struct containerStartParm {
 } CONTAINER_START_PARM;
 
 STATUS ozcContainerInit(void);
-STATUS ozcContainerCreate(const char *containerId, const char *bundlePath,
-                          unsigned option, OZC_ATTR *pAttr);
+STATUS ozcContainerCreate(const char *containerId, const char *bundlePath, unsigned option, OZC_ATTR *pAttr);
 STATUS ozcContainerStart(const char *containerId, CONTAINER_START_PARM *param);
 STATUS ozcContainerKill(const char *containerId, int signo, unsigned option);
 STATUS ozcContainerDelete(const char *containerId, unsigned option);

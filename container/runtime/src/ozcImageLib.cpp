@@ -71,28 +71,32 @@ extern "C" {
 /* ------------------------------------------------------------------------
  * Small comparisons and validators
  * ------------------------------------------------------------------------ */
-static BOOL strEqual(const char *a, const char *b) {
+static BOOL strEqual(const char *a, const char *b)
+{
     if (a == nullptr || b == nullptr)
         return FALSE;
     return strnlen(a, kCmpMax) == strnlen(b, kCmpMax) && strncmp(a, b, kCmpMax) == 0;
 }
 
-static BOOL strHasPrefix(const char *s, const char *p) {
+static BOOL strHasPrefix(const char *s, const char *p)
+{
     if (s == nullptr || p == nullptr)
         return FALSE;
     return strncmp(s, p, strnlen(p, kCmpMax)) == 0;
 }
 
-static BOOL validateJsonString(const cJSON *item) {
+static BOOL validateJsonString(const cJSON *item)
+{
     return cJSON_IsString(item) && item->valuestring != nullptr;
 }
 
-static BOOL validateJsonSchemaVersion(const cJSON *item) {
-    return cJSON_IsNumber(item) && cJSON_integer64_value(item) == 2 &&
-           item->valuedouble == 2.0;
+static BOOL validateJsonSchemaVersion(const cJSON *item)
+{
+    return cJSON_IsNumber(item) && cJSON_integer64_value(item) == 2 && item->valuedouble == 2.0;
 }
 
-static BOOL validateJsonMediatype(const cJSON *item, const char *const *types, size_t n) {
+static BOOL validateJsonMediatype(const cJSON *item, const char *const *types, size_t n)
+{
     if (!validateJsonString(item))
         return FALSE;
     for (size_t i = 0; i < n; i++)
@@ -102,7 +106,8 @@ static BOOL validateJsonMediatype(const cJSON *item, const char *const *types, s
 }
 
 /* The file must have exactly the size the JSON number gives. */
-static BOOL validateJsonFileSize(const char *fileName, const cJSON *size) {
+static BOOL validateJsonFileSize(const char *fileName, const cJSON *size)
+{
     if (!cJSON_IsNumber(size))
         return FALSE;
     int fd = open(fileName, O_RDONLY);
@@ -116,14 +121,14 @@ static BOOL validateJsonFileSize(const char *fileName, const cJSON *size) {
 }
 
 /* The file's content must match "alg:hex" (sha256 or sha512). */
-static BOOL validateJsonDigest(const char *fileName, const cJSON *digest) {
+static BOOL validateJsonDigest(const char *fileName, const cJSON *digest)
+{
     if (!validateJsonString(digest))
         return FALSE;
     char text[256];
     const ozc::DigestAlg *alg;
     uint8_t want[ozc::kDigestMax], got[ozc::kDigestMax];
-    if (!pathCopy(text, sizeof(text), digest->valuestring) ||
-        !ozc::digestTextParse(text, &alg, want))
+    if (!pathCopy(text, sizeof(text), digest->valuestring) || !ozc::digestTextParse(text, &alg, want))
         return FALSE;
     int fd = open(fileName, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -138,8 +143,8 @@ static BOOL validateJsonDigest(const char *fileName, const cJSON *digest) {
 }
 
 /* Layout file names: "oci-layout", "index.json", or "blobs/alg/hex". */
-static STATUS composeFileName(const char *ociPath, JSON_FILE_TYPE type, const cJSON *digest,
-                              char *out, size_t outLen) {
+static STATUS composeFileName(const char *ociPath, JSON_FILE_TYPE type, const cJSON *digest, char *out, size_t outLen)
+{
     out[0] = '\0';
     if (!pathCopy(out, outLen, ociPath))
         return failWith(ENAMETOOLONG);
@@ -166,7 +171,8 @@ static STATUS composeFileName(const char *ociPath, JSON_FILE_TYPE type, const cJ
 /* ------------------------------------------------------------------------
  * Layout parsing
  * ------------------------------------------------------------------------ */
-OCI_IMAGE *ozcImageInfoCreate(const char *ociPath) {
+OCI_IMAGE *ozcImageInfoCreate(const char *ociPath)
+{
     auto *p = static_cast<OCI_IMAGE *>(calloc(1, sizeof(OCI_IMAGE)));
     if (p == nullptr) {
         return failNull(ENOMEM);
@@ -176,7 +182,8 @@ OCI_IMAGE *ozcImageInfoCreate(const char *ociPath) {
     return p;
 }
 
-void ozcImageInfoDelete(OCI_IMAGE *pImage) {
+void ozcImageInfoDelete(OCI_IMAGE *pImage)
+{
     if (pImage == nullptr)
         return;
     for (int i = 0; pImage->manifests != nullptr && i < pImage->manifestsCount; i++) {
@@ -191,7 +198,8 @@ void ozcImageInfoDelete(OCI_IMAGE *pImage) {
     free(pImage);
 }
 
-static STATUS ozcImageParseLayout(OCI_IMAGE *pImage) {
+static STATUS ozcImageParseLayout(OCI_IMAGE *pImage)
+{
     char name[OZC_IMAGE_PATH_LEN];
     if (composeFileName(pImage->ociPath, OCILAYOUTJSON, nullptr, name, sizeof(name)) != OK)
         return ERROR;
@@ -206,7 +214,8 @@ static STATUS ozcImageParseLayout(OCI_IMAGE *pImage) {
 
 /* One step of a chain id: chain = SHA-256 of (chain when withPrev) and the
  * hexadecimal text of a diff id. */
-static STATUS ozcImageChainStep(uint8_t chain[32], bool withPrev, const char *hex) {
+static STATUS ozcImageChainStep(uint8_t chain[32], bool withPrev, const char *hex)
+{
     ozc::Digest d(ozc::digestAlgFind("sha256", 6));
     if (!d.valid())
         return failWith(ENOMEM);
@@ -217,7 +226,8 @@ static STATUS ozcImageChainStep(uint8_t chain[32], bool withPrev, const char *he
 }
 
 /* Sets the chain id of the diff ids: c0 = H(hex0), ci = H(ci-1 || hexi). */
-static STATUS ozcImageParseImageConfigRootfs(OZC_IMAGE_CONFIG *cfg, cJSON *rootfs) {
+static STATUS ozcImageParseImageConfigRootfs(OZC_IMAGE_CONFIG *cfg, cJSON *rootfs)
+{
     cJSON *ids = cJSON_GetObjectItem(rootfs, "diff_ids");
     int n = cJSON_IsArray(ids) ? cJSON_GetArraySize(ids) : 0;
     if (n <= 0)
@@ -239,8 +249,7 @@ static STATUS ozcImageParseImageConfigRootfs(OZC_IMAGE_CONFIG *cfg, cJSON *rootf
         if (colon == nullptr || colon - s != 6)
             return ERROR;
         size_t hexLen = strlen(colon + 1);
-        if (!((strncmp(s, "sha256", 6) == 0 && hexLen == 64) ||
-              (strncmp(s, "sha512", 6) == 0 && hexLen == 128)))
+        if (!((strncmp(s, "sha256", 6) == 0 && hexLen == 64) || (strncmp(s, "sha512", 6) == 0 && hexLen == 128)))
             return ERROR;
         r->diffId[i] = const_cast<char *>(colon + 1);
         if (ozcImageChainStep(chain, i > 0, colon + 1) != OK)
@@ -251,7 +260,8 @@ static STATUS ozcImageParseImageConfigRootfs(OZC_IMAGE_CONFIG *cfg, cJSON *rootf
     return OK;
 }
 
-static STATUS ozcImageParseImageConfig(OZC_IMAGE_MANIFEST_CONFIG *mc) {
+static STATUS ozcImageParseImageConfig(OZC_IMAGE_MANIFEST_CONFIG *mc)
+{
     if (access(mc->configFileName, F_OK) != 0)
         return failWith(OZC_ERR_NO_IMAGE_CONFIG);
     OZC_IMAGE_CONFIG *cfg = &mc->imageConfig;
@@ -267,7 +277,8 @@ static STATUS ozcImageParseImageConfig(OZC_IMAGE_MANIFEST_CONFIG *mc) {
     return OK;
 }
 
-static STATUS ozcImageParseManifest(OCI_IMAGE *pImage, OZC_IMAGE_MANIFEST *m) {
+static STATUS ozcImageParseManifest(OCI_IMAGE *pImage, OZC_IMAGE_MANIFEST *m)
+{
     if (access(m->manifestFileName, F_OK) != 0)
         return failWith(OZC_ERR_NO_MANIFEST);
     m->manifestJson = cJSON_load_from_file(m->manifestFileName);
@@ -285,8 +296,8 @@ static STATUS ozcImageParseManifest(OCI_IMAGE *pImage, OZC_IMAGE_MANIFEST *m) {
     mc->digest = cJSON_GetObjectItem(config, "digest");
     mc->size = cJSON_GetObjectItem(config, "size");
     if (!validateJsonMediatype(mc->mediaType, &kConfigType, 1) || mc->digest == nullptr ||
-        composeFileName(pImage->ociPath, CONFIGJSON, mc->digest, mc->configFileName,
-                        sizeof(mc->configFileName)) != OK ||
+        composeFileName(pImage->ociPath, CONFIGJSON, mc->digest, mc->configFileName, sizeof(mc->configFileName)) !=
+            OK ||
         !validateJsonDigest(mc->configFileName, mc->digest) || mc->size == nullptr ||
         !validateJsonFileSize(mc->configFileName, mc->size))
         return failWith(OZC_ERR_MANIFEST_INVALID);
@@ -297,8 +308,7 @@ static STATUS ozcImageParseManifest(OCI_IMAGE *pImage, OZC_IMAGE_MANIFEST *m) {
     int n = cJSON_IsArray(layers) ? cJSON_GetArraySize(layers) : 0;
     if (n <= 0)
         return failWith(OZC_ERR_MANIFEST_INVALID);
-    m->manifestLayers =
-        static_cast<OZC_IMAGE_MANIFEST_LAYER *>(calloc((size_t)n, sizeof(OZC_IMAGE_MANIFEST_LAYER)));
+    m->manifestLayers = static_cast<OZC_IMAGE_MANIFEST_LAYER *>(calloc((size_t)n, sizeof(OZC_IMAGE_MANIFEST_LAYER)));
     if (m->manifestLayers == nullptr)
         return failWith(ENOMEM);
     m->manifestLayersCount = n;
@@ -317,25 +327,23 @@ static STATUS ozcImageParseManifest(OCI_IMAGE *pImage, OZC_IMAGE_MANIFEST *m) {
             return failWith(OZC_ERR_MANIFEST_INVALID);
         }
         if (ml->digest == nullptr || ml->size == nullptr ||
-            composeFileName(pImage->ociPath, LAYERJSON, ml->digest, ml->layerFileName,
-                            sizeof(ml->layerFileName)) != OK ||
-            !validateJsonDigest(ml->layerFileName, ml->digest) ||
-            !validateJsonFileSize(ml->layerFileName, ml->size))
+            composeFileName(pImage->ociPath, LAYERJSON, ml->digest, ml->layerFileName, sizeof(ml->layerFileName)) !=
+                OK ||
+            !validateJsonDigest(ml->layerFileName, ml->digest) || !validateJsonFileSize(ml->layerFileName, ml->size))
             return failWith(OZC_ERR_MANIFEST_INVALID);
     }
     /* One diff id per layer: each layer is checked against its own. */
     if (mc->imageConfig.imageCfgRootfs.diffIdCount != (uint32_t)n) {
-        ozcUtilDiag("the image config names %u diff ids for %d layers",
-                    mc->imageConfig.imageCfgRootfs.diffIdCount, n);
+        ozcUtilDiag("the image config names %u diff ids for %d layers", mc->imageConfig.imageCfgRootfs.diffIdCount, n);
         return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
     }
     return OK;
 }
 
-static STATUS ozcImageParseManifests(OCI_IMAGE *pImage, cJSON *manifests) {
+static STATUS ozcImageParseManifests(OCI_IMAGE *pImage, cJSON *manifests)
+{
     int n = cJSON_GetArraySize(manifests);
-    pImage->manifests =
-        static_cast<OZC_IMAGE_MANIFEST *>(calloc((size_t)n, sizeof(OZC_IMAGE_MANIFEST)));
+    pImage->manifests = static_cast<OZC_IMAGE_MANIFEST *>(calloc((size_t)n, sizeof(OZC_IMAGE_MANIFEST)));
     if (pImage->manifests == nullptr)
         return failWith(ENOMEM);
     pImage->manifestsCount = n;
@@ -350,8 +358,7 @@ static STATUS ozcImageParseManifests(OCI_IMAGE *pImage, cJSON *manifests) {
             return failWith(OZC_ERR_INDEX_INVALID);
         if (composeFileName(pImage->ociPath, MANIFESTJSON, m->digest, m->manifestFileName,
                             sizeof(m->manifestFileName)) != OK ||
-            !validateJsonFileSize(m->manifestFileName, m->size) ||
-            !validateJsonDigest(m->manifestFileName, m->digest))
+            !validateJsonFileSize(m->manifestFileName, m->size) || !validateJsonDigest(m->manifestFileName, m->digest))
             return failWith(OZC_ERR_INDEX_INVALID);
         m->annotations = cJSON_GetObjectItem(e, "annotations");
         cJSON *platform = cJSON_GetObjectItem(e, "platform");
@@ -365,9 +372,10 @@ static STATUS ozcImageParseManifests(OCI_IMAGE *pImage, cJSON *manifests) {
     return OK;
 }
 
-static STATUS ozcImageParseIndex(OCI_IMAGE *pImage) {
-    if (composeFileName(pImage->ociPath, INDEXJSON, nullptr, pImage->indexFileName,
-                        sizeof(pImage->indexFileName)) != OK)
+static STATUS ozcImageParseIndex(OCI_IMAGE *pImage)
+{
+    if (composeFileName(pImage->ociPath, INDEXJSON, nullptr, pImage->indexFileName, sizeof(pImage->indexFileName)) !=
+        OK)
         return ERROR;
     if (access(pImage->indexFileName, F_OK) != 0)
         return failWith(OZC_ERR_INDEX_NOT_FOUND);
@@ -382,7 +390,8 @@ static STATUS ozcImageParseIndex(OCI_IMAGE *pImage) {
     return ozcImageParseManifests(pImage, manifests);
 }
 
-STATUS ozcImageParse(OCI_IMAGE *pImage) {
+STATUS ozcImageParse(OCI_IMAGE *pImage)
+{
     if (pImage == nullptr || pImage->ociPath == nullptr)
         return failWith(EINVAL);
     if (ozcImageParseLayout(pImage) != OK)
@@ -390,12 +399,13 @@ STATUS ozcImageParse(OCI_IMAGE *pImage) {
     return ozcImageParseIndex(pImage);
 }
 
-static BOOL jsonStrEquals(const cJSON *item, const char *want) {
+static BOOL jsonStrEquals(const cJSON *item, const char *want)
+{
     return validateJsonString(item) && strEqual(item->valuestring, want);
 }
 
-STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch,
-                            const char *tag) {
+STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch, const char *tag)
+{
     if (pImage == nullptr || os == nullptr || arch == nullptr || tag == nullptr)
         return failWith(EINVAL);
     for (int i = 0; i < pImage->manifestsCount; i++) {
@@ -423,7 +433,8 @@ STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch,
 /* ------------------------------------------------------------------------
  * Root file system
  * ------------------------------------------------------------------------ */
-int ozcImageRootfsTypeVerify(unsigned int rootfsArg) {
+int ozcImageRootfsTypeVerify(unsigned int rootfsArg)
+{
     BOOL ovl = ozcOvlFsAvailable();
     if ((rootfsArg & OZC_UNPACK_FLATTEN) == 0)
         return ovl ? LAYERED_ROOTFS : RAW_ROOTFS;
@@ -431,7 +442,8 @@ int ozcImageRootfsTypeVerify(unsigned int rootfsArg) {
 }
 
 /* The chain id of the first count layers as 64 hexadecimal characters. */
-static STATUS ozcImageChainIdHex(const OZC_IMAGE_MANIFEST *m, int count, char *out, size_t outLen) {
+static STATUS ozcImageChainIdHex(const OZC_IMAGE_MANIFEST *m, int count, char *out, size_t outLen)
+{
     const OZC_IMAGE_CFG_ROOTFS *r = &m->manifestConfig.imageConfig.imageCfgRootfs;
     uint8_t chain[32];
     for (int i = 0; i < count; i++)
@@ -440,14 +452,15 @@ static STATUS ozcImageChainIdHex(const OZC_IMAGE_MANIFEST *m, int count, char *o
     return ozcUtilBinToHex(out, outLen, chain, sizeof(chain));
 }
 
-static STATUS ozcImageGetStringChainID(const OZC_IMAGE_MANIFEST *m, char *out, size_t outLen) {
-    return ozcUtilBinToHex(out, outLen,
-                           const_cast<uint8_t *>(m->manifestConfig.imageConfig.imageCfgRootfs.chainId),
+static STATUS ozcImageGetStringChainID(const OZC_IMAGE_MANIFEST *m, char *out, size_t outLen)
+{
+    return ozcUtilBinToHex(out, outLen, const_cast<uint8_t *>(m->manifestConfig.imageConfig.imageCfgRootfs.chainId),
                            32);
 }
 
 /* The diff id of layer i as the image config writes it ("sha256:<hex>"). */
-static const char *ozcImageDiffId(const OZC_IMAGE_MANIFEST *m, int i) {
+static const char *ozcImageDiffId(const OZC_IMAGE_MANIFEST *m, int i)
+{
     return m->manifestConfig.imageConfig.imageCfgRootfs.diffId[i] - (sizeof("sha256:") - 1);
 }
 
@@ -455,8 +468,8 @@ static const char *ozcImageDiffId(const OZC_IMAGE_MANIFEST *m, int i) {
  * one the image config names by its diff id: a layer that is not fails
  * with OZC_ERR_IMAGE_CONFIG_INVALID (what it wrote stays for the caller
  * to remove). */
-static STATUS ozcImageExtractLayer(const OZC_IMAGE_MANIFEST *m, int i, const char *dir,
-                                   OZC_TAR_OPTS *opts) {
+static STATUS ozcImageExtractLayer(const OZC_IMAGE_MANIFEST *m, int i, const char *dir, OZC_TAR_OPTS *opts)
+{
     const char *diffId = ozcImageDiffId(m, i);
     const ozc::DigestAlg *alg;
     uint8_t want[ozc::kDigestMax];
@@ -466,15 +479,16 @@ static STATUS ozcImageExtractLayer(const OZC_IMAGE_MANIFEST *m, int i, const cha
     if (ozcTarExtractEx(m->manifestLayers[i].layerFileName, dir, opts) != OK)
         return ERROR;
     if (opts->digestLen != alg->bytes || memcmp(opts->digest, want, alg->bytes) != 0) {
-        ozcUtilDiag("layer %s is not the layer %s the image config names",
-                    m->manifestLayers[i].digest->valuestring, diffId);
+        ozcUtilDiag("layer %s is not the layer %s the image config names", m->manifestLayers[i].digest->valuestring,
+                    diffId);
         return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
     }
     return OK;
 }
 
 /* Every layer, in manifest order, applied to dir. */
-static STATUS ozcImageExtractLayers(const OZC_IMAGE_MANIFEST *m, const char *dir) {
+static STATUS ozcImageExtractLayers(const OZC_IMAGE_MANIFEST *m, const char *dir)
+{
     for (int i = 0; i < m->manifestLayersCount; i++) {
         OZC_TAR_OPTS opts{};
         opts.bFactor = OZC_UNTAR_BFACTOR;
@@ -491,15 +505,16 @@ static STATUS ozcImageExtractLayers(const OZC_IMAGE_MANIFEST *m, const char *dir
  * only when every layer blob of the image has such a record naming the
  * image's own diff id: an image cannot borrow what others unpacked by
  * naming their diff ids. */
-static STATUS ozcImageLayerRecordPath(const char *store, const OZC_IMAGE_MANIFEST *m, int i,
-                                      char *out, size_t len) {
+static STATUS ozcImageLayerRecordPath(const char *store, const OZC_IMAGE_MANIFEST *m, int i, char *out, size_t len)
+{
     const char *d = m->manifestLayers[i].digest->valuestring;
     const char *colon = strchr(d, ':');
     int n = snprintf(out, len, "%s/.verified/%.*s-%s", store, (int)(colon - d), d, colon + 1);
     return n > 0 && (size_t)n < len ? OK : failWith(ENAMETOOLONG);
 }
 
-static BOOL ozcImageLayerVerified(const char *store, const OZC_IMAGE_MANIFEST *m, int i) {
+static BOOL ozcImageLayerVerified(const char *store, const OZC_IMAGE_MANIFEST *m, int i)
+{
     char path[OZC_IMAGE_PATH_LEN], target[256];
     if (ozcImageLayerRecordPath(store, m, i, path, sizeof(path)) != OK)
         return FALSE;
@@ -510,7 +525,8 @@ static BOOL ozcImageLayerVerified(const char *store, const OZC_IMAGE_MANIFEST *m
     return strcmp(target, ozcImageDiffId(m, i)) == 0 ? TRUE : FALSE;
 }
 
-static STATUS ozcImageLayerRecord(const char *store, const OZC_IMAGE_MANIFEST *m, int i) {
+static STATUS ozcImageLayerRecord(const char *store, const OZC_IMAGE_MANIFEST *m, int i)
+{
     char path[OZC_IMAGE_PATH_LEN], tmp[OZC_IMAGE_PATH_LEN + 64];
     static int64_t seq;
     if (ozcImageLayerRecordPath(store, m, i, path, sizeof(path)) != OK)
@@ -531,7 +547,8 @@ static STATUS ozcImageLayerRecord(const char *store, const OZC_IMAGE_MANIFEST *m
 
 /* Makes sure layer blob i is the layer its diff id names: by its record,
  * else by reading it through (without extracting) and recording it. */
-static STATUS ozcImageLayerVerify(const char *store, const OZC_IMAGE_MANIFEST *m, int i) {
+static STATUS ozcImageLayerVerify(const char *store, const OZC_IMAGE_MANIFEST *m, int i)
+{
     if (ozcImageLayerVerified(store, m, i))
         return OK;
     const char *diffId = ozcImageDiffId(m, i);
@@ -543,8 +560,8 @@ static STATUS ozcImageLayerVerify(const char *store, const OZC_IMAGE_MANIFEST *m
     if (ozcTarStreamDigest(m->manifestLayers[i].layerFileName, alg->name, got, &len) != OK)
         return ERROR;
     if (len != alg->bytes || memcmp(got, want, len) != 0) {
-        ozcUtilDiag("layer %s is not the layer %s the image config names",
-                    m->manifestLayers[i].digest->valuestring, diffId);
+        ozcUtilDiag("layer %s is not the layer %s the image config names", m->manifestLayers[i].digest->valuestring,
+                    diffId);
         return failWith(OZC_ERR_IMAGE_CONFIG_INVALID);
     }
     return ozcImageLayerRecord(store, m, i);
@@ -552,11 +569,12 @@ static STATUS ozcImageLayerVerify(const char *store, const OZC_IMAGE_MANIFEST *m
 
 /* A private sibling of a shared directory to build it in, its root mode
  * 0755. */
-static STATUS ozcImagePartDir(const char *dir, std::string *part) {
+static STATUS ozcImagePartDir(const char *dir, std::string *part)
+{
     static int64_t seq;
     char tmp[OZC_IMAGE_PATH_LEN];
-    if (snprintf(tmp, sizeof(tmp), "%s.part-%ld-%lld", dir, (long)getpid(),
-                 (long long)ozAtomic64Inc(&seq)) >= (int)sizeof(tmp))
+    if (snprintf(tmp, sizeof(tmp), "%s.part-%ld-%lld", dir, (long)getpid(), (long long)ozAtomic64Inc(&seq)) >=
+        (int)sizeof(tmp))
         return failWith(ENAMETOOLONG);
     if (ozMkdirP(tmp, 0700) != OK || chmod(tmp, 0755) != 0)
         return ERROR;
@@ -568,7 +586,8 @@ static STATUS ozcImagePartDir(const char *dir, std::string *part) {
  * either complete, built from verified layers, or absent, whatever happens
  * to this process or others that build the same one. When another build
  * put it in place first, this one goes. */
-static STATUS ozcImagePartPublish(const std::string &part, const char *dir) {
+static STATUS ozcImagePartPublish(const std::string &part, const char *dir)
+{
     struct stat st;
     if (rename(part.c_str(), dir) == 0)
         return OK;
@@ -579,7 +598,8 @@ static STATUS ozcImagePartPublish(const std::string &part, const char *dir) {
     return rc;
 }
 
-static void ozcImagePartsDelete(const std::string *parts, int n) {
+static void ozcImagePartsDelete(const std::string *parts, int n)
+{
     int saved = errno;
     for (int i = 0; i < n; i++)
         if (!parts[i].empty())
@@ -587,7 +607,8 @@ static void ozcImagePartsDelete(const std::string *parts, int n) {
     errno = saved;
 }
 
-static bool ozcImageDirExists(const char *dir) {
+static bool ozcImageDirExists(const char *dir)
+{
     struct stat st;
     return stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -600,8 +621,8 @@ static bool ozcImageDirExists(const char *dir) {
  * put in place, so a failed unpack leaves nothing in the store. Several
  * layers are stacked by a read-only overlay device named by the image's
  * chain id. */
-static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPath,
-                                      size_t rootLen) {
+static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPath, size_t rootLen)
+{
     char store[OZC_IMAGE_PATH_LEN];
     if (ozcBasePathGet(store, sizeof(store), OZC_LAYER_PATH) == 0)
         return ERROR;
@@ -634,8 +655,7 @@ static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPat
     /* All there and checked: in place, bottom up. */
     for (int i = 0; rc == OK && i < n; i++) {
         if (!parts[i].empty()) {
-            rc = ozcImageLayerRecord(store, m, i) == OK ? ozcImagePartPublish(parts[i], dirs[i].c_str())
-                                                        : ERROR;
+            rc = ozcImageLayerRecord(store, m, i) == OK ? ozcImagePartPublish(parts[i], dirs[i].c_str()) : ERROR;
             parts[i].clear();
         }
         where[n - 1 - i] = dirs[i].c_str();
@@ -663,7 +683,8 @@ static STATUS ozcImageExtractLayersEx(const OZC_IMAGE_MANIFEST *m, char *rootPat
 
 /* Flattened: every layer applied, in manifest order, to one directory per
  * chain. */
-static STATUS ozcCreateOciStRootfs(const OZC_IMAGE_MANIFEST *m, char *rootPath, size_t rootLen) {
+static STATUS ozcCreateOciStRootfs(const OZC_IMAGE_MANIFEST *m, char *rootPath, size_t rootLen)
+{
     char chain[65], store[OZC_IMAGE_PATH_LEN];
     if (ozcImageGetStringChainID(m, chain, sizeof(chain)) != OK)
         return ERROR;
@@ -691,8 +712,9 @@ static STATUS ozcCreateOciStRootfs(const OZC_IMAGE_MANIFEST *m, char *rootPath, 
     return ozcImagePartPublish(part, rootPath);
 }
 
-static STATUS ozcCreateOciRootfs(const OZC_IMAGE_MANIFEST *m, int kind, const char *rootfs,
-                                 char *rootPath, size_t rootLen) {
+static STATUS ozcCreateOciRootfs(const OZC_IMAGE_MANIFEST *m, int kind, const char *rootfs, char *rootPath,
+                                 size_t rootLen)
+{
     switch (kind) {
     case RAW_ROOTFS:
         /* The root is the image's, whatever the caller's umask: 0755 unless
@@ -722,7 +744,8 @@ static STATUS ozcCreateOciRootfs(const OZC_IMAGE_MANIFEST *m, int kind, const ch
  * ------------------------------------------------------------------------ */
 /* A part of User that reads as a number (base 0, as strtoul takes it);
  * an empty part counts as 0. */
-static bool usrPartIsNumber(const std::string &part) {
+static bool usrPartIsNumber(const std::string &part)
+{
     if (part.empty())
         return true;
     char *end = nullptr;
@@ -730,7 +753,8 @@ static bool usrPartIsNumber(const std::string &part) {
     return end != nullptr && *end == '\0' && isdigit((unsigned char)part[0]);
 }
 
-static void ozcImageGetUsrInfo(const cJSON *user, cJSON *usr) {
+static void ozcImageGetUsrInfo(const cJSON *user, cJSON *usr)
+{
     if (!validateJsonString(user))
         return;
     std::string u = user->valuestring;
@@ -748,7 +772,8 @@ static void ozcImageGetUsrInfo(const cJSON *user, cJSON *usr) {
         cJSON_AddStringToObject(usr, "user", user->valuestring);
 }
 
-STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount) {
+STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount)
+{
     if (volume == nullptr || mount == nullptr)
         return failWith(EINVAL);
     std::string name(volume, strnlen(volume, 255));
@@ -765,14 +790,12 @@ STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount) {
         dst = name.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
         if (c2 != std::string::npos) {
             size_t c3 = name.find(':', c2 + 1);
-            std::string o = name.substr(c2 + 1, c3 == std::string::npos ? std::string::npos
-                                                                        : c3 - c2 - 1);
+            std::string o = name.substr(c2 + 1, c3 == std::string::npos ? std::string::npos : c3 - c2 - 1);
             type = c3 == std::string::npos ? "" : name.substr(c3 + 1);
             size_t pos = 0;
             while (!o.empty() && pos <= o.size()) {
                 size_t comma = o.find(',', pos);
-                std::string one = o.substr(pos, comma == std::string::npos ? std::string::npos
-                                                                           : comma - pos);
+                std::string one = o.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
                 cJSON_AddItemToArray(opts, cJSON_CreateString(one.c_str()));
                 if (comma == std::string::npos)
                     break;
@@ -790,16 +813,19 @@ STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount) {
     return OK;
 }
 
-static cJSON *jsonStringArrayCopy(cJSON *dst, const cJSON *src) {
+static cJSON *jsonStringArrayCopy(cJSON *dst, const cJSON *src)
+{
     const cJSON *e;
-    cJSON_ArrayForEach(e, src) {
+    cJSON_ArrayForEach(e, src)
+    {
         if (validateJsonString(e))
             cJSON_AddItemToArray(dst, cJSON_CreateString(e->valuestring));
     }
     return dst;
 }
 
-static STATUS ozcCreateOciBundleConfigProcess(cJSON *doc, const cJSON *cfg) {
+static STATUS ozcCreateOciBundleConfigProcess(cJSON *doc, const cJSON *cfg)
+{
     cJSON *proc = cJSON_AddObjectToObject(doc, "process");
     if (proc == nullptr)
         return ERROR;
@@ -826,32 +852,35 @@ static STATUS ozcCreateOciBundleConfigProcess(cJSON *doc, const cJSON *cfg) {
  * destination, from a source that is no path, never a bind mount. A plain
  * volume name ("/data": no destination, type "unknown") could never be
  * mounted and is left out too. */
-static BOOL ozcImageMountIsSafe(const cJSON *m) {
+static BOOL ozcImageMountIsSafe(const cJSON *m)
+{
     static constexpr const char *kTypes[] = {"tmpfs", "mqueue", "devpts"};
     const cJSON *dst = cJSON_GetObjectItem(m, "destination");
     const cJSON *src = cJSON_GetObjectItem(m, "source");
     const cJSON *type = cJSON_GetObjectItem(m, "type");
-    if (!validateJsonString(dst) || dst->valuestring[0] != '/' || !validateJsonString(type) ||
-        !cJSON_IsString(src) || strchr(src->valuestring, '/') != nullptr)
+    if (!validateJsonString(dst) || dst->valuestring[0] != '/' || !validateJsonString(type) || !cJSON_IsString(src) ||
+        strchr(src->valuestring, '/') != nullptr)
         return FALSE;
     BOOL known = FALSE;
     for (const char *t : kTypes)
         known = known || strcmp(type->valuestring, t) == 0;
     const cJSON *opt;
-    cJSON_ArrayForEach(opt, cJSON_GetObjectItem(m, "options")) {
-        if (!cJSON_IsString(opt) || strcmp(opt->valuestring, "bind") == 0 ||
-            strcmp(opt->valuestring, "rbind") == 0)
+    cJSON_ArrayForEach(opt, cJSON_GetObjectItem(m, "options"))
+    {
+        if (!cJSON_IsString(opt) || strcmp(opt->valuestring, "bind") == 0 || strcmp(opt->valuestring, "rbind") == 0)
             return FALSE;
     }
     return known;
 }
 
-static STATUS ozcCreateOciBundleConfigMounts(cJSON *doc, const cJSON *cfg) {
+static STATUS ozcCreateOciBundleConfigMounts(cJSON *doc, const cJSON *cfg)
+{
     cJSON *mounts = cJSON_AddArrayToObject(doc, "mounts");
     if (mounts == nullptr)
         return ERROR;
     const cJSON *vol;
-    cJSON_ArrayForEach(vol, cJSON_GetObjectItem(cfg, "Volumes")) {
+    cJSON_ArrayForEach(vol, cJSON_GetObjectItem(cfg, "Volumes"))
+    {
         if (vol->string == nullptr)
             continue;
         cJSON *m = cJSON_CreateObject();
@@ -864,18 +893,20 @@ static STATUS ozcCreateOciBundleConfigMounts(cJSON *doc, const cJSON *cfg) {
     return OK;
 }
 
-static STATUS ozcCreateOciBundleConfigAnnotations(cJSON *doc, const cJSON *img, const cJSON *cfg) {
+static STATUS ozcCreateOciBundleConfigAnnotations(cJSON *doc, const cJSON *img, const cJSON *cfg)
+{
     cJSON *ann = cJSON_AddObjectToObject(doc, "annotations");
     if (ann == nullptr)
         return ERROR;
     const cJSON *e;
-    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cfg, "ExposedPorts")) {
+    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cfg, "ExposedPorts"))
+    {
         if (e->string != nullptr)
             cJSON_AddStringToObject(ann, "org.opencontainers.image.exposedPorts", e->string);
     }
-    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cfg, "Labels")) {
-        if (e->string != nullptr && !strHasPrefix(e->string, OZC_RTP_LABEL_PREFIX) &&
-            validateJsonString(e))
+    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cfg, "Labels"))
+    {
+        if (e->string != nullptr && !strHasPrefix(e->string, OZC_RTP_LABEL_PREFIX) && validateJsonString(e))
             cJSON_AddStringToObject(ann, e->string, e->valuestring);
     }
     const cJSON *v = cJSON_GetObjectItem(img, "author");
@@ -890,7 +921,8 @@ static STATUS ozcCreateOciBundleConfigAnnotations(cJSON *doc, const cJSON *img, 
     return OK;
 }
 
-static STATUS ozcCreateOciBundleConfigOrrery(cJSON *doc, const cJSON *cfg) {
+static STATUS ozcCreateOciBundleConfigOrrery(cJSON *doc, const cJSON *cfg)
+{
     cJSON *os = cJSON_AddObjectToObject(doc, "orrery");
     if (os == nullptr || cJSON_AddObjectToObject(os, "resources") == nullptr)
         return ERROR;
@@ -899,11 +931,12 @@ static STATUS ozcCreateOciBundleConfigOrrery(cJSON *doc, const cJSON *cfg) {
         return ERROR;
     const size_t plen = strlen(OZC_RTP_LABEL_PREFIX);
     const cJSON *e;
-    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cfg, "Labels")) {
+    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cfg, "Labels"))
+    {
         /* The key is what follows the prefix and its separator; a label
          * that is only the prefix names no key. */
-        if (e->string == nullptr || !strHasPrefix(e->string, OZC_RTP_LABEL_PREFIX) ||
-            strlen(e->string) <= plen + 1 || !validateJsonString(e))
+        if (e->string == nullptr || !strHasPrefix(e->string, OZC_RTP_LABEL_PREFIX) || strlen(e->string) <= plen + 1 ||
+            !validateJsonString(e))
             continue;
         cJSON_AddStringToObject(rtp, e->string + plen + 1, e->valuestring);
     }
@@ -911,13 +944,14 @@ static STATUS ozcCreateOciBundleConfigOrrery(cJSON *doc, const cJSON *cfg) {
 }
 
 /* The image's own host name, else "Orrery". */
-static const char *ozcImageHostname(const cJSON *cfg) {
+static const char *ozcImageHostname(const cJSON *cfg)
+{
     const cJSON *h = cJSON_GetObjectItem(cfg, "Hostname");
     return validateJsonString(h) && h->valuestring[0] != '\0' ? h->valuestring : "Orrery";
 }
 
-static STATUS ozcCreateOciBundleConfig(const char *configPath, const OZC_IMAGE_MANIFEST *m,
-                                       const char *rootPath) {
+static STATUS ozcCreateOciBundleConfig(const char *configPath, const OZC_IMAGE_MANIFEST *m, const char *rootPath)
+{
     const cJSON *img = m->manifestConfig.imageConfig.imageConfigJson;
     const cJSON *cfg = cJSON_GetObjectItem(img, "config");
     if (!cJSON_IsObject(cfg))
@@ -939,7 +973,8 @@ static STATUS ozcCreateOciBundleConfig(const char *configPath, const OZC_IMAGE_M
     return OK;
 }
 
-static STATUS ozcImageGenerateBundle(const char *bundlePath, const OZC_IMAGE_MANIFEST *m, int kind) {
+static STATUS ozcImageGenerateBundle(const char *bundlePath, const OZC_IMAGE_MANIFEST *m, int kind)
+{
     BOOL created = FALSE;
     if (mkdir(bundlePath, 0777) == 0)
         created = TRUE;
@@ -966,8 +1001,9 @@ static STATUS ozcImageGenerateBundle(const char *bundlePath, const OZC_IMAGE_MAN
     return OK;
 }
 
-STATUS ozcImageUnpack(const char *bundlePath, const char *ociPath, const char *tag,
-                      unsigned int option, const OZC_BUNDLE_ATTR *pAttr) {
+STATUS ozcImageUnpack(const char *bundlePath, const char *ociPath, const char *tag, unsigned int option,
+                      const OZC_BUNDLE_ATTR *pAttr)
+{
     if (bundlePath == nullptr || ociPath == nullptr)
         return failWith(EINVAL);
     int kind = ozcImageRootfsTypeVerify(option);
@@ -991,7 +1027,8 @@ STATUS ozcImageUnpack(const char *bundlePath, const char *ociPath, const char *t
     return rc;
 }
 
-STATUS ozcImageBundleDelete(const char *pBundlePath) {
+STATUS ozcImageBundleDelete(const char *pBundlePath)
+{
     if (pBundlePath == nullptr || access(pBundlePath, F_OK) != 0)
         return failWith(pBundlePath == nullptr ? EINVAL : ENOENT);
     return ozcUtilXdelete(pBundlePath);
@@ -1000,32 +1037,35 @@ STATUS ozcImageBundleDelete(const char *pBundlePath) {
 /* ------------------------------------------------------------------------
  * Image inspection
  * ------------------------------------------------------------------------ */
-static void ozcJsonCopyItem(const cJSON *src, const char *srcName, cJSON *dst, const char *dstName) {
+static void ozcJsonCopyItem(const cJSON *src, const char *srcName, cJSON *dst, const char *dstName)
+{
     const cJSON *item = src ? cJSON_GetObjectItem(src, srcName) : nullptr;
     cJSON *copy = item ? cJSON_Duplicate(item, 1) : cJSON_CreateString("");
     if (copy != nullptr)
         cJSON_AddItemToObject(dst, dstName, copy);
 }
 
-static cJSON *ozcInspectImageConfig(const cJSON *cfg) {
+static cJSON *ozcInspectImageConfig(const cJSON *cfg)
+{
     cJSON *o = cJSON_CreateObject();
     if (o == nullptr)
         return nullptr;
     cJSON_AddStringToObject(o, "Hostname", "Orrery");
     cJSON_AddStringToObject(o, "Domainname", "");
-    for (const char *k : {"User", "ExposedPorts", "Env", "Cmd", "Entrypoint", "WorkingDir", "Image",
-                          "Volumes", "OnBuild", "Labels", "StopSignal"})
+    for (const char *k : {"User", "ExposedPorts", "Env", "Cmd", "Entrypoint", "WorkingDir", "Image", "Volumes",
+                          "OnBuild", "Labels", "StopSignal"})
         ozcJsonCopyItem(cfg, k, o, k);
     return o;
 }
 
-static cJSON *ozcInspectImageContainer(const OZC_IMAGE_MANIFEST *m) {
+static cJSON *ozcInspectImageContainer(const OZC_IMAGE_MANIFEST *m)
+{
     const cJSON *img = m->manifestConfig.imageConfig.imageConfigJson;
     cJSON *o = cJSON_CreateObject();
     if (o == nullptr)
         return nullptr;
-    cJSON_AddItemToObject(o, "Id", m->manifestConfig.digest ? cJSON_Duplicate(m->manifestConfig.digest, 1)
-                                                            : cJSON_CreateString(""));
+    cJSON_AddItemToObject(
+        o, "Id", m->manifestConfig.digest ? cJSON_Duplicate(m->manifestConfig.digest, 1) : cJSON_CreateString(""));
     ozcJsonCopyItem(m->manifestJson, "RepoTags", o, "RepoTags");
     ozcJsonCopyItem(img, "created", o, "Created");
     ozcJsonCopyItem(img, "container", o, "Container");
@@ -1051,7 +1091,8 @@ static cJSON *ozcInspectImageContainer(const OZC_IMAGE_MANIFEST *m) {
     return o;
 }
 
-int ozcImageInspect(const char *ociPath, cJSON *array) {
+int ozcImageInspect(const char *ociPath, cJSON *array)
+{
     if (ociPath == nullptr || array == nullptr)
         return EINVAL;
     OCI_IMAGE *img = ozcImageInfoCreate(ociPath);
@@ -1079,7 +1120,8 @@ int ozcImageInspect(const char *ociPath, cJSON *array) {
 
 /* The platform this build runs on, unless the OS-wide environment names
  * another one ("OZC_PLATFORM_OS", "OZC_PLATFORM_ARCH"). */
-static const char *ozcDefaultPlatformPart(const char *env, const char *host) {
+static const char *ozcDefaultPlatformPart(const char *env, const char *host)
+{
     thread_local char buf[2][64];
     char *out = buf[strcmp(env, "OZC_PLATFORM_OS") == 0 ? 0 : 1];
     if (ozEnvGet(env, out, sizeof(buf[0])) == OK && out[0] != '\0')
@@ -1087,10 +1129,17 @@ static const char *ozcDefaultPlatformPart(const char *env, const char *host) {
     return host;
 }
 
-const char *ozcDefaultOs(void) { return ozcDefaultPlatformPart("OZC_PLATFORM_OS", ozSysOsNameGet()); }
-const char *ozcDefaultArchitecture(void) {
+const char *ozcDefaultOs(void)
+{
+    return ozcDefaultPlatformPart("OZC_PLATFORM_OS", ozSysOsNameGet());
+}
+const char *ozcDefaultArchitecture(void)
+{
     return ozcDefaultPlatformPart("OZC_PLATFORM_ARCH", ozSysArchNameGet());
 }
-const char *ozcDefaultTag(void) { return "latest"; }
+const char *ozcDefaultTag(void)
+{
+    return "latest";
+}
 
 } /* extern "C" */

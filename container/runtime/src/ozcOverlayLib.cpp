@@ -15,8 +15,7 @@ BOOL ozcOvlFsAvailable(void)
     return ozOvlAvailable() ? TRUE : FALSE;
 }
 
-STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath, uint32_t dirNum,
-                             BOOL hasUpper)
+STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath, uint32_t dirNum, BOOL hasUpper)
 {
     if (pDevName == nullptr || pDirsPath == nullptr || dirNum == 0) {
         return failWith(EINVAL);
@@ -31,8 +30,7 @@ STATUS ozcCreateOvlRootfsDev(const char *pDevName, const char **pDirsPath, uint3
         return failWith(EINVAL);
     }
     ovlDirs dirs = {pDirsPath, dirNum};
-    return ozOvlDevCreate(pDevName, dirs.pDirs, dirs.num, hasUpper ? TRUE : FALSE) == OK ? OK
-                                                                                         : ERROR;
+    return ozOvlDevCreate(pDevName, dirs.pDirs, dirs.num, hasUpper ? TRUE : FALSE) == OK ? OK : ERROR;
 }
 
 STATUS ozcRemoveOvlRootfsDev(const char *pDevName)

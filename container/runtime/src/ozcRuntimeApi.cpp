@@ -27,16 +27,19 @@ namespace {
 using oz::FreeDeleter;
 using oz::JsonPtr;
 
-ozcParam strParam(const char *name, const char *value) {
+ozcParam strParam(const char *name, const char *value)
+{
     return ozcParam{STRING, name, OZC_DATA_PTR(value), 0};
 }
-ozcParam intParam(const char *name, int64_t value) {
+ozcParam intParam(const char *name, int64_t value)
+{
     return ozcParam{INTEGER, name, (ozcData)value, 0};
 }
 
 /* One request; on success the parsed reply is returned. NULL with errno
  * set to the daemon's code, or EBADMSG for an unparsable reply. */
-cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr) {
+cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr)
+{
     char *text = nullptr;
     if (ozcCall(cmd, p, n, &text) != OK)
         return nullptr;
@@ -56,7 +59,8 @@ cJSON *ozcRequest(int cmd, ozcParam *p, int n, int *code = nullptr) {
 
 /* The reply body of one request as text, formatted or on one line; null
  * with errno set on failure (EBADMSG for a reply without a body). */
-char *ozcBodyRequest(int cmd, ozcParam *p, int n, bool formatted) {
+char *ozcBodyRequest(int cmd, ozcParam *p, int n, bool formatted)
+{
     JsonPtr root(ozcRequest(cmd, p, n));
     if (!root)
         return nullptr;
@@ -68,13 +72,15 @@ char *ozcBodyRequest(int cmd, ozcParam *p, int n, bool formatted) {
 }
 
 /* True, with errno EINVAL, when a required argument is missing. */
-bool argMissing(const void *arg) {
+bool argMissing(const void *arg)
+{
     if (arg != nullptr)
         return false;
     return failWith(EINVAL, true);
 }
 
-STATUS ozcSimpleRequest(int cmd, ozcParam *p, int n) {
+STATUS ozcSimpleRequest(int cmd, ozcParam *p, int n)
+{
     JsonPtr root(ozcRequest(cmd, p, n));
     return root ? OK : ERROR;
 }
@@ -83,8 +89,8 @@ STATUS ozcSimpleRequest(int cmd, ozcParam *p, int n) {
 
 extern "C" {
 
-STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option,
-                 const OZC_ATTR *pAttr) {
+STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned option, const OZC_ATTR *pAttr)
+{
     (void)pAttr;
     if (argMissing(containerId) || argMissing(bundlePath))
         return ERROR;
@@ -95,34 +101,36 @@ STATUS ozcCreate(const char *containerId, const char *bundlePath, unsigned optio
             return ERROR;
         bundle = abs;
     }
-    ozcParam p[] = {strParam("containerId", containerId), strParam("bundle", bundle),
-                    intParam("option", option)};
+    ozcParam p[] = {strParam("containerId", containerId), strParam("bundle", bundle), intParam("option", option)};
     return ozcSimpleRequest(OZC_CREATE, p, 3);
 }
 
-STATUS ozcKill(const char *containerId, int signo, unsigned option) {
+STATUS ozcKill(const char *containerId, int signo, unsigned option)
+{
     if (argMissing(containerId))
         return ERROR;
-    ozcParam p[] = {strParam("containerId", containerId), intParam("signo", signo),
-                    intParam("option", option)};
+    ozcParam p[] = {strParam("containerId", containerId), intParam("signo", signo), intParam("option", option)};
     return ozcSimpleRequest(OZC_KILL, p, 3);
 }
 
-STATUS ozcDelete(const char *containerId, unsigned option) {
+STATUS ozcDelete(const char *containerId, unsigned option)
+{
     if (argMissing(containerId))
         return ERROR;
     ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
     return ozcSimpleRequest(OZC_DELETE, p, 2);
 }
 
-STATUS ozcContextObjHandleStore(const char *containerId, OBJ_HANDLE objHandle) {
+STATUS ozcContextObjHandleStore(const char *containerId, OBJ_HANDLE objHandle)
+{
     if (argMissing(containerId))
         return ERROR;
     ozcParam p[] = {strParam("containerId", containerId), intParam("handle", objHandle)};
     return ozcSimpleRequest(OZC_STORE_STATE, p, 2);
 }
 
-char *ozcState(const char *containerId) {
+char *ozcState(const char *containerId)
+{
     if (argMissing(containerId))
         return nullptr;
     ozcParam p[] = {strParam("containerId", containerId)};
@@ -136,13 +144,15 @@ char *ozcState(const char *containerId) {
     return text;
 }
 
-CONTAINER_STATUS ozcStatusIntConvert(int32_t statusInt) {
+CONTAINER_STATUS ozcStatusIntConvert(int32_t statusInt)
+{
     if (statusInt >= STATE_CREATING && statusInt <= STATE_STOPPED)
         return (CONTAINER_STATUS)statusInt;
     return STATE_UNKNOWN;
 }
 
-CONTAINER_STATUS ozcStatusGet(const char *containerId) {
+CONTAINER_STATUS ozcStatusGet(const char *containerId)
+{
     if (containerId == nullptr)
         return STATE_UNKNOWN;
     ozcParam p[] = {strParam("containerId", containerId)};
@@ -158,7 +168,8 @@ CONTAINER_STATUS ozcStatusGet(const char *containerId) {
 
 /* The list comes in pages, each as large as a reply holds: the next page
  * starts after the last id of the one before, until a page is empty. */
-char *ozcList(void) {
+char *ozcList(void)
+{
     JsonPtr all(cJSON_CreateArray());
     if (!all) {
         return failNull(ENOMEM);
@@ -189,18 +200,21 @@ char *ozcList(void) {
     return cJSON_PrintUnformatted(all.get());
 }
 
-char *ozcPrune(void) {
+char *ozcPrune(void)
+{
     return ozcBodyRequest(OZC_PRUNE, nullptr, 0, false);
 }
 
-char *ozcContainerInfoGet(const char *containerId) {
+char *ozcContainerInfoGet(const char *containerId)
+{
     if (argMissing(containerId))
         return nullptr;
     ozcParam p[] = {strParam("Id", containerId)};
     return ozcBodyRequest(OZC_INSPECT, p, 1, true);
 }
 
-BOOL ozcDaemonIsAlive(void) {
+BOOL ozcDaemonIsAlive(void)
+{
     MSG_Q_ID q = msgQOpen(ozcDaemonQueueName(), OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY, 0);
     if (q == nullptr)
         return FALSE;
@@ -212,15 +226,16 @@ BOOL ozcDaemonIsAlive(void) {
 /* Spawns the container's process from the start parameters in array[0];
  * without OZC_START_DETACH waits for it, its wait status in *waitStatus
  * when that is not null. */
-static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned option, int *waitStatus) {
+static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned option, int *waitStatus)
+{
     cJSON *obj = cJSON_GetArrayItem(array, 0);
     if (obj == nullptr) {
         return failWith(EBADMSG);
     }
     ozcParam p[] = {
-        {STRING, "appPath", 0, 0},   {STRING_ARRAY, "arg", 0, 0},  {STRING_ARRAY, "env", 0, 0},
-        {INTEGER, "option", 0, 0},   {INTEGER, "priority", 0, 0},  {INTEGER, "stackSize", 0, 0},
-        {INTEGER, "taskOption", 0, 0}, {INTEGER, "nsId", 0, 0},    {STRING, "cwd", 0, 0},
+        {STRING, "appPath", 0, 0},     {STRING_ARRAY, "arg", 0, 0}, {STRING_ARRAY, "env", 0, 0},
+        {INTEGER, "option", 0, 0},     {INTEGER, "priority", 0, 0}, {INTEGER, "stackSize", 0, 0},
+        {INTEGER, "taskOption", 0, 0}, {INTEGER, "nsId", 0, 0},     {STRING, "cwd", 0, 0},
         {INTEGER, "posixFlags", 0, 0},
     };
     constexpr unsigned n = sizeof(p) / sizeof(p[0]);
@@ -287,11 +302,13 @@ static STATUS ozcContextSpawn(const char *containerId, cJSON *array, unsigned op
     return (STATUS)ended;
 }
 
-STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option) {
+STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option)
+{
     return ozcContextSpawn(containerId, array, option, nullptr);
 }
 
-static STATUS ozcStartSpawn(const char *containerId, unsigned option, int *waitStatus) {
+static STATUS ozcStartSpawn(const char *containerId, unsigned option, int *waitStatus)
+{
     if (argMissing(containerId))
         return ERROR;
     ozcParam p[] = {strParam("containerId", containerId), intParam("option", option)};
@@ -305,18 +322,21 @@ static STATUS ozcStartSpawn(const char *containerId, unsigned option, int *waitS
     return ozcContextSpawn(containerId, body, option, waitStatus);
 }
 
-STATUS ozcStart(const char *containerId, unsigned option) {
+STATUS ozcStart(const char *containerId, unsigned option)
+{
     return ozcStartSpawn(containerId, option, nullptr);
 }
 
-STATUS ozcStartWait(const char *containerId, int *waitStatus) {
+STATUS ozcStartWait(const char *containerId, int *waitStatus)
+{
     if (argMissing(waitStatus))
         return ERROR;
     *waitStatus = 0;
     return ozcStartSpawn(containerId, 0, waitStatus);
 }
 
-char *ozcImageInfoGet(const char *ociPath) {
+char *ozcImageInfoGet(const char *ociPath)
+{
     if (argMissing(ociPath))
         return nullptr;
     JsonPtr arr(cJSON_CreateArray());
@@ -331,7 +351,8 @@ char *ozcImageInfoGet(const char *ociPath) {
 }
 
 STATUS ozcUnpack(const char *bundlePath, const char *ociPath, const char *tag, unsigned option,
-                 const OZC_BUNDLE_ATTR *pAttr) {
+                 const OZC_BUNDLE_ATTR *pAttr)
+{
     if (argMissing(bundlePath) || argMissing(ociPath))
         return ERROR;
     return ozcImageUnpack(bundlePath, ociPath, tag, option, pAttr);

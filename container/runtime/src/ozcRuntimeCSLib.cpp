@@ -17,7 +17,8 @@ using ozc::failWith;
 
 extern "C" {
 
-cJSON *ozcConfigToArray(char **argument) {
+cJSON *ozcConfigToArray(char **argument)
+{
     cJSON *arr = cJSON_CreateArray();
     if (arr == nullptr)
         return nullptr;
@@ -32,7 +33,8 @@ cJSON *ozcConfigToArray(char **argument) {
     return arr;
 }
 
-cJSON *ozcParamObjInit(struct ozcParam *param, int count) {
+cJSON *ozcParamObjInit(struct ozcParam *param, int count)
+{
     cJSON *obj = cJSON_CreateObject();
     if (obj == nullptr) {
         return failNull(ENOMEM);
@@ -85,7 +87,8 @@ cJSON *ozcParamObjInit(struct ozcParam *param, int count) {
     return obj;
 }
 
-STATUS ozcParamObjDestroy(struct ozcParam *param, unsigned count) {
+STATUS ozcParamObjDestroy(struct ozcParam *param, unsigned count)
+{
     if (param == nullptr)
         return ERROR;
     for (unsigned i = 0; i < count; i++) {
@@ -98,7 +101,8 @@ STATUS ozcParamObjDestroy(struct ozcParam *param, unsigned count) {
     return OK;
 }
 
-STATUS ozcParamObjGet(cJSON *pData, struct ozcParam *param, unsigned count) {
+STATUS ozcParamObjGet(cJSON *pData, struct ozcParam *param, unsigned count)
+{
     if (pData == nullptr || param == nullptr || count == 0) {
         return failWith(EINVAL);
     }
@@ -164,7 +168,8 @@ STATUS ozcParamObjGet(cJSON *pData, struct ozcParam *param, unsigned count) {
     return OK;
 }
 
-ozcData ozcParamValueGetByName(struct ozcParam *param, int count, const char *name) {
+ozcData ozcParamValueGetByName(struct ozcParam *param, int count, const char *name)
+{
     if (param == nullptr || name == nullptr)
         return 0;
     size_t len = strlen(name);
@@ -174,7 +179,8 @@ ozcData ozcParamValueGetByName(struct ozcParam *param, int count, const char *na
     return 0;
 }
 
-void ozcJsonCopy(cJSON *srcObj, char *srcName, cJSON *dstObj, char *dstName) {
+void ozcJsonCopy(cJSON *srcObj, char *srcName, cJSON *dstObj, char *dstName)
+{
     if (dstObj == nullptr || dstName == nullptr)
         return;
     cJSON *item = srcObj != nullptr && srcName != nullptr ? cJSON_GetObjectItem(srcObj, srcName) : nullptr;
@@ -183,7 +189,8 @@ void ozcJsonCopy(cJSON *srcObj, char *srcName, cJSON *dstObj, char *dstName) {
         cJSON_AddItemToObject(dstObj, dstName, copy);
 }
 
-STATUS ozcResponseCheck(cJSON *root, int *errCode, cJSON **body) {
+STATUS ozcResponseCheck(cJSON *root, int *errCode, cJSON **body)
+{
     if (errCode != nullptr)
         *errCode = EINVAL;
     if (body != nullptr)
@@ -204,10 +211,11 @@ STATUS ozcResponseCheck(cJSON *root, int *errCode, cJSON **body) {
     return code == 0 ? OK : ERROR;
 }
 
-const char *ozcDaemonQueueName(void) {
+const char *ozcDaemonQueueName(void)
+{
     static thread_local char name[64];
-    if (ozEnvGet("OZC_DAEMON_QUEUE", name, sizeof(name)) == OK && name[0] == '/' &&
-        name[1] != '\0' && strchr(name + 1, '/') == nullptr)
+    if (ozEnvGet("OZC_DAEMON_QUEUE", name, sizeof(name)) == OK && name[0] == '/' && name[1] != '\0' &&
+        strchr(name + 1, '/') == nullptr)
         return name;
     return OZC_DAEMON_Q_NAME;
 }

@@ -33,7 +33,8 @@ using oz::JsonDeleter;
 struct OwnedQueue {
     MSG_Q_ID q = nullptr;
     const char *name = nullptr;
-    ~OwnedQueue() {
+    ~OwnedQueue()
+    {
         if (q != nullptr) {
             msgQClose(q);
             msgQUnlink(name);
@@ -43,14 +44,16 @@ struct OwnedQueue {
 
 struct OpenQueue {
     MSG_Q_ID q = nullptr;
-    ~OpenQueue() {
+    ~OpenQueue()
+    {
         if (q != nullptr)
             msgQClose(q);
     }
 };
 
 /* "OZC_VERBOSE" as an unsigned decimal number, low 8 bits; 2 when unset. */
-uint8_t ozcClientVerbosity() {
+uint8_t ozcClientVerbosity()
+{
     char buf[32];
     if (ozEnvGet("OZC_VERBOSE", buf, sizeof(buf)) != OK)
         return 2;
@@ -64,7 +67,8 @@ extern "C" {
 /* Receives one reply: the first piece, then the rest piece by piece until
  * dataLen + 204 bytes are in. *ppBuf holds the reply with room for a NUL
  * after the data. */
-static STATUS ozcMessageRecv(MSG_Q_ID q, char **ppBuf, int timeout) {
+static STATUS ozcMessageRecv(MSG_Q_ID q, char **ppBuf, int timeout)
+{
     std::unique_ptr<char, FreeDeleter> buf(static_cast<char *>(malloc(OZC_MSG_SIZE + 1)));
     if (!buf) {
         return failWith(ENOMEM);
@@ -99,7 +103,8 @@ static STATUS ozcMessageRecv(MSG_Q_ID q, char **ppBuf, int timeout) {
 }
 
 /* Prints the daemon's info lines waiting in the info queue. */
-static void ozcMessagesPrint(MSG_Q_ID infoQ) {
+static void ozcMessagesPrint(MSG_Q_ID infoQ)
+{
     char line[OZC_INFO_MSG_LEN + 1];
     ssize_t n;
     while ((n = msgQReceive(infoQ, line, OZC_INFO_MSG_LEN, NO_WAIT)) > 0) {
@@ -109,8 +114,8 @@ static void ozcMessagesPrint(MSG_Q_ID infoQ) {
     fflush(stdout);
 }
 
-STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int count,
-                char **ppResp) {
+STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int count, char **ppResp)
+{
     if (msgQHandle == nullptr) {
         return failWith(EINVAL);
     }
@@ -137,8 +142,7 @@ STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int c
 
     unsigned long seq = (unsigned long)ozAtomic64Inc(&msgQId);
     char infoName[OZC_MSG_NAME_LEN];
-    if (snprintf_s(hdr->name, sizeof(hdr->name), "%s-u-%lu-%lu", msgQHandle,
-                   (unsigned long)getpid(), seq) < 0 ||
+    if (snprintf_s(hdr->name, sizeof(hdr->name), "%s-u-%lu-%lu", msgQHandle, (unsigned long)getpid(), seq) < 0 ||
         snprintf_s(infoName, sizeof(infoName), "%s_%s", hdr->name, "info") < 0) {
         return failWith(ENAMETOOLONG);
     }
@@ -153,8 +157,7 @@ STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int c
     infoQ.name = infoName;
     replyQ.q = msgQOpen(hdr->name, OZC_REPLY_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_FIFO, OM_CREATE | OM_EXCL);
     if (replyQ.q != nullptr)
-        infoQ.q = msgQOpen(infoName, OZC_INFO_MSGQ_DEPTH, OZC_INFO_MSG_LEN, MSG_Q_FIFO,
-                           OM_CREATE | OM_EXCL);
+        infoQ.q = msgQOpen(infoName, OZC_INFO_MSGQ_DEPTH, OZC_INFO_MSG_LEN, MSG_Q_FIFO, OM_CREATE | OM_EXCL);
     if (replyQ.q == nullptr || infoQ.q == nullptr) {
         errno = 0;
         return ERROR;
@@ -189,7 +192,8 @@ STATUS ozcCallQ(const char *msgQHandle, int cmdId, struct ozcParam *param, int c
     return OK;
 }
 
-STATUS ozcCall(int cmdId, struct ozcParam *param, int count, char **ppResp) {
+STATUS ozcCall(int cmdId, struct ozcParam *param, int count, char **ppResp)
+{
     return ozcCallQ(ozcDaemonQueueName(), cmdId, param, count, ppResp);
 }
 

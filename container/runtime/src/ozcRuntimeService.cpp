@@ -41,14 +41,21 @@ char servedQueue[64];
  * {"errno":<code>,"body":[ ... ]} with the longest code. */
 constexpr size_t kReplyFrameLen = 40;
 
-int codeOf(STATUS rc) {
+int codeOf(STATUS rc)
+{
     if (rc == OK)
         return 0;
     return errno != 0 ? errno : -1;
 }
 
-char *paramStr(const ozcParam &p) { return OZC_DATA_STR(p.value); }
-int paramInt(const ozcParam &p) { return (int)(int64_t)p.value; }
+char *paramStr(const ozcParam &p)
+{
+    return OZC_DATA_STR(p.value);
+}
+int paramInt(const ozcParam &p)
+{
+    return (int)(int64_t)p.value;
+}
 
 } // namespace
 
@@ -57,7 +64,8 @@ extern "C" {
 /* ------------------------------------------------------------------------
  * Reply
  * ------------------------------------------------------------------------ */
-static STATUS ozcMessageSend(MSG_Q_ID q, const char *buf, size_t len) {
+static STATUS ozcMessageSend(MSG_Q_ID q, const char *buf, size_t len)
+{
     for (size_t off = 0; off < len; off += OZC_MSG_SIZE) {
         size_t piece = len - off < OZC_MSG_SIZE ? len - off : OZC_MSG_SIZE;
         if (msgQSend(q, buf + off, piece, sysClkRateGet(), MSG_PRI_NORMAL) != OK)
@@ -66,7 +74,8 @@ static STATUS ozcMessageSend(MSG_Q_ID q, const char *buf, size_t len) {
     return OK;
 }
 
-STATUS ozcReplyMessage(char *name, int cmdId, cJSON *body, int errCode) {
+STATUS ozcReplyMessage(char *name, int cmdId, cJSON *body, int errCode)
+{
     if (name == nullptr || name[0] == '\0')
         return ERROR;
     MSG_Q_ID q = msgQOpen(name, OZC_REPLY_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_FIFO, 0);
@@ -96,7 +105,8 @@ STATUS ozcReplyMessage(char *name, int cmdId, cJSON *body, int errCode) {
 
 /* Length of the unformatted text of a reply whose body holds `item`;
  * SIZE_MAX when it cannot be printed. */
-static size_t ozcReplyLength(const cJSON *item) {
+static size_t ozcReplyLength(const cJSON *item)
+{
     std::unique_ptr<char, FreeDeleter> text(item != nullptr ? cJSON_PrintUnformatted(item) : nullptr);
     /* {"errno":<code>,"body":[<item>]} */
     return text ? strlen(text.get()) + kReplyFrameLen : SIZE_MAX;
@@ -107,7 +117,8 @@ static size_t ozcReplyLength(const cJSON *item) {
  * ------------------------------------------------------------------------ */
 /* The state of one container; "pid" (the process its starter spawned, as
  * the starter reported it) once there is one. */
-static cJSON *ozcMsgBodyInitByState(const CONTAINER_STATE *st) {
+static cJSON *ozcMsgBodyInitByState(const CONTAINER_STATE *st)
+{
     cJSON *o = cJSON_CreateObject();
     if (o == nullptr)
         return nullptr;
@@ -123,7 +134,8 @@ static cJSON *ozcMsgBodyInitByState(const CONTAINER_STATE *st) {
     return o;
 }
 
-static cJSON *ozcInspectContainerState(int status) {
+static cJSON *ozcInspectContainerState(int status)
+{
     static const char *const order[4][3] = {
         {nullptr, nullptr, nullptr},
         {"Created", "Running", "Stopped"},
@@ -138,7 +150,8 @@ static cJSON *ozcInspectContainerState(int status) {
     return o;
 }
 
-static cJSON *ozcInspectHostConfig(const runtimeSpecConfig *cfg) {
+static cJSON *ozcInspectHostConfig(const runtimeSpecConfig *cfg)
+{
     cJSON *o = cJSON_CreateObject();
     if (o == nullptr)
         return nullptr;
@@ -149,7 +162,8 @@ static cJSON *ozcInspectHostConfig(const runtimeSpecConfig *cfg) {
     return o;
 }
 
-static cJSON *ozcInspectContainerConfig(const runtimeSpecConfig *cfg) {
+static cJSON *ozcInspectContainerConfig(const runtimeSpecConfig *cfg)
+{
     cJSON *o = cJSON_CreateObject();
     if (o == nullptr)
         return nullptr;
@@ -169,7 +183,8 @@ static cJSON *ozcInspectContainerConfig(const runtimeSpecConfig *cfg) {
  * Request handlers: each returns 0 or the errno of the operation.
  * ------------------------------------------------------------------------ */
 /* The start-parameter object of a reply. */
-static cJSON *ozcStartParmObj(const CONTAINER_START_PARM *sp) {
+static cJSON *ozcStartParmObj(const CONTAINER_START_PARM *sp)
+{
     JsonPtr o(cJSON_CreateObject());
     if (!o)
         return nullptr;
@@ -189,7 +204,8 @@ static cJSON *ozcStartParmObj(const CONTAINER_START_PARM *sp) {
     return o.release();
 }
 
-static int ozcStartContainer(cJSON *data, cJSON *body) {
+static int ozcStartContainer(cJSON *data, cJSON *body)
+{
     ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "option", 0, 0}};
     if (ozcParamObjGet(data, p, 2) != OK)
         return codeOf(ERROR);
@@ -203,7 +219,8 @@ static int ozcStartContainer(cJSON *data, cJSON *body) {
     return 0;
 }
 
-static int ozcKillContainer(cJSON *data, cJSON *body) {
+static int ozcKillContainer(cJSON *data, cJSON *body)
+{
     (void)body;
     ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "signo", 15, 0}, {INTEGER, "option", 0, 0}};
     if (ozcParamObjGet(data, p, 3) != OK)
@@ -211,7 +228,8 @@ static int ozcKillContainer(cJSON *data, cJSON *body) {
     return codeOf(ozcContainerKill(paramStr(p[0]), paramInt(p[1]), (unsigned)paramInt(p[2])));
 }
 
-static int ozcDeleteContainer(cJSON *data, cJSON *body) {
+static int ozcDeleteContainer(cJSON *data, cJSON *body)
+{
     (void)body;
     ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "option", 0, 0}};
     if (ozcParamObjGet(data, p, 2) != OK)
@@ -220,7 +238,8 @@ static int ozcDeleteContainer(cJSON *data, cJSON *body) {
 }
 
 /* The state object of container id; null with *code set on failure. */
-static cJSON *ozcStateObj(char *id, int *code) {
+static cJSON *ozcStateObj(char *id, int *code)
+{
     CONTAINER_STATE st;
     if (ozcContainerStateGet(id, &st) != OK) {
         *code = codeOf(ERROR);
@@ -232,7 +251,8 @@ static cJSON *ozcStateObj(char *id, int *code) {
 }
 
 /* Add the state of container id to the reply body. */
-static int ozcStateAppend(char *id, cJSON *body) {
+static int ozcStateAppend(char *id, cJSON *body)
+{
     int code = 0;
     cJSON *o = ozcStateObj(id, &code);
     if (o != nullptr)
@@ -240,7 +260,8 @@ static int ozcStateAppend(char *id, cJSON *body) {
     return code;
 }
 
-static int ozcQueryContainerState(cJSON *data, cJSON *body) {
+static int ozcQueryContainerState(cJSON *data, cJSON *body)
+{
     ozcParam p[] = {{STRING, "containerId", 0, 0}};
     if (ozcParamObjGet(data, p, 1) != OK)
         return codeOf(ERROR);
@@ -250,7 +271,8 @@ static int ozcQueryContainerState(cJSON *data, cJSON *body) {
 /* The containers after "after" (all from the first without it), in id
  * order, as many as a reply holds: a client asks again from the last id
  * it got until a page comes back empty. */
-static int ozcQueryContainerList(cJSON *data, cJSON *body) {
+static int ozcQueryContainerList(cJSON *data, cJSON *body)
+{
     ozcParam p[] = {{STRING, "after", 0, 0}};
     char id[OZC_CONTAINER_ID_LEN + 1] = "";
     if (data != nullptr && cJSON_GetObjectItem(data, "after") != nullptr) {
@@ -277,7 +299,8 @@ static int ozcQueryContainerList(cJSON *data, cJSON *body) {
 }
 
 /* The inspect object of a container; null with *code set on failure. */
-static cJSON *ozcInspectObj(const CONTAINER_STATE *st, int *code) {
+static cJSON *ozcInspectObj(const CONTAINER_STATE *st, int *code)
+{
     /* The record stays in the list: the daemon task is its only user. */
     const runtimeSpecConfig *cfg = st->pCtx->pConfig;
     *code = ENOMEM;
@@ -287,8 +310,8 @@ static cJSON *ozcInspectObj(const CONTAINER_STATE *st, int *code) {
     struct tm tmv;
     char created[64] = "";
     if (localtime_s(&st->createdTime, &tmv) != nullptr)
-        snprintf(created, sizeof(created), "%d-%02d-%02dT%02d:%02d:%02d", tmv.tm_year + 1900,
-                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+        snprintf(created, sizeof(created), "%d-%02d-%02dT%02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1,
+                 tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
     cJSON *args = cJSON_CreateArray();
     if (args == nullptr)
         return nullptr;
@@ -317,7 +340,8 @@ static cJSON *ozcInspectObj(const CONTAINER_STATE *st, int *code) {
     return o.release();
 }
 
-static int ozcInspectContainer(cJSON *data, cJSON *body) {
+static int ozcInspectContainer(cJSON *data, cJSON *body)
+{
     ozcParam p[] = {{STRING, "Id", 0, 0}};
     if (ozcParamObjGet(data, p, 1) != OK)
         return codeOf(ERROR);
@@ -332,7 +356,8 @@ static int ozcInspectContainer(cJSON *data, cJSON *body) {
     return 0;
 }
 
-static int ozcStorePidHandleContainer(cJSON *data, cJSON *body) {
+static int ozcStorePidHandleContainer(cJSON *data, cJSON *body)
+{
     (void)body;
     ozcParam p[] = {{STRING, "containerId", 0, 0}, {INTEGER, "handle", 0, 0}};
     if (ozcParamObjGet(data, p, 2) != OK)
@@ -343,7 +368,8 @@ static int ozcStorePidHandleContainer(cJSON *data, cJSON *body) {
 /* A container is created only when the replies about it fit: its start
  * parameters and its inspect object. One that could never be started or
  * inspected is deleted again and refused with E2BIG. */
-static int ozcCreatedRepliesFit(char *id) {
+static int ozcCreatedRepliesFit(char *id)
+{
     CONTAINER_START_PARM sp;
     CONTAINER_STATE st;
     if (ozcContainerStartParmGet(id, &sp) != OK || ozcContainerStateGet(id, &st) != OK)
@@ -356,13 +382,15 @@ static int ozcCreatedRepliesFit(char *id) {
     size_t need = std::max(ozcReplyLength(start.get()), ozcReplyLength(inspect.get()));
     if (need < OZC_REPLY_TEXT_MAX)
         return 0;
-    ozcSendMsg(1, (char *)"Container %s: its start parameters or description take %zu bytes, a reply "
-                          "holds at most %d",
+    ozcSendMsg(1,
+               (char *)"Container %s: its start parameters or description take %zu bytes, a reply "
+                       "holds at most %d",
                id, need, OZC_REPLY_TEXT_MAX - 1);
     return E2BIG;
 }
 
-static int ozcCreateContainer(cJSON *data, cJSON *body) {
+static int ozcCreateContainer(cJSON *data, cJSON *body)
+{
     (void)body;
     ozcParam p[] = {{STRING, "containerId", 0, 0}, {STRING, "bundle", 0, 0}, {INTEGER, "option", 0, 0}};
     if (ozcParamObjGet(data, p, 3) != OK)
@@ -376,11 +404,13 @@ static int ozcCreateContainer(cJSON *data, cJSON *body) {
     return code;
 }
 
-static void ozcPrunedAppend(const char *path, void *arg) {
+static void ozcPrunedAppend(const char *path, void *arg)
+{
     cJSON_AddItemToArray(static_cast<cJSON *>(arg), cJSON_CreateString(path));
 }
 
-static int ozcPruneContainers(cJSON *data, cJSON *body) {
+static int ozcPruneContainers(cJSON *data, cJSON *body)
+{
     (void)data;
     return codeOf(ozcContainerPrune(ozcPrunedAppend, body));
 }
@@ -388,17 +418,17 @@ static int ozcPruneContainers(cJSON *data, cJSON *body) {
 typedef int (*ozcRequestHandler)(cJSON *data, cJSON *body);
 
 static const ozcRequestHandler ozcHandlers[] = {
-    ozcCreateContainer,     /* OZC_CREATE */
-    ozcStartContainer,      /* OZC_START */
-    ozcKillContainer,       /* OZC_KILL */
-    ozcDeleteContainer,     /* OZC_DELETE */
-    ozcQueryContainerState, /* OZC_STATE */
-    ozcQueryContainerList,  /* OZC_LIST */
-    nullptr,                /* OZC_UNPACK: runs in the client */
-    ozcInspectContainer,    /* OZC_INSPECT */
+    ozcCreateContainer,         /* OZC_CREATE */
+    ozcStartContainer,          /* OZC_START */
+    ozcKillContainer,           /* OZC_KILL */
+    ozcDeleteContainer,         /* OZC_DELETE */
+    ozcQueryContainerState,     /* OZC_STATE */
+    ozcQueryContainerList,      /* OZC_LIST */
+    nullptr,                    /* OZC_UNPACK: runs in the client */
+    ozcInspectContainer,        /* OZC_INSPECT */
     ozcStorePidHandleContainer, /* OZC_STORE_STATE */
-    nullptr,                /* OZC_ALIVE */
-    ozcPruneContainers,     /* OZC_PRUNE */
+    nullptr,                    /* OZC_ALIVE */
+    ozcPruneContainers,         /* OZC_PRUNE */
 };
 
 /* ------------------------------------------------------------------------
@@ -421,7 +451,8 @@ static unsigned tracedNext;
 
 /* The process id in a reply queue name "<request queue>-u-<pid>-<seq>";
  * 0 when the name is not of that form. */
-static pid_t ozcClientPidOf(const char *name) {
+static pid_t ozcClientPidOf(const char *name)
+{
     size_t len = strlen(servedQueue);
     if (strncmp(name, servedQueue, len) != 0 || strncmp(name + len, "-u-", 3) != 0)
         return 0;
@@ -432,7 +463,8 @@ static pid_t ozcClientPidOf(const char *name) {
     return (pid_t)pid;
 }
 
-static void ozcClientQueuesSweep(const char *answered) {
+static void ozcClientQueuesSweep(const char *answered)
+{
     /* A name that does not fit is not traced: its queues would be removed
      * under a cut name, which may be another client's. */
     ClientTrace next{};
@@ -455,7 +487,8 @@ static void ozcClientQueuesSweep(const char *answered) {
 /* ------------------------------------------------------------------------
  * The loop
  * ------------------------------------------------------------------------ */
-static void ozcMessageProcess(OZC_MESSAGE *msg) {
+static void ozcMessageProcess(OZC_MESSAGE *msg)
+{
     ozcMsgQnameSet(msg->name);
     ozcMsgLvlSet(msg->msgLvl);
     JsonPtr body(cJSON_CreateArray());
@@ -475,7 +508,8 @@ static void ozcMessageProcess(OZC_MESSAGE *msg) {
 /* A message may come from anyone who can open the queue: it must hold a
  * whole header, a data length within what arrived, and a reply queue name
  * that is terminated and is not the request queue itself. */
-static bool ozcMessageUsable(const OZC_MESSAGE *msg, ssize_t len) {
+static bool ozcMessageUsable(const OZC_MESSAGE *msg, ssize_t len)
+{
     if (len < OZC_MSG_HDR_LEN || msg->dataLen > OZC_MSG_DATA_MAX ||
         (size_t)len < OZC_MSG_HDR_LEN + (size_t)msg->dataLen)
         return false;
@@ -484,7 +518,8 @@ static bool ozcMessageUsable(const OZC_MESSAGE *msg, ssize_t len) {
     return strcmp(msg->name, servedQueue) != 0;
 }
 
-STATUS ozcDaemonTask(void) {
+STATUS ozcDaemonTask(void)
+{
     taskSafe();
     pathCopy(servedQueue, sizeof(servedQueue), ozcDaemonQueueName()); /* both 64 bytes */
     if (ozcContainerInit() != OK) {
@@ -493,8 +528,7 @@ STATUS ozcDaemonTask(void) {
     }
     /* Containers a daemon before this one left running are ours now. */
     ozcContainerAdopt();
-    MSG_Q_ID q = msgQOpen(servedQueue, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY,
-                          OM_CREATE | OM_EXCL);
+    MSG_Q_ID q = msgQOpen(servedQueue, OZC_REQ_Q_DEPTH, OZC_MSG_SIZE, MSG_Q_PRIORITY, OM_CREATE | OM_EXCL);
     if (q == nullptr) {
         taskUnsafe();
         return ERROR;
@@ -520,7 +554,8 @@ STATUS ozcDaemonTask(void) {
     return ERROR;
 }
 
-STATUS ozcDaemonStop(void) {
+STATUS ozcDaemonStop(void)
+{
     if (!serving) {
         return failWith(ESRCH);
     }

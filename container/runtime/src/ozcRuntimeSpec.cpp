@@ -19,9 +19,8 @@
 
 using ozc::failNull;
 
-const char *const runtimeHookName[MAX_HOOK] = {"prestart",        "createRuntime",
-                                               "createContainer", "startContainer",
-                                               "poststart",       "poststop"};
+const char *const runtimeHookName[MAX_HOOK] = {"prestart",       "createRuntime", "createContainer",
+                                               "startContainer", "poststart",     "poststop"};
 
 /* ------------------------------------------------------------------------
  * Readers of single values
@@ -110,7 +109,8 @@ static void runtimeSpecUserIds(runtimeSpecConfigUser *user, const cJSON *obj, BO
         return;
     }
     const cJSON *e;
-    cJSON_ArrayForEach(e, gids) {
+    cJSON_ArrayForEach(e, gids)
+    {
         if (!cJSON_IsNumber(e)) {
             user->invalid = TRUE;
             return;

@@ -57,19 +57,20 @@ namespace {
 static_assert(sizeof(MT_HBLOCK) == TBLOCK, "a header is one block");
 static_assert(offsetof(struct hblock::header, prefix) == 345, "ustar header layout");
 
-constexpr uint64_t kMaxEntrySize = 1ULL << 32;    /* 4 GiB: refused */
+constexpr uint64_t kMaxEntrySize = 1ULL << 32; /* 4 GiB: refused */
 constexpr int kMaxBFactor = INT_MAX / TBLOCK;
-constexpr size_t kMaxXattrs = 128;                /* per entry */
-constexpr size_t kLookMax = 2 * TAR_PATH_MAX;     /* lower layer + entry path */
-constexpr uint64_t kBlock = 4096;                 /* space estimate granule */
-constexpr uint64_t kRecheckBytes = 32ULL << 20;   /* free space asked again after this much */
-constexpr uint64_t kReserveMax = 256ULL << 20;    /* default reserve: 5%, at most this */
+constexpr size_t kMaxXattrs = 128;              /* per entry */
+constexpr size_t kLookMax = 2 * TAR_PATH_MAX;   /* lower layer + entry path */
+constexpr uint64_t kBlock = 4096;               /* space estimate granule */
+constexpr uint64_t kRecheckBytes = 32ULL << 20; /* free space asked again after this much */
+constexpr uint64_t kReserveMax = 256ULL << 20;  /* default reserve: 5%, at most this */
 constexpr mode_t kImplicitDirMode = 0755;
 constexpr const char kWhiteoutPrefix[] = ".wh.";
 constexpr const char kOpaqueMarker[] = ".wh..wh..opq";
 constexpr const char kMetaPrefix[] = ".wh..wh.";
 
-template <typename T> using CBuf = oz::MallocPtr<T>;
+template <typename T>
+using CBuf = oz::MallocPtr<T>;
 
 using ozc::failNull;
 using ozc::pathIsSep;
@@ -124,26 +125,26 @@ static void tarPendingClear(tarPending *p)
 
 /* Extraction control. */
 struct mtTarSoft {
-    tarCompress *tc;       /* the compressed archive, or NULL for a plain file */
+    tarCompress *tc; /* the compressed archive, or NULL for a plain file */
     void (*tcDelete)(void *);
-    int fd;                /* the plain tar file (-1 when reading through tc) */
-    int bFactor;           /* blocks per read */
-    int bValid;            /* blocks left in the buffer */
-    MT_HBLOCK *pBuf;       /* bFactor x 512 bytes */
-    MT_HBLOCK *pBnext;     /* next unread block in pBuf */
-    ozc::Digest *digest;   /* of every byte read, when asked */
-    int dir_fd;            /* the directory record file, -1 when none */
-    off_t dirEnd;          /* bytes written to it */
-    char *targetDir;       /* target directory, then the current entry's path */
-    size_t targetDirLen;   /* length of the target directory in targetDir */
-    char *goodPathCache;   /* archive path last verified as real directories */
-    char *lookBuf;         /* lookups in the layers (kLookMax bytes) */
-    char *linkBuf;         /* hard-link target path (TAR_PATH_MAX bytes) */
-    char *paxBuf;          /* the last pax extended header (TAR_PAX_MAX + 1) */
-    char *longName;        /* GNU long name (TAR_LONGNAME_MAX + 1) */
-    char *longLink;        /* GNU long link name (TAR_LONGNAME_MAX + 1) */
-    tarPending next;       /* for the next entry */
-    tarPending global;     /* for every following entry */
+    int fd;              /* the plain tar file (-1 when reading through tc) */
+    int bFactor;         /* blocks per read */
+    int bValid;          /* blocks left in the buffer */
+    MT_HBLOCK *pBuf;     /* bFactor x 512 bytes */
+    MT_HBLOCK *pBnext;   /* next unread block in pBuf */
+    ozc::Digest *digest; /* of every byte read, when asked */
+    int dir_fd;          /* the directory record file, -1 when none */
+    off_t dirEnd;        /* bytes written to it */
+    char *targetDir;     /* target directory, then the current entry's path */
+    size_t targetDirLen; /* length of the target directory in targetDir */
+    char *goodPathCache; /* archive path last verified as real directories */
+    char *lookBuf;       /* lookups in the layers (kLookMax bytes) */
+    char *linkBuf;       /* hard-link target path (TAR_PATH_MAX bytes) */
+    char *paxBuf;        /* the last pax extended header (TAR_PAX_MAX + 1) */
+    char *longName;      /* GNU long name (TAR_LONGNAME_MAX + 1) */
+    char *longLink;      /* GNU long link name (TAR_LONGNAME_MAX + 1) */
+    tarPending next;     /* for the next entry */
+    tarPending global;   /* for every following entry */
     OZC_TAR_WHITEOUT_FORM whiteouts;
     const char *const *lowerDirs;
     unsigned lowerNum;
@@ -154,8 +155,8 @@ struct mtTarSoft {
     unsigned skippedNodes; /* device nodes not made for lack of privilege */
     int64_t spaceLeft;     /* bytes that may still be written before the reserve */
     uint64_t reserve;
-    uint64_t sinceCheck;   /* bytes estimated written since the last look */
-    BOOL verbose;          /* stored; produces no output */
+    uint64_t sinceCheck; /* bytes estimated written since the last look */
+    BOOL verbose;        /* stored; produces no output */
 };
 using MT_TAR_SOFT = mtTarSoft;
 
@@ -258,8 +259,7 @@ int tarDrain(MT_TAR_SOFT *ctrl)
 {
     ctrl->bValid = 0;
     ssize_t n;
-    while ((n = tarReadBatch(ctrl, reinterpret_cast<char *>(ctrl->pBuf),
-                             (size_t)ctrl->bFactor * TBLOCK)) > 0)
+    while ((n = tarReadBatch(ctrl, reinterpret_cast<char *>(ctrl->pBuf), (size_t)ctrl->bFactor * TBLOCK)) > 0)
         ;
     return n < 0 ? -1 : 0;
 }
@@ -660,8 +660,7 @@ static int tarEntryDecode(MT_TAR_SOFT *ctrl, const MT_HBLOCK *blk, tarEntry *e)
 {
     const auto *h = &blk->header;
     e->type = h->linkflag;
-    if (!tarFieldGet(h->mode, sizeof(h->mode), &e->mode) ||
-        !tarFieldGet(h->size, sizeof(h->size), &e->size))
+    if (!tarFieldGet(h->mode, sizeof(h->mode), &e->mode) || !tarFieldGet(h->size, sizeof(h->size), &e->size))
         return ozc::failWith(EBADMSG);
     uint64_t mtime;
     if (!tarFieldGet(h->mtime, sizeof(h->mtime), &mtime))
@@ -714,8 +713,7 @@ static int tarEntryDecode(MT_TAR_SOFT *ctrl, const MT_HBLOCK *blk, tarEntry *e)
  * directory ends it after its own layer. Found: its lstat() result in *st,
  * its real path in ctrl->lookBuf and, when asked, whether it is in this
  * layer in *here. */
-static bool tarLayersFind(MT_TAR_SOFT *ctrl, const char *rel, bool self, struct stat *st,
-                          bool *here = nullptr)
+static bool tarLayersFind(MT_TAR_SOFT *ctrl, const char *rel, bool self, struct stat *st, bool *here = nullptr)
 {
     unsigned layers = (self ? 1U : 0U) + ctrl->lowerNum;
     bool overlay = ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY;
@@ -853,11 +851,9 @@ static char *mtAccess(MT_TAR_SOFT *ctrl)
         int rc = lstat(ctrl->targetDir, &st);
         if (rc != 0 && errno == ENOENT) {
             rc = tarImplicitDir(ctrl);
-        } else if (rc == 0 && ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY &&
-                   ozOvlWhiteoutIs(st.st_mode, st.st_rdev)) {
+        } else if (rc == 0 && ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY && ozOvlWhiteoutIs(st.st_mode, st.st_rdev)) {
             rc = unlink(ctrl->targetDir) == 0 && mkdir(ctrl->targetDir, kImplicitDirMode) == 0 &&
-                         chmod(ctrl->targetDir, kImplicitDirMode) == 0 &&
-                         ozOvlOpaqueSet(ctrl->targetDir) == OK
+                         chmod(ctrl->targetDir, kImplicitDirMode) == 0 && ozOvlOpaqueSet(ctrl->targetDir) == OK
                      ? 0
                      : -1;
         } else if (rc == 0 && !S_ISDIR(st.st_mode)) {
@@ -957,14 +953,12 @@ static int tarMetaSet(MT_TAR_SOFT *ctrl, const tarEntry &e, int fd, bool isLink)
 {
     const char *path = ctrl->targetDir;
     if (ctrl->asRoot) {
-        int rc = fd >= 0 ? fchown(fd, (uid_t)e.uid, (gid_t)e.gid)
-                         : lchown(path, (uid_t)e.uid, (gid_t)e.gid);
+        int rc = fd >= 0 ? fchown(fd, (uid_t)e.uid, (gid_t)e.gid) : lchown(path, (uid_t)e.uid, (gid_t)e.gid);
         if (rc != 0 && !attrNotTaken(errno))
             return -1;
     }
     if (!isLink) {
-        int rc = fd >= 0 ? fchmod(fd, (mode_t)(e.mode & 07777))
-                         : fchmodat(AT_FDCWD, path, (mode_t)(e.mode & 07777), 0);
+        int rc = fd >= 0 ? fchmod(fd, (mode_t)(e.mode & 07777)) : fchmodat(AT_FDCWD, path, (mode_t)(e.mode & 07777), 0);
         if (rc != 0)
             return -1;
     }
@@ -991,8 +985,8 @@ static int tarDirFileOpen(MT_TAR_SOFT *ctrl)
     if (clock_gettime(CLOCK_REALTIME, &now) != 0)
         return -1;
     for (unsigned i = 0; i < 16; i++) {
-        int n = snprintf(name, sizeof(name), "%.*s/.tard@#%4.4x.sto", (int)ctrl->targetDirLen,
-                         ctrl->targetDir, (unsigned)((now.tv_nsec + i * 7919) & 0xffff));
+        int n = snprintf(name, sizeof(name), "%.*s/.tard@#%4.4x.sto", (int)ctrl->targetDirLen, ctrl->targetDir,
+                         (unsigned)((now.tv_nsec + i * 7919) & 0xffff));
         if (n < 0 || (size_t)n >= sizeof(name))
             return ozc::failWith(ENAMETOOLONG);
         ctrl->dir_fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -1071,8 +1065,7 @@ static void tarProcDirs(MT_TAR_SOFT *ctrl)
     off_t pos = 0;
     tarDirRecord rec;
     char name[TAR_PATH_MAX];
-    while (rootFd >= 0 && pos < ctrl->dirEnd &&
-           pread(ctrl->dir_fd, &rec, sizeof(rec), pos) == (ssize_t)sizeof(rec) &&
+    while (rootFd >= 0 && pos < ctrl->dirEnd && pread(ctrl->dir_fd, &rec, sizeof(rec), pos) == (ssize_t)sizeof(rec) &&
            rec.nameLen < sizeof(name) &&
            pread(ctrl->dir_fd, name, rec.nameLen, pos + (off_t)sizeof(rec)) == (ssize_t)rec.nameLen) {
         pos += (off_t)(sizeof(rec) + rec.nameLen);
@@ -1159,8 +1152,7 @@ static int tarExtractDir(MT_TAR_SOFT *ctrl, const tarEntry &e)
              * for good, the new directory hides it. */
             if (tarRemove(ctrl, path, st) != 0 || mkdir(path, 0700) != 0)
                 return -1;
-            if (ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY && !ctrl->bottom &&
-                ozOvlOpaqueSet(path) != OK)
+            if (ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY && !ctrl->bottom && ozOvlOpaqueSet(path) != OK)
                 return -1;
             made = true;
         }
@@ -1324,8 +1316,7 @@ static int tarExtractFile(MT_TAR_SOFT *ctrl, MT_HBLOCK *blk)
     if (!tarFieldGet(h->chksum, sizeof(h->chksum), &chksum) || !mtChecksum(blk, chksum))
         return ozc::failWith(EBADMSG); /* corrupt, or not a tar archive */
     char type = h->linkflag;
-    if (type == TAR_PAX_TYPE || type == TAR_PAX_GLOBAL_TYPE || type == TAR_GNU_LONGNAME ||
-        type == TAR_GNU_LONGLINK) {
+    if (type == TAR_PAX_TYPE || type == TAR_PAX_GLOBAL_TYPE || type == TAR_GNU_LONGNAME || type == TAR_GNU_LONGLINK) {
         uint64_t size;
         if (!tarFieldGet(h->size, sizeof(h->size), &size))
             return ozc::failWith(EBADMSG);
@@ -1357,8 +1348,7 @@ static int tarExtractFile(MT_TAR_SOFT *ctrl, MT_HBLOCK *blk)
         isDirName = true;
     }
     bool isDir = type == DIRTYPE || type == TAR_GNU_DUMPDIR ||
-                 (isDirName && e.size == 0 &&
-                  (type == REGTYPE || type == REGTYPE0 || type == ' ' || type == CONTTYPE));
+                 (isDirName && e.size == 0 && (type == REGTYPE || type == REGTYPE0 || type == ' ' || type == CONTTYPE));
     /* Entries that write no file data pass over whatever data they have. */
     auto done = [&](int rc) { return rc != 0 ? rc : tarSkipData(ctrl, e.size); };
 
@@ -1538,13 +1528,12 @@ static int tarOverlayRoot(MT_TAR_SOFT *ctrl)
 static int tarExtractRun(MT_TAR_SOFT *ctrl, const char *pTape)
 {
     uint64_t total, avail;
-    if (ozFsSpaceGet(ctrl->targetDir, &total, &avail) != OK ||
-        tarReserveGet(total, &ctrl->reserve) != 0 || tarSpaceLook(ctrl) != 0)
+    if (ozFsSpaceGet(ctrl->targetDir, &total, &avail) != OK || tarReserveGet(total, &ctrl->reserve) != 0 ||
+        tarSpaceLook(ctrl) != 0)
         return -1;
     if (tarArchiveOpen(ctrl, pTape) != 0)
         return -1;
-    if ((ctrl->whiteouts == OZC_TAR_WHITEOUT_APPLY && tarDirHasEntries(ctrl->targetDir) &&
-         tarLayerStart(ctrl) != 0) ||
+    if ((ctrl->whiteouts == OZC_TAR_WHITEOUT_APPLY && tarDirHasEntries(ctrl->targetDir) && tarLayerStart(ctrl) != 0) ||
         (ctrl->whiteouts == OZC_TAR_WHITEOUT_OVERLAY && tarOverlayRoot(ctrl) != 0))
         return -1;
     int first = tarFill(ctrl);
@@ -1576,8 +1565,7 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     opts->digestLen = 0;
     opts->skippedNodes = 0;
     const ozc::DigestAlg *alg = nullptr;
-    if (opts->digestAlg != nullptr &&
-        (alg = ozc::digestAlgFind(opts->digestAlg, strlen(opts->digestAlg))) == nullptr) {
+    if (opts->digestAlg != nullptr && (alg = ozc::digestAlgFind(opts->digestAlg, strlen(opts->digestAlg))) == nullptr) {
         return ozc::failWith(EINVAL);
     }
     struct stat st;
@@ -1645,8 +1633,7 @@ STATUS ozcTarExtractEx(const char *pTape, const char *targetDir, OZC_TAR_OPTS *o
     free(ctrl.paxBuf);
     opts->skippedNodes = ctrl.skippedNodes;
     if (ctrl.skippedNodes > 0)
-        ozcUtilDiag("%s: %u device node(s) left out: no privilege to make them", pTape,
-                    ctrl.skippedNodes);
+        ozcUtilDiag("%s: %u device node(s) left out: no privilege to make them", pTape, ctrl.skippedNodes);
     if (result == OK && digest != nullptr) {
         if (!digest->finish(opts->digest)) {
             result = ERROR;

@@ -68,22 +68,22 @@ const ozcUtilError ozcUtilErrorMap[OZC_UTIL_ERROR_COUNT] = {
 
 /* The signal names of the target, with the numbers of the OS this build
  * runs on (from the platform); a name the OS has no signal for has -1. */
-#define OZC_SIG(name) {ozSysSignalNoGet(name), name}
+#define OZC_SIG(name)                                                                                                  \
+    {                                                                                                                  \
+        ozSysSignalNoGet(name), name                                                                                   \
+    }
 const signalmap signalList[OZC_SIGNAL_COUNT] = {
-    OZC_SIG("HUP"),  OZC_SIG("INT"),  OZC_SIG("QUIT"), OZC_SIG("ILL"),  OZC_SIG("TRAP"),
-    OZC_SIG("ABRT"), OZC_SIG("EMT"),  OZC_SIG("FPE"),  OZC_SIG("KILL"), OZC_SIG("BUS"),
-    OZC_SIG("SEGV"), OZC_SIG("FMT"),  OZC_SIG("PIPE"), OZC_SIG("ALRM"), OZC_SIG("TERM"),
-    OZC_SIG("CNCL"), OZC_SIG("STOP"), OZC_SIG("TSTP"), OZC_SIG("CONT"), OZC_SIG("CHLD"),
-    OZC_SIG("TTIN"), OZC_SIG("TTOU"), OZC_SIG("RES1"), OZC_SIG("RES2"), OZC_SIG("RES3"),
-    OZC_SIG("RES4"), OZC_SIG("RES5"), OZC_SIG("RES6"), OZC_SIG("RES7"), OZC_SIG("USR1"),
-    OZC_SIG("USR2"), OZC_SIG("POLL"), OZC_SIG("PROF"), OZC_SIG("SYS"),  OZC_SIG("URG"),
-    OZC_SIG("VTALRM"), OZC_SIG("XCPU"), OZC_SIG("XFSZ"), OZC_SIG("EVTS"), OZC_SIG("EVTD"),
-    OZC_SIG("RTMIN"), OZC_SIG("RTMAX"),
+    OZC_SIG("HUP"),  OZC_SIG("INT"),  OZC_SIG("QUIT"), OZC_SIG("ILL"),  OZC_SIG("TRAP"),  OZC_SIG("ABRT"),
+    OZC_SIG("EMT"),  OZC_SIG("FPE"),  OZC_SIG("KILL"), OZC_SIG("BUS"),  OZC_SIG("SEGV"),  OZC_SIG("FMT"),
+    OZC_SIG("PIPE"), OZC_SIG("ALRM"), OZC_SIG("TERM"), OZC_SIG("CNCL"), OZC_SIG("STOP"),  OZC_SIG("TSTP"),
+    OZC_SIG("CONT"), OZC_SIG("CHLD"), OZC_SIG("TTIN"), OZC_SIG("TTOU"), OZC_SIG("RES1"),  OZC_SIG("RES2"),
+    OZC_SIG("RES3"), OZC_SIG("RES4"), OZC_SIG("RES5"), OZC_SIG("RES6"), OZC_SIG("RES7"),  OZC_SIG("USR1"),
+    OZC_SIG("USR2"), OZC_SIG("POLL"), OZC_SIG("PROF"), OZC_SIG("SYS"),  OZC_SIG("URG"),   OZC_SIG("VTALRM"),
+    OZC_SIG("XCPU"), OZC_SIG("XFSZ"), OZC_SIG("EVTS"), OZC_SIG("EVTD"), OZC_SIG("RTMIN"), OZC_SIG("RTMAX"),
 };
 #undef OZC_SIG
 
-const char *const ozcStateString[OZC_STATE_COUNT] = {"creating", "created", "running", "stopped",
-                                                     "unknown"};
+const char *const ozcStateString[OZC_STATE_COUNT] = {"creating", "created", "running", "stopped", "unknown"};
 
 namespace {
 
@@ -326,8 +326,8 @@ const char *ozcUtilStateIdToString(int state)
 
 STATUS ozcUtilBinToHex(char *output, size_t outBufSize, uint8_t *input, size_t len)
 {
-    if (output == nullptr || input == nullptr || outBufSize == 0 || len == 0 ||
-        len > (SIZE_MAX - 1) / 2 || outBufSize < 2 * len + 1) {
+    if (output == nullptr || input == nullptr || outBufSize == 0 || len == 0 || len > (SIZE_MAX - 1) / 2 ||
+        outBufSize < 2 * len + 1) {
         return failWith(EINVAL);
     }
     static constexpr char kHex[] = "0123456789abcdef";

@@ -30,8 +30,7 @@ STATUS ozcContextStart(const char *containerId, cJSON *array, unsigned option);
 OCI_IMAGE *ozcImageInfoCreate(const char *ociPath);
 void ozcImageInfoDelete(OCI_IMAGE *pImage);
 STATUS ozcImageParse(OCI_IMAGE *pImage);
-STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch,
-                            const char *tag);
+STATUS ozcImageFindManifest(OCI_IMAGE *pImage, const char *os, const char *arch, const char *tag);
 STATUS ozcImageGetMountInfo(const char *volume, cJSON *mount);
 
 /* Signal names and numbers of ozcUtilSignalNo(): the target's names with
@@ -59,7 +58,6 @@ STATUS ozcUtilFindSubDirAndClean(const char *pName, char *pSubDir, int pSubDirLe
  * standard error of the calling process: what an error code alone cannot
  * say (which media type, which layer, what was skipped). */
 void ozcUtilDiag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
 
 #ifdef __cplusplus
 }
@@ -94,7 +92,10 @@ inline std::nullptr_t failNull(int code)
     return nullptr;
 }
 
-inline bool pathIsSep(char c) { return c == '/' || c == '\\'; }
+inline bool pathIsSep(char c)
+{
+    return c == '/' || c == '\\';
+}
 
 /* Copies src into dst (size bytes with the NUL); false and dst emptied when
  * it does not fit. The library's one bounded copy of a text. */

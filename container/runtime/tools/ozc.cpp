@@ -88,8 +88,7 @@ int fail(const char *what)
 /* Parses the options of a command; returns -1 to go on, else the exit
  * status. `handle` takes each option; '?' and --help are handled here. */
 template <typename Handle>
-int parseOptions(const char *cmd, int argc, char *argv[], const char *shortOpts,
-                 const option *longOpts, Handle handle)
+int parseOptions(const char *cmd, int argc, char *argv[], const char *shortOpts, const option *longOpts, Handle handle)
 {
     optind = 1;
     opterr = 1;
@@ -105,12 +104,10 @@ int parseOptions(const char *cmd, int argc, char *argv[], const char *shortOpts,
 
 /* Options of a command whose only option (besides --help) is one flag: its
  * bit goes into *bits. As parseOptions, -1 to go on. */
-int parseFlag(const char *cmd, int argc, char *argv[], const char *flag, char letter,
-              unsigned bit, unsigned *bits)
+int parseFlag(const char *cmd, int argc, char *argv[], const char *flag, char letter, unsigned bit, unsigned *bits)
 {
-    const option o[] = {{flag, no_argument, nullptr, letter},
-                        {"help", no_argument, nullptr, 'h'},
-                        {nullptr, 0, nullptr, 0}};
+    const option o[] = {
+        {flag, no_argument, nullptr, letter}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     const char shortOpts[] = {'+', letter, 'h', '\0'};
     return parseOptions(cmd, argc, argv, shortOpts, o, [&](int c, const char *) {
         if (c != letter)
@@ -137,9 +134,8 @@ void printPretty(const char *text)
 
 int cmdCreate(int argc, char *argv[])
 {
-    static const option o[] = {{"bundle", required_argument, nullptr, 'b'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {nullptr, 0, nullptr, 0}};
+    static const option o[] = {
+        {"bundle", required_argument, nullptr, 'b'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     const char *bundle = ".";
     int rc = parseOptions("create", argc, argv, "+b:h", o, [&](int c, const char *arg) {
         if (c != 'b')
@@ -252,9 +248,8 @@ std::string createdOf(const char *id)
 
 int cmdList(int argc, char *argv[])
 {
-    static const option o[] = {{"quiet", no_argument, nullptr, 'q'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {nullptr, 0, nullptr, 0}};
+    static const option o[] = {
+        {"quiet", no_argument, nullptr, 'q'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     bool quiet = false;
     int rc = parseOptions("list", argc, argv, "+qh", o, [&](int c, const char *) {
         if (c != 'q')
@@ -287,8 +282,7 @@ int cmdList(int argc, char *argv[])
         cJSON *bundle = cJSON_GetObjectItem(e, "bundle");
         if (!cJSON_IsString(id))
             continue;
-        Row r{id->valuestring,
-              ozcUtilStateIdToString(cJSON_IsNumber(st) ? st->valueint : STATE_UNKNOWN),
+        Row r{id->valuestring, ozcUtilStateIdToString(cJSON_IsNumber(st) ? st->valueint : STATE_UNKNOWN),
               cJSON_IsString(bundle) ? bundle->valuestring : "", ""};
         if (!quiet)
             r.created = createdOf(id->valuestring);
@@ -304,11 +298,10 @@ int cmdList(int argc, char *argv[])
     size_t wBundle = 6;
     for (const Row &r : rows)
         wBundle = std::max(wBundle, r.bundle.size());
-    printf("%-*s  %-*s  %-*s  %s\n", (int)wId, "ID", (int)wStatus, "STATUS", (int)wBundle, "BUNDLE",
-           "CREATED");
+    printf("%-*s  %-*s  %-*s  %s\n", (int)wId, "ID", (int)wStatus, "STATUS", (int)wBundle, "BUNDLE", "CREATED");
     for (const Row &r : rows)
-        printf("%-*s  %-*s  %-*s  %s\n", (int)wId, r.id.c_str(), (int)wStatus, r.status.c_str(),
-               (int)wBundle, r.bundle.c_str(), r.created.c_str());
+        printf("%-*s  %-*s  %-*s  %s\n", (int)wId, r.id.c_str(), (int)wStatus, r.status.c_str(), (int)wBundle,
+               r.bundle.c_str(), r.created.c_str());
     return 0;
 }
 
@@ -329,12 +322,9 @@ int cmdInspect(int argc, char *argv[])
 
 int cmdUnpack(int argc, char *argv[])
 {
-    static const option o[] = {{"flatten", no_argument, nullptr, 'F'},
-                               {"os", required_argument, nullptr, 'o'},
-                               {"arch", required_argument, nullptr, 'a'},
-                               {"tag", required_argument, nullptr, 't'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {nullptr, 0, nullptr, 0}};
+    static const option o[] = {{"flatten", no_argument, nullptr, 'F'},    {"os", required_argument, nullptr, 'o'},
+                               {"arch", required_argument, nullptr, 'a'}, {"tag", required_argument, nullptr, 't'},
+                               {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
     unsigned option = 0;
     const char *tag = nullptr;
     OZC_BUNDLE_ATTR attr{nullptr, nullptr};
@@ -425,8 +415,7 @@ const Command kCommands[] = {
      "Lists the containers: id, status, bundle and creation time.\n"
      "  -q, --quiet   print the ids only\n",
      cmdList},
-    {"inspect", "inspect ID", "Prints the detailed description of a container as JSON.\n",
-     cmdInspect},
+    {"inspect", "inspect ID", "Prints the detailed description of a container as JSON.\n", cmdInspect},
     {"prune", "prune",
      "Removes the shared root file systems that no container of the daemon and no\n"
      "bundle directly under OZC_BASE uses (layer-chain overlays, flattened trees),\n"
@@ -442,8 +431,7 @@ const Command kCommands[] = {
      "                    OZC_PLATFORM_ARCH)\n"
      "  -t, --tag TAG     the image's tag (default latest)\n",
      cmdUnpack},
-    {"images", "images LAYOUT",
-     "Prints the description of every image of the OCI image layout LAYOUT as JSON.\n",
+    {"images", "images LAYOUT", "Prints the description of every image of the OCI image layout LAYOUT as JSON.\n",
      cmdImages},
 };
 const size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);

@@ -28,14 +28,13 @@ constexpr int kNeededSize = OZC_MSG_SIZE;
 
 void usage(FILE *out)
 {
-    fprintf(out,
-            "Usage: ozcd [options]\n"
-            "Runs the container runtime daemon in the foreground: it owns the\n"
-            "containers and serves the request queue until SIGTERM or SIGINT.\n"
-            "Options:\n"
-            "  -h, --help   this text\n"
-            "Environment: OZC_DAEMON_QUEUE (request queue name, default /ozc),\n"
-            "OZC_BASE (runtime base directory), OZ_OVERLAY_DEV_DIR.\n");
+    fprintf(out, "Usage: ozcd [options]\n"
+                 "Runs the container runtime daemon in the foreground: it owns the\n"
+                 "containers and serves the request queue until SIGTERM or SIGINT.\n"
+                 "Options:\n"
+                 "  -h, --help   this text\n"
+                 "Environment: OZC_DAEMON_QUEUE (request queue name, default /ozc),\n"
+                 "OZC_BASE (runtime base directory), OZ_OVERLAY_DEV_DIR.\n");
 }
 
 struct SignalWaiter {
@@ -84,8 +83,7 @@ bool limitsSufficient(const char *queue)
     int maxMsgs = 0;
     int maxLen = 0;
     if (msgQSystemLimitsGet(&maxMsgs, &maxLen) != OK) {
-        fprintf(stderr, "ozcd: cannot read the system's message-queue limits: %s\n",
-                strerror(errno));
+        fprintf(stderr, "ozcd: cannot read the system's message-queue limits: %s\n", strerror(errno));
         return false;
     }
     if (maxMsgs < kNeededDepth || maxLen < kNeededSize) {
@@ -123,8 +121,7 @@ bool queueFree(const char *queue)
 
 int main(int argc, char *argv[])
 {
-    static const option longOpts[] = {{"help", no_argument, nullptr, 'h'},
-                                      {nullptr, 0, nullptr, 0}};
+    static const option longOpts[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "h", longOpts, nullptr)) != -1) {
         if (c == 'h') {

@@ -24,12 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         /* A pinned digest is one the pull can verify and name a file by. */
         if (ctx->digest[0] != '\0' && !ozcMgrDigestIsValid(ctx->digest))
             abort();
-        if (strchr(ctx->image, '/') != nullptr || strcmp(ctx->image, "..") == 0 ||
-            strcmp(ctx->image, ".") == 0 || ctx->image[0] == '\0')
+        if (strchr(ctx->image, '/') != nullptr || strcmp(ctx->image, "..") == 0 || strcmp(ctx->image, ".") == 0 ||
+            ctx->image[0] == '\0')
             abort();
         char url[OZC_MGR_URL_SIZE];
-        if (ozcMgrEndpointManifestUrlGet(ctx, ctx->digest[0] ? ctx->digest : ctx->tag, url,
-                                         sizeof(url)) != 0)
+        if (ozcMgrEndpointManifestUrlGet(ctx, ctx->digest[0] ? ctx->digest : ctx->tag, url, sizeof(url)) != 0)
             abort();
     }
     *ctx = before;
