@@ -935,6 +935,18 @@ static void localUnknownSet(CONTAINER_INFO_LOCAL &local)
     ozk::fieldCopy(local.imagePath, "unknown");
 }
 
+/* A pod the start and the restart can walk: a spec with containers and a
+ * uid; anything else is logged as an invalid spec. */
+static bool podItemValid(const v1_pod_t *podItem)
+{
+    if (podItem == nullptr || podItem->spec == nullptr || podItem->spec->containers == nullptr ||
+        podItem->metadata == nullptr || podItem->metadata->uid == nullptr) {
+        OZK_ERR("invalid pod spec!");
+        return false;
+    }
+    return true;
+}
+
 /* The registry credentials of each container of the pod, in the order of
  * its spec; a failure is logged as `func`'s. */
 static STATUS podAuthsRead(OZK_POD_MANAGER_CTRL *ctrl, v1_pod_t *pod, AuthConfigs &auths, const char *func)
@@ -1079,9 +1091,7 @@ static const char *ozkPodRestartPolicyOf(const v1_pod_t *pod)
 
 extern "C" STATUS ozkPodAddHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    if (podItem == nullptr || podItem->spec == nullptr || podItem->spec->containers == nullptr ||
-        podItem->metadata == nullptr || podItem->metadata->uid == nullptr) {
-        OZK_ERR("invalid pod spec!");
+    if (!podItemValid(podItem)) {
         return ERROR;
     }
     AuthConfigs auths;
@@ -1929,9 +1939,7 @@ extern "C" int ozkContainerRestartScan(OZK_POD_MANAGER_CTRL *podManagerCtrl)
 
 extern "C" STATUS ozkPodRestartHandle(OZK_POD_MANAGER_CTRL *podManagerCtrl, v1_pod_t *podItem)
 {
-    if (podItem == nullptr || podItem->spec == nullptr || podItem->spec->containers == nullptr ||
-        podItem->metadata == nullptr || podItem->metadata->uid == nullptr) {
-        OZK_ERR("invalid pod spec!");
+    if (!podItemValid(podItem)) {
         return ERROR;
     }
     if (podItem->metadata->deletion_timestamp != nullptr) {
